@@ -1,0 +1,4 @@
+"""quillane demo (the classes arrive with the Python binding)."""
+import quillane
+
+print(quillane.__doc__)

@@ -1,0 +1,68 @@
+#include "error.hpp"
+
+#include <bit>
+
+namespace quillane {
+
+namespace {
+
+struct MessageOf {
+    std::string operator()(const OddDimension& e) const {
+        return "dimension must be even, got " + std::to_string(e.dim);
+    }
+    std::string operator()(const ZeroDimension&) const { return "dimension must be > 0"; }
+    std::string operator()(const InvalidBitWidth& e) const {
+        return "bit width must be 1..=16, got " + std::to_string(static_cast<unsigned>(e.bits));
+    }
+    std::string operator()(const ZeroProjections&) const { return "projections must be > 0"; }
+    std::string operator()(const DimensionTooLarge& e) const {
+        return "dimension " + std::to_string(e.dim) + " too large for compact format (max " +
+               std::to_string(e.max) + ")";
+    }
+    std::string operator()(const DimensionMismatch& e) const {
+        return "dimension mismatch: quantizer expects " + std::to_string(e.expected) + ", got " +
+               std::to_string(e.got);
+    }
+    std::string operator()(const NonFiniteInput& e) const {
+        return "input contains non-finite values (NaN or Inf) at index " + std::to_string(e.index);
+    }
+    std::string operator()(const DeserializationFailed& e) const {
+        return "deserialization failed: " + e.reason;
+    }
+};
+
+}  // namespace
+
+std::string QuantError::message() const { return std::visit(MessageOf{}, kind_); }
+
+bool operator==(const OddDimension& a, const OddDimension& b) { return a.dim == b.dim; }
+bool operator==(const ZeroDimension&, const ZeroDimension&) { return true; }
+bool operator==(const InvalidBitWidth& a, const InvalidBitWidth& b) { return a.bits == b.bits; }
+bool operator==(const ZeroProjections&, const ZeroProjections&) { return true; }
+bool operator==(const DimensionTooLarge& a, const DimensionTooLarge& b) {
+    return a.dim == b.dim && a.max == b.max;
+}
+bool operator==(const DimensionMismatch& a, const DimensionMismatch& b) {
+    return a.expected == b.expected && a.got == b.got;
+}
+bool operator==(const NonFiniteInput& a, const NonFiniteInput& b) { return a.index == b.index; }
+bool operator==(const DeserializationFailed& a, const DeserializationFailed& b) {
+    return a.reason == b.reason;
+}
+
+Status check_dimension(uint64_t expected, uint64_t got) {
+    if (expected != got) return fail(DimensionMismatch{expected, got});
+    return {};
+}
+
+Status check_finite(std::span<const float> values) {
+    constexpr uint32_t kMaxFinite = 0x7F7FFFFFu;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if ((std::bit_cast<uint32_t>(values[i]) & 0x7FFFFFFFu) > kMaxFinite) {
+            return fail(NonFiniteInput{i});
+        }
+    }
+    return {};
+}
+
+}  // namespace quillane

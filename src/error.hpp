@@ -1,0 +1,74 @@
+// The core's one error type and the two input checks every stage applies.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <variant>
+
+namespace quillane {
+
+struct OddDimension { uint64_t dim; };
+struct ZeroDimension {};
+struct InvalidBitWidth { uint8_t bits; };
+struct ZeroProjections {};
+struct DimensionTooLarge { uint64_t dim; uint64_t max; };
+struct DimensionMismatch { uint64_t expected; uint64_t got; };
+struct NonFiniteInput { uint64_t index; };
+struct DeserializationFailed { std::string reason; };
+
+// The variant order is part of the contract: it is the declaration order of the kinds.
+using QuantErrorKind = std::variant<OddDimension, ZeroDimension, InvalidBitWidth, ZeroProjections,
+                                    DimensionTooLarge, DimensionMismatch, NonFiniteInput,
+                                    DeserializationFailed>;
+
+class QuantError {
+public:
+    QuantError(QuantErrorKind kind) : kind_(std::move(kind)) {}  // NOLINT: implicit by design
+
+    const QuantErrorKind& kind() const { return kind_; }
+    template <class T> bool is() const { return std::holds_alternative<T>(kind_); }
+    template <class T> const T& as() const { return std::get<T>(kind_); }
+
+    // The user-visible text; the binding passes it to Python unchanged.
+    std::string message() const;
+
+    friend bool operator==(const QuantError&, const QuantError&) = default;
+
+private:
+    QuantErrorKind kind_;
+};
+
+bool operator==(const OddDimension&, const OddDimension&);
+bool operator==(const ZeroDimension&, const ZeroDimension&);
+bool operator==(const InvalidBitWidth&, const InvalidBitWidth&);
+bool operator==(const ZeroProjections&, const ZeroProjections&);
+bool operator==(const DimensionTooLarge&, const DimensionTooLarge&);
+bool operator==(const DimensionMismatch&, const DimensionMismatch&);
+bool operator==(const NonFiniteInput&, const NonFiniteInput&);
+bool operator==(const DeserializationFailed&, const DeserializationFailed&);
+
+template <class T> using Result = std::expected<T, QuantError>;
+using Status = std::expected<void, QuantError>;
+
+inline std::unexpected<QuantError> fail(QuantErrorKind kind) {
+    return std::unexpected<QuantError>(QuantError(std::move(kind)));
+}
+inline std::unexpected<QuantError> deserialization_failed(std::string reason) {
+    return fail(DeserializationFailed{std::move(reason)});
+}
+
+Status check_dimension(uint64_t expected, uint64_t got);
+// Fails at the lowest index whose |x| bit pattern exceeds the largest finite float.
+Status check_finite(std::span<const float> values);
+
+// A violated writer precondition: unreachable from any quantizer, so it is an
+// internal invariant failure rather than a QuantError.
+class InvariantFailure : public std::logic_error {
+public:
+    using std::logic_error::logic_error;
+};
+
+}  // namespace quillane
