@@ -17,11 +17,11 @@ test: cpp-test py-test
 
 # GoogleTest and the JSON reader for the C++ tests come from Debian.
 deps:
-	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/nlohmann/json.hpp ]; then \
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/nlohmann/json.hpp ] || [ ! -f /usr/include/openssl/sha.h ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
-	    apt-get update -qq && apt-get install -y -qq libgtest-dev nlohmann-json3-dev; \
+	    apt-get update -qq && apt-get install -y -qq libgtest-dev nlohmann-json3-dev libssl-dev; \
 	  else \
-	    echo "missing: run 'sudo apt-get install libgtest-dev nlohmann-json3-dev'" >&2; exit 1; \
+	    echo "missing: run 'sudo apt-get install libgtest-dev nlohmann-json3-dev libssl-dev'" >&2; exit 1; \
 	  fi; \
 	fi
 
@@ -47,6 +47,7 @@ bench: deps
 	  -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench_rng
+	$(BUILD)/bench/bench_core
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -10,13 +10,13 @@
 
 namespace quillane {
 
-struct OddDimension { uint64_t dim; };
+struct OddDimension { uint64_t dim = 0; };
 struct ZeroDimension {};
-struct InvalidBitWidth { uint8_t bits; };
+struct InvalidBitWidth { uint8_t bits = 0; };
 struct ZeroProjections {};
-struct DimensionTooLarge { uint64_t dim; uint64_t max; };
-struct DimensionMismatch { uint64_t expected; uint64_t got; };
-struct NonFiniteInput { uint64_t index; };
+struct DimensionTooLarge { uint64_t dim = 0; uint64_t max = 0; };
+struct DimensionMismatch { uint64_t expected = 0; uint64_t got = 0; };
+struct NonFiniteInput { uint64_t index = 0; };
 struct DeserializationFailed { std::string reason; };
 
 // The variant order is part of the contract: it is the declaration order of the kinds.
@@ -26,7 +26,7 @@ using QuantErrorKind = std::variant<OddDimension, ZeroDimension, InvalidBitWidth
 
 class QuantError {
 public:
-    QuantError(QuantErrorKind kind) : kind_(std::move(kind)) {}  // NOLINT: implicit by design
+    QuantError(const QuantErrorKind& kind) : kind_(kind) {}  // NOLINT: implicit by design
 
     const QuantErrorKind& kind() const { return kind_; }
     template <class T> bool is() const { return std::holds_alternative<T>(kind_); }
@@ -53,8 +53,8 @@ bool operator==(const DeserializationFailed&, const DeserializationFailed&);
 template <class T> using Result = std::expected<T, QuantError>;
 using Status = std::expected<void, QuantError>;
 
-inline std::unexpected<QuantError> fail(QuantErrorKind kind) {
-    return std::unexpected<QuantError>(QuantError(std::move(kind)));
+template <class Kind> std::unexpected<QuantError> fail(Kind kind) {
+    return std::unexpected<QuantError>(std::in_place, QuantErrorKind(std::in_place_type<Kind>, std::move(kind)));
 }
 inline std::unexpected<QuantError> deserialization_failed(std::string reason) {
     return fail(DeserializationFailed{std::move(reason)});

@@ -1,0 +1,71 @@
+// Reference-path costs of the core: construction, encode, decode, inner product.
+#include <chrono>
+#include <string>
+#include <cstdio>
+#include <vector>
+
+#include "codebook.hpp"
+#include "rng.hpp"
+#include "rotation.hpp"
+#include "turbo.hpp"
+
+using namespace quillane;
+using Clock = std::chrono::steady_clock;
+
+static double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+    std::printf("construction (bits 4, m = dim/4):\n");
+    for (size_t dim : {128, 768, 1536}) {
+        if (quick && dim > 768) continue;
+        auto t0 = Clock::now();
+        SeededRng rng(42);
+        auto z = rng.standard_normal_vec(dim * dim);
+        const double draw = seconds_since(t0);
+        std::vector<float> g(dim * dim);
+        for (size_t i = 0; i < dim; ++i)
+            for (size_t j = 0; j < dim; ++j) g[j * dim + i] = z[i * dim + j];
+        t0 = Clock::now();
+        auto qmat = householder_q(std::move(g), dim);
+        const double qr = seconds_since(t0);
+        t0 = Clock::now();
+        volatile float det = determinant(qmat, dim);
+        (void)det;
+        const double lu = seconds_since(t0);
+        t0 = Clock::now();
+        auto q = TurboQuantizer::make(dim, 4, dim / 4, 42);
+        const double total = seconds_since(t0);
+        std::printf("  dim %4zu: total %8.3f s  (draw %.3f, QR+Q %.3f, LU %.3f)\n", dim, total,
+                    draw, qr, lu);
+    }
+    {
+        const size_t dim = 768;
+        auto q = TurboQuantizer::make(dim, 4, dim / 4, 42);
+        SeededRng rng(7);
+        const int n = 200;
+        std::vector<std::vector<float>> xs;
+        for (int i = 0; i < n; ++i) xs.push_back(rng.standard_normal_vec(dim));
+        std::vector<TurboCode> codes;
+        auto t0 = Clock::now();
+        for (auto& x : xs) codes.push_back(*q->encode(x));
+        const double enc = seconds_since(t0) / n;
+        t0 = Clock::now();
+        float sink = 0;
+        for (auto& c : codes) sink += q->decode(c)[0];
+        const double dec = seconds_since(t0) / n;
+        t0 = Clock::now();
+        for (size_t i = 0; i < codes.size(); ++i) sink += *q->inner_product(codes[i], xs[n - 1 - i]);
+        const double ip = seconds_since(t0) / n;
+        std::printf("dim 768 per call: encode %.1f us, decode %.1f us, inner_product %.1f us (%g)\n",
+                    enc * 1e6, dec * 1e6, ip * 1e6, double(sink != sink));
+    }
+    {
+        auto t0 = Clock::now();
+        auto cb = Codebook::make(16);
+        std::printf("codebook build at 16 bits: %.1f ms (%zu levels)\n", seconds_since(t0) * 1e3,
+                    cb->levels().size());
+    }
+}

@@ -1,0 +1,52 @@
+// Polar stage: adjacent coordinate pairs as exact radii and codebook angle indices.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codebook.hpp"
+#include "error.hpp"
+
+namespace quillane {
+
+struct PolarCode {
+    std::vector<float> radii;
+    std::vector<uint16_t> angle_indices;
+    uint8_t bits = 0;
+
+    // Compact form: version, bits, u16 pair count, radii, then indices (little-endian).
+    std::vector<uint8_t> to_bytes() const;
+    static Result<PolarCode> from_bytes(std::span<const uint8_t> bytes);
+};
+
+// Equal when every radius has the same bit pattern (NaN payloads included).
+bool operator==(const PolarCode& a, const PolarCode& b);
+
+class PolarQuantizer {
+public:
+    static constexpr uint64_t MAX_DIM = 131070;
+
+    static Result<PolarQuantizer> make(uint64_t dim, uint8_t bits);
+
+    Result<PolarCode> encode(std::span<const float> vector) const;
+    std::vector<float> decode(const PolarCode& code) const;
+    Result<float> inner_product(const PolarCode& code, std::span<const float> query) const;
+
+    const Codebook& codebook() const { return codebook_; }
+    uint64_t dim() const { return dim_; }
+    uint8_t bits() const { return bits_; }
+
+private:
+    PolarQuantizer(Codebook codebook, uint64_t dim, uint8_t bits)
+        : codebook_(std::move(codebook)), dim_(dim), bits_(bits) {}
+
+    Codebook codebook_;
+    uint64_t dim_;
+    uint8_t bits_;
+};
+
+// float32 pi, 0x40490FDB.
+float polar_pi();
+
+}  // namespace quillane

@@ -1,0 +1,59 @@
+// QJL stage: signs of m Gaussian projections of the residual, plus its norm.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+
+namespace quillane {
+
+struct QjlSketch {
+    std::vector<uint8_t> signs;  // bit j = bit (j % 8) of byte j / 8, set when projection j >= 0
+    uint64_t num_projections = 0;
+    float norm = 0.0f;
+
+    // Compact form: version, u16 m, norm bit pattern, sign bytes (little-endian).
+    std::vector<uint8_t> to_bytes() const;
+    static Result<QjlSketch> from_bytes(std::span<const uint8_t> bytes);
+};
+
+// Equal when the norm has the same bit pattern.
+bool operator==(const QjlSketch& a, const QjlSketch& b);
+
+class QjlQuantizer {
+public:
+    static constexpr uint64_t MAX_PROJECTIONS = 65535;
+
+    // Does not check dim: the quantizer has accepted it already.
+    static Result<QjlQuantizer> make(uint64_t dim, uint64_t num_projections, uint64_t seed);
+
+    Result<QjlSketch> sketch(std::span<const float> residual) const;
+    // Needs at least ceil(m / 8) sign bytes; the caller guarantees it.
+    Result<float> estimate(const QjlSketch& sketch, std::span<const float> y) const;
+
+    // <P_j, v>, sequential from -0.0.
+    float project(size_t j, std::span<const float> v) const;
+
+    const std::vector<float>& projection_matrix() const { return projection_matrix_; }
+    uint64_t dim() const { return dim_; }
+    uint64_t num_projections() const { return num_projections_; }
+    uint64_t seed() const { return seed_; }
+    size_t sign_bytes() const { return (num_projections_ + 7) / 8; }
+
+private:
+    QjlQuantizer(std::vector<float> p, uint64_t dim, uint64_t m, uint64_t seed)
+        : projection_matrix_(std::move(p)), dim_(dim), num_projections_(m), seed_(seed) {}
+
+    std::vector<float> projection_matrix_;
+    uint64_t dim_;
+    uint64_t num_projections_;
+    uint64_t seed_;
+};
+
+// sqrt(pi / 2) and the norm below which the correction is +0.0.
+float qjl_sqrt_half_pi();
+float qjl_norm_epsilon();
+
+}  // namespace quillane

@@ -1,0 +1,42 @@
+// RandomRotation: a seeded orthogonal dim x dim matrix, stored row-major.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+
+namespace quillane {
+
+class RandomRotation {
+public:
+    // Fails only with ZeroDimension; throws std::bad_alloc when the matrices do not fit.
+    static Result<RandomRotation> make(size_t dim, uint64_t seed);
+
+    std::vector<float> apply(std::span<const float> x) const;          // R x
+    std::vector<float> apply_inverse(std::span<const float> y) const;  // R^T y
+
+    const std::vector<float>& matrix() const { return matrix_; }
+    size_t dim() const { return dim_; }
+    uint64_t seed() const { return seed_; }
+
+private:
+    RandomRotation(std::vector<float> matrix, size_t dim, uint64_t seed)
+        : matrix_(std::move(matrix)), dim_(dim), seed_(seed) {}
+
+    std::vector<float> matrix_;
+    size_t dim_;
+    uint64_t seed_;
+};
+
+// The factorisation's dot product: eight strided partial sums, combined in a fixed order.
+float householder_dot(const float* a, const float* b, size_t m);
+
+// Orthogonal factor of the Householder QR of the column-major n x n matrix `g`
+// (consumed), returned column-major, plus the sign of its determinant's rule.
+std::vector<float> householder_q(std::vector<float> g, size_t n);
+float determinant(const std::vector<float>& q_col_major, size_t n);
+
+}  // namespace quillane

@@ -1,0 +1,97 @@
+#include "turbo.hpp"
+
+#include "bytes.hpp"
+
+namespace quillane {
+
+Status TurboQuantizer::check_parameters(uint64_t dim, uint8_t bits, uint64_t m) {
+    if (dim == 0) return fail(ZeroDimension{});
+    if (dim % 2 != 0) return fail(OddDimension{dim});
+    if (dim > MAX_DIM) return fail(DimensionTooLarge{dim, MAX_DIM});
+    if (bits == 0 || bits > 16) return fail(InvalidBitWidth{bits});
+    if (m == 0) return fail(ZeroProjections{});
+    if (m > MAX_PROJECTIONS) return fail(DimensionTooLarge{m, MAX_PROJECTIONS});
+    return {};
+}
+
+Result<TurboQuantizer> TurboQuantizer::make(uint64_t dim, uint8_t bits, uint64_t m,
+                                            uint64_t seed) {
+    // Refuse bad parameters before the O(dim^3) rotation is built.
+    if (auto ok = check_parameters(dim, bits, m); !ok) return std::unexpected(ok.error());
+    auto rotation = RandomRotation::make(dim, seed);
+    if (!rotation) return std::unexpected(rotation.error());
+    auto polar = PolarQuantizer::make(dim, bits);
+    if (!polar) return std::unexpected(polar.error());
+    auto qjl = QjlQuantizer::make(dim, m, seed + 1);  // wraps modulo 2^64
+    if (!qjl) return std::unexpected(qjl.error());
+    return TurboQuantizer(std::move(*rotation), std::move(*polar), std::move(*qjl), dim, m, seed,
+                          bits);
+}
+
+Result<TurboCode> TurboQuantizer::encode(std::span<const float> x) const {
+    if (auto ok = check_dimension(dim_, x.size()); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_finite(x); !ok) return std::unexpected(ok.error());
+    const std::vector<float> y = rotation_.apply(x);
+    auto polar = polar_.encode(y);
+    if (!polar) return std::unexpected(polar.error());
+    const std::vector<float> y_hat = polar_.decode(*polar);
+    std::vector<float> residual(dim_);
+    for (size_t i = 0; i < dim_; ++i) residual[i] = y[i] - y_hat[i];
+    auto sketch = qjl_.sketch(residual);
+    if (!sketch) return std::unexpected(sketch.error());
+    return TurboCode{std::move(*polar), std::move(*sketch)};
+}
+
+std::vector<float> TurboQuantizer::decode(const TurboCode& code) const {
+    return rotation_.apply_inverse(polar_.decode(code.polar));
+}
+
+Result<float> TurboQuantizer::inner_product(const TurboCode& code,
+                                            std::span<const float> query) const {
+    if (auto ok = check_dimension(dim_, query.size()); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_finite(query); !ok) return std::unexpected(ok.error());
+    // A sketch from a quantizer with fewer projections lacks sign bits this one reads.
+    if (code.qjl.signs.size() < qjl_.sign_bytes()) {
+        return fail(DimensionMismatch{num_projections_, code.qjl.num_projections});
+    }
+    const std::vector<float> y = rotation_.apply(query);
+    auto t = polar_.inner_product(code.polar, y);
+    if (!t) return std::unexpected(t.error());
+    auto c = qjl_.estimate(code.qjl, y);
+    if (!c) return std::unexpected(c.error());
+    return *t + *c;
+}
+
+std::vector<uint8_t> TurboCode::to_bytes() const {
+    const std::vector<uint8_t> polar_bytes = polar.to_bytes();
+    const std::vector<uint8_t> qjl_bytes = qjl.to_bytes();
+    if (polar_bytes.size() > 0xFFFFFFFFull) {
+        throw InvariantFailure(
+            "polar payload exceeds u32::MAX; dimension too large for compact format");
+    }
+    std::vector<uint8_t> out;
+    out.reserve(5 + polar_bytes.size() + qjl_bytes.size());
+    out.push_back(bytes::FORMAT_VERSION);
+    bytes::put_u32(out, static_cast<uint32_t>(polar_bytes.size()));
+    out.insert(out.end(), polar_bytes.begin(), polar_bytes.end());
+    out.insert(out.end(), qjl_bytes.begin(), qjl_bytes.end());
+    return out;
+}
+
+Result<TurboCode> TurboCode::from_bytes(std::span<const uint8_t> b) {
+    if (b.empty()) return deserialization_failed("buffer is empty");
+    if (b[0] != bytes::FORMAT_VERSION) return deserialization_failed(bytes::unsupported_version(b[0]));
+    if (b.size() < 5) return deserialization_failed("buffer too short for polar length prefix");
+    const uint64_t p = bytes::read_u32(b, 1);
+    if (static_cast<uint64_t>(b.size()) < 5 + p) {
+        return deserialization_failed("buffer too short for polar payload");
+    }
+    auto polar = PolarCode::from_bytes(b.subspan(5, p));
+    if (!polar) return std::unexpected(polar.error());
+    if (b.size() == 5 + p) return deserialization_failed("missing qjl payload");
+    auto qjl = QjlSketch::from_bytes(b.subspan(5 + p));
+    if (!qjl) return std::unexpected(qjl.error());
+    return TurboCode{std::move(*polar), std::move(*qjl)};
+}
+
+}  // namespace quillane

@@ -1,0 +1,67 @@
+// TurboQuantizer: rotation, then polar stage, then a QJL sketch of the residual.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+#include "polar.hpp"
+#include "qjl.hpp"
+#include "rotation.hpp"
+
+namespace quillane {
+
+struct TurboCode {
+    PolarCode polar;
+    QjlSketch qjl;
+
+    // Envelope: version, u32 polar length, polar payload, then the QJL payload to the end.
+    std::vector<uint8_t> to_bytes() const;
+    static Result<TurboCode> from_bytes(std::span<const uint8_t> bytes);
+
+    friend bool operator==(const TurboCode&, const TurboCode&) = default;
+};
+
+class TurboQuantizer {
+public:
+    static constexpr uint64_t MAX_DIM = PolarQuantizer::MAX_DIM;
+    static constexpr uint64_t MAX_PROJECTIONS = QjlQuantizer::MAX_PROJECTIONS;
+
+    // Every parameter is checked before anything is built; throws std::bad_alloc
+    // when the matrices do not fit in memory.
+    static Result<TurboQuantizer> make(uint64_t dim, uint8_t bits, uint64_t num_projections,
+                                       uint64_t seed);
+    // The construction error these arguments give, without building anything.
+    static Status check_parameters(uint64_t dim, uint8_t bits, uint64_t num_projections);
+
+    Result<TurboCode> encode(std::span<const float> x) const;
+    std::vector<float> decode(const TurboCode& code) const;
+    Result<float> inner_product(const TurboCode& code, std::span<const float> query) const;
+
+    const RandomRotation& rotation() const { return rotation_; }
+    const PolarQuantizer& polar() const { return polar_; }
+    const QjlQuantizer& qjl() const { return qjl_; }
+    uint64_t dim() const { return dim_; }
+    uint64_t num_projections() const { return num_projections_; }
+    uint64_t seed() const { return seed_; }
+    uint8_t bits() const { return bits_; }
+    // 16 + 3 dim + ceil(m / 8): the length of every code this quantizer writes.
+    uint64_t code_size_bytes() const { return 16 + 3 * dim_ + (num_projections_ + 7) / 8; }
+
+private:
+    TurboQuantizer(RandomRotation rotation, PolarQuantizer polar, QjlQuantizer qjl, uint64_t dim,
+                   uint64_t m, uint64_t seed, uint8_t bits)
+        : rotation_(std::move(rotation)), polar_(std::move(polar)), qjl_(std::move(qjl)),
+          dim_(dim), num_projections_(m), seed_(seed), bits_(bits) {}
+
+    RandomRotation rotation_;
+    PolarQuantizer polar_;
+    QjlQuantizer qjl_;
+    uint64_t dim_;
+    uint64_t num_projections_;
+    uint64_t seed_;
+    uint8_t bits_;
+};
+
+}  // namespace quillane
