@@ -8,20 +8,26 @@ VPY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 
-.PHONY: demo test cpp-test py-test deps bench clean
+.PHONY: demo test cpp-test sanitize fuzz py-test deps bench clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
-test: cpp-test py-test
+test: cpp-test sanitize fuzz py-test
 
-# GoogleTest and the JSON reader for the C++ tests come from Debian.
+FUZZ_SECONDS ?= 60
+CLANG ?= clang++-16
+DEBS := libgtest-dev nlohmann-json3-dev libssl-dev clang-16 libclang-rt-16-dev
+
+# GoogleTest, the JSON reader, OpenSSL's digest and clang's fuzzer come from Debian.
 deps:
-	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/nlohmann/json.hpp ] || [ ! -f /usr/include/openssl/sha.h ]; then \
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/nlohmann/json.hpp ] || \
+	    [ ! -f /usr/include/openssl/sha.h ] || ! command -v $(CLANG) >/dev/null || \
+	    ! ls /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
 	  if [ "$$(id -u)" = 0 ]; then \
-	    apt-get update -qq && apt-get install -y -qq libgtest-dev nlohmann-json3-dev libssl-dev; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(DEBS) >/dev/null; \
 	  else \
-	    echo "missing: run 'sudo apt-get install libgtest-dev nlohmann-json3-dev libssl-dev'" >&2; exit 1; \
+	    echo "missing: run 'sudo apt-get install $(DEBS)'" >&2; exit 1; \
 	  fi; \
 	fi
 
@@ -30,6 +36,25 @@ cpp-test: deps
 	  -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_TESTS=ON
 	cmake --build $(BUILD)/cpp -j $(JOBS)
 	ctest --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
+
+# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails.
+sanitize: deps
+	cmake -S . -B $(BUILD)/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_TESTS=ON -DQUILLANE_SANITIZE=address,undefined
+	cmake --build $(BUILD)/sanitize -j $(JOBS)
+	ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
+
+# A bounded libFuzzer run over the code reader, seeded with valid codes; a finding fails.
+fuzz: deps
+	cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(CLANG) -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_FUZZ=ON \
+	  -DQUILLANE_SANITIZE=address,undefined
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	rm -rf $(BUILD)/fuzz-corpus && mkdir -p $(BUILD)/fuzz-corpus && cp fuzz/corpus/* $(BUILD)/fuzz-corpus/
+	$(BUILD)/fuzz/turbo_code_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	  -artifact_prefix=$(BUILD)/ $(BUILD)/fuzz-corpus 2>&1 | grep -v "^\"" | tail -n 25
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)

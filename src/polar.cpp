@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "bytes.hpp"
 
@@ -67,7 +66,10 @@ Result<float> PolarQuantizer::inner_product(const PolarCode& code,
 bool operator==(const PolarCode& a, const PolarCode& b) {
     if (a.bits != b.bits || a.angle_indices != b.angle_indices) return false;
     if (a.radii.size() != b.radii.size()) return false;
-    return std::memcmp(a.radii.data(), b.radii.data(), a.radii.size() * sizeof(float)) == 0;
+    for (size_t j = 0; j < a.radii.size(); ++j) {
+        if (std::bit_cast<uint32_t>(a.radii[j]) != std::bit_cast<uint32_t>(b.radii[j])) return false;
+    }
+    return true;
 }
 
 std::vector<uint8_t> PolarCode::to_bytes() const {

@@ -62,13 +62,17 @@ Result<float> TurboQuantizer::inner_product(const TurboCode& code,
     return *t + *c;
 }
 
-std::vector<uint8_t> TurboCode::to_bytes() const {
-    const std::vector<uint8_t> polar_bytes = polar.to_bytes();
-    const std::vector<uint8_t> qjl_bytes = qjl.to_bytes();
-    if (polar_bytes.size() > 0xFFFFFFFFull) {
+void check_polar_payload_size(uint64_t size) {
+    if (size > 0xFFFFFFFFull) {
         throw InvariantFailure(
             "polar payload exceeds u32::MAX; dimension too large for compact format");
     }
+}
+
+std::vector<uint8_t> TurboCode::to_bytes() const {
+    const std::vector<uint8_t> polar_bytes = polar.to_bytes();
+    const std::vector<uint8_t> qjl_bytes = qjl.to_bytes();
+    check_polar_payload_size(polar_bytes.size());
     std::vector<uint8_t> out;
     out.reserve(5 + polar_bytes.size() + qjl_bytes.size());
     out.push_back(bytes::FORMAT_VERSION);

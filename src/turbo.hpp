@@ -23,6 +23,9 @@ struct TurboCode {
     friend bool operator==(const TurboCode&, const TurboCode&) = default;
 };
 
+// Writer precondition of the envelope: the polar payload length must fit in 32 bits.
+void check_polar_payload_size(uint64_t size);
+
 class TurboQuantizer {
 public:
     static constexpr uint64_t MAX_DIM = PolarQuantizer::MAX_DIM;
