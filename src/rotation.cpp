@@ -1,7 +1,10 @@
 #include "rotation.hpp"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <limits>
+#include <new>
 
 #include "rng.hpp"
 
@@ -116,9 +119,26 @@ float determinant(const std::vector<float>& q, size_t n) {
     return (swaps % 2 == 1) ? -det : det;
 }
 
+namespace {
+
+// Construction holds two n x n float matrices at its peak. Refusing what cannot fit
+// in physical memory turns a later kill by the kernel into an ordinary bad_alloc.
+void ensure_fits_in_memory(size_t n) {
+    if (n > 0xFFFFFFFFull) throw std::bad_alloc();
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return;
+    const unsigned __int128 physical = static_cast<unsigned __int128>(pages) * page_size;
+    const unsigned __int128 peak = static_cast<unsigned __int128>(n) * n * 2 * sizeof(float);
+    if (peak > physical) throw std::bad_alloc();
+}
+
+}  // namespace
+
 Result<RandomRotation> RandomRotation::make(size_t dim, uint64_t seed) {
     if (dim == 0) return fail(ZeroDimension{});
     const size_t n = dim;
+    ensure_fits_in_memory(n);
     std::vector<float> q;
     {
         std::vector<float> g(n * n);

@@ -69,6 +69,40 @@ void check_polar_payload_size(uint64_t size) {
     }
 }
 
+Result<PreparedQuery> TurboQuantizer::prepare_query(std::span<const float> query) const {
+    if (auto ok = check_dimension(dim_, query.size()); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_finite(query); !ok) return std::unexpected(ok.error());
+    PreparedQuery prepared;
+    prepared.rotated = rotation_.apply(query);
+    // The stages check the rotated query; it is the same for every code.
+    if (auto ok = check_finite(prepared.rotated); !ok) return std::unexpected(ok.error());
+    prepared.projections.resize(num_projections_);
+    for (size_t j = 0; j < num_projections_; ++j) {
+        prepared.projections[j] = qjl_.project(j, prepared.rotated);
+    }
+    return prepared;
+}
+
+Result<float> TurboQuantizer::score(const TurboCode& code, const PreparedQuery& prepared) const {
+    if (code.qjl.signs.size() < qjl_.sign_bytes()) {
+        return fail(DimensionMismatch{num_projections_, code.qjl.num_projections});
+    }
+    const std::vector<float> y_hat = polar_.decode(code.polar);
+    float t = -0.0f;
+    for (size_t k = 0; k < dim_; ++k) t = t + y_hat[k] * prepared.rotated[k];
+    float c = 0.0f;
+    if (!(code.qjl.norm < qjl_norm_epsilon())) {
+        float acc = 0.0f;
+        for (size_t j = 0; j < num_projections_; ++j) {
+            const float p = prepared.projections[j];
+            const bool set = (code.qjl.signs[j / 8] >> (j % 8)) & 1u;
+            acc = acc + (set ? p : -p);
+        }
+        c = ((code.qjl.norm * qjl_sqrt_half_pi()) / static_cast<float>(num_projections_)) * acc;
+    }
+    return t + c;
+}
+
 std::vector<uint8_t> TurboCode::to_bytes() const {
     const std::vector<uint8_t> polar_bytes = polar.to_bytes();
     const std::vector<uint8_t> qjl_bytes = qjl.to_bytes();

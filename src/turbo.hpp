@@ -23,6 +23,13 @@ struct TurboCode {
     friend bool operator==(const TurboCode&, const TurboCode&) = default;
 };
 
+// A query rotated and projected once, to score many codes with the bits that
+// TurboQuantizer::inner_product gives for each of them.
+struct PreparedQuery {
+    std::vector<float> rotated;      // R q
+    std::vector<float> projections;  // <P_j, R q> for every projection j
+};
+
 // Writer precondition of the envelope: the polar payload length must fit in 32 bits.
 void check_polar_payload_size(uint64_t size);
 
@@ -41,6 +48,11 @@ public:
     Result<TurboCode> encode(std::span<const float> x) const;
     std::vector<float> decode(const TurboCode& code) const;
     Result<float> inner_product(const TurboCode& code, std::span<const float> query) const;
+
+    // inner_product split in two: the query's checks, rotation and projections once,
+    // then per code only the polar sum and the signed projection sum.
+    Result<PreparedQuery> prepare_query(std::span<const float> query) const;
+    Result<float> score(const TurboCode& code, const PreparedQuery& prepared) const;
 
     const RandomRotation& rotation() const { return rotation_; }
     const PolarQuantizer& polar() const { return polar_; }
