@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <source_location>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -68,7 +69,13 @@ Status check_finite(std::span<const float> values);
 // internal invariant failure rather than a QuantError.
 class InvariantFailure : public std::logic_error {
 public:
-    using std::logic_error::logic_error;
+    explicit InvariantFailure(const char* message,
+                              std::source_location where = std::source_location::current())
+        : std::logic_error(message), where_(where) {}
+    const std::source_location& where() const { return where_; }
+
+private:
+    std::source_location where_;
 };
 
 }  // namespace quillane

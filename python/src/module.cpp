@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "classes.hpp"
+
 namespace {
 
 PyModuleDef quillane_module = {
@@ -24,6 +26,22 @@ std::atomic<int64_t> owner_interpreter{-1};
 // Re-imports (for example after `del sys.modules["quillane"]`) return this object.
 PyObject* module_object = nullptr;
 
+// Creates the class once, appends its name to __all__ and sets the attribute.
+bool register_class(PyObject* module, const char* name, PyTypeObject* type) {
+    using quillane::py::Ref;
+    if (type == nullptr) return false;
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    Ref text(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+    return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_quillane() {
@@ -41,6 +59,11 @@ PyMODINIT_FUNC PyInit_quillane() {
     }
     PyObject* module = PyModule_Create2(&quillane_module, 3);
     if (module == nullptr) return nullptr;
+    if (!register_class(module, "TurboQuantizer", quillane::py::turbo_quantizer_type()) ||
+        !register_class(module, "VectorIndex", quillane::py::vector_index_type())) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     module_object = module;
     Py_INCREF(module_object);
     return module;

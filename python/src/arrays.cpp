@@ -1,0 +1,199 @@
+#include "arrays.hpp"
+
+#include <string>
+
+namespace quillane::py {
+
+namespace {
+
+// The leading fields of NumPy's array object, unchanged since NumPy 1.7.
+struct ArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+constexpr int NPY_ARRAY_C_CONTIGUOUS = 0x0001;
+constexpr int NPY_ARRAY_F_CONTIGUOUS = 0x0002;
+constexpr int NPY_ARRAY_WRITEABLE = 0x0400;
+
+// Slots of the _ARRAY_API table used here.
+struct NumpyApi {
+    PyTypeObject* array_type;
+    PyObject* (*descr_from_type)(int);
+    PyObject* (*new_from_descr)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
+                                const Py_ssize_t*, void*, int, PyObject*);
+    unsigned char (*equiv_types)(PyObject*, PyObject*);
+    int (*set_base_object)(PyObject*, PyObject*);
+};
+
+const NumpyApi* load_numpy_api() {
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    Ref version(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return nullptr;
+    Ref lib(PyImport_ImportModule("numpy.lib"));
+    if (!lib) return nullptr;
+    Ref parsed(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    if (!parsed) return nullptr;
+    Ref major_obj(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_obj) return nullptr;
+    const long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) return nullptr;
+    const char* core = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref multiarray(PyImport_ImportModule(core));
+    if (!multiarray) return nullptr;
+    Ref capsule(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) return nullptr;
+    void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (table == nullptr) return nullptr;
+    // The table lives as long as NumPy, which stays imported for the life of the process.
+    static NumpyApi api;
+    api.array_type = static_cast<PyTypeObject*>(table[2]);
+    api.descr_from_type = reinterpret_cast<PyObject* (*)(int)>(table[45]);
+    api.new_from_descr = reinterpret_cast<decltype(api.new_from_descr)>(table[94]);
+    api.equiv_types = reinterpret_cast<decltype(api.equiv_types)>(table[182]);
+    api.set_base_object = reinterpret_cast<decltype(api.set_base_object)>(table[282]);
+    return &api;
+}
+
+const NumpyApi* numpy_api() {
+    static const NumpyApi* api = nullptr;
+    if (api != nullptr) return api;
+    api = load_numpy_api();
+    if (api == nullptr) {
+        std::string detail = "unknown error";
+        if (PyErr_Occurred()) {
+            PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+            PyErr_Fetch(&type, &value, &trace);
+            Ref t(type), v(value), tb(trace);
+            Ref text(value ? PyObject_Str(value) : nullptr);
+            const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+            if (utf8) detail = utf8;
+            PyErr_Clear();
+        }
+        const std::string message = "Failed to access NumPy array API capsule: " + detail;
+        raise_panic(message.c_str(), __FILE__, __LINE__);
+    }
+    return api;
+}
+
+std::string type_qualname(PyObject* obj) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return utf8;
+}
+
+// Owns a native buffer behind every returned array (the array's base object).
+struct SliceContainer {
+    PyObject_HEAD
+    void* data;
+    size_t length;
+    size_t capacity;
+    void (*release)(void* owner);
+    void* owner;
+};
+
+void slice_container_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<SliceContainer*>(self);
+    if (c->release) c->release(c->owner);
+    free_instance(self);
+}
+
+PyTypeObject* slice_container_type() {
+    static PyTypeObject* type = nullptr;
+    if (type != nullptr) return type;
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
+        {Py_tp_doc, const_cast<char*>(
+                        "Safely keeps a natively allocated buffer alive on the Python heap.")},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
+                               Py_TPFLAGS_DEFAULT, slots};
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return type;
+}
+
+template <class T> PyObject* hand_over(std::vector<T>&& values, int typenum) {
+    const NumpyApi* api = numpy_api();
+    if (api == nullptr) return nullptr;
+    auto* owner = new std::vector<T>(std::move(values));
+    PyTypeObject* container_type = slice_container_type();
+    PyObject* container = container_type ? alloc_instance(container_type) : nullptr;
+    if (container == nullptr) {
+        delete owner;
+        PyErr_Clear();
+        raise_panic("Failed to create slice container", __FILE__, __LINE__);
+        return nullptr;
+    }
+    auto* c = reinterpret_cast<SliceContainer*>(container);
+    c->data = owner->data();
+    c->length = owner->size();
+    c->capacity = owner->capacity();
+    c->owner = owner;
+    c->release = [](void* o) { delete static_cast<std::vector<T>*>(o); };
+    Ref container_ref(container);
+
+    PyObject* descr = api->descr_from_type(typenum);
+    if (descr == nullptr) {
+        raise_panic("Failed to create array descriptor", __FILE__, __LINE__);
+        return nullptr;
+    }
+    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner->size())};
+    const Py_ssize_t strides[1] = {static_cast<Py_ssize_t>(sizeof(T))};
+    // An empty vector may have no storage; NumPy still wants a valid pointer.
+    static T empty_element{};
+    void* data = owner->empty() ? static_cast<void*>(&empty_element) : owner->data();
+    Ref array(api->new_from_descr(api->array_type, descr, 1, dims, strides, data,
+                                  NPY_ARRAY_WRITEABLE, nullptr));
+    if (!array) return nullptr;
+    if (api->set_base_object(array.get(), container_ref.release()) < 0) return nullptr;
+    return array.release();
+}
+
+}  // namespace
+
+std::optional<ArrayArg> read_array(PyObject* obj, const char* param, int typenum) {
+    const NumpyApi* api = numpy_api();
+    if (api == nullptr) return std::nullopt;
+    bool ok = PyObject_TypeCheck(obj, api->array_type);
+    const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    if (ok) ok = fields->nd == 1;
+    if (ok) {
+        Ref wanted(api->descr_from_type(typenum));
+        ok = wanted && api->equiv_types(fields->descr, wanted.get());
+    }
+    if (!ok) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'",
+                     param, type_qualname(obj).c_str(), "PyArray<T, D>");
+        return std::nullopt;
+    }
+    ArrayArg arg;
+    arg.array = Ref::borrow(obj);
+    arg.data = fields->data;
+    arg.count = static_cast<size_t>(fields->dimensions[0]);
+    arg.contiguous = (fields->flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0;
+    return arg;
+}
+
+bool require_contiguous(const ArrayArg& array) {
+    if (array.contiguous) return true;
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return false;
+}
+
+PyObject* to_array(std::vector<float>&& values) { return hand_over(std::move(values), NPY_FLOAT); }
+PyObject* to_array(std::vector<uint8_t>&& values) { return hand_over(std::move(values), NPY_UBYTE); }
+PyObject* to_array(std::vector<uint64_t>&& values) { return hand_over(std::move(values), NPY_ULONG); }
+
+}  // namespace quillane::py

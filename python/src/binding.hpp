@@ -1,0 +1,133 @@
+// The call frame shared by both classes: references, argument binding, integer
+// conversion, instance holds and the translation of core failures.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+
+#include "error.hpp"
+
+namespace quillane::py {
+
+// Owns one strong reference; every error path releases it.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : p_(owned) {}
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(Ref&& o) noexcept : p_(o.release()) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            Py_XDECREF(p_);
+            p_ = o.release();
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+struct Param {
+    const char* name;
+    bool required;
+};
+
+// Positional-or-keyword binding with the interpreter's messages. `out[i]` receives a
+// borrowed reference or nullptr for an absent optional parameter.
+bool bind_arguments(const char* function, std::span<const Param> params, PyObject* args,
+                    PyObject* kwargs, PyObject** out);
+
+// Unsigned 64-bit through __index__; TypeError gets the "argument '{}': " prefix.
+std::optional<uint64_t> to_u64(PyObject* obj, const char* param);
+// Unsigned 8-bit through a signed long; outside 0..255 is an OverflowError.
+std::optional<uint8_t> to_u8(PyObject* obj, const char* param);
+
+// Replaces a pending exception of exactly TypeError by "argument '{}': {}".
+void prefix_type_error(const char* param);
+
+// Free, a number of shared holds, or one exclusive hold (-1).
+class HoldCounter {
+public:
+    bool acquire_shared();     // RuntimeError "Already mutably borrowed" when refused
+    bool acquire_exclusive();  // RuntimeError "Already borrowed" when refused
+    void release_shared() { count_.fetch_sub(1); }
+    void release_exclusive() { count_.store(0); }
+
+private:
+    std::atomic<int64_t> count_{0};
+};
+
+class SharedHold {
+public:
+    explicit SharedHold(HoldCounter& c) : c_(c), held_(c.acquire_shared()) {}
+    ~SharedHold() {
+        if (held_) c_.release_shared();
+    }
+    bool held() const { return held_; }
+
+private:
+    HoldCounter& c_;
+    bool held_;
+};
+
+class ExclusiveHold {
+public:
+    explicit ExclusiveHold(HoldCounter& c) : c_(c), held_(c.acquire_exclusive()) {}
+    ~ExclusiveHold() {
+        if (held_) c_.release_exclusive();
+    }
+    bool held() const { return held_; }
+
+private:
+    HoldCounter& c_;
+    bool held_;
+};
+
+// ValueError carrying the core's message.
+void raise_quant_error(const QuantError& error);
+// PanicException(message), after a diagnostic with the source location on stderr.
+void raise_panic(const char* message, const char* file, unsigned line);
+
+// Runs a method body; core exceptions become Python exceptions, never an abort.
+template <class Body> PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const InvariantFailure& e) {
+        raise_panic(e.what(), e.where().file_name(), e.where().line());
+    } catch (const std::exception& e) {
+        raise_panic(e.what(), __FILE__, __LINE__);
+    } catch (...) {
+        raise_panic("unknown native exception", __FILE__, __LINE__);
+    }
+    return nullptr;
+}
+
+// The type's own slots, for heap types under the limited API.
+PyObject* alloc_instance(PyTypeObject* type);
+void free_instance(PyObject* self);
+
+}  // namespace quillane::py
