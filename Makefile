@@ -60,12 +60,41 @@ $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 
-$(VENV)/.installed: $(VENV)/bin/python pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
+
+# The demo environment: the module and the test extra, installed from the source tree.
+$(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
 	$(VPY) -m pip install -q '.[test]'
 	touch $@
 
-py-test: $(VENV)/.installed
-	$(VPY) -m pytest -q
+# One abi3 wheel, built once, tested under every interpreter below.
+WHEEL_DIR := $(BUILD)/wheel
+$(WHEEL_DIR)/.built: $(VENV)/bin/python $(SOURCES)
+	rm -rf $(WHEEL_DIR) && mkdir -p $(WHEEL_DIR)
+	$(VPY) -m pip wheel -q --no-deps -w $(WHEEL_DIR) .
+	touch $@
+
+# Interpreters: pyenv's when present, else one on PATH. name:python-version:numpy-requirement
+PY_ENVS := 'py311:3.11:numpy>=2' 'py310:3.10:numpy==1.26.*' 'py313:3.13:numpy>=2'
+find_python = $(or $(lastword $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python$(1))),$(shell command -v python$(1) 2>/dev/null))
+
+py-test: $(WHEEL_DIR)/.built $(VENV)/.installed
+	@for spec in $(PY_ENVS); do \
+	  name=$${spec%%:*}; rest=$${spec#*:}; version=$${rest%%:*}; numpy=$${rest#*:}; \
+	  case $$version in \
+	    3.10) py="$(call find_python,3.10)";; 3.11) py="$(call find_python,3.11)";; \
+	    3.13) py="$(call find_python,3.13)";; esac; \
+	  if [ -z "$$py" ] || ! "$$py" -c pass 2>/dev/null; then \
+	    echo "== $$name: SKIPPED, no CPython $$version interpreter on this machine"; continue; fi; \
+	  env=$(BUILD)/env-$$name; \
+	  [ -x $$env/bin/python ] || "$$py" -m venv $$env; \
+	  $$env/bin/python -m pip install -q --upgrade pip; \
+	  $$env/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl; \
+	  $$env/bin/python -m pip install -q "pytest>=8" "hypothesis>=6" "$$numpy"; \
+	  echo "== $$name: $$($$env/bin/python -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)')"; \
+	  (cd tests && ../$$env/bin/python -m pytest -q -p no:cacheprovider python) || exit 1; \
+	done
+	$(VPY) -m mypy --strict examples/
 
 bench: deps
 	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \

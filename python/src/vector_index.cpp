@@ -76,11 +76,15 @@ PyObject* vi_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (bytes.size() != index.stride) {
             throw InvariantFailure("encoded code size differs from the quantizer's code size");
         }
-        // Grow both first, so that a failed allocation leaves the index unchanged.
-        index.codes.reserve(index.codes.size() + bytes.size());
-        index.ids.reserve(index.ids.size() + 1);
+        // Both appends or neither: a failed allocation leaves the index unchanged.
+        const size_t before = index.codes.size();
         index.codes.insert(index.codes.end(), bytes.begin(), bytes.end());
-        index.ids.push_back(*id);
+        try {
+            index.ids.push_back(*id);
+        } catch (...) {
+            index.codes.resize(before);
+            throw;
+        }
         Py_RETURN_NONE;
     });
 }
