@@ -35,7 +35,7 @@ cpp-test: deps
 	cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_TESTS=ON
 	cmake --build $(BUILD)/cpp -j $(JOBS)
-	ctest --test-dir $(BUILD)/cpp --output-on-failure --progress -j $(JOBS)
+	ctest --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
 
 # The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails.
 sanitize: deps
@@ -44,7 +44,7 @@ sanitize: deps
 	cmake --build $(BUILD)/sanitize -j $(JOBS)
 	ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ctest --test-dir $(BUILD)/sanitize --output-on-failure --progress -j $(JOBS)
+	  ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 
 # A bounded libFuzzer run over the code reader, seeded with valid codes; a finding fails.
 fuzz: deps

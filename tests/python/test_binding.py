@@ -229,3 +229,54 @@ def test_shared_holds_nest_on_a_quantizer(quantizer):
             return quantizer.dim
 
     assert TurboQuantizer(Peek()).dim == 8
+
+
+def run_isolated(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+
+
+def test_missing_numpy_raises_panic_exception_after_a_diagnostic():
+    code = """
+import sys
+sys.modules["numpy"] = None  # makes `import numpy` fail
+import quillane
+q = quillane.TurboQuantizer(8)
+try:
+    q.encode([1.0] * 8)
+except Exception:
+    print("caught as Exception")
+except BaseException as e:
+    print(type(e).__name__, type(e).__mro__[1].__name__, len(e.args),
+          e.args[0].startswith("Failed to access NumPy array API capsule"))
+    first = type(e)
+try:
+    q.decode(b"")
+except BaseException as e:
+    print(type(e) is first)
+"""
+    out = run_isolated(code)
+    lines = out.stdout.splitlines()
+    assert lines[0] == "PanicException BaseException 1 True"
+    assert lines[1] == "True"  # created once, reused
+    assert "quillane: internal invariant failed at" in out.stderr
+
+
+def test_sub_interpreter_import_is_refused():
+    code = """
+import quillane
+try:
+    import _xxsubinterpreters as interpreters
+except ImportError:
+    print("unavailable"); raise SystemExit
+sub = interpreters.create()
+try:
+    interpreters.run_string(sub, "import quillane")
+except Exception as e:
+    print(type(e).__name__, str(e))
+else:
+    print("imported")
+"""
+    out = run_isolated(code).stdout.strip()
+    if out == "unavailable":
+        pytest.skip("no sub-interpreter module in this CPython")
+    assert "does not support loading in sub-interpreters" in out, out
