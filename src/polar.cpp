@@ -10,6 +10,17 @@ namespace quillane {
 
 float polar_pi() { return std::bit_cast<float>(0x40490FDBu); }
 
+PolarQuantizer::PolarQuantizer(Codebook codebook, uint64_t dim, uint8_t bits)
+    : codebook_(std::move(codebook)), dim_(dim), bits_(bits) {
+    // Same library calls on the same angles as decode_reference, once per level.
+    const float pi = polar_pi();
+    for (float level : codebook_.levels()) {
+        const float angle = level * pi;
+        cos_levels_.push_back(std::cos(angle));
+        sin_levels_.push_back(std::sin(angle));
+    }
+}
+
 Result<PolarQuantizer> PolarQuantizer::make(uint64_t dim, uint8_t bits) {
     if (dim > MAX_DIM) return fail(DimensionTooLarge{dim, MAX_DIM});
     auto codebook = Codebook::make(bits);
@@ -39,6 +50,19 @@ Result<PolarCode> PolarQuantizer::encode(std::span<const float> v) const {
 }
 
 std::vector<float> PolarQuantizer::decode(const PolarCode& code) const {
+    std::vector<float> out(dim_, 0.0f);
+    const size_t p = std::min({dim_ / 2, code.radii.size(), code.angle_indices.size()});
+    const size_t last = cos_levels_.size() - 1;
+    for (size_t j = 0; j < p; ++j) {
+        const size_t level = std::min<size_t>(code.angle_indices[j], last);
+        const float r = code.radii[j];
+        out[2 * j] = cos_levels_[level] * r;
+        out[2 * j + 1] = r * sin_levels_[level];
+    }
+    return out;
+}
+
+std::vector<float> PolarQuantizer::decode_reference(const PolarCode& code) const {
     std::vector<float> out(dim_, 0.0f);
     const float pi = polar_pi();
     size_t p = dim_ / 2;

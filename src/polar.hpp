@@ -31,17 +31,23 @@ public:
 
     Result<PolarCode> encode(std::span<const float> vector) const;
     std::vector<float> decode(const PolarCode& code) const;
+    // The plain loop with cosf/sinf per pair that the level tables are proven against.
+    std::vector<float> decode_reference(const PolarCode& code) const;
     Result<float> inner_product(const PolarCode& code, std::span<const float> query) const;
 
     const Codebook& codebook() const { return codebook_; }
+    // cosf and sinf of level i times pi: the values decoding computes for index i.
+    const std::vector<float>& cos_levels() const { return cos_levels_; }
+    const std::vector<float>& sin_levels() const { return sin_levels_; }
     uint64_t dim() const { return dim_; }
     uint8_t bits() const { return bits_; }
 
 private:
-    PolarQuantizer(Codebook codebook, uint64_t dim, uint8_t bits)
-        : codebook_(std::move(codebook)), dim_(dim), bits_(bits) {}
+    PolarQuantizer(Codebook codebook, uint64_t dim, uint8_t bits);
 
     Codebook codebook_;
+    std::vector<float> cos_levels_;
+    std::vector<float> sin_levels_;
     uint64_t dim_;
     uint8_t bits_;
 };

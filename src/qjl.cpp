@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "bytes.hpp"
+#include "kernels/matvec.hpp"
 #include "rng.hpp"
 
 namespace quillane {
@@ -16,6 +17,21 @@ Result<QjlQuantizer> QjlQuantizer::make(uint64_t dim, uint64_t m, uint64_t seed)
     if (m > MAX_PROJECTIONS) return fail(DimensionTooLarge{m, MAX_PROJECTIONS});
     SeededRng rng(seed);
     return QjlQuantizer(rng.standard_normal_vec(dim * m), dim, m, seed);
+}
+
+QjlQuantizer::QjlQuantizer(std::vector<float> p, uint64_t dim, uint64_t m, uint64_t seed)
+    : projection_matrix_(std::move(p)), dim_(dim), num_projections_(m), seed_(seed) {
+    std::vector<float> transposed(dim * m);
+    for (size_t j = 0; j < m; ++j) {
+        for (size_t i = 0; i < dim; ++i) transposed[i * m + j] = projection_matrix_[j * dim + i];
+    }
+    lanes_ = kernels::LaneMatrix(transposed.data(), m, m, dim);
+}
+
+std::vector<float> QjlQuantizer::project_all(std::span<const float> v) const {
+    std::vector<float> out(num_projections_);
+    lanes_.multiply(v, out.data());
+    return out;
 }
 
 float QjlQuantizer::project(size_t j, std::span<const float> v) const {
@@ -32,8 +48,9 @@ Result<QjlSketch> QjlQuantizer::sketch(std::span<const float> r) const {
     for (size_t i = 0; i < dim_; ++i) s = s + r[i] * r[i];
     QjlSketch out;
     out.signs.assign(sign_bytes(), 0);
+    const std::vector<float> p = project_all(r);
     for (size_t j = 0; j < num_projections_; ++j) {
-        if (project(j, r) >= 0.0f) out.signs[j / 8] |= static_cast<uint8_t>(1u << (j % 8));
+        if (p[j] >= 0.0f) out.signs[j / 8] |= static_cast<uint8_t>(1u << (j % 8));
     }
     out.num_projections = num_projections_;
     out.norm = std::sqrt(s);
@@ -45,10 +62,10 @@ Result<float> QjlQuantizer::estimate(const QjlSketch& sketch, std::span<const fl
     if (auto ok = check_finite(y); !ok) return std::unexpected(ok.error());
     if (sketch.norm < qjl_norm_epsilon()) return 0.0f;
     float acc = 0.0f;
+    const std::vector<float> p = project_all(y);
     for (size_t j = 0; j < num_projections_; ++j) {
-        const float p = project(j, y);
         const bool set = (sketch.signs[j / 8] >> (j % 8)) & 1u;
-        acc = acc + (set ? p : -p);
+        acc = acc + (set ? p[j] : -p[j]);
     }
     const float m = static_cast<float>(num_projections_);
     return ((sketch.norm * qjl_sqrt_half_pi()) / m) * acc;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "kernels/matvec.hpp"
 
 namespace quillane {
 
@@ -35,6 +36,8 @@ public:
 
     // <P_j, v>, sequential from -0.0.
     float project(size_t j, std::span<const float> v) const;
+    // Every <P_j, v> at once (the same bits as project, computed in lanes).
+    std::vector<float> project_all(std::span<const float> v) const;
 
     const std::vector<float>& projection_matrix() const { return projection_matrix_; }
     uint64_t dim() const { return dim_; }
@@ -43,10 +46,10 @@ public:
     size_t sign_bytes() const { return (num_projections_ + 7) / 8; }
 
 private:
-    QjlQuantizer(std::vector<float> p, uint64_t dim, uint64_t m, uint64_t seed)
-        : projection_matrix_(std::move(p)), dim_(dim), num_projections_(m), seed_(seed) {}
+    QjlQuantizer(std::vector<float> p, uint64_t dim, uint64_t m, uint64_t seed);
 
     std::vector<float> projection_matrix_;
+    kernels::LaneMatrix lanes_;  // the projections of one vector in lanes
     uint64_t dim_;
     uint64_t num_projections_;
     uint64_t seed_;

@@ -21,10 +21,46 @@ inline bool ranks_before(const Scored& a, const Scored& b) {
     return a.score > b.score;
 }
 
-// Keeps the first min(top_k, n) of the stably sorted list.
+// Keeps the first min(top_k, n) of the stably sorted list. The reference.
 inline void rank(std::vector<Scored>& entries, uint64_t top_k) {
     std::stable_sort(entries.begin(), entries.end(), ranks_before);
     if (top_k < entries.size()) entries.resize(static_cast<size_t>(top_k));
+}
+
+// The same result from scores[i] of entry i (id ids[i]) with a heap of top_k entries:
+// ties broken by position make the order total, so its first top_k are exactly the
+// stable sort's.
+inline std::vector<Scored> top_k_of(const float* scores, const uint64_t* ids, size_t n,
+                                    uint64_t top_k) {
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
+    struct Item {
+        float score;
+        size_t position;
+    };
+    auto better = [](const Item& a, const Item& b) {
+        const Scored sa{0, a.score}, sb{0, b.score};
+        if (ranks_before(sa, sb)) return true;
+        if (ranks_before(sb, sa)) return false;
+        return a.position < b.position;
+    };
+    std::vector<Item> heap;  // the worst kept entry on top
+    heap.reserve(k);
+    for (size_t i = 0; i < n && k > 0; ++i) {
+        const Item item{scores[i], i};
+        if (heap.size() < k) {
+            heap.push_back(item);
+            std::push_heap(heap.begin(), heap.end(), better);
+        } else if (better(item, heap.front())) {
+            std::pop_heap(heap.begin(), heap.end(), better);
+            heap.back() = item;
+            std::push_heap(heap.begin(), heap.end(), better);
+        }
+    }
+    std::sort(heap.begin(), heap.end(), better);
+    std::vector<Scored> out;
+    out.reserve(heap.size());
+    for (const Item& item : heap) out.push_back({ids[item.position], item.score});
+    return out;
 }
 
 }  // namespace quillane

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "kernels/matvec.hpp"
 #include "rng.hpp"
 
 namespace quillane {
@@ -164,7 +165,30 @@ Result<RandomRotation> RandomRotation::make(size_t dim, uint64_t seed) {
     return RandomRotation(std::move(matrix), n, seed);
 }
 
+RandomRotation::RandomRotation(std::vector<float> matrix, size_t dim, uint64_t seed)
+    : matrix_(std::move(matrix)), dim_(dim), seed_(seed) {
+    std::vector<float> transposed(dim * dim);
+    for (size_t i = 0; i < dim; ++i) {
+        for (size_t j = 0; j < dim; ++j) transposed[j * dim + i] = matrix_[i * dim + j];
+    }
+    // Output i of R x sums R[i][k] x[k] over k: coefficient k of output i is R^T[k][i].
+    forward_ = kernels::LaneMatrix(transposed.data(), dim, dim, dim);
+    inverse_ = kernels::LaneMatrix(matrix_.data(), dim, dim, dim);
+}
+
 std::vector<float> RandomRotation::apply(std::span<const float> x) const {
+    std::vector<float> y(dim_);
+    forward_.multiply(x, y.data());
+    return y;
+}
+
+std::vector<float> RandomRotation::apply_inverse(std::span<const float> y) const {
+    std::vector<float> x(dim_);
+    inverse_.multiply(y, x.data());
+    return x;
+}
+
+std::vector<float> RandomRotation::apply_reference(std::span<const float> x) const {
     std::vector<float> y(dim_);
     for (size_t i = 0; i < dim_; ++i) {
         const float* row = &matrix_[i * dim_];
@@ -175,7 +199,7 @@ std::vector<float> RandomRotation::apply(std::span<const float> x) const {
     return y;
 }
 
-std::vector<float> RandomRotation::apply_inverse(std::span<const float> y) const {
+std::vector<float> RandomRotation::apply_inverse_reference(std::span<const float> y) const {
     std::vector<float> x(dim_);
     for (size_t j = 0; j < dim_; ++j) {
         float acc = -0.0f;

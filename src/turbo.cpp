@@ -103,6 +103,39 @@ Result<float> TurboQuantizer::score(const TurboCode& code, const PreparedQuery& 
     return t + c;
 }
 
+kernels::CodeLayout TurboQuantizer::code_layout() const {
+    const size_t pairs = dim_ / 2;
+    const size_t polar = 4 + 6 * pairs;
+    return {code_size_bytes(), pairs, 9, 9 + 4 * pairs, 5 + polar + 3, 5 + polar + 7,
+            num_projections_};
+}
+
+bool TurboQuantizer::is_regular_code(std::span<const uint8_t> b) const {
+    const kernels::CodeLayout l = code_layout();
+    if (b.size() != l.stride) return false;
+    const uint32_t polar = static_cast<uint32_t>(4 + 6 * l.pairs);
+    const size_t qjl = 5 + polar;
+    const bool header = b[0] == bytes::FORMAT_VERSION && bytes::read_u32(b, 1) == polar &&
+                        b[5] == bytes::FORMAT_VERSION && b[6] == bits_ &&
+                        bytes::read_u16(b, 7) == l.pairs && b[qjl] == bytes::FORMAT_VERSION &&
+                        bytes::read_u16(b, qjl + 1) == num_projections_;
+    const uint32_t norm = bytes::read_u32(b, l.norm);
+    const bool finite = (norm & 0x7F800000u) != 0x7F800000u;
+    const bool non_negative = (norm & 0x80000000u) == 0 || norm == 0x80000000u;
+    return header && finite && non_negative;
+}
+
+kernels::ScanInputs TurboQuantizer::scan_inputs(const PreparedQuery& prepared) const {
+    return {code_layout(),
+            prepared.rotated.data(),
+            prepared.projections.data(),
+            polar_.cos_levels().data(),
+            polar_.sin_levels().data(),
+            static_cast<uint32_t>(polar_.cos_levels().size() - 1),
+            qjl_norm_epsilon(),
+            qjl_sqrt_half_pi()};
+}
+
 std::vector<uint8_t> TurboCode::to_bytes() const {
     const std::vector<uint8_t> polar_bytes = polar.to_bytes();
     const std::vector<uint8_t> qjl_bytes = qjl.to_bytes();

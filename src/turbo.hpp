@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "kernels/scan.hpp"
 #include "polar.hpp"
 #include "qjl.hpp"
 #include "rotation.hpp"
@@ -53,6 +54,13 @@ public:
     // then per code only the polar sum and the signed projection sum.
     Result<PreparedQuery> prepare_query(std::span<const float> query) const;
     Result<float> score(const TurboCode& code, const PreparedQuery& prepared) const;
+
+    // Scoring straight from compact bytes (see kernels/scan.hpp). A code is regular
+    // when its header is the one this quantizer writes and its norm is readable: then
+    // parsing it cannot fail and the scan gives score's bits.
+    kernels::CodeLayout code_layout() const;
+    bool is_regular_code(std::span<const uint8_t> bytes) const;
+    kernels::ScanInputs scan_inputs(const PreparedQuery& prepared) const;
 
     const RandomRotation& rotation() const { return rotation_; }
     const PolarQuantizer& polar() const { return polar_; }

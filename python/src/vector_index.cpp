@@ -11,11 +11,12 @@ namespace quillane::py {
 namespace {
 
 // Every code an index stores has the quantizer's code size, so the codes sit in one
-// contiguous arena: entry i is bytes [i * stride, (i + 1) * stride).
+// contiguous arena: entry i is bytes [i * stride, (i + 1) * stride), followed by a
+// few zero bytes that the vector scan may read past the last code.
 struct VectorIndexValue {
     TurboQuantizer quantizer;
     size_t stride;
-    std::vector<uint8_t> codes;
+    std::vector<uint8_t> codes = std::vector<uint8_t>(kernels::SCAN_SLACK_BYTES, 0);
     std::vector<uint64_t> ids;
 
     size_t size() const { return ids.size(); }
@@ -40,7 +41,7 @@ PyObject* vi_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* self = alloc_instance(type);
         if (self == nullptr) return nullptr;
         auto* obj = self_of(self);
-        new (obj->storage) VectorIndexValue{std::move(*quantizer), stride, {}, {}};
+        new (obj->storage) VectorIndexValue{std::move(*quantizer), stride};
         new (&obj->holds) HoldCounter();
         return self;
     });
@@ -77,12 +78,14 @@ PyObject* vi_add(PyObject* self, PyObject* args, PyObject* kwargs) {
             throw InvariantFailure("encoded code size differs from the quantizer's code size");
         }
         // Both appends or neither: a failed allocation leaves the index unchanged.
-        const size_t before = index.codes.size();
-        index.codes.insert(index.codes.end(), bytes.begin(), bytes.end());
+        const size_t end = index.size() * index.stride;
+        index.codes.insert(index.codes.begin() + static_cast<ptrdiff_t>(end), bytes.begin(),
+                           bytes.end());
         try {
             index.ids.push_back(*id);
         } catch (...) {
-            index.codes.resize(before);
+            index.codes.erase(index.codes.begin() + static_cast<ptrdiff_t>(end),
+                              index.codes.begin() + static_cast<ptrdiff_t>(end + bytes.size()));
             throw;
         }
         Py_RETURN_NONE;
@@ -113,32 +116,41 @@ PyObject* vi_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         const size_t n = index.size();
         if (n == 0) return empty_result();
 
-        std::vector<Scored> scored;
-        scored.reserve(n);
-        std::optional<PreparedQuery> prepared;
+        // Entry 0 is read first and the query checked next, as scoring entry by entry
+        // would; the query is then rotated and projected once for every entry.
+        auto first = TurboCode::from_bytes(index.code(0));
+        if (!first) {
+            raise_quant_error(first.error());
+            return nullptr;
+        }
+        auto prepared = index.quantizer.prepare_query(query->elements<float>());
+        if (!prepared) {
+            raise_quant_error(prepared.error());
+            return nullptr;
+        }
+        // Codes this index wrote are always regular; anything else takes the parsing path,
+        // which reports exactly what reading that entry would.
+        std::vector<size_t> irregular;
         for (size_t i = 0; i < n; ++i) {
+            if (!index.quantizer.is_regular_code(index.code(i))) irregular.push_back(i);
+        }
+        std::vector<float> all_scores(n);
+        kernels::scan(index.quantizer.scan_inputs(*prepared), index.codes.data(), n,
+                      all_scores.data());
+        for (size_t i : irregular) {
             auto code = TurboCode::from_bytes(index.code(i));
             if (!code) {
                 raise_quant_error(code.error());
                 return nullptr;
-            }
-            // The query is checked, rotated and projected once: the same bits for every entry.
-            if (!prepared) {
-                auto p = index.quantizer.prepare_query(query->elements<float>());
-                if (!p) {
-                    raise_quant_error(p.error());
-                    return nullptr;
-                }
-                prepared = std::move(*p);
             }
             auto score = index.quantizer.score(*code, *prepared);
             if (!score) {
                 raise_quant_error(score.error());
                 return nullptr;
             }
-            scored.push_back({index.ids[i], *score});
+            all_scores[i] = *score;
         }
-        rank(scored, *top_k);
+        const std::vector<Scored> scored = top_k_of(all_scores.data(), index.ids.data(), n, *top_k);
         std::vector<uint64_t> ids(scored.size());
         std::vector<float> scores(scored.size());
         for (size_t i = 0; i < scored.size(); ++i) {
