@@ -76,10 +76,7 @@ Result<PreparedQuery> TurboQuantizer::prepare_query(std::span<const float> query
     prepared.rotated = rotation_.apply(query);
     // The stages check the rotated query; it is the same for every code.
     if (auto ok = check_finite(prepared.rotated); !ok) return std::unexpected(ok.error());
-    prepared.projections.resize(num_projections_);
-    for (size_t j = 0; j < num_projections_; ++j) {
-        prepared.projections[j] = qjl_.project(j, prepared.rotated);
-    }
+    prepared.projections = qjl_.project_all(prepared.rotated);
     return prepared;
 }
 
@@ -125,15 +122,29 @@ bool TurboQuantizer::is_regular_code(std::span<const uint8_t> b) const {
     return header && finite && non_negative;
 }
 
-kernels::ScanInputs TurboQuantizer::scan_inputs(const PreparedQuery& prepared) const {
+kernels::ScanInputs TurboQuantizer::scan_inputs(const PreparedQuery& prepared,
+                                                const kernels::LevelWindow& window) const {
     return {code_layout(),
             prepared.rotated.data(),
             prepared.projections.data(),
             polar_.cos_levels().data(),
             polar_.sin_levels().data(),
             static_cast<uint32_t>(polar_.cos_levels().size() - 1),
+            window,
             qjl_norm_epsilon(),
             qjl_sqrt_half_pi()};
+}
+
+kernels::LevelWindow TurboQuantizer::level_window(std::span<const uint8_t> bytes) const {
+    const kernels::CodeLayout l = code_layout();
+    const uint32_t last = static_cast<uint32_t>(polar_.cos_levels().size() - 1);
+    kernels::LevelWindow w{last, 0};
+    for (size_t j = 0; j < l.pairs; ++j) {
+        const uint32_t level = std::min<uint32_t>(bytes::read_u16(bytes, l.indices + 2 * j), last);
+        w.lowest = std::min(w.lowest, level);
+        w.highest = std::max(w.highest, level);
+    }
+    return w;
 }
 
 std::vector<uint8_t> TurboCode::to_bytes() const {

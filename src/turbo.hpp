@@ -60,7 +60,11 @@ public:
     // parsing it cannot fail and the scan gives score's bits.
     kernels::CodeLayout code_layout() const;
     bool is_regular_code(std::span<const uint8_t> bytes) const;
-    kernels::ScanInputs scan_inputs(const PreparedQuery& prepared) const;
+    // The range of codebook levels a code's angle indices select (after clamping).
+    kernels::LevelWindow level_window(std::span<const uint8_t> bytes) const;
+    // For scanning codes whose levels all lie in `window`.
+    kernels::ScanInputs scan_inputs(const PreparedQuery& prepared,
+                                    const kernels::LevelWindow& window) const;
 
     const RandomRotation& rotation() const { return rotation_; }
     const PolarQuantizer& polar() const { return polar_; }

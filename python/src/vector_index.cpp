@@ -18,6 +18,11 @@ struct VectorIndexValue {
     size_t stride;
     std::vector<uint8_t> codes = std::vector<uint8_t>(kernels::SCAN_SLACK_BYTES, 0);
     std::vector<uint64_t> ids;
+    // Stored bytes never change, so what the scan needs to know of them is found once
+    // at add: the codebook levels they use, and any entry not in this quantizer's
+    // regular form (none is, as add writes them; such an entry would be parsed instead).
+    kernels::LevelWindow levels{UINT32_MAX, 0};
+    std::vector<size_t> irregular;
 
     size_t size() const { return ids.size(); }
     std::span<const uint8_t> code(size_t i) const { return {codes.data() + i * stride, stride}; }
@@ -78,6 +83,9 @@ PyObject* vi_add(PyObject* self, PyObject* args, PyObject* kwargs) {
             throw InvariantFailure("encoded code size differs from the quantizer's code size");
         }
         // Both appends or neither: a failed allocation leaves the index unchanged.
+        const bool regular = index.quantizer.is_regular_code(bytes);
+        const kernels::LevelWindow levels = index.quantizer.level_window(bytes);
+        if (!regular) index.irregular.reserve(index.irregular.size() + 1);
         const size_t end = index.size() * index.stride;
         index.codes.insert(index.codes.begin() + static_cast<ptrdiff_t>(end), bytes.begin(),
                            bytes.end());
@@ -88,6 +96,8 @@ PyObject* vi_add(PyObject* self, PyObject* args, PyObject* kwargs) {
                               index.codes.begin() + static_cast<ptrdiff_t>(end + bytes.size()));
             throw;
         }
+        if (!regular) index.irregular.push_back(index.size() - 1);
+        index.levels.merge(levels);
         Py_RETURN_NONE;
     });
 }
@@ -128,16 +138,12 @@ PyObject* vi_search(PyObject* self, PyObject* args, PyObject* kwargs) {
             raise_quant_error(prepared.error());
             return nullptr;
         }
-        // Codes this index wrote are always regular; anything else takes the parsing path,
-        // which reports exactly what reading that entry would.
-        std::vector<size_t> irregular;
-        for (size_t i = 0; i < n; ++i) {
-            if (!index.quantizer.is_regular_code(index.code(i))) irregular.push_back(i);
-        }
         std::vector<float> all_scores(n);
-        kernels::scan(index.quantizer.scan_inputs(*prepared), index.codes.data(), n,
+        kernels::scan(index.quantizer.scan_inputs(*prepared, index.levels), index.codes.data(), n,
                       all_scores.data());
-        for (size_t i : irregular) {
+        // Irregular entries take the parsing path, which reports exactly what reading
+        // that entry would.
+        for (size_t i : index.irregular) {
             auto code = TurboCode::from_bytes(index.code(i));
             if (!code) {
                 raise_quant_error(code.error());

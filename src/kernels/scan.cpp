@@ -58,57 +58,202 @@ void scan_portable(const ScanInputs& in, const uint8_t* codes, size_t n, float* 
 
 namespace {
 
+// Rows are eight codes' values for eight consecutive pairs; afterwards row q holds
+// pair q of all eight codes, code l in lane l.
+QL_AVX2 inline void transpose8(__m256* r) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// The same for eight codes' 16-bit angle indices.
+QL_AVX2 inline void transpose8x16(__m128i* x) {
+    const __m128i a0 = _mm_unpacklo_epi16(x[0], x[1]), a1 = _mm_unpackhi_epi16(x[0], x[1]);
+    const __m128i a2 = _mm_unpacklo_epi16(x[2], x[3]), a3 = _mm_unpackhi_epi16(x[2], x[3]);
+    const __m128i a4 = _mm_unpacklo_epi16(x[4], x[5]), a5 = _mm_unpackhi_epi16(x[4], x[5]);
+    const __m128i a6 = _mm_unpacklo_epi16(x[6], x[7]), a7 = _mm_unpackhi_epi16(x[6], x[7]);
+    const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    x[0] = _mm_unpacklo_epi64(b0, b4);
+    x[1] = _mm_unpackhi_epi64(b0, b4);
+    x[2] = _mm_unpacklo_epi64(b1, b5);
+    x[3] = _mm_unpackhi_epi64(b1, b5);
+    x[4] = _mm_unpacklo_epi64(b2, b6);
+    x[5] = _mm_unpackhi_epi64(b2, b6);
+    x[6] = _mm_unpacklo_epi64(b3, b7);
+    x[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+// cosf and sinf of the levels: a window of up to 8 or 16 levels from registers,
+// any level from memory otherwise.
+enum class Lookup { Window8, Window16, Memory };
+
+struct LevelTables {
+    __m256i base;
+    __m256 cos_lo, cos_hi, sin_lo, sin_hi;
+    const float* cos;
+    const float* sin;
+};
+
+template <Lookup L>
+QL_AVX2 inline void lookup(const LevelTables& t, __m256i level, __m256& c, __m256& s) {
+    if constexpr (L == Lookup::Memory) {
+        c = _mm256_i32gather_ps(t.cos, level, 4);
+        s = _mm256_i32gather_ps(t.sin, level, 4);
+    } else {
+        const __m256i slot = _mm256_sub_epi32(level, t.base);
+        if constexpr (L == Lookup::Window8) {
+            c = _mm256_permutevar8x32_ps(t.cos_lo, slot);
+            s = _mm256_permutevar8x32_ps(t.sin_lo, slot);
+        } else {
+            const __m256 high = _mm256_castsi256_ps(_mm256_slli_epi32(slot, 28));  // bit 3
+            c = _mm256_blendv_ps(_mm256_permutevar8x32_ps(t.cos_lo, slot),
+                                 _mm256_permutevar8x32_ps(t.cos_hi, slot), high);
+            s = _mm256_blendv_ps(_mm256_permutevar8x32_ps(t.sin_lo, slot),
+                                 _mm256_permutevar8x32_ps(t.sin_hi, slot), high);
+        }
+    }
+}
+
 // Eight codes in eight lanes; every lane runs score_one's operations in its order.
-QL_AVX2 void score_eight(const ScanInputs& in, const uint8_t* block, float* out) {
+// B such groups are interleaved so that their sequential add chains overlap.
+template <int B, Lookup L>
+QL_AVX2 void score_groups(const ScanInputs& in, const LevelTables& tables, const uint8_t* first,
+                          float* out) {
     const CodeLayout& l = in.layout;
-    const int s = static_cast<int>(l.stride);
+    const size_t stride = l.stride;
+    const int s = static_cast<int>(stride);
     const __m256i offsets = _mm256_setr_epi32(0, s, 2 * s, 3 * s, 4 * s, 5 * s, 6 * s, 7 * s);
     const __m256i low16 = _mm256_set1_epi32(0xFFFF);
     const __m256i last = _mm256_set1_epi32(static_cast<int>(in.last_level));
-    __m256 t = _mm256_set1_ps(-0.0f);
-    const uint8_t* radii = block + l.radii;
-    const uint8_t* indices = block + l.indices;
-    for (size_t j = 0; j < l.pairs; ++j) {
-        const __m256 r = _mm256_i32gather_ps(reinterpret_cast<const float*>(radii + 4 * j), offsets, 1);
-        __m256i level = _mm256_i32gather_epi32(reinterpret_cast<const int*>(indices + 2 * j), offsets, 1);
-        level = _mm256_min_epu32(_mm256_and_si256(level, low16), last);
-        const __m256 c = _mm256_i32gather_ps(in.cos_levels, level, 4);
-        const __m256 sn = _mm256_i32gather_ps(in.sin_levels, level, 4);
-        const __m256 y0 = _mm256_mul_ps(c, r);
-        const __m256 y1 = _mm256_mul_ps(r, sn);
-        t = _mm256_add_ps(t, _mm256_mul_ps(y0, _mm256_set1_ps(in.rotated[2 * j])));
-        t = _mm256_add_ps(t, _mm256_mul_ps(y1, _mm256_set1_ps(in.rotated[2 * j + 1])));
-    }
-    const __m256 norm = _mm256_i32gather_ps(reinterpret_cast<const float*>(block + l.norm), offsets, 1);
-    __m256 acc = _mm256_setzero_ps();
-    const uint8_t* signs = block + l.signs;
-    const __m256i one = _mm256_set1_epi32(1);
-    for (size_t b = 0; b * 8 < l.projections; ++b) {
-        const __m256i bytes = _mm256_i32gather_epi32(reinterpret_cast<const int*>(signs + b), offsets, 1);
-        const size_t count = std::min<size_t>(8, l.projections - 8 * b);
-        for (size_t q = 0; q < count; ++q) {
-            // A clear bit flips the sign of the projection: exactly -p.
-            const __m256i bit = _mm256_and_si256(_mm256_srli_epi32(bytes, static_cast<int>(q)), one);
-            const __m256i flip = _mm256_slli_epi32(_mm256_xor_si256(bit, one), 31);
-            const __m256 p = _mm256_set1_ps(in.projections[8 * b + q]);
-            acc = _mm256_add_ps(acc, _mm256_xor_ps(p, _mm256_castsi256_ps(flip)));
+    __m256 t[B];
+    for (int b = 0; b < B; ++b) t[b] = _mm256_set1_ps(-0.0f);
+    size_t j = 0;
+    for (; j + 8 <= l.pairs; j += 8) {
+        __m256 r[B][8];
+        __m128i ix[B][8];
+        for (int b = 0; b < B; ++b) {
+            const uint8_t* group = first + 8 * b * stride;
+            for (int e = 0; e < 8; ++e) {
+                const uint8_t* code = group + e * stride;
+                r[b][e] = _mm256_loadu_ps(reinterpret_cast<const float*>(code + l.radii + 4 * j));
+                ix[b][e] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code + l.indices + 2 * j));
+            }
+            transpose8(r[b]);
+            transpose8x16(ix[b]);
+        }
+        for (int q = 0; q < 8; ++q) {
+            const __m256 y0 = _mm256_set1_ps(in.rotated[2 * (j + q)]);
+            const __m256 y1 = _mm256_set1_ps(in.rotated[2 * (j + q) + 1]);
+            for (int b = 0; b < B; ++b) {
+                const __m256i level = _mm256_min_epu32(_mm256_cvtepu16_epi32(ix[b][q]), last);
+                __m256 c, sn;
+                lookup<L>(tables, level, c, sn);
+                t[b] = _mm256_add_ps(t[b], _mm256_mul_ps(_mm256_mul_ps(c, r[b][q]), y0));
+                t[b] = _mm256_add_ps(t[b], _mm256_mul_ps(_mm256_mul_ps(r[b][q], sn), y1));
+            }
         }
     }
-    const __m256 scale = _mm256_div_ps(_mm256_mul_ps(norm, _mm256_set1_ps(in.sqrt_half_pi)),
-                                       _mm256_set1_ps(static_cast<float>(l.projections)));
-    const __m256 correction = _mm256_mul_ps(scale, acc);
-    // norm < epsilon (ordered): the correction is +0.0 and no projection counts.
-    const __m256 small = _mm256_cmp_ps(norm, _mm256_set1_ps(in.norm_epsilon), _CMP_LT_OQ);
-    const __m256 c = _mm256_blendv_ps(correction, _mm256_setzero_ps(), small);
-    _mm256_storeu_ps(out, _mm256_add_ps(t, c));
+    for (; j < l.pairs; ++j) {
+        const __m256 y0 = _mm256_set1_ps(in.rotated[2 * j]);
+        const __m256 y1 = _mm256_set1_ps(in.rotated[2 * j + 1]);
+        for (int b = 0; b < B; ++b) {
+            const uint8_t* group = first + 8 * b * stride;
+            const __m256 r = _mm256_i32gather_ps(
+                reinterpret_cast<const float*>(group + l.radii + 4 * j), offsets, 1);
+            __m256i level = _mm256_i32gather_epi32(
+                reinterpret_cast<const int*>(group + l.indices + 2 * j), offsets, 1);
+            level = _mm256_min_epu32(_mm256_and_si256(level, low16), last);
+            __m256 c, sn;
+            lookup<L>(tables, level, c, sn);
+            t[b] = _mm256_add_ps(t[b], _mm256_mul_ps(_mm256_mul_ps(c, r), y0));
+            t[b] = _mm256_add_ps(t[b], _mm256_mul_ps(_mm256_mul_ps(r, sn), y1));
+        }
+    }
+    const __m256i sign_bit = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    for (int b = 0; b < B; ++b) {
+        const uint8_t* group = first + 8 * b * stride;
+        const __m256 norm =
+            _mm256_i32gather_ps(reinterpret_cast<const float*>(group + l.norm), offsets, 1);
+        __m256 acc = _mm256_setzero_ps();
+        for (size_t byte = 0; byte * 8 < l.projections; ++byte) {
+            const __m256i bytes = _mm256_i32gather_epi32(
+                reinterpret_cast<const int*>(group + l.signs + byte), offsets, 1);
+            const size_t count = std::min<size_t>(8, l.projections - 8 * byte);
+            for (size_t q = 0; q < count; ++q) {
+                // Bit q moved to the sign position; a clear bit flips the sign: exactly -p.
+                const __m256i at_sign = _mm256_sll_epi32(bytes, _mm_cvtsi32_si128(static_cast<int>(31 - q)));
+                const __m256i flip = _mm256_andnot_si256(at_sign, sign_bit);
+                const __m256 p = _mm256_broadcast_ss(&in.projections[8 * byte + q]);
+                acc = _mm256_add_ps(acc, _mm256_xor_ps(p, _mm256_castsi256_ps(flip)));
+            }
+        }
+        const __m256 scale = _mm256_div_ps(_mm256_mul_ps(norm, _mm256_set1_ps(in.sqrt_half_pi)),
+                                           _mm256_set1_ps(static_cast<float>(l.projections)));
+        const __m256 correction = _mm256_mul_ps(scale, acc);
+        // norm < epsilon (ordered): the correction is +0.0 and no projection counts.
+        const __m256 small = _mm256_cmp_ps(norm, _mm256_set1_ps(in.norm_epsilon), _CMP_LT_OQ);
+        const __m256 c = _mm256_blendv_ps(correction, _mm256_setzero_ps(), small);
+        _mm256_storeu_ps(out + 8 * b, _mm256_add_ps(t[b], c));
+    }
+}
+
+QL_AVX2 LevelTables make_tables(const ScanInputs& in) {
+    LevelTables t{};
+    t.cos = in.cos_levels;
+    t.sin = in.sin_levels;
+    const uint32_t base = in.window.lowest;
+    t.base = _mm256_set1_epi32(static_cast<int>(base));
+    float cos16[16], sin16[16];
+    for (uint32_t i = 0; i < 16; ++i) {
+        const uint32_t level = std::min(base + i, in.last_level);
+        cos16[i] = in.cos_levels[level];
+        sin16[i] = in.sin_levels[level];
+    }
+    t.cos_lo = _mm256_loadu_ps(cos16);
+    t.cos_hi = _mm256_loadu_ps(cos16 + 8);
+    t.sin_lo = _mm256_loadu_ps(sin16);
+    t.sin_hi = _mm256_loadu_ps(sin16 + 8);
+    return t;
+}
+
+template <Lookup L>
+QL_AVX2 void scan_with(const ScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
+    const LevelTables tables = make_tables(in);
+    const size_t stride = in.layout.stride;
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) score_groups<2, L>(in, tables, codes + i * stride, scores + i);
+    for (; i + 8 <= n; i += 8) score_groups<1, L>(in, tables, codes + i * stride, scores + i);
+    scan_portable(in, codes + i * stride, n - i, scores + i);
 }
 
 }  // namespace
 
 QL_AVX2 void scan_avx2(const ScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) score_eight(in, codes + i * in.layout.stride, scores + i);
-    scan_portable(in, codes + i * in.layout.stride, n - i, scores + i);
+    const bool window = in.window.lowest <= in.window.highest;
+    const uint32_t width = window ? in.window.highest - in.window.lowest + 1 : 0;
+    if (window && width <= 8) {
+        scan_with<Lookup::Window8>(in, codes, n, scores);
+    } else if (window && width <= 16) {
+        scan_with<Lookup::Window16>(in, codes, n, scores);
+    } else {
+        scan_with<Lookup::Memory>(in, codes, n, scores);
+    }
 }
 
 void scan(const ScanInputs& in, const uint8_t* codes, size_t n, float* scores) {

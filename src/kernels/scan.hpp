@@ -19,6 +19,19 @@ struct CodeLayout {
     size_t projections;   // m
 };
 
+// The lowest and highest codebook level that any scanned code selects. Encoding maps
+// angles in [-1, 1] to the few cells that overlap it (8 of 16 at 4 bits), so a narrow
+// window lets the vector path look levels up in registers.
+struct LevelWindow {
+    uint32_t lowest;
+    uint32_t highest;
+
+    void merge(const LevelWindow& o) {
+        lowest = lowest < o.lowest ? lowest : o.lowest;
+        highest = highest > o.highest ? highest : o.highest;
+    }
+};
+
 struct ScanInputs {
     CodeLayout layout;
     const float* rotated;      // R q, 2 * pairs values
@@ -26,6 +39,7 @@ struct ScanInputs {
     const float* cos_levels;   // per codebook level
     const float* sin_levels;
     uint32_t last_level;       // 2^bits - 1: indices beyond it decode as it
+    LevelWindow window;        // must cover every scanned code's levels
     float norm_epsilon;
     float sqrt_half_pi;
 };

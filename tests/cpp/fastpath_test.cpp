@@ -108,6 +108,7 @@ TEST_P(ScanMatchesScore, BothPathsGiveScoresBits) {
     const size_t n = 29;  // three full blocks of eight and a tail
     std::vector<uint8_t> arena;
     std::vector<TurboCode> codes;
+    kernels::LevelWindow natural{UINT32_MAX, 0};
     for (size_t i = 0; i < n; ++i) {
         auto v = hostile_vector(rng, c.dim);
         for (float& x : v) x = std::fmax(std::fmin(x, 1e6f), -1e6f);  // keep the norm finite
@@ -117,6 +118,7 @@ TEST_P(ScanMatchesScore, BothPathsGiveScoresBits) {
         if (i % 13 == 6) code.polar.angle_indices[0] = 65535;
         const auto bytes = code.to_bytes();
         ASSERT_TRUE(q->is_regular_code(bytes));
+        natural.merge(q->level_window(bytes));
         arena.insert(arena.end(), bytes.begin(), bytes.end());
         codes.push_back(code);
     }
@@ -126,20 +128,25 @@ TEST_P(ScanMatchesScore, BothPathsGiveScoresBits) {
         for (float& x : query) x = std::fmax(std::fmin(x, 1e6f), -1e6f);
         auto prepared = q->prepare_query(query);
         ASSERT_TRUE(prepared.has_value());
-        const auto inputs = q->scan_inputs(*prepared);
-        std::vector<float> portable(n), vec(n);
-        kernels::scan_portable(inputs, arena.data(), n, portable.data());
-        if (cpu_has_avx2()) kernels::scan_avx2(inputs, arena.data(), n, vec.data());
-        for (size_t i = 0; i < n; ++i) {
-            const float expected = *q->inner_product(codes[i], query);
-            ASSERT_EQ(bits(portable[i]), bits(expected)) << "entry " << i;
-            if (cpu_has_avx2()) ASSERT_EQ(bits(vec[i]), bits(expected)) << "entry " << i;
+        // The codes' own window, and every level (other lookups in the vector path).
+        const uint32_t last = (1u << c.bits) - 1;
+        for (const kernels::LevelWindow window : {natural, kernels::LevelWindow{0, last}}) {
+            const auto inputs = q->scan_inputs(*prepared, window);
+            std::vector<float> portable(n), vec(n);
+            kernels::scan_portable(inputs, arena.data(), n, portable.data());
+            if (cpu_has_avx2()) kernels::scan_avx2(inputs, arena.data(), n, vec.data());
+            for (size_t i = 0; i < n; ++i) {
+                const float expected = *q->inner_product(codes[i], query);
+                ASSERT_EQ(bits(portable[i]), bits(expected)) << "entry " << i;
+                if (cpu_has_avx2()) ASSERT_EQ(bits(vec[i]), bits(expected)) << "entry " << i;
+            }
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Quantizers, ScanMatchesScore,
                          ::testing::Values(ScanCase{2, 1, 1}, ScanCase{8, 4, 2}, ScanCase{10, 16, 3},
+                                           ScanCase{64, 3, 8}, ScanCase{96, 5, 24},
                                            ScanCase{64, 8, 16}, ScanCase{130, 2, 33},
                                            ScanCase{256, 4, 64}, ScanCase{768, 4, 192},
                                            ScanCase{16, 12, 9}));
