@@ -8,7 +8,7 @@ VPY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 
-.PHONY: demo test cpp-test sanitize fuzz py-test deps bench clean
+.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -102,6 +102,16 @@ bench: deps
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench_rng
 	$(BUILD)/bench/bench_core
+	$(BUILD)/bench/bench_search
+
+# Peer comparison (not part of `make test`): the wheel beside faiss-cpu, one thread.
+# OpenBLAS's core-type override is dropped for this command only, as it slows NumPy.
+BENCH_ENV := $(BUILD)/env-bench
+compare: $(WHEEL_DIR)/.built
+	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
+	$(BENCH_ENV)/bin/python -m pip install -q "faiss-cpu==1.13.2" matplotlib threadpoolctl
+	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/compare.py $(COMPARE_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -2,6 +2,8 @@
 
 #include "bytes.hpp"
 
+#include <cmath>
+
 namespace quillane {
 
 Status TurboQuantizer::check_parameters(uint64_t dim, uint8_t bits, uint64_t m) {
@@ -67,6 +69,67 @@ void check_polar_payload_size(uint64_t size) {
         throw InvariantFailure(
             "polar payload exceeds u32::MAX; dimension too large for compact format");
     }
+}
+
+namespace {
+
+float polar_dot_reference(const PolarQuantizer& polar, const PolarCode& code,
+                          std::span<const float> y) {
+    const std::vector<float> y_hat = polar.decode_reference(code);
+    float t = -0.0f;
+    for (size_t k = 0; k < y_hat.size(); ++k) t = t + y_hat[k] * y[k];
+    return t;
+}
+
+}  // namespace
+
+Result<TurboCode> TurboQuantizer::encode_reference(std::span<const float> x) const {
+    if (auto ok = check_dimension(dim_, x.size()); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_finite(x); !ok) return std::unexpected(ok.error());
+    const std::vector<float> y = rotation_.apply_reference(x);
+    auto polar = polar_.encode(y);
+    if (!polar) return std::unexpected(polar.error());
+    const std::vector<float> y_hat = polar_.decode_reference(*polar);
+    std::vector<float> r(dim_);
+    for (size_t i = 0; i < dim_; ++i) r[i] = y[i] - y_hat[i];
+    if (auto ok = check_finite(r); !ok) return std::unexpected(ok.error());
+    float s = -0.0f;
+    for (size_t i = 0; i < dim_; ++i) s = s + r[i] * r[i];
+    QjlSketch sketch;
+    sketch.signs.assign(qjl_.sign_bytes(), 0);
+    for (size_t j = 0; j < num_projections_; ++j) {
+        if (qjl_.project(j, r) >= 0.0f) sketch.signs[j / 8] |= static_cast<uint8_t>(1u << (j % 8));
+    }
+    sketch.num_projections = num_projections_;
+    sketch.norm = std::sqrt(s);
+    return TurboCode{std::move(*polar), std::move(sketch)};
+}
+
+std::vector<float> TurboQuantizer::decode_reference(const TurboCode& code) const {
+    return rotation_.apply_inverse_reference(polar_.decode_reference(code.polar));
+}
+
+Result<float> TurboQuantizer::inner_product_reference(const TurboCode& code,
+                                                      std::span<const float> query) const {
+    if (auto ok = check_dimension(dim_, query.size()); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_finite(query); !ok) return std::unexpected(ok.error());
+    if (code.qjl.signs.size() < qjl_.sign_bytes()) {
+        return fail(DimensionMismatch{num_projections_, code.qjl.num_projections});
+    }
+    const std::vector<float> y = rotation_.apply_reference(query);
+    if (auto ok = check_finite(y); !ok) return std::unexpected(ok.error());
+    const float t = polar_dot_reference(polar_, code.polar, y);
+    float c = 0.0f;
+    if (!(code.qjl.norm < qjl_norm_epsilon())) {
+        float acc = 0.0f;
+        for (size_t j = 0; j < num_projections_; ++j) {
+            const float p = qjl_.project(j, y);
+            const bool set = (code.qjl.signs[j / 8] >> (j % 8)) & 1u;
+            acc = acc + (set ? p : -p);
+        }
+        c = ((code.qjl.norm * qjl_sqrt_half_pi()) / static_cast<float>(num_projections_)) * acc;
+    }
+    return t + c;
 }
 
 Result<PreparedQuery> TurboQuantizer::prepare_query(std::span<const float> query) const {

@@ -50,6 +50,13 @@ public:
     std::vector<float> decode(const TurboCode& code) const;
     Result<float> inner_product(const TurboCode& code, std::span<const float> query) const;
 
+    // The same three operations through the plain scalar loops only: the reference
+    // every vector path is measured and tested against.
+    Result<TurboCode> encode_reference(std::span<const float> x) const;
+    std::vector<float> decode_reference(const TurboCode& code) const;
+    Result<float> inner_product_reference(const TurboCode& code,
+                                          std::span<const float> query) const;
+
     // inner_product split in two: the query's checks, rotation and projections once,
     // then per code only the polar sum and the signed projection sum.
     Result<PreparedQuery> prepare_query(std::span<const float> query) const;
