@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "kernels/householder.hpp"
 #include "kernels/matvec.hpp"
 #include "rng.hpp"
 
@@ -151,9 +152,10 @@ Result<RandomRotation> RandomRotation::make(size_t dim, uint64_t seed) {
                 for (size_t j = 0; j < n; ++j) g[j * n + i] = z[i * n + j];
             }
         }
-        q = householder_q(std::move(g), n);
+        // The blocked factorisation: the plain one's bits (householder_q, determinant).
+        q = kernels::householder_q_blocked(std::move(g), n);
     }
-    const float det = determinant(q, n);
+    const float det = n >= 4 ? kernels::lu_determinant_blocked(q, n) : determinant(q, n);
     const bool negate = det < 0.0f || std::isnan(det);
     std::vector<float> matrix(n * n);
     for (size_t i = 0; i < n; ++i) {
