@@ -93,25 +93,23 @@ float combine(const float* s) {
     return res;
 }
 
-// Four dot8(v, y_i) at once: four independent add chains instead of one.
-__attribute__((target("avx2"))) void dot8_four_avx2(const float* v, float* const* y, size_t m,
+// N dot8(v, y_i) at once: N independent add chains instead of one.
+template <int N>
+__attribute__((target("avx2"))) void dot8_many_avx2(const float* v, float* const* y, size_t m,
                                                     float* out) {
     const size_t blocks = m / 8;
-    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    __m256 acc[N];
+    for (int i = 0; i < N; ++i) acc[i] = _mm256_setzero_ps();
     for (size_t k = 0; k < blocks; ++k) {
         const __m256 vk = _mm256_loadu_ps(v + 8 * k);
-        a0 = _mm256_add_ps(a0, _mm256_mul_ps(vk, _mm256_loadu_ps(y[0] + 8 * k)));
-        a1 = _mm256_add_ps(a1, _mm256_mul_ps(vk, _mm256_loadu_ps(y[1] + 8 * k)));
-        a2 = _mm256_add_ps(a2, _mm256_mul_ps(vk, _mm256_loadu_ps(y[2] + 8 * k)));
-        a3 = _mm256_add_ps(a3, _mm256_mul_ps(vk, _mm256_loadu_ps(y[3] + 8 * k)));
+        for (int i = 0; i < N; ++i) {
+            acc[i] = _mm256_add_ps(acc[i], _mm256_mul_ps(vk, _mm256_loadu_ps(y[i] + 8 * k)));
+        }
     }
-    alignas(32) float s[4][8];
-    _mm256_store_ps(s[0], a0);
-    _mm256_store_ps(s[1], a1);
-    _mm256_store_ps(s[2], a2);
-    _mm256_store_ps(s[3], a3);
-    for (int i = 0; i < 4; ++i) {
-        float res = combine(s[i]);
+    alignas(32) float s[8];
+    for (int i = 0; i < N; ++i) {
+        _mm256_store_ps(s, acc[i]);
+        float res = combine(s);
         for (size_t j = 8 * blocks; j < m; ++j) res = res + v[j] * y[i][j];
         out[i] = res;
     }
@@ -121,11 +119,18 @@ __attribute__((target("avx2"))) void dot8_four_avx2(const float* v, float* const
 void reflect_columns(const float* v, float* first, size_t count, size_t n, size_t m, float sigma) {
     size_t i = 0;
     if (vector_lanes()) {
+        for (; i + 8 <= count; i += 8) {
+            float* y[8];
+            for (int k = 0; k < 8; ++k) y[k] = first + (i + k) * n;
+            float d[8];
+            dot8_many_avx2<8>(v, y, m, d);
+            for (int k = 0; k < 8; ++k) reflect_update(y[k], v, m, sigma, d[k] * (-2.0f * sigma));
+        }
         for (; i + 4 <= count; i += 4) {
             float* y[4] = {first + i * n, first + (i + 1) * n, first + (i + 2) * n,
                            first + (i + 3) * n};
             float d[4];
-            dot8_four_avx2(v, y, m, d);
+            dot8_many_avx2<4>(v, y, m, d);
             for (int k = 0; k < 4; ++k) reflect_update(y[k], v, m, sigma, d[k] * (-2.0f * sigma));
         }
     }
