@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "../chacha.hpp"
+#include "../rotation.hpp"  // householder_dot, the plain kernel
 
 namespace quillane::kernels {
 
@@ -17,21 +18,6 @@ bool portable_only = false;
 bool vector_lanes() {
     static const bool avx2 = cpu_has_avx2();
     return avx2 && !portable_only;
-}
-
-float dot8_portable(const float* a, const float* b, size_t m) {
-    const size_t blocks = m / 8;
-    float s[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (size_t k = 0; k < blocks; ++k) {
-        for (size_t r = 0; r < 8; ++r) s[r] = s[r] + a[8 * k + r] * b[8 * k + r];
-    }
-    float res = 0.0f;
-    res = res + (s[0] + s[4]);
-    res = res + (s[1] + s[5]);
-    res = res + (s[2] + s[6]);
-    res = res + (s[3] + s[7]);
-    for (size_t j = 8 * blocks; j < m; ++j) res = res + a[j] * b[j];
-    return res;
 }
 
 // The eight partial sums are exactly one register's lanes.
@@ -144,7 +130,7 @@ constexpr size_t BLOCK = 32;
 void use_portable_factorisation_kernels(bool portable) { portable_only = portable; }
 
 float dot8(const float* a, const float* b, size_t m) {
-    return vector_lanes() ? dot8_avx2(a, b, m) : dot8_portable(a, b, m);
+    return vector_lanes() ? dot8_avx2(a, b, m) : householder_dot(a, b, m);
 }
 
 void reflect_update(float* y, const float* x, size_t m, float sigma, float t) {
