@@ -76,14 +76,12 @@ $(WHEEL_DIR)/.built: $(VENV)/bin/python $(SOURCES)
 
 # Interpreters: pyenv's when present, else one on PATH. name:python-version:numpy-requirement
 PY_ENVS := 'py311:3.11:numpy>=2' 'py310:3.10:numpy==1.26.*' 'py313:3.13:numpy>=2'
-find_python = $(or $(lastword $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python$(1))),$(shell command -v python$(1) 2>/dev/null))
 
 py-test: $(WHEEL_DIR)/.built $(VENV)/.installed
-	@for spec in $(PY_ENVS); do \
-	  name=$${spec%%:*}; rest=$${spec#*:}; version=$${rest%%:*}; numpy=$${rest#*:}; \
-	  case $$version in \
-	    3.10) py="$(call find_python,3.10)";; 3.11) py="$(call find_python,3.11)";; \
-	    3.13) py="$(call find_python,3.13)";; esac; \
+	@for setup in $(PY_ENVS); do \
+	  name=$${setup%%:*}; rest=$${setup#*:}; version=$${rest%%:*}; numpy=$${rest#*:}; \
+	  py=$$(ls -d $(HOME)/.pyenv/versions/$$version.*/bin/python$$version 2>/dev/null | tail -n 1); \
+	  [ -n "$$py" ] || py=$$(command -v python$$version || true); \
 	  if [ -z "$$py" ] || ! "$$py" -c pass 2>/dev/null; then \
 	    echo "== $$name: SKIPPED, no CPython $$version interpreter on this machine"; continue; fi; \
 	  env=$(BUILD)/env-$$name; \

@@ -132,8 +132,8 @@ def main() -> None:
     bandwidth = streaming_bandwidth()
     rows = []
     targets = []
-    for spec in args.datasets:
-        kind, dim_text = spec.split("-")
+    for dataset in args.datasets:
+        kind, dim_text = dataset.split("-")
         dim = int(dim_text)
         make = clustered if kind == "clustered" else gaussian
         data = make(args.n + args.queries, dim, seed=11)
@@ -142,15 +142,15 @@ def main() -> None:
         results = []
         for bits in (1, 2, 4, 8):
             results.append(run_quillane(base, queries, bits, args.k))
-            print(spec, results[-1]["method"], f"{results[-1]['search'] * 1e3:.1f} ms", flush=True)
+            print(dataset, results[-1]["method"], f"{results[-1]['search'] * 1e3:.1f} ms", flush=True)
         for name, index in faiss_indexes(dim):
             results.append(run_faiss(name, index, base, queries, args.k, args.train))
-            print(spec, name, f"{results[-1]['search'] * 1e3:.1f} ms", flush=True)
+            print(dataset, name, f"{results[-1]['search'] * 1e3:.1f} ms", flush=True)
         for r in results:
             r["recall"] = recall_at(r["found"], truth, args.k)
-            r["dataset"] = spec
+            r["dataset"] = dataset
             rows.append(r)
-        if spec == "gaussian-768":
+        if dataset == "gaussian-768":
             q4 = next(r for r in results if r["method"] == "quillane 4-bit")
             flat = next(r for r in results if r["method"] == "FAISS IndexFlatIP")
             floor = args.n * q4["bytes"] / bandwidth

@@ -81,9 +81,13 @@ Result<float> PolarQuantizer::inner_product(const PolarCode& code,
                                             std::span<const float> query) const {
     if (auto ok = check_dimension(dim_, query.size()); !ok) return std::unexpected(ok.error());
     if (auto ok = check_finite(query); !ok) return std::unexpected(ok.error());
+    return dot(code, query);
+}
+
+float PolarQuantizer::dot(const PolarCode& code, std::span<const float> y) const {
     const std::vector<float> decoded = decode(code);
     float t = -0.0f;
-    for (size_t k = 0; k < dim_; ++k) t = t + decoded[k] * query[k];
+    for (size_t k = 0; k < dim_; ++k) t = t + decoded[k] * y[k];
     return t;
 }
 

@@ -31,6 +31,8 @@ public:
 
     Result<PolarCode> encode(std::span<const float> vector) const;
     std::vector<float> decode(const PolarCode& code) const;
+    // inner_product without its checks: the decoding dotted with y, sequential from -0.0.
+    float dot(const PolarCode& code, std::span<const float> y) const;
     // The plain loop with cosf/sinf per pair that the level tables are proven against.
     std::vector<float> decode_reference(const PolarCode& code) const;
     Result<float> inner_product(const PolarCode& code, std::span<const float> query) const;

@@ -61,11 +61,15 @@ Result<float> QjlQuantizer::estimate(const QjlSketch& sketch, std::span<const fl
     if (auto ok = check_dimension(dim_, y.size()); !ok) return std::unexpected(ok.error());
     if (auto ok = check_finite(y); !ok) return std::unexpected(ok.error());
     if (sketch.norm < qjl_norm_epsilon()) return 0.0f;
+    return signed_correction(sketch, project_all(y));
+}
+
+float QjlQuantizer::signed_correction(const QjlSketch& sketch,
+                                      std::span<const float> projections) const {
     float acc = 0.0f;
-    const std::vector<float> p = project_all(y);
     for (size_t j = 0; j < num_projections_; ++j) {
         const bool set = (sketch.signs[j / 8] >> (j % 8)) & 1u;
-        acc = acc + (set ? p[j] : -p[j]);
+        acc = acc + (set ? projections[j] : -projections[j]);
     }
     const float m = static_cast<float>(num_projections_);
     return ((sketch.norm * qjl_sqrt_half_pi()) / m) * acc;

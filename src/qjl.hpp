@@ -34,6 +34,10 @@ public:
     // Needs at least ceil(m / 8) sign bytes; the caller guarantees it.
     Result<float> estimate(const QjlSketch& sketch, std::span<const float> y) const;
 
+    // ((norm * sqrt(pi/2)) / m) * sum over j of +-projections[j] by the sketch's sign bits,
+    // the sum from +0.0. For a norm not below the epsilon (smaller norms give +0.0).
+    float signed_correction(const QjlSketch& sketch, std::span<const float> projections) const;
+
     // <P_j, v>, sequential from -0.0.
     float project(size_t j, std::span<const float> v) const;
     // Every <P_j, v> at once (the same bits as project, computed in lanes).

@@ -18,22 +18,26 @@ float householder_dot(const float* a, const float* b, size_t m) {
     for (size_t k = 0; k < blocks; ++k) {
         for (size_t r = 0; r < 8; ++r) s[r] = s[r] + a[8 * k + r] * b[8 * k + r];
     }
+    float res = combine_partial_sums(s);
+    for (size_t j = 8 * blocks; j < m; ++j) res = res + a[j] * b[j];
+    return res;
+}
+
+float combine_partial_sums(const float* s) {
     float res = 0.0f;
     res = res + (s[0] + s[4]);
     res = res + (s[1] + s[5]);
     res = res + (s[2] + s[6]);
     res = res + (s[3] + s[7]);
-    for (size_t j = 8 * blocks; j < m; ++j) res = res + a[j] * b[j];
     return res;
 }
 
-namespace {
-
-// -1 for negative values and -0, +1 for positive values and +0, NaN for NaN.
-float sign_of(float v) {
-    if (std::isnan(v)) return std::numeric_limits<float>::quiet_NaN();
-    return std::copysign(1.0f, v);
+float reflection_sign(float d) {
+    if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
+    return std::copysign(1.0f, d);
 }
+
+namespace {
 
 // y <- sigma * (I - 2 v v^T) y over m elements.
 void reflect(const float* v, float* y, size_t m, float sigma) {
@@ -49,23 +53,10 @@ std::vector<float> householder_q(std::vector<float> g, size_t n) {
     for (size_t c = 0; c < n; ++c) {
         float* x = &g[c * n + c];
         const size_t m = n - c;
-        const float sq = householder_dot(x, x, m);
-        const float nrm = std::sqrt(sq);
-        const float x0 = x[0];
-        const float signed_nrm = (x0 < 0.0f || std::isnan(x0)) ? -nrm : nrm;
-        const float t = sq + std::fabs(x0) * nrm;
-        const float factor = t + t;
-        x[0] = signed_nrm + x0;
-        if (factor == 0.0f) {
-            diag[c] = signed_nrm;
-            continue;
-        }
-        const float scale = std::sqrt(factor);
-        for (size_t k = 0; k < m; ++k) x[k] = x[k] / scale;
-        const float s2 = std::sqrt(householder_dot(x, x, m));
-        for (size_t k = 0; k < m; ++k) x[k] = x[k] / s2;
-        diag[c] = -signed_nrm;
-        const float sigma = sign_of(diag[c]);
+        bool reflects = false;
+        diag[c] = householder_vector(x, m, householder_dot, reflects);
+        if (!reflects) continue;
+        const float sigma = reflection_sign(diag[c]);
         for (size_t j = c + 1; j < n; ++j) reflect(x, &g[j * n + c], m, sigma);
     }
 
@@ -73,7 +64,7 @@ std::vector<float> householder_q(std::vector<float> g, size_t n) {
     for (size_t i = 0; i < n; ++i) q[i * n + i] = 1.0f;
     for (size_t c = n; c-- > 0;) {
         const float* v = &g[c * n + c];
-        const float sigma = sign_of(diag[c]);
+        const float sigma = reflection_sign(diag[c]);
         for (size_t j = c; j < n; ++j) reflect(v, &q[j * n + c], n - c, sigma);
     }
     return q;

@@ -30,6 +30,13 @@ Result<TurboQuantizer> TurboQuantizer::make(uint64_t dim, uint8_t bits, uint64_t
                           bits);
 }
 
+Status TurboQuantizer::check_sign_bytes(const TurboCode& code) const {
+    if (code.qjl.signs.size() < qjl_.sign_bytes()) {
+        return fail(DimensionMismatch{num_projections_, code.qjl.num_projections});
+    }
+    return {};
+}
+
 Result<TurboCode> TurboQuantizer::encode(std::span<const float> x) const {
     if (auto ok = check_dimension(dim_, x.size()); !ok) return std::unexpected(ok.error());
     if (auto ok = check_finite(x); !ok) return std::unexpected(ok.error());
@@ -52,10 +59,7 @@ Result<float> TurboQuantizer::inner_product(const TurboCode& code,
                                             std::span<const float> query) const {
     if (auto ok = check_dimension(dim_, query.size()); !ok) return std::unexpected(ok.error());
     if (auto ok = check_finite(query); !ok) return std::unexpected(ok.error());
-    // A sketch from a quantizer with fewer projections lacks sign bits this one reads.
-    if (code.qjl.signs.size() < qjl_.sign_bytes()) {
-        return fail(DimensionMismatch{num_projections_, code.qjl.num_projections});
-    }
+    if (auto ok = check_sign_bytes(code); !ok) return std::unexpected(ok.error());
     const std::vector<float> y = rotation_.apply(query);
     auto t = polar_.inner_product(code.polar, y);
     if (!t) return std::unexpected(t.error());
@@ -113,21 +117,15 @@ Result<float> TurboQuantizer::inner_product_reference(const TurboCode& code,
                                                       std::span<const float> query) const {
     if (auto ok = check_dimension(dim_, query.size()); !ok) return std::unexpected(ok.error());
     if (auto ok = check_finite(query); !ok) return std::unexpected(ok.error());
-    if (code.qjl.signs.size() < qjl_.sign_bytes()) {
-        return fail(DimensionMismatch{num_projections_, code.qjl.num_projections});
-    }
+    if (auto ok = check_sign_bytes(code); !ok) return std::unexpected(ok.error());
     const std::vector<float> y = rotation_.apply_reference(query);
     if (auto ok = check_finite(y); !ok) return std::unexpected(ok.error());
     const float t = polar_dot_reference(polar_, code.polar, y);
     float c = 0.0f;
     if (!(code.qjl.norm < qjl_norm_epsilon())) {
-        float acc = 0.0f;
-        for (size_t j = 0; j < num_projections_; ++j) {
-            const float p = qjl_.project(j, y);
-            const bool set = (code.qjl.signs[j / 8] >> (j % 8)) & 1u;
-            acc = acc + (set ? p : -p);
-        }
-        c = ((code.qjl.norm * qjl_sqrt_half_pi()) / static_cast<float>(num_projections_)) * acc;
+        std::vector<float> p(num_projections_);
+        for (size_t j = 0; j < num_projections_; ++j) p[j] = qjl_.project(j, y);
+        c = qjl_.signed_correction(code.qjl, p);
     }
     return t + c;
 }
@@ -144,22 +142,11 @@ Result<PreparedQuery> TurboQuantizer::prepare_query(std::span<const float> query
 }
 
 Result<float> TurboQuantizer::score(const TurboCode& code, const PreparedQuery& prepared) const {
-    if (code.qjl.signs.size() < qjl_.sign_bytes()) {
-        return fail(DimensionMismatch{num_projections_, code.qjl.num_projections});
-    }
-    const std::vector<float> y_hat = polar_.decode(code.polar);
-    float t = -0.0f;
-    for (size_t k = 0; k < dim_; ++k) t = t + y_hat[k] * prepared.rotated[k];
-    float c = 0.0f;
-    if (!(code.qjl.norm < qjl_norm_epsilon())) {
-        float acc = 0.0f;
-        for (size_t j = 0; j < num_projections_; ++j) {
-            const float p = prepared.projections[j];
-            const bool set = (code.qjl.signs[j / 8] >> (j % 8)) & 1u;
-            acc = acc + (set ? p : -p);
-        }
-        c = ((code.qjl.norm * qjl_sqrt_half_pi()) / static_cast<float>(num_projections_)) * acc;
-    }
+    if (auto ok = check_sign_bytes(code); !ok) return std::unexpected(ok.error());
+    const float t = polar_.dot(code.polar, prepared.rotated);
+    const float c = code.qjl.norm < qjl_norm_epsilon()
+                        ? 0.0f
+                        : qjl_.signed_correction(code.qjl, prepared.projections);
     return t + c;
 }
 

@@ -84,6 +84,9 @@ public:
     uint64_t code_size_bytes() const { return 16 + 3 * dim_ + (num_projections_ + 7) / 8; }
 
 private:
+    // A sketch from a quantizer with fewer projections lacks sign bits this one reads.
+    Status check_sign_bytes(const TurboCode& code) const;
+
     TurboQuantizer(RandomRotation rotation, PolarQuantizer polar, QjlQuantizer qjl, uint64_t dim,
                    uint64_t m, uint64_t seed, uint8_t bits)
         : rotation_(std::move(rotation)), polar_(std::move(polar)), qjl_(std::move(qjl)),

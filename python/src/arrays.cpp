@@ -118,9 +118,9 @@ PyTypeObject* slice_container_type() {
                         "Safely keeps a natively allocated buffer alive on the Python heap.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
+    static PyType_Spec definition = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
                                Py_TPFLAGS_DEFAULT, slots};
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     return type;
 }
 

@@ -79,29 +79,27 @@ private:
     std::atomic<int64_t> count_{0};
 };
 
-class SharedHold {
+// Holds an instance for the duration of a call, released on every path.
+class Hold {
 public:
-    explicit SharedHold(HoldCounter& c) : c_(c), held_(c.acquire_shared()) {}
-    ~SharedHold() {
-        if (held_) c_.release_shared();
+    enum Kind { Shared, Exclusive };
+    Hold(HoldCounter& c, Kind kind)
+        : c_(c), kind_(kind), held_(kind == Shared ? c.acquire_shared() : c.acquire_exclusive()) {}
+    ~Hold() {
+        if (!held_) return;
+        if (kind_ == Shared) {
+            c_.release_shared();
+        } else {
+            c_.release_exclusive();
+        }
     }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
     bool held() const { return held_; }
 
 private:
     HoldCounter& c_;
-    bool held_;
-};
-
-class ExclusiveHold {
-public:
-    explicit ExclusiveHold(HoldCounter& c) : c_(c), held_(c.acquire_exclusive()) {}
-    ~ExclusiveHold() {
-        if (held_) c_.release_exclusive();
-    }
-    bool held() const { return held_; }
-
-private:
-    HoldCounter& c_;
+    Kind kind_;
     bool held_;
 };
 

@@ -54,7 +54,7 @@ PyObject* tq_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* given[1];
         if (!bind_arguments("TurboQuantizer.encode()", params, args, kwargs, given)) return nullptr;
         auto* obj = self_of(self);
-        SharedHold hold(obj->holds);
+        Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
         auto vector = read_array(given[0], "vector", NPY_FLOAT);
         if (!vector || !require_contiguous(*vector)) return nullptr;
@@ -74,7 +74,7 @@ PyObject* tq_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* given[1];
         if (!bind_arguments("TurboQuantizer.decode()", params, args, kwargs, given)) return nullptr;
         auto* obj = self_of(self);
-        SharedHold hold(obj->holds);
+        Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
         auto bytes = read_array(given[0], "code", NPY_UBYTE);
         if (!bytes || !require_contiguous(*bytes)) return nullptr;
@@ -95,7 +95,7 @@ PyObject* tq_inner_product(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         auto* obj = self_of(self);
-        SharedHold hold(obj->holds);
+        Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
         auto bytes = read_array(given[0], "code", NPY_UBYTE);
         if (!bytes) return nullptr;
@@ -117,21 +117,21 @@ PyObject* tq_inner_product(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* tq_get_dim(PyObject* self, void*) {
     auto* obj = self_of(self);
-    SharedHold hold(obj->holds);
+    Hold hold(obj->holds, Hold::Shared);
     if (!hold.held()) return nullptr;
     return PyLong_FromUnsignedLongLong(obj->value().quantizer.dim());
 }
 
 PyObject* tq_get_code_size(PyObject* self, void*) {
     auto* obj = self_of(self);
-    SharedHold hold(obj->holds);
+    Hold hold(obj->holds, Hold::Shared);
     if (!hold.held()) return nullptr;
     return PyLong_FromUnsignedLongLong(obj->value().code_size_bytes);
 }
 
 PyObject* tq_repr(PyObject* self) {
     auto* obj = self_of(self);
-    SharedHold hold(obj->holds);
+    Hold hold(obj->holds, Hold::Shared);
     if (!hold.held()) return nullptr;
     const std::string text = "TurboQuantizer(dim=" + std::to_string(obj->value().quantizer.dim()) +
                              ", code_size=" + std::to_string(obj->value().code_size_bytes) + "B)";
@@ -194,9 +194,9 @@ PyTypeObject* turbo_quantizer_type() {
         {Py_tp_getset, tq_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.TurboQuantizer", sizeof(TurboQuantizerObject), 0,
+    static PyType_Spec definition = {"builtins.TurboQuantizer", sizeof(TurboQuantizerObject), 0,
                                Py_TPFLAGS_DEFAULT, slots};
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     return type;
 }
 

@@ -65,7 +65,7 @@ PyObject* vi_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* given[2];
         if (!bind_arguments("VectorIndex.add()", params, args, kwargs, given)) return nullptr;
         auto* obj = self_of(self);
-        ExclusiveHold hold(obj->holds);
+        Hold hold(obj->holds, Hold::Exclusive);
         if (!hold.held()) return nullptr;
         const auto id = to_u64(given[0], "id");
         if (!id) return nullptr;
@@ -116,7 +116,7 @@ PyObject* vi_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* given[2];
         if (!bind_arguments("VectorIndex.search()", params, args, kwargs, given)) return nullptr;
         auto* obj = self_of(self);
-        SharedHold hold(obj->holds);
+        Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
         auto query = read_array(given[0], "query", NPY_FLOAT);
         if (!query) return nullptr;
@@ -173,14 +173,14 @@ PyObject* vi_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 Py_ssize_t vi_len(PyObject* self) {
     auto* obj = self_of(self);
-    SharedHold hold(obj->holds);
+    Hold hold(obj->holds, Hold::Shared);
     if (!hold.held()) return -1;
     return static_cast<Py_ssize_t>(obj->value().size());
 }
 
 PyObject* vi_repr(PyObject* self) {
     auto* obj = self_of(self);
-    SharedHold hold(obj->holds);
+    Hold hold(obj->holds, Hold::Shared);
     if (!hold.held()) return nullptr;
     const std::string text = "VectorIndex(size=" + std::to_string(obj->value().size()) +
                              ", dim=" + std::to_string(obj->value().quantizer.dim()) + ")";
@@ -222,9 +222,9 @@ PyTypeObject* vector_index_type() {
         {Py_tp_methods, vi_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.VectorIndex", sizeof(VectorIndexObject), 0,
+    static PyType_Spec definition = {"builtins.VectorIndex", sizeof(VectorIndexObject), 0,
                                Py_TPFLAGS_DEFAULT, slots};
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     return type;
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "../chacha.hpp"
 #include "../rotation.hpp"  // householder_dot, the plain kernel
@@ -29,11 +28,7 @@ __attribute__((target("avx2"))) float dot8_avx2(const float* a, const float* b, 
     }
     alignas(32) float s[8];
     _mm256_store_ps(s, acc);
-    float res = 0.0f;
-    res = res + (s[0] + s[4]);
-    res = res + (s[1] + s[5]);
-    res = res + (s[2] + s[6]);
-    res = res + (s[3] + s[7]);
+    float res = combine_partial_sums(s);
     for (size_t j = 8 * blocks; j < m; ++j) res = res + a[j] * b[j];
     return res;
 }
@@ -59,24 +54,9 @@ __attribute__((target("avx2"))) void eliminate_avx2(float* y, const float* l, si
     for (; k < m; ++k) y[k] = y[k] - l[k] * u;
 }
 
-// -1 for negative values and -0, +1 for positive values and +0, NaN for NaN.
-float sign_of(float v) {
-    if (std::isnan(v)) return std::numeric_limits<float>::quiet_NaN();
-    return std::copysign(1.0f, v);
-}
-
 void reflect(const float* v, float* y, size_t m, float sigma) {
     const float d = dot8(v, y, m);
     reflect_update(y, v, m, sigma, d * (-2.0f * sigma));
-}
-
-float combine(const float* s) {
-    float res = 0.0f;
-    res = res + (s[0] + s[4]);
-    res = res + (s[1] + s[5]);
-    res = res + (s[2] + s[6]);
-    res = res + (s[3] + s[7]);
-    return res;
 }
 
 // N dot8(v, y_i) at once: N independent add chains instead of one.
@@ -95,7 +75,7 @@ __attribute__((target("avx2"))) void dot8_many_avx2(const float* v, float* const
     alignas(32) float s[8];
     for (int i = 0; i < N; ++i) {
         _mm256_store_ps(s, acc[i]);
-        float res = combine(s);
+        float res = combine_partial_sums(s);
         for (size_t j = 8 * blocks; j < m; ++j) res = res + v[j] * y[i][j];
         out[i] = res;
     }
@@ -158,31 +138,18 @@ std::vector<float> householder_q_blocked(std::vector<float> g, size_t n) {
         for (size_t c = 0; c < j0; ++c) {
             if (!reflects[c]) continue;
             const float* x = &g[c * n + c];
-            const float sigma = sign_of(diag[c]);
+            const float sigma = reflection_sign(diag[c]);
             reflect_columns(x, &g[j0 * n + c], j1 - j0, n, n - c, sigma);
         }
         // Then the block's own columns, as the plain algorithm does them.
         for (size_t c = j0; c < j1; ++c) {
             float* x = &g[c * n + c];
             const size_t m = n - c;
-            const float sq = dot8(x, x, m);
-            const float nrm = std::sqrt(sq);
-            const float x0 = x[0];
-            const float signed_nrm = (x0 < 0.0f || std::isnan(x0)) ? -nrm : nrm;
-            const float t = sq + std::fabs(x0) * nrm;
-            const float factor = t + t;
-            x[0] = signed_nrm + x0;
-            if (factor == 0.0f) {
-                diag[c] = signed_nrm;
-                continue;
-            }
-            const float scale = std::sqrt(factor);
-            for (size_t k = 0; k < m; ++k) x[k] = x[k] / scale;
-            const float s2 = std::sqrt(dot8(x, x, m));
-            for (size_t k = 0; k < m; ++k) x[k] = x[k] / s2;
-            diag[c] = -signed_nrm;
+            bool reflecting = false;
+            diag[c] = householder_vector(x, m, dot8, reflecting);
+            if (!reflecting) continue;
             reflects[c] = 1;
-            const float sigma = sign_of(diag[c]);
+            const float sigma = reflection_sign(diag[c]);
             if (c + 1 < j1) reflect_columns(x, &g[(c + 1) * n + c], j1 - c - 1, n, m, sigma);
         }
     }
@@ -194,7 +161,7 @@ std::vector<float> householder_q_blocked(std::vector<float> g, size_t n) {
         const size_t j1 = std::min(n, j0 + BLOCK);
         for (size_t c = j1; c-- > 0;) {
             const float* v = &g[c * n + c];
-            const float sigma = sign_of(diag[c]);
+            const float sigma = reflection_sign(diag[c]);
             const size_t from = std::max(c, j0);
             reflect_columns(v, &q[from * n + c], j1 - from, n, n - c, sigma);
         }
