@@ -103,6 +103,180 @@ void reflect_columns(const float* v, float* first, size_t count, size_t n, size_
     for (; i < count; ++i) reflect(v, first + i * n, m, sigma);
 }
 
+
+// One reflection of the factorisation: v holds rows row .. n-1 of its vector.
+struct Reflection {
+    const float* v;
+    size_t row;
+    float sigma;
+};
+
+// y * sigma + p. With sigma exactly +1 or -1 this is y + p or p - y, the same value for
+// every operand that is not NaN (x - y is x + (-y), and y * 1 is y), one multiply fewer.
+enum class Sign { plus, minus, other };
+
+template <Sign S>
+__attribute__((target("avx2"))) inline __m256 reflected(__m256 y, __m256 p, __m256 sigma) {
+    if constexpr (S == Sign::plus) return _mm256_add_ps(y, p);
+    if constexpr (S == Sign::minus) return _mm256_sub_ps(p, y);
+    return _mm256_add_ps(_mm256_mul_ps(y, sigma), p);
+}
+
+// Applies reflection r (t[i] its factor for column i) to N columns and, in the same pass,
+// forms the dot products d of the next reflection nx with the updated columns. cols point
+// at row 0 of each column. The dot's eight partial sums are aligned at nx.row as the
+// kernel defines them; rows outside the aligned chunks are updated one at a time.
+template <int N, Sign S>
+__attribute__((target("avx2"))) void update_then_dot(const Reflection& r, const float* t,
+                                                     const Reflection& nx, float* const* cols,
+                                                     size_t n, float* d) {
+    const size_t a = r.row, b = nx.row, m = n - b, chunks = m / 8;
+    auto update_row = [&](size_t row) {
+        for (int i = 0; i < N; ++i) {
+            float& y = cols[i][row];
+            y = y * r.sigma + r.v[row - a] * t[i];
+        }
+    };
+    for (size_t row = a; row < b; ++row) update_row(row);
+    // Chunks that begin above the update's first row are updated row by row first.
+    const size_t head = a > b ? std::min(chunks, (a - b + 7) / 8) : 0;
+    __m256 acc[N];
+    for (int i = 0; i < N; ++i) acc[i] = _mm256_setzero_ps();
+    for (size_t k = 0; k < head; ++k) {
+        const size_t base = b + 8 * k;
+        for (size_t row = std::max(base, a); row < base + 8; ++row) update_row(row);
+        const __m256 vd = _mm256_loadu_ps(nx.v + 8 * k);
+        for (int i = 0; i < N; ++i) {
+            acc[i] = _mm256_add_ps(acc[i], _mm256_mul_ps(vd, _mm256_loadu_ps(cols[i] + base)));
+        }
+    }
+    // Locals, so that the stores below cannot be taken to move the pointers.
+    const __m256 vs = _mm256_set1_ps(r.sigma);
+    const float* vu_at = r.v + (b - a);
+    const float* vd_at = nx.v;
+    float* y_at[N];
+    __m256 tv[N];
+    for (int i = 0; i < N; ++i) {
+        y_at[i] = cols[i] + b;
+        tv[i] = _mm256_set1_ps(t[i]);
+    }
+    for (size_t k = 8 * head; k < 8 * chunks; k += 8) {
+        const __m256 vu = _mm256_loadu_ps(vu_at + k);
+        const __m256 vd = _mm256_loadu_ps(vd_at + k);
+        for (int i = 0; i < N; ++i) {
+            const __m256 p = _mm256_mul_ps(vu, tv[i]);
+            const __m256 y = reflected<S>(_mm256_loadu_ps(y_at[i] + k), p, vs);
+            _mm256_storeu_ps(y_at[i] + k, y);
+            acc[i] = _mm256_add_ps(acc[i], _mm256_mul_ps(vd, y));
+        }
+    }
+    for (size_t row = std::max(b + 8 * chunks, a); row < n; ++row) update_row(row);
+    alignas(32) float s[8];
+    for (int i = 0; i < N; ++i) {
+        _mm256_store_ps(s, acc[i]);
+        float res = combine_partial_sums(s);
+        for (size_t j = 8 * chunks; j < m; ++j) res = res + nx.v[j] * cols[i][b + j];
+        d[i] = res;
+    }
+}
+
+// Applies seq[0], seq[1], ... in order to N columns: one trip over the columns per
+// reflection, carrying each next reflection's dot products.
+template <int N>
+__attribute__((target("avx2"))) void reflect_sequence_avx2(const Reflection* seq, size_t count,
+                                                           float* const* cols, size_t n) {
+    if (count == 0) return;
+    float d[N];
+    {
+        float* y[N];
+        for (int i = 0; i < N; ++i) y[i] = cols[i] + seq[0].row;
+        dot8_many_avx2<N>(seq[0].v, y, n - seq[0].row, d);
+    }
+    for (size_t s = 0; s < count; ++s) {
+        const Reflection& r = seq[s];
+        float t[N];
+        for (int i = 0; i < N; ++i) t[i] = d[i] * (-2.0f * r.sigma);
+        if (s + 1 == count) {
+            for (int i = 0; i < N; ++i) {
+                reflect_update_avx2(cols[i] + r.row, r.v, n - r.row, r.sigma, t[i]);
+            }
+        } else if (r.sigma == 1.0f) {
+            update_then_dot<N, Sign::plus>(r, t, seq[s + 1], cols, n, d);
+        } else if (r.sigma == -1.0f) {
+            update_then_dot<N, Sign::minus>(r, t, seq[s + 1], cols, n, d);
+        } else {
+            update_then_dot<N, Sign::other>(r, t, seq[s + 1], cols, n, d);
+        }
+    }
+}
+
+// Applies seq[from], seq[from + 1], ... (len of them) in order to `count` adjacent columns
+// starting at `first` (row 0, stride n). Two columns at a time: with their two reflection
+// vectors they stay in L1 at the dimensions that matter (measured faster than 4 or 8).
+void reflect_sequence(const std::vector<Reflection>& seq, size_t from, size_t len, float* first,
+                      size_t count, size_t n) {
+    const Reflection* s = seq.data() + from;
+    size_t i = 0;
+    if (vector_lanes()) {
+        for (; i + 2 <= count; i += 2) {
+            float* y[2] = {first + i * n, first + (i + 1) * n};
+            reflect_sequence_avx2<2>(s, len, y, n);
+        }
+        if (i < count) {
+            float* y[1] = {first + i * n};
+            reflect_sequence_avx2<1>(s, len, y, n);
+        }
+        return;
+    }
+    for (; i < count; ++i) {
+        for (size_t k = 0; k < len; ++k) {
+            reflect(s[k].v, first + i * n + s[k].row, n - s[k].row, s[k].sigma);
+        }
+    }
+}
+
+// Elimination steps c_0 < c_1 < ... (multipliers in columns c_k of the column-major a,
+// below their pivots) on column y, in order. K of them share one trip over y: the rows
+// down to the last of the K pivots take them one at a time, every row below takes all K
+// in order, so each element sees the plain sequence of subtractions.
+template <int K>
+__attribute__((target("avx2"))) void eliminate_group_avx2(float* y, const size_t* c,
+                                                          const float* a, size_t n) {
+    const float* l[K];
+    float u[K];
+    const size_t last = c[K - 1];
+    for (int k = 0; k < K; ++k) {
+        l[k] = a + c[k] * n;
+        u[k] = y[c[k]];
+        for (size_t r = c[k] + 1; r <= last; ++r) y[r] = y[r] - l[k][r] * u[k];
+    }
+    __m256 vu[K];
+    for (int k = 0; k < K; ++k) vu[k] = _mm256_set1_ps(u[k]);
+    size_t r = last + 1;
+    for (; r + 8 <= n; r += 8) {
+        __m256 v = _mm256_loadu_ps(y + r);
+        for (int k = 0; k < K; ++k) v = _mm256_sub_ps(v, _mm256_mul_ps(_mm256_loadu_ps(l[k] + r), vu[k]));
+        _mm256_storeu_ps(y + r, v);
+    }
+    for (; r < n; ++r) {
+        float v = y[r];
+        for (int k = 0; k < K; ++k) v = v - l[k][r] * u[k];
+        y[r] = v;
+    }
+}
+
+void eliminate_sequence(float* y, const std::vector<size_t>& steps, const float* a, size_t n) {
+    size_t s = 0;
+    if (vector_lanes()) {
+        for (; s + 8 <= steps.size(); s += 8) eliminate_group_avx2<8>(y, &steps[s], a, n);
+        for (; s + 4 <= steps.size(); s += 4) eliminate_group_avx2<4>(y, &steps[s], a, n);
+    }
+    for (; s < steps.size(); ++s) {
+        const size_t c = steps[s];
+        eliminate(y + c + 1, a + c * n + c + 1, n - c - 1, y[c]);
+    }
+}
+
 constexpr size_t BLOCK = 32;
 
 }  // namespace
@@ -131,16 +305,11 @@ void eliminate(float* y, const float* l, size_t m, float u) {
 
 std::vector<float> householder_q_blocked(std::vector<float> g, size_t n) {
     std::vector<float> diag(n);
-    std::vector<char> reflects(n, 0);  // factor != 0: the column's reflection is applied
+    std::vector<Reflection> applied;  // the reflections that reach later columns, in order
     for (size_t j0 = 0; j0 < n; j0 += BLOCK) {
         const size_t j1 = std::min(n, j0 + BLOCK);
         // Reflections of every earlier column, in order, on this block of columns.
-        for (size_t c = 0; c < j0; ++c) {
-            if (!reflects[c]) continue;
-            const float* x = &g[c * n + c];
-            const float sigma = reflection_sign(diag[c]);
-            reflect_columns(x, &g[j0 * n + c], j1 - j0, n, n - c, sigma);
-        }
+        reflect_sequence(applied, 0, applied.size(), &g[j0 * n], j1 - j0, n);
         // Then the block's own columns, as the plain algorithm does them.
         for (size_t c = j0; c < j1; ++c) {
             float* x = &g[c * n + c];
@@ -148,23 +317,27 @@ std::vector<float> householder_q_blocked(std::vector<float> g, size_t n) {
             bool reflecting = false;
             diag[c] = householder_vector(x, m, dot8, reflecting);
             if (!reflecting) continue;
-            reflects[c] = 1;
             const float sigma = reflection_sign(diag[c]);
+            applied.push_back({x, c, sigma});
             if (c + 1 < j1) reflect_columns(x, &g[(c + 1) * n + c], j1 - c - 1, n, m, sigma);
         }
     }
-    // Column j of Q starts as e_j and receives reflections j, j-1, ..., 0; columns are
-    // independent, so a block of them shares each reflection vector's trip from memory.
+    // Column j of Q starts as e_j and receives reflections j, j-1, ..., 0 (every one,
+    // the skipped columns' included); columns are independent, so a block of them
+    // shares each reflection vector's trip from memory.
+    std::vector<Reflection> descending(n);
+    for (size_t c = 0; c < n; ++c) {
+        descending[n - 1 - c] = {&g[c * n + c], c, reflection_sign(diag[c])};
+    }
     std::vector<float> q(n * n, 0.0f);
     for (size_t i = 0; i < n; ++i) q[i * n + i] = 1.0f;
     for (size_t j0 = 0; j0 < n; j0 += BLOCK) {
         const size_t j1 = std::min(n, j0 + BLOCK);
-        for (size_t c = j1; c-- > 0;) {
-            const float* v = &g[c * n + c];
-            const float sigma = reflection_sign(diag[c]);
-            const size_t from = std::max(c, j0);
-            reflect_columns(v, &q[from * n + c], j1 - from, n, n - c, sigma);
+        for (size_t c = j1; c-- > j0;) {
+            const Reflection& r = descending[n - 1 - c];
+            reflect_columns(r.v, &q[c * n + c], j1 - c, n, n - c, r.sigma);
         }
+        reflect_sequence(descending, n - j0, j0, &q[j0 * n], j1 - j0, n);
     }
     return q;
 }
@@ -174,6 +347,7 @@ float lu_determinant_blocked(const std::vector<float>& q, size_t n) {
     auto col = [&](size_t c) { return &a[c * n]; };
     std::vector<size_t> pivot(n);
     std::vector<char> skipped(n, 0);
+    std::vector<size_t> steps;  // the columns whose elimination step was taken, in order
     size_t swaps = 0;
     for (size_t j0 = 0; j0 < n; j0 += BLOCK) {
         const size_t j1 = std::min(n, j0 + BLOCK);
@@ -185,13 +359,7 @@ float lu_determinant_blocked(const std::vector<float>& q, size_t n) {
             if (skipped[c] || pivot[c] == c) continue;
             for (size_t j = j0; j < j1; ++j) std::swap(col(j)[pivot[c]], col(j)[c]);
         }
-        for (size_t c = 0; c < j0; ++c) {
-            if (skipped[c]) continue;
-            for (size_t j = j0; j < j1; ++j) {
-                float* y = col(j);
-                eliminate(y + c + 1, col(c) + c + 1, n - c - 1, y[c]);
-            }
-        }
+        for (size_t j = j0; j < j1; ++j) eliminate_sequence(col(j), steps, a.data(), n);
         for (size_t c = j0; c < j1; ++c) {
             float* x = col(c);
             size_t p = c;
@@ -215,6 +383,7 @@ float lu_determinant_blocked(const std::vector<float>& q, size_t n) {
             }
             const float inv = 1.0f / x[c];
             for (size_t r = c + 1; r < n; ++r) x[r] = x[r] * inv;
+            steps.push_back(c);
             for (size_t j = c + 1; j < j1; ++j) {
                 float* y = col(j);
                 if (p != c) std::swap(y[p], y[c]);

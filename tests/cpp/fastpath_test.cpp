@@ -171,7 +171,9 @@ TEST_P(ScanMatchesScore, BothPathsGiveScoresBits) {
             for (size_t i = 0; i < n; ++i) {
                 const float expected = *q->inner_product(codes[i], query);
                 ASSERT_EQ(bits(portable[i]), bits(expected)) << "entry " << i;
-                if (cpu_has_avx2()) ASSERT_EQ(bits(vec[i]), bits(expected)) << "entry " << i;
+                if (cpu_has_avx2()) {
+                    ASSERT_EQ(bits(vec[i]), bits(expected)) << "entry " << i;
+                }
             }
         }
     }
