@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 
 #include "../chacha.hpp"
 #include "../rotation.hpp"  // householder_dot, the plain kernel
@@ -102,7 +103,6 @@ void reflect_columns(const float* v, float* first, size_t count, size_t n, size_
     }
     for (; i < count; ++i) reflect(v, first + i * n, m, sigma);
 }
-
 
 // One reflection of the factorisation: v holds rows row .. n-1 of its vector.
 struct Reflection {
@@ -210,12 +210,12 @@ __attribute__((target("avx2"))) void reflect_sequence_avx2(const Reflection* seq
     }
 }
 
-// Applies seq[from], seq[from + 1], ... (len of them) in order to `count` adjacent columns
-// starting at `first` (row 0, stride n). Two columns at a time: with their two reflection
-// vectors they stay in L1 at the dimensions that matter (measured faster than 4 or 8).
-void reflect_sequence(const std::vector<Reflection>& seq, size_t from, size_t len, float* first,
-                      size_t count, size_t n) {
-    const Reflection* s = seq.data() + from;
+// Applies the reflections of seq in order to `count` adjacent columns starting at `first`
+// (row 0, stride n). Two columns at a time: with their two reflection vectors they stay
+// in L1 at the dimensions that matter (measured faster than 4 or 8).
+void reflect_sequence(std::span<const Reflection> seq, float* first, size_t count, size_t n) {
+    const Reflection* s = seq.data();
+    const size_t len = seq.size();
     size_t i = 0;
     if (vector_lanes()) {
         for (; i + 2 <= count; i += 2) {
@@ -309,7 +309,7 @@ std::vector<float> householder_q_blocked(std::vector<float> g, size_t n) {
     for (size_t j0 = 0; j0 < n; j0 += BLOCK) {
         const size_t j1 = std::min(n, j0 + BLOCK);
         // Reflections of every earlier column, in order, on this block of columns.
-        reflect_sequence(applied, 0, applied.size(), &g[j0 * n], j1 - j0, n);
+        reflect_sequence(applied, &g[j0 * n], j1 - j0, n);
         // Then the block's own columns, as the plain algorithm does them.
         for (size_t c = j0; c < j1; ++c) {
             float* x = &g[c * n + c];
@@ -337,7 +337,7 @@ std::vector<float> householder_q_blocked(std::vector<float> g, size_t n) {
             const Reflection& r = descending[n - 1 - c];
             reflect_columns(r.v, &q[c * n + c], j1 - c, n, n - c, r.sigma);
         }
-        reflect_sequence(descending, n - j0, j0, &q[j0 * n], j1 - j0, n);
+        reflect_sequence(std::span(descending).subspan(n - j0), &q[j0 * n], j1 - j0, n);
     }
     return q;
 }
@@ -346,7 +346,6 @@ float lu_determinant_blocked(const std::vector<float>& q, size_t n) {
     std::vector<float> a = q;  // column-major copy
     auto col = [&](size_t c) { return &a[c * n]; };
     std::vector<size_t> pivot(n);
-    std::vector<char> skipped(n, 0);
     std::vector<size_t> steps;  // the columns whose elimination step was taken, in order
     size_t swaps = 0;
     for (size_t j0 = 0; j0 < n; j0 += BLOCK) {
@@ -355,8 +354,8 @@ float lu_determinant_blocked(const std::vector<float>& q, size_t n) {
         // values, and every row below a step's pivot receives that step's elimination
         // wherever it sits, so the exchanges may all come first; the eliminations then
         // use the multipliers as the earlier columns hold them now.
-        for (size_t c = 0; c < j0; ++c) {
-            if (skipped[c] || pivot[c] == c) continue;
+        for (const size_t c : steps) {
+            if (pivot[c] == c) continue;
             for (size_t j = j0; j < j1; ++j) std::swap(col(j)[pivot[c]], col(j)[c]);
         }
         for (size_t j = j0; j < j1; ++j) eliminate_sequence(col(j), steps, a.data(), n);
@@ -372,10 +371,7 @@ float lu_determinant_blocked(const std::vector<float>& q, size_t n) {
                 }
             }
             pivot[c] = p;
-            if (x[p] == 0.0f) {
-                skipped[c] = 1;
-                continue;
-            }
+            if (x[p] == 0.0f) continue;
             if (p != c) {
                 // The whole rows: the finished columns now, the later ones as they come.
                 for (size_t j = 0; j <= c; ++j) std::swap(col(j)[p], col(j)[c]);
