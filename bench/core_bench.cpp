@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "codebook.hpp"
-#include "kernels/householder.hpp"
+#include "linalg/blocked.hpp"
+#include "linalg/householder.hpp"
 #include "rng.hpp"
 #include "rotation.hpp"
 #include "turbo.hpp"
@@ -31,16 +32,16 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < dim; ++i)
             for (size_t j = 0; j < dim; ++j) g[j * dim + i] = z[i * dim + j];
         t0 = Clock::now();
-        auto qmat = kernels::householder_q_blocked(g, dim);
+        auto qmat = linalg::householder_q_blocked(g, dim);
         const double qr = seconds_since(t0);
         t0 = Clock::now();
-        volatile float det = kernels::lu_determinant_blocked(qmat, dim);
+        volatile float det = linalg::lu_determinant_blocked(qmat, dim);
         const double lu = seconds_since(t0);
         t0 = Clock::now();
-        auto plain = householder_q(g, dim);
+        auto plain = linalg::householder_q(g, dim);
         const double qr_plain = seconds_since(t0);
         t0 = Clock::now();
-        det = determinant(plain, dim);
+        det = linalg::determinant(plain, dim);
         const double lu_plain = seconds_since(t0);
         (void)det;
         t0 = Clock::now();

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "chacha.hpp"
+#include "kernels/dispatch.hpp"
 #include "rng.hpp"
 
 using namespace quillane;
@@ -25,11 +26,9 @@ int main() {
     std::printf("%-12s %-10s %16s\n", "samples", "chacha", "samples/s");
     for (size_t dim : {768, 1536}) {
         const size_t n = dim * dim;
-        std::printf("%4zux%-7zu %-10s %16.3e\n", dim, dim, "portable",
-                    samples_per_second(&chacha8_four_blocks_portable, n, 5));
-        if (cpu_has_avx2()) {
-            std::printf("%4zux%-7zu %-10s %16.3e\n", dim, dim, "avx2",
-                        samples_per_second(&chacha8_four_blocks_avx2, n, 5));
+        for (kernels::Isa isa : kernels::available_isas()) {
+            std::printf("%4zux%-7zu %-10s %16.3e\n", dim, dim, kernels::isa_name(isa),
+                        samples_per_second(kernels::table_for(isa).chacha8_four_blocks, n, 5));
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "chacha.hpp"
 
+#include "kernels/implementations.hpp"
+
 namespace quillane {
 
 namespace {
@@ -40,22 +42,12 @@ void chacha_block(const ChaChaKey& key, uint64_t counter, int rounds, uint32_t o
     for (int i = 0; i < 16; ++i) out[i] = s[i] + input[i];
 }
 
-void chacha8_four_blocks_portable(const ChaChaKey& key, uint64_t counter, uint32_t out[64]) {
+namespace kernels::portable {
+
+void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t out[64]) {
     for (uint64_t k = 0; k < 4; ++k) chacha_block(key, counter + k, 8, out + 16 * k);
 }
 
-bool cpu_has_avx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
-}
-
-FourBlocksFn chacha8_four_blocks() {
-    static const FourBlocksFn fn =
-        cpu_has_avx2() ? &chacha8_four_blocks_avx2 : &chacha8_four_blocks_portable;
-    return fn;
-}
+}  // namespace kernels::portable
 
 }  // namespace quillane

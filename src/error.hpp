@@ -51,8 +51,29 @@ bool operator==(const DimensionMismatch&, const DimensionMismatch&);
 bool operator==(const NonFiniteInput&, const NonFiniteInput&);
 bool operator==(const DeserializationFailed&, const DeserializationFailed&);
 
-template <class T> using Result = std::expected<T, QuantError>;
-using Status = std::expected<void, QuantError>;
+// A value or the first error; dropping one unexamined is a compile-time warning.
+template <class T> class [[nodiscard]] Result : public std::expected<T, QuantError> {
+public:
+    using std::expected<T, QuantError>::expected;
+    Result(std::expected<T, QuantError> e) : std::expected<T, QuantError>(std::move(e)) {}  // NOLINT
+};
+using Status = Result<void>;
+
+// Passes the error of a Result or Status up to the caller:
+//   QL_TRY(check_dimension(dim_, x.size()));
+//   QL_TRY_ASSIGN(auto code, PolarCode::from_bytes(b));
+#define QL_TRY(expr)                                                                   \
+    do {                                                                               \
+        if (auto ql_try_ = (expr); !ql_try_) return std::unexpected(ql_try_.error()); \
+    } while (false)
+#define QL_CONCAT_INNER(a, b) a##b
+#define QL_CONCAT(a, b) QL_CONCAT_INNER(a, b)
+#define QL_TRY_ASSIGN(declaration, expr) \
+    QL_TRY_ASSIGN_IMPL(QL_CONCAT(ql_result_, __LINE__), declaration, expr)
+#define QL_TRY_ASSIGN_IMPL(result, declaration, expr)                  \
+    auto result = (expr);                                              \
+    if (!result) return std::unexpected(result.error());               \
+    declaration = std::move(*result)
 
 template <class Kind> std::unexpected<QuantError> fail(Kind kind) {
     return std::unexpected<QuantError>(std::in_place, QuantErrorKind(std::in_place_type<Kind>, std::move(kind)));

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 
-#include "bytes.hpp"
 
 namespace quillane {
 
@@ -23,14 +22,13 @@ PolarQuantizer::PolarQuantizer(Codebook codebook, uint64_t dim, uint8_t bits)
 
 Result<PolarQuantizer> PolarQuantizer::make(uint64_t dim, uint8_t bits) {
     if (dim > MAX_DIM) return fail(DimensionTooLarge{dim, MAX_DIM});
-    auto codebook = Codebook::make(bits);
-    if (!codebook) return std::unexpected(codebook.error());
-    return PolarQuantizer(std::move(*codebook), dim, bits);
+    QL_TRY_ASSIGN(Codebook codebook, Codebook::make(bits));
+    return PolarQuantizer(std::move(codebook), dim, bits);
 }
 
 Result<PolarCode> PolarQuantizer::encode(std::span<const float> v) const {
-    if (auto ok = check_dimension(dim_, v.size()); !ok) return std::unexpected(ok.error());
-    if (auto ok = check_finite(v); !ok) return std::unexpected(ok.error());
+    QL_TRY(check_dimension(dim_, v.size()));
+    QL_TRY(check_finite(v));
     const float pi = polar_pi();
     const size_t pairs = v.size() / 2;
     PolarCode code;
@@ -79,8 +77,8 @@ std::vector<float> PolarQuantizer::decode_reference(const PolarCode& code) const
 
 Result<float> PolarQuantizer::inner_product(const PolarCode& code,
                                             std::span<const float> query) const {
-    if (auto ok = check_dimension(dim_, query.size()); !ok) return std::unexpected(ok.error());
-    if (auto ok = check_finite(query); !ok) return std::unexpected(ok.error());
+    QL_TRY(check_dimension(dim_, query.size()));
+    QL_TRY(check_finite(query));
     return dot(code, query);
 }
 
@@ -98,41 +96,6 @@ bool operator==(const PolarCode& a, const PolarCode& b) {
         if (std::bit_cast<uint32_t>(a.radii[j]) != std::bit_cast<uint32_t>(b.radii[j])) return false;
     }
     return true;
-}
-
-std::vector<uint8_t> PolarCode::to_bytes() const {
-    if (radii.size() > 65535) {
-        throw InvariantFailure(
-            "PolarCode num_pairs exceeds u16::MAX; dimension too large for compact format");
-    }
-    std::vector<uint8_t> out;
-    out.reserve(4 + 4 * radii.size() + 2 * angle_indices.size());
-    out.push_back(bytes::FORMAT_VERSION);
-    out.push_back(bits);
-    bytes::put_u16(out, static_cast<uint16_t>(radii.size()));
-    for (float r : radii) bytes::put_f32(out, r);
-    for (uint16_t i : angle_indices) bytes::put_u16(out, i);
-    return out;
-}
-
-Result<PolarCode> PolarCode::from_bytes(std::span<const uint8_t> b) {
-    if (b.size() < 4) return deserialization_failed("buffer too short: need at least 4 bytes");
-    if (b[0] != bytes::FORMAT_VERSION) return deserialization_failed(bytes::unsupported_version(b[0]));
-    const uint8_t bits = b[1];
-    if (bits == 0 || bits > 16) {
-        return deserialization_failed("invalid bit width " + std::to_string(bits) +
-                                      ": must be 1..=16");
-    }
-    const size_t n = bytes::read_u16(b, 2);
-    const size_t need = 4 + 6 * n;
-    if (b.size() < need) return deserialization_failed(bytes::too_short(need, b.size()));
-    PolarCode code;
-    code.bits = bits;
-    code.radii.resize(n);
-    code.angle_indices.resize(n);
-    for (size_t j = 0; j < n; ++j) code.radii[j] = bytes::read_f32(b, 4 + 4 * j);
-    for (size_t j = 0; j < n; ++j) code.angle_indices[j] = bytes::read_u16(b, 4 + 4 * n + 2 * j);
-    return code;
 }
 
 }  // namespace quillane

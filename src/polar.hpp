@@ -15,7 +15,7 @@ struct PolarCode {
     std::vector<uint16_t> angle_indices;
     uint8_t bits = 0;
 
-    // Compact form: version, bits, u16 pair count, radii, then indices (little-endian).
+    // Byte form: see format/turbo_layout.hpp.
     std::vector<uint8_t> to_bytes() const;
     static Result<PolarCode> from_bytes(std::span<const uint8_t> bytes);
 };

@@ -15,7 +15,7 @@ struct QjlSketch {
     uint64_t num_projections = 0;
     float norm = 0.0f;
 
-    // Compact form: version, u16 m, norm bit pattern, sign bytes (little-endian).
+    // Byte form: see format/turbo_layout.hpp.
     std::vector<uint8_t> to_bytes() const;
     static Result<QjlSketch> from_bytes(std::span<const uint8_t> bytes);
 };
@@ -34,9 +34,9 @@ public:
     // Needs at least ceil(m / 8) sign bytes; the caller guarantees it.
     Result<float> estimate(const QjlSketch& sketch, std::span<const float> y) const;
 
-    // ((norm * sqrt(pi/2)) / m) * sum over j of +-projections[j] by the sketch's sign bits,
-    // the sum from +0.0. For a norm not below the epsilon (smaller norms give +0.0).
-    float signed_correction(const QjlSketch& sketch, std::span<const float> projections) const;
+    // sum over j of +-projections[j] by the sketch's sign bits, from +0.0 in ascending j:
+    // the sum that qjl_correction (estimate.hpp) scales.
+    float signed_sum(const QjlSketch& sketch, std::span<const float> projections) const;
 
     // <P_j, v>, sequential from -0.0.
     float project(size_t j, std::span<const float> v) const;
@@ -58,9 +58,5 @@ private:
     uint64_t num_projections_;
     uint64_t seed_;
 };
-
-// sqrt(pi / 2) and the norm below which the correction is +0.0.
-float qjl_sqrt_half_pi();
-float qjl_norm_epsilon();
 
 }  // namespace quillane

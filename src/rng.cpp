@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 
+#include "kernels/dispatch.hpp"
 #include "ziggurat.hpp"
 
 namespace quillane {
@@ -16,7 +17,7 @@ constexpr double OPEN_OFFSET = std::bit_cast<double>(0xBFEFFFFFFFFFFFFFull);
 
 }  // namespace
 
-SeededRng::SeededRng(uint64_t seed) : SeededRng(seed, chacha8_four_blocks()) {}
+SeededRng::SeededRng(uint64_t seed) : SeededRng(seed, kernels::active().chacha8_four_blocks) {}
 
 SeededRng::SeededRng(uint64_t seed, FourBlocksFn four_blocks) : four_blocks_(four_blocks) {
     uint64_t s = seed;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "error.hpp"
-#include "kernels/scan.hpp"
+#include "format/turbo_layout.hpp"
 #include "polar.hpp"
 #include "qjl.hpp"
 #include "rotation.hpp"
@@ -17,7 +17,7 @@ struct TurboCode {
     PolarCode polar;
     QjlSketch qjl;
 
-    // Envelope: version, u32 polar length, polar payload, then the QJL payload to the end.
+    // Byte form: see format/turbo_layout.hpp.
     std::vector<uint8_t> to_bytes() const;
     static Result<TurboCode> from_bytes(std::span<const uint8_t> bytes);
 
@@ -50,6 +50,10 @@ public:
     std::vector<float> decode(const TurboCode& code) const;
     Result<float> inner_product(const TurboCode& code, std::span<const float> query) const;
 
+    // encode, then the byte form; a code whose residual norm overflowed to infinity could
+    // never be read back, so it is refused with the reader's "norm is infinite".
+    Result<std::vector<uint8_t>> encode_to_bytes(std::span<const float> x) const;
+
     // The same three operations through the plain scalar loops only: the reference
     // every vector path is measured and tested against.
     Result<TurboCode> encode_reference(std::span<const float> x) const;
@@ -62,17 +66,6 @@ public:
     Result<PreparedQuery> prepare_query(std::span<const float> query) const;
     Result<float> score(const TurboCode& code, const PreparedQuery& prepared) const;
 
-    // Scoring straight from compact bytes (see kernels/scan.hpp). A code is regular
-    // when its header is the one this quantizer writes and its norm is readable: then
-    // parsing it cannot fail and the scan gives score's bits.
-    kernels::CodeLayout code_layout() const;
-    bool is_regular_code(std::span<const uint8_t> bytes) const;
-    // The range of codebook levels a code's angle indices select (after clamping).
-    kernels::LevelWindow level_window(std::span<const uint8_t> bytes) const;
-    // For scanning codes whose levels all lie in `window`.
-    kernels::ScanInputs scan_inputs(const PreparedQuery& prepared,
-                                    const kernels::LevelWindow& window) const;
-
     const RandomRotation& rotation() const { return rotation_; }
     const PolarQuantizer& polar() const { return polar_; }
     const QjlQuantizer& qjl() const { return qjl_; }
@@ -80,12 +73,18 @@ public:
     uint64_t num_projections() const { return num_projections_; }
     uint64_t seed() const { return seed_; }
     uint8_t bits() const { return bits_; }
-    // 16 + 3 dim + ceil(m / 8): the length of every code this quantizer writes.
-    uint64_t code_size_bytes() const { return 16 + 3 * dim_ + (num_projections_ + 7) / 8; }
+    format::TurboLayout layout() const { return format::TurboLayout::of(dim_, num_projections_); }
+    // The length of every code this quantizer writes.
+    uint64_t code_size_bytes() const { return layout().size(); }
 
 private:
+    Status check_query(std::span<const float> query) const;
     // A sketch from a quantizer with fewer projections lacks sign bits this one reads.
     Status check_sign_bytes(const TurboCode& code) const;
+    // prepare_query after the query's own checks.
+    Result<PreparedQuery> rotate_and_project(std::span<const float> query) const;
+    // score after its check.
+    float estimate(const TurboCode& code, const PreparedQuery& prepared) const;
 
     TurboQuantizer(RandomRotation rotation, PolarQuantizer polar, QjlQuantizer qjl, uint64_t dim,
                    uint64_t m, uint64_t seed, uint8_t bits)

@@ -4,29 +4,14 @@
 #include "arrays.hpp"
 #include "classes.hpp"
 #include "construction.hpp"
-#include "ranking.hpp"  // from the core
+#include "index/flat_index.hpp"
+#include "index/turbo_family.hpp"
 
 namespace quillane::py {
 
 namespace {
 
-// Every code an index stores has the quantizer's code size, so the codes sit in one
-// contiguous arena: entry i is bytes [i * stride, (i + 1) * stride), followed by a
-// few zero bytes that the vector scan may read past the last code.
-struct VectorIndexValue {
-    TurboQuantizer quantizer;
-    size_t stride;
-    std::vector<uint8_t> codes = std::vector<uint8_t>(kernels::SCAN_SLACK_BYTES, 0);
-    std::vector<uint64_t> ids;
-    // Stored bytes never change, so what the scan needs to know of them is found once
-    // at add: the codebook levels they use, and any entry not in this quantizer's
-    // regular form (none is, as add writes them; such an entry would be parsed instead).
-    kernels::LevelWindow levels{UINT32_MAX, 0};
-    std::vector<size_t> irregular;
-
-    size_t size() const { return ids.size(); }
-    std::span<const uint8_t> code(size_t i) const { return {codes.data() + i * stride, stride}; }
-};
+using VectorIndexValue = FlatIndex<TurboFamily>;
 
 struct VectorIndexObject {
     PyObject_HEAD
@@ -42,11 +27,10 @@ PyObject* vi_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         auto quantizer = build_quantizer("VectorIndex.__new__()", args, kwargs);
         if (!quantizer) return nullptr;
-        const size_t stride = quantizer->code_size_bytes();
         PyObject* self = alloc_instance(type);
         if (self == nullptr) return nullptr;
         auto* obj = self_of(self);
-        new (obj->storage) VectorIndexValue{std::move(*quantizer), stride};
+        new (obj->storage) VectorIndexValue(std::move(*quantizer));
         new (&obj->holds) HoldCounter();
         return self;
     });
@@ -71,43 +55,12 @@ PyObject* vi_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!id) return nullptr;
         auto vector = read_array(given[1], "vector", NPY_FLOAT);
         if (!vector || !require_contiguous(*vector)) return nullptr;
-        VectorIndexValue& index = obj->value();
-        auto code = index.quantizer.encode(vector->elements<float>());
-        if (!code) {
-            raise_quant_error(code.error());
+        if (auto added = obj->value().add(*id, vector->elements<float>()); !added) {
+            raise_quant_error(added.error());
             return nullptr;
         }
-        if (!refuse_unreadable(*code)) return nullptr;
-        const std::vector<uint8_t> bytes = code->to_bytes();
-        if (bytes.size() != index.stride) {
-            throw InvariantFailure("encoded code size differs from the quantizer's code size");
-        }
-        // Both appends or neither: a failed allocation leaves the index unchanged.
-        const bool regular = index.quantizer.is_regular_code(bytes);
-        const kernels::LevelWindow levels = index.quantizer.level_window(bytes);
-        if (!regular) index.irregular.reserve(index.irregular.size() + 1);
-        const size_t end = index.size() * index.stride;
-        index.codes.insert(index.codes.begin() + static_cast<ptrdiff_t>(end), bytes.begin(),
-                           bytes.end());
-        try {
-            index.ids.push_back(*id);
-        } catch (...) {
-            index.codes.erase(index.codes.begin() + static_cast<ptrdiff_t>(end),
-                              index.codes.begin() + static_cast<ptrdiff_t>(end + bytes.size()));
-            throw;
-        }
-        if (!regular) index.irregular.push_back(index.size() - 1);
-        index.levels.merge(levels);
         Py_RETURN_NONE;
     });
-}
-
-PyObject* empty_result() {
-    Ref ids(to_array(std::vector<uint64_t>{}));
-    if (!ids) return nullptr;
-    Ref scores(to_array(std::vector<float>{}));
-    if (!scores) return nullptr;
-    return PyTuple_Pack(2, ids.get(), scores.get());
 }
 
 PyObject* vi_search(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -122,46 +75,16 @@ PyObject* vi_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!query) return nullptr;
         const auto top_k = to_u64(given[1], "top_k");
         if (!top_k || !require_contiguous(*query)) return nullptr;
-        const VectorIndexValue& index = obj->value();
-        const size_t n = index.size();
-        if (n == 0) return empty_result();
-
-        // Entry 0 is read first and the query checked next, as scoring entry by entry
-        // would; the query is then rotated and projected once for every entry.
-        auto first = TurboCode::from_bytes(index.code(0));
-        if (!first) {
-            raise_quant_error(first.error());
+        auto scored = obj->value().search(query->elements<float>(), *top_k);
+        if (!scored) {
+            raise_quant_error(scored.error());
             return nullptr;
         }
-        auto prepared = index.quantizer.prepare_query(query->elements<float>());
-        if (!prepared) {
-            raise_quant_error(prepared.error());
-            return nullptr;
-        }
-        std::vector<float> all_scores(n);
-        kernels::scan(index.quantizer.scan_inputs(*prepared, index.levels), index.codes.data(), n,
-                      all_scores.data());
-        // Irregular entries take the parsing path, which reports exactly what reading
-        // that entry would.
-        for (size_t i : index.irregular) {
-            auto code = TurboCode::from_bytes(index.code(i));
-            if (!code) {
-                raise_quant_error(code.error());
-                return nullptr;
-            }
-            auto score = index.quantizer.score(*code, *prepared);
-            if (!score) {
-                raise_quant_error(score.error());
-                return nullptr;
-            }
-            all_scores[i] = *score;
-        }
-        const std::vector<Scored> scored = top_k_of(all_scores.data(), index.ids.data(), n, *top_k);
-        std::vector<uint64_t> ids(scored.size());
-        std::vector<float> scores(scored.size());
-        for (size_t i = 0; i < scored.size(); ++i) {
-            ids[i] = scored[i].id;
-            scores[i] = scored[i].score;
+        std::vector<uint64_t> ids(scored->size());
+        std::vector<float> scores(scored->size());
+        for (size_t i = 0; i < scored->size(); ++i) {
+            ids[i] = (*scored)[i].id;
+            scores[i] = (*scored)[i].score;
         }
         Ref ids_array(to_array(std::move(ids)));
         if (!ids_array) return nullptr;
@@ -183,7 +106,7 @@ PyObject* vi_repr(PyObject* self) {
     Hold hold(obj->holds, Hold::Shared);
     if (!hold.held()) return nullptr;
     const std::string text = "VectorIndex(size=" + std::to_string(obj->value().size()) +
-                             ", dim=" + std::to_string(obj->value().quantizer.dim()) + ")";
+                             ", dim=" + std::to_string(obj->value().quantizer().dim()) + ")";
     return PyUnicode_FromString(text.c_str());
 }
 

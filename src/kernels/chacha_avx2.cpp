@@ -2,9 +2,10 @@
 // register i, so every lane runs the scalar quarter rounds unchanged.
 #include <immintrin.h>
 
-#include "../chacha.hpp"
+#include "chacha.hpp"
+#include "implementations.hpp"
 
-namespace quillane {
+namespace quillane::kernels::avx2 {
 
 namespace {
 
@@ -29,7 +30,7 @@ QL_AVX2 inline void quarter(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
 
 }  // namespace
 
-QL_AVX2 void chacha8_four_blocks_avx2(const ChaChaKey& key, uint64_t counter, uint32_t out[64]) {
+QL_AVX2 void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t out[64]) {
     alignas(16) uint32_t lo[4], hi[4];
     for (int k = 0; k < 4; ++k) {
         const uint64_t n = counter + static_cast<uint64_t>(k);
@@ -75,4 +76,4 @@ QL_AVX2 void chacha8_four_blocks_avx2(const ChaChaKey& key, uint64_t counter, ui
     }
 }
 
-}  // namespace quillane
+}  // namespace quillane::kernels::avx2

@@ -1,5 +1,5 @@
 // Matrix-vector products whose every output is a strictly sequential sum from -0.0.
-// Outputs are independent, so eight of them share one AVX2 register, each lane
+// Outputs are independent, so a vector path gives each output its own lane, each lane
 // summing its own row in column order: the bits of the scalar loop.
 #pragma once
 
@@ -19,23 +19,25 @@ void strided_matvec_reference(const float* a, size_t stride, size_t outputs, siz
 // through memory once while its lanes accumulate.
 class LaneMatrix {
 public:
+    struct Panel {
+        size_t first_output;
+        size_t width;   // 8, 16, 24 or 32 lanes; lanes past outputs hold zeros
+        size_t offset;  // into data()
+    };
+
     LaneMatrix() = default;
     // Copies the matrix given in the strided form above.
     LaneMatrix(const float* a, size_t stride, size_t outputs, size_t inner);
 
-    void multiply(std::span<const float> x, float* out) const;           // chosen once
-    void multiply_portable(std::span<const float> x, float* out) const;  // scalar lanes
-    void multiply_avx2(std::span<const float> x, float* out) const;
+    // Through the chosen kernels (dispatch.hpp).
+    void multiply(std::span<const float> x, float* out) const;
 
+    const float* data() const { return data_.data(); }
+    const std::vector<Panel>& panels() const { return panels_; }
     size_t outputs() const { return outputs_; }
     size_t inner() const { return inner_; }
 
 private:
-    struct Panel {
-        size_t first_output;
-        size_t width;   // 8, 16, 24 or 32 lanes; lanes past outputs hold zeros
-        size_t offset;  // into data_
-    };
     std::vector<float> data_;
     std::vector<Panel> panels_;
     size_t outputs_ = 0;

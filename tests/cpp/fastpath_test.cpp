@@ -5,10 +5,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "chacha.hpp"
+#include "format/turbo_format.hpp"
+#include "index/topk.hpp"
+#include "index/turbo_family.hpp"
+#include "isa.hpp"
 #include "kernels/matvec.hpp"
-#include "kernels/scan.hpp"
-#include "ranking.hpp"
 #include "rng.hpp"
 #include "test_data.hpp"
 #include "turbo.hpp"
@@ -33,7 +34,7 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
 }
 
-TEST(LaneMatrix, BothPathsMatchTheStridedReference) {
+TEST(LaneMatrix, EveryPathMatchesTheStridedReference) {
     SeededRng rng(1);
     for (size_t outputs : {1, 7, 8, 9, 31, 32, 33, 40, 64, 70, 130}) {
         for (size_t inner : {1, 2, 9, 64, 131}) {
@@ -41,13 +42,13 @@ TEST(LaneMatrix, BothPathsMatchTheStridedReference) {
             const auto a = hostile_vector(rng, stride * inner);
             const auto x = hostile_vector(rng, inner);
             const kernels::LaneMatrix lanes(a.data(), stride, outputs, inner);
-            std::vector<float> ref(outputs), portable(outputs), vec(outputs);
+            std::vector<float> ref(outputs);
             kernels::strided_matvec_reference(a.data(), stride, outputs, inner, x.data(), ref.data());
-            lanes.multiply_portable(x, portable.data());
-            ASSERT_TRUE(same_bits(portable, ref)) << outputs << "x" << inner;
-            if (!cpu_has_avx2()) continue;
-            lanes.multiply_avx2(x, vec.data());
-            ASSERT_TRUE(same_bits(vec, ref)) << outputs << "x" << inner;
+            for (kernels::Isa isa : kernels::available_isas()) {
+                std::vector<float> out(outputs);
+                kernels::table_for(isa).lane_multiply(lanes, x.data(), out.data());
+                ASSERT_TRUE(same_bits(out, ref)) << kernels::isa_name(isa) << " " << outputs << "x" << inner;
+            }
         }
     }
 }
@@ -56,6 +57,7 @@ class FastPaths : public ::testing::TestWithParam<uint64_t> {};
 
 TEST_P(FastPaths, RotationProjectionsAndDecodingMatchReference) {
     const uint64_t dim = GetParam();
+    testing_isa::for_each_isa([&](kernels::Isa) {
     SeededRng rng(dim * 13);
     for (uint8_t b : {1, 4, 8, 16}) {
         auto q = TurboQuantizer::make(dim, b, std::max<uint64_t>(1, dim / 4 + 3), dim + b);
@@ -75,10 +77,12 @@ TEST_P(FastPaths, RotationProjectionsAndDecodingMatchReference) {
             EXPECT_TRUE(same_bits(q->polar().decode(code), q->polar().decode_reference(code)));
         }
     }
+    });
 }
 
 TEST_P(FastPaths, QuantizerOperationsMatchTheirReferencePipeline) {
     const uint64_t dim = GetParam();
+    testing_isa::for_each_isa([&](kernels::Isa) {
     SeededRng rng(dim * 17);
     for (uint8_t b : {1, 2, 4, 9, 16}) {
         auto q = TurboQuantizer::make(dim, b, dim / 2 + 1, dim * 3 + b);
@@ -108,6 +112,7 @@ TEST_P(FastPaths, QuantizerOperationsMatchTheirReferencePipeline) {
             }
         }
     }
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Dims, FastPaths, ::testing::Values(2, 8, 10, 64, 130, 768));
@@ -134,47 +139,46 @@ struct ScanCase {
 
 class ScanMatchesScore : public ::testing::TestWithParam<ScanCase> {};
 
-TEST_P(ScanMatchesScore, BothPathsGiveScoresBits) {
+TEST_P(ScanMatchesScore, EveryPathGivesScoresBits) {
     const auto& c = GetParam();
-    auto q = TurboQuantizer::make(c.dim, c.bits, c.m, c.dim * 7 + c.bits);
+    const TurboFamily family(*TurboQuantizer::make(c.dim, c.bits, c.m, c.dim * 7 + c.bits));
+    const TurboQuantizer& q = family.quantizer();
     SeededRng rng(c.m);
     const size_t n = 29;  // three full blocks of eight and a tail
     std::vector<uint8_t> arena;
     std::vector<TurboCode> codes;
-    kernels::LevelWindow natural{UINT32_MAX, 0};
+    kernels::LevelWindow natural = family.empty_summary();
     for (size_t i = 0; i < n; ++i) {
         auto v = hostile_vector(rng, c.dim);
         for (float& x : v) x = std::fmax(std::fmin(x, 1e6f), -1e6f);  // keep the norm finite
         if (i % 9 == 4) v.assign(c.dim, 0.0f);
-        auto code = *q->encode(v);
+        auto code = *q.encode(v);
         if (i % 11 == 5) code.qjl.norm = 1e-31f;
         if (i % 13 == 6) code.polar.angle_indices[0] = 65535;
         const auto bytes = code.to_bytes();
-        ASSERT_TRUE(q->is_regular_code(bytes));
-        natural.merge(q->level_window(bytes));
+        natural.merge(family.summarize(bytes));
         arena.insert(arena.end(), bytes.begin(), bytes.end());
         codes.push_back(code);
     }
-    arena.resize(arena.size() + kernels::SCAN_SLACK_BYTES, 0);
+    arena.resize(arena.size() + TurboFamily::SCAN_SLACK_BYTES, 0);
     for (int trial = 0; trial < 4; ++trial) {
         auto query = hostile_vector(rng, c.dim);
         for (float& x : query) x = std::fmax(std::fmin(x, 1e6f), -1e6f);
-        auto prepared = q->prepare_query(query);
+        auto prepared = family.prepare(query);
         ASSERT_TRUE(prepared.has_value());
         // The codes' own window, and every level (other lookups in the vector path).
         const uint32_t last = (1u << c.bits) - 1;
         for (const kernels::LevelWindow window : {natural, kernels::LevelWindow{0, last}}) {
-            const auto inputs = q->scan_inputs(*prepared, window);
-            std::vector<float> portable(n), vec(n);
-            kernels::scan_portable(inputs, arena.data(), n, portable.data());
-            if (cpu_has_avx2()) kernels::scan_avx2(inputs, arena.data(), n, vec.data());
-            for (size_t i = 0; i < n; ++i) {
-                const float expected = *q->inner_product(codes[i], query);
-                ASSERT_EQ(bits(portable[i]), bits(expected)) << "entry " << i;
-                if (cpu_has_avx2()) {
-                    ASSERT_EQ(bits(vec[i]), bits(expected)) << "entry " << i;
+            testing_isa::for_each_isa([&](kernels::Isa isa) {
+                std::vector<float> scores(n);
+                family.scan(*prepared, window, arena.data(), n, scores.data());
+                for (size_t i = 0; i < n; ++i) {
+                    const float expected = *q.inner_product(codes[i], query);
+                    ASSERT_EQ(bits(scores[i]), bits(expected)) << kernels::isa_name(isa) << " entry " << i;
+                    const auto stored = std::span(arena).subspan(i * q.code_size_bytes(), q.code_size_bytes());
+                    ASSERT_EQ(bits(family.score(*prepared, stored)), bits(expected));
                 }
-            }
+            });
         }
     }
 }
@@ -188,26 +192,28 @@ INSTANTIATE_TEST_SUITE_P(Quantizers, ScanMatchesScore,
 
 TEST(ScanRegularity, ForeignHeadersAndUnreadableNormsAreIrregular) {
     auto q = TurboQuantizer::make(8, 4, 2, 42);
+    const auto layout = q->layout();
+    auto regular = [&](std::span<const uint8_t> b, uint8_t bits = 4) {
+        return format::is_regular_turbo_code(b, layout, bits);
+    };
     const auto good = q->encode(std::vector<float>(8, 1.0f))->to_bytes();
-    EXPECT_TRUE(q->is_regular_code(good));
-    auto other = TurboQuantizer::make(8, 5, 2, 42);
-    EXPECT_FALSE(other->is_regular_code(good));  // bit width differs
+    EXPECT_TRUE(regular(good));
+    EXPECT_FALSE(regular(good, 5));  // bit width differs
     for (size_t at : {size_t{0}, size_t{1}, size_t{5}, size_t{7}, size_t{33}, size_t{34}}) {
         auto bad = good;
         bad[at] ^= 0x40;
-        EXPECT_FALSE(q->is_regular_code(bad)) << at;
+        EXPECT_FALSE(regular(bad)) << at;
     }
-    const size_t norm = q->code_layout().norm;
     for (uint32_t pattern : {0x7F800000u, 0xFF800000u, 0x7FC00000u, 0xBF800000u}) {
         auto bad = good;
-        std::memcpy(&bad[norm], &pattern, 4);
-        EXPECT_FALSE(q->is_regular_code(bad));
+        std::memcpy(&bad[layout.norm()], &pattern, 4);
+        EXPECT_FALSE(regular(bad));
     }
     auto negative_zero = good;
     const uint32_t nz = 0x80000000u;
-    std::memcpy(&negative_zero[norm], &nz, 4);
-    EXPECT_TRUE(q->is_regular_code(negative_zero));
-    EXPECT_FALSE(q->is_regular_code(std::span<const uint8_t>(good).first(good.size() - 1)));
+    std::memcpy(&negative_zero[layout.norm()], &nz, 4);
+    EXPECT_TRUE(regular(negative_zero));
+    EXPECT_FALSE(regular(std::span<const uint8_t>(good).first(good.size() - 1)));
 }
 
 TEST(TopK, HeapSelectionEqualsTheStableSort) {

@@ -6,6 +6,7 @@
 
 #include "rng.hpp"
 #include "test_data.hpp"
+#include "format/turbo_format.hpp"
 #include "turbo.hpp"
 
 namespace quillane {
@@ -184,6 +185,26 @@ TEST_P(TurboCodeSizes, SixteenPlusThreeDimPlusSignBytes) {
 INSTANTIATE_TEST_SUITE_P(Specified, TurboCodeSizes,
                          ::testing::Values(SizeCase{8, 2, 41}, SizeCase{128, 32, 404},
                                            SizeCase{768, 192, 2344}, SizeCase{2, 1, 23}));
+
+// The layout's size is the length of the zero vector's encoding, which is what the
+// code size used to be measured by; its offsets read that code's fields.
+TEST(TurboLayout, SizeIsTheZeroVectorEncodingsLength) {
+    for (uint64_t dim : {2, 4, 10, 34, 130}) {
+        for (uint8_t b : {1, 5, 16}) {
+            for (uint64_t m : {1, 7, 8, 9, 64, 65535}) {
+                if (m == 65535 && dim > 4) continue;
+                auto q = TurboQuantizer::make(dim, b, m, dim + m);
+                const auto bytes = q->encode(std::vector<float>(dim, 0.0f))->to_bytes();
+                const auto layout = q->layout();
+                ASSERT_EQ(bytes.size(), q->code_size_bytes()) << dim << " " << int(b) << " " << m;
+                EXPECT_EQ(bytes.size(), layout.size());
+                EXPECT_TRUE(format::is_regular_turbo_code(bytes, layout, b));
+                EXPECT_EQ(bytes[layout.bits()], b);
+                EXPECT_EQ(bytes[layout.projections_field()] | bytes[layout.projections_field() + 1] << 8, int(m));
+            }
+        }
+    }
+}
 
 class TurboReaderFailures : public ::testing::TestWithParam<ReaderFailure> {};
 

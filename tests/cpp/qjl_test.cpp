@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "estimate.hpp"
 #include "rng.hpp"
 #include "test_data.hpp"
 
@@ -73,7 +74,7 @@ TEST(Qjl, EstimateOrderAndSignFlip) {
     acc = acc + q->project(0, y);
     acc = acc + -q->project(1, y);
     acc = acc + q->project(2, y);
-    const float expected = ((1.5f * qjl_sqrt_half_pi()) / 3.0f) * acc;
+    const float expected = ((1.5f * QJL_SQRT_HALF_PI) / 3.0f) * acc;
     EXPECT_EQ(bits(*q->estimate(s, y)), bits(expected));
     // All bits clear: the same magnitude with the opposite sign.
     QjlSketch all{{0x07}, 3, 1.5f}, none{{0x00}, 3, 1.5f};

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "kernels/factorisation.hpp"
+#include "linalg/householder.hpp"
 #include "rng.hpp"
 #include "test_data.hpp"
 
@@ -156,10 +158,10 @@ TEST(HouseholderDot, EightPartialSumsThenTail) {
     res = res + (s[2] + s[6]);
     res = res + (s[3] + s[7]);
     for (size_t j = 16; j < 19; ++j) res = res + a[j] * b[j];
-    EXPECT_EQ(bits(householder_dot(a.data(), b.data(), 19)), bits(res));
+    EXPECT_EQ(bits(kernels::householder_dot(a.data(), b.data(), 19)), bits(res));
     // Below 8 elements it is the plain sum from +0.
     const float neg[2] = {-0.0f, -0.0f}, one[2] = {1.0f, 1.0f};
-    EXPECT_EQ(bits(householder_dot(neg, one, 2)), bits(0.0f));
+    EXPECT_EQ(bits(kernels::householder_dot(neg, one, 2)), bits(0.0f));
 }
 
 TEST(Determinant, SmallFormulasAndLuAgreeOnSign) {
@@ -167,11 +169,11 @@ TEST(Determinant, SmallFormulasAndLuAgreeOnSign) {
     for (size_t n : {1, 2, 3, 4, 5, 9}) {
         std::vector<float> id(n * n, 0.0f), swap(n * n, 0.0f);
         for (size_t i = 0; i < n; ++i) id[i * n + i] = 1.0f;
-        EXPECT_EQ(determinant(id, n), 1.0f) << n;
+        EXPECT_EQ(linalg::determinant(id, n), 1.0f) << n;
         if (n < 2) continue;
         swap = id;
         swap[0] = 0.0f; swap[n + 1] = 0.0f; swap[1] = 1.0f; swap[n] = 1.0f;
-        EXPECT_EQ(determinant(swap, n), -1.0f) << n;
+        EXPECT_EQ(linalg::determinant(swap, n), -1.0f) << n;
     }
 }
 

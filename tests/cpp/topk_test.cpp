@@ -1,4 +1,4 @@
-#include "ranking.hpp"
+#include "index/topk.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,58 +1,14 @@
-#include "scan.hpp"
-
+// The two-stage scan with eight codes in eight AVX2 lanes.
 #include <immintrin.h>
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 
-#include "../chacha.hpp"
+#include "estimate.hpp"
+#include "format/bytes.hpp"
+#include "implementations.hpp"
+#include "turbo_scan.hpp"
 
-namespace quillane::kernels {
-
-namespace {
-
-float load_f32(const uint8_t* p) {
-    uint32_t w;
-    std::memcpy(&w, p, 4);
-    return std::bit_cast<float>(w);  // little-endian host, as the format
-}
-
-uint16_t load_u16(const uint8_t* p) {
-    uint16_t w;
-    std::memcpy(&w, p, 2);
-    return w;
-}
-
-float score_one(const ScanInputs& in, const uint8_t* code) {
-    const CodeLayout& l = in.layout;
-    float t = -0.0f;
-    for (size_t j = 0; j < l.pairs; ++j) {
-        const uint32_t level = std::min<uint32_t>(load_u16(code + l.indices + 2 * j), in.last_level);
-        const float r = load_f32(code + l.radii + 4 * j);
-        const float y0 = in.cos_levels[level] * r;
-        const float y1 = r * in.sin_levels[level];
-        t = t + y0 * in.rotated[2 * j];
-        t = t + y1 * in.rotated[2 * j + 1];
-    }
-    const float norm = load_f32(code + l.norm);
-    float c = 0.0f;
-    if (!(norm < in.norm_epsilon)) {
-        float acc = 0.0f;
-        for (size_t j = 0; j < l.projections; ++j) {
-            const bool set = (code[l.signs + j / 8] >> (j % 8)) & 1u;
-            acc = acc + (set ? in.projections[j] : -in.projections[j]);
-        }
-        c = ((norm * in.sqrt_half_pi) / static_cast<float>(l.projections)) * acc;
-    }
-    return t + c;
-}
-
-}  // namespace
-
-void scan_portable(const ScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
-    for (size_t i = 0; i < n; ++i) scores[i] = score_one(in, codes + i * in.layout.stride);
-}
+namespace quillane::kernels::avx2 {
 
 #define QL_AVX2 __attribute__((target("avx2")))
 
@@ -133,10 +89,11 @@ QL_AVX2 inline void lookup(const LevelTables& t, __m256i level, __m256& c, __m25
 // Eight codes in eight lanes; every lane runs score_one's operations in its order.
 // B such groups are interleaved so that their sequential add chains overlap.
 template <int B, Lookup L>
-QL_AVX2 void score_groups(const ScanInputs& in, const LevelTables& tables, const uint8_t* first,
+QL_AVX2 void score_groups(const TurboScanInputs& in, const LevelTables& tables, const uint8_t* first,
                           float* out) {
-    const CodeLayout& l = in.layout;
-    const size_t stride = l.stride;
+    const format::TurboLayout& l = in.layout;
+    const size_t stride = l.size();
+    const size_t radii = l.radius(0), indices = l.index(0);
     const int s = static_cast<int>(stride);
     const __m256i offsets = _mm256_setr_epi32(0, s, 2 * s, 3 * s, 4 * s, 5 * s, 6 * s, 7 * s);
     const __m256i low16 = _mm256_set1_epi32(0xFFFF);
@@ -144,7 +101,7 @@ QL_AVX2 void score_groups(const ScanInputs& in, const LevelTables& tables, const
     __m256 t[B];
     for (int b = 0; b < B; ++b) t[b] = _mm256_set1_ps(-0.0f);
     size_t j = 0;
-    for (; j + 8 <= l.pairs; j += 8) {
+    for (; j + 8 <= l.pairs(); j += 8) {
         __m256 r[B][8];
         __m128i ix[B][8];
         for (int b = 0; b < B; ++b) {
@@ -153,10 +110,10 @@ QL_AVX2 void score_groups(const ScanInputs& in, const LevelTables& tables, const
                 const uint8_t* code = group + e * stride;
                 // The next groups' codes at the same place, a few cache lines ahead.
                 const uint8_t* ahead = code + 8 * B * stride;
-                _mm_prefetch(reinterpret_cast<const char*>(ahead + l.radii + 4 * j), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(ahead + l.indices + 2 * j), _MM_HINT_T0);
-                r[b][e] = _mm256_loadu_ps(reinterpret_cast<const float*>(code + l.radii + 4 * j));
-                ix[b][e] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code + l.indices + 2 * j));
+                _mm_prefetch(reinterpret_cast<const char*>(ahead + radii + 4 * j), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(ahead + indices + 2 * j), _MM_HINT_T0);
+                r[b][e] = _mm256_loadu_ps(reinterpret_cast<const float*>(code + radii + 4 * j));
+                ix[b][e] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code + indices + 2 * j));
             }
             transpose8(r[b]);
             transpose8x16(ix[b]);
@@ -173,15 +130,15 @@ QL_AVX2 void score_groups(const ScanInputs& in, const LevelTables& tables, const
             }
         }
     }
-    for (; j < l.pairs; ++j) {
+    for (; j < l.pairs(); ++j) {
         const __m256 y0 = _mm256_set1_ps(in.rotated[2 * j]);
         const __m256 y1 = _mm256_set1_ps(in.rotated[2 * j + 1]);
         for (int b = 0; b < B; ++b) {
             const uint8_t* group = first + 8 * b * stride;
             const __m256 r = _mm256_i32gather_ps(
-                reinterpret_cast<const float*>(group + l.radii + 4 * j), offsets, 1);
+                reinterpret_cast<const float*>(group + radii + 4 * j), offsets, 1);
             __m256i level = _mm256_i32gather_epi32(
-                reinterpret_cast<const int*>(group + l.indices + 2 * j), offsets, 1);
+                reinterpret_cast<const int*>(group + indices + 2 * j), offsets, 1);
             level = _mm256_min_epu32(_mm256_and_si256(level, low16), last);
             __m256 c, sn;
             lookup<L>(tables, level, c, sn);
@@ -190,34 +147,33 @@ QL_AVX2 void score_groups(const ScanInputs& in, const LevelTables& tables, const
         }
     }
     const __m256i sign_bit = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    const size_t m = l.projections();
     for (int b = 0; b < B; ++b) {
         const uint8_t* group = first + 8 * b * stride;
-        const __m256 norm =
-            _mm256_i32gather_ps(reinterpret_cast<const float*>(group + l.norm), offsets, 1);
         __m256 acc = _mm256_setzero_ps();
-        for (size_t byte = 0; byte * 8 < l.projections; ++byte) {
-            const __m256i bytes = _mm256_i32gather_epi32(
-                reinterpret_cast<const int*>(group + l.signs + byte), offsets, 1);
-            const size_t count = std::min<size_t>(8, l.projections - 8 * byte);
+        for (size_t byte = 0; byte * 8 < m; ++byte) {
+            const __m256i sign_bytes = _mm256_i32gather_epi32(
+                reinterpret_cast<const int*>(group + l.signs() + byte), offsets, 1);
+            const size_t count = std::min<size_t>(8, m - 8 * byte);
             for (size_t q = 0; q < count; ++q) {
                 // Bit q moved to the sign position; a clear bit flips the sign: exactly -p.
-                const __m256i at_sign = _mm256_sll_epi32(bytes, _mm_cvtsi32_si128(static_cast<int>(31 - q)));
+                const __m256i at_sign = _mm256_sll_epi32(sign_bytes, _mm_cvtsi32_si128(static_cast<int>(31 - q)));
                 const __m256i flip = _mm256_andnot_si256(at_sign, sign_bit);
                 const __m256 p = _mm256_broadcast_ss(&in.projections[8 * byte + q]);
                 acc = _mm256_add_ps(acc, _mm256_xor_ps(p, _mm256_castsi256_ps(flip)));
             }
         }
-        const __m256 scale = _mm256_div_ps(_mm256_mul_ps(norm, _mm256_set1_ps(in.sqrt_half_pi)),
-                                           _mm256_set1_ps(static_cast<float>(l.projections)));
-        const __m256 correction = _mm256_mul_ps(scale, acc);
-        // norm < epsilon (ordered): the correction is +0.0 and no projection counts.
-        const __m256 small = _mm256_cmp_ps(norm, _mm256_set1_ps(in.norm_epsilon), _CMP_LT_OQ);
-        const __m256 c = _mm256_blendv_ps(correction, _mm256_setzero_ps(), small);
-        _mm256_storeu_ps(out + 8 * b, _mm256_add_ps(t[b], c));
+        alignas(32) float polar[8], sums[8];
+        _mm256_store_ps(polar, t[b]);
+        _mm256_store_ps(sums, acc);
+        for (int e = 0; e < 8; ++e) {
+            const float norm = bytes::load_f32(group + e * stride + l.norm());
+            out[8 * b + e] = turbo_estimate(polar[e], norm, sums[e], m);
+        }
     }
 }
 
-QL_AVX2 LevelTables make_tables(const ScanInputs& in) {
+QL_AVX2 LevelTables make_tables(const TurboScanInputs& in) {
     LevelTables t{};
     t.cos = in.cos_levels;
     t.sin = in.sin_levels;
@@ -237,18 +193,18 @@ QL_AVX2 LevelTables make_tables(const ScanInputs& in) {
 }
 
 template <Lookup L>
-QL_AVX2 void scan_with(const ScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
+QL_AVX2 void scan_with(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
     const LevelTables tables = make_tables(in);
-    const size_t stride = in.layout.stride;
+    const size_t stride = in.layout.size();
     size_t i = 0;
     for (; i + 16 <= n; i += 16) score_groups<2, L>(in, tables, codes + i * stride, scores + i);
     for (; i + 8 <= n; i += 8) score_groups<1, L>(in, tables, codes + i * stride, scores + i);
-    scan_portable(in, codes + i * stride, n - i, scores + i);
+    portable::turbo_scan(in, codes + i * stride, n - i, scores + i);
 }
 
 }  // namespace
 
-QL_AVX2 void scan_avx2(const ScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
+QL_AVX2 void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
     const bool window = in.window.lowest <= in.window.highest;
     const uint32_t width = window ? in.window.highest - in.window.lowest + 1 : 0;
     if (window && width <= 8) {
@@ -260,13 +216,4 @@ QL_AVX2 void scan_avx2(const ScanInputs& in, const uint8_t* codes, size_t n, flo
     }
 }
 
-void scan(const ScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
-    static const bool vector = cpu_has_avx2();
-    if (vector) {
-        scan_avx2(in, codes, n, scores);
-    } else {
-        scan_portable(in, codes, n, scores);
-    }
-}
-
-}  // namespace quillane::kernels
+}  // namespace quillane::kernels::avx2

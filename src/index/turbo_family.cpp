@@ -1,0 +1,45 @@
+#include "turbo_family.hpp"
+
+#include <algorithm>
+
+#include "format/turbo_format.hpp"
+
+namespace quillane {
+
+kernels::LevelWindow TurboFamily::summarize(std::span<const uint8_t> code) const {
+    const format::TurboLayout layout = quantizer_.layout();
+    if (!format::is_regular_turbo_code(code, layout, quantizer_.bits())) {
+        throw InvariantFailure("encoded code is not in the quantizer's regular form");
+    }
+    const uint32_t last = static_cast<uint32_t>(quantizer_.polar().cos_levels().size() - 1);
+    kernels::LevelWindow w = empty_summary();
+    for (size_t j = 0; j < layout.pairs(); ++j) {
+        const uint32_t level = std::min<uint32_t>(format::angle_index(code, layout, j), last);
+        w.lowest = std::min(w.lowest, level);
+        w.highest = std::max(w.highest, level);
+    }
+    return w;
+}
+
+void TurboFamily::scan(const PreparedQuery& prepared, const kernels::LevelWindow& window,
+                       const uint8_t* codes, size_t n, float* scores) const {
+    const PolarQuantizer& polar = quantizer_.polar();
+    const kernels::TurboScanInputs inputs{quantizer_.layout(),
+                                          prepared.rotated.data(),
+                                          prepared.projections.data(),
+                                          polar.cos_levels().data(),
+                                          polar.sin_levels().data(),
+                                          static_cast<uint32_t>(polar.cos_levels().size() - 1),
+                                          window};
+    kernels::turbo_scan(inputs, codes, n, scores);
+}
+
+float TurboFamily::score(const PreparedQuery& prepared, std::span<const uint8_t> bytes) const {
+    auto code = TurboCode::from_bytes(bytes);
+    if (!code) throw InvariantFailure("a stored code does not parse");
+    auto s = quantizer_.score(*code, prepared);
+    if (!s) throw InvariantFailure("a stored code does not fit its quantizer");
+    return *s;
+}
+
+}  // namespace quillane

@@ -1,0 +1,50 @@
+// The two-stage code family as the flat index sees it: how a vector becomes stored
+// bytes, what the scan needs to know of the stored codes, how a query is prepared, the
+// scan kernel and the exact score of one stored code.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+#include "kernels/turbo_scan.hpp"
+#include "turbo.hpp"
+
+namespace quillane {
+
+class TurboFamily {
+public:
+    using Quantizer = TurboQuantizer;
+    using Prepared = PreparedQuery;
+    // What the scan needs to know of the stored codes: the codebook levels they use.
+    using Summary = kernels::LevelWindow;
+    static constexpr size_t SCAN_SLACK_BYTES = kernels::TURBO_SCAN_SLACK_BYTES;
+
+    explicit TurboFamily(TurboQuantizer quantizer) : quantizer_(std::move(quantizer)) {}
+
+    const TurboQuantizer& quantizer() const { return quantizer_; }
+    uint64_t dim() const { return quantizer_.dim(); }
+    size_t code_size() const { return quantizer_.code_size_bytes(); }
+
+    Result<std::vector<uint8_t>> encode(std::span<const float> vector) const {
+        return quantizer_.encode_to_bytes(vector);
+    }
+    Summary empty_summary() const { return {UINT32_MAX, 0}; }
+    // The summary of one code this family's encode wrote (InvariantFailure for any other).
+    Summary summarize(std::span<const uint8_t> code) const;
+
+    Result<Prepared> prepare(std::span<const float> query) const {
+        return quantizer_.prepare_query(query);
+    }
+    // scores[i] for the n codes at `codes`, each exactly score(prepared, code i).
+    void scan(const Prepared& prepared, const Summary& summary, const uint8_t* codes, size_t n,
+              float* scores) const;
+    // TurboQuantizer::score of the parsed code.
+    float score(const Prepared& prepared, std::span<const uint8_t> code) const;
+
+private:
+    TurboQuantizer quantizer_;
+};
+
+}  // namespace quillane

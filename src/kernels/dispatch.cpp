@@ -1,0 +1,94 @@
+#include "dispatch.hpp"
+
+#include <atomic>
+#include <vector>
+
+#include "error.hpp"
+#include "implementations.hpp"
+
+namespace quillane::kernels {
+
+namespace {
+
+struct Features {
+    bool avx2;
+    bool avx512;
+};
+
+const Features& features() {
+    static const Features f = [] {
+        __builtin_cpu_init();
+        return Features{__builtin_cpu_supports("avx2") != 0,
+                        __builtin_cpu_supports("avx512f") != 0 &&
+                            __builtin_cpu_supports("avx512bw") != 0 &&
+                            __builtin_cpu_supports("avx512vl") != 0};
+    }();
+    return f;
+}
+
+const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
+                              portable::lane_multiply, portable::factorisation,
+                              portable::turbo_scan};
+const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
+                          avx2::factorisation, avx2::turbo_scan};
+
+const KernelTable* built_table(Isa isa) {
+    switch (isa) {
+        case Isa::portable: return &PORTABLE;
+        case Isa::avx2: return &AVX2;
+        case Isa::avx512: return nullptr;
+    }
+    return nullptr;
+}
+
+const std::vector<Isa>& available() {
+    static const std::vector<Isa> list = [] {
+        std::vector<Isa> out;
+        for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
+            if (built_table(isa) != nullptr && cpu_supports(isa)) out.push_back(isa);
+        }
+        return out;
+    }();
+    return list;
+}
+
+std::atomic<const KernelTable*>& chosen() {
+    static std::atomic<const KernelTable*> table{&table_for(available().back())};
+    return table;
+}
+
+}  // namespace
+
+const char* isa_name(Isa isa) {
+    switch (isa) {
+        case Isa::portable: return "portable";
+        case Isa::avx2: return "avx2";
+        case Isa::avx512: return "avx512";
+    }
+    return "unknown";
+}
+
+bool cpu_supports(Isa isa) {
+    switch (isa) {
+        case Isa::portable: return true;
+        case Isa::avx2: return features().avx2;
+        case Isa::avx512: return features().avx512;
+    }
+    return false;
+}
+
+std::span<const Isa> available_isas() { return available(); }
+
+const KernelTable& table_for(Isa isa) {
+    const KernelTable* table = built_table(isa);
+    if (table == nullptr || !cpu_supports(isa)) {
+        throw InvariantFailure("no kernels for this instruction set on this processor");
+    }
+    return *table;
+}
+
+const KernelTable& active() { return *chosen().load(std::memory_order_acquire); }
+
+void force_isa(Isa isa) { chosen().store(&table_for(isa), std::memory_order_release); }
+
+}  // namespace quillane::kernels

@@ -1,0 +1,44 @@
+// The one place that asks the processor what it supports, and the one choice of
+// kernels per process: a table of entry points per instruction set, the best one the
+// processor runs chosen at first use. Every table gives the same bits; tests force
+// each in turn.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "chacha.hpp"
+#include "factorisation.hpp"
+
+namespace quillane::kernels {
+
+class LaneMatrix;
+struct TurboScanInputs;
+
+// In order of preference, lowest first. AVX-512 is detected but has no table yet: its
+// kernels join as avx512 files beside the avx2 ones and one entry in dispatch.cpp.
+enum class Isa : uint8_t { portable, avx2, avx512 };
+const char* isa_name(Isa isa);
+
+struct KernelTable {
+    Isa isa;
+    FourBlocksFn chacha8_four_blocks;                                      // chacha.hpp
+    void (*lane_multiply)(const LaneMatrix& m, const float* x, float* out);  // matvec.hpp
+    FactorisationKernels factorisation;                                    // factorisation.hpp
+    void (*turbo_scan)(const TurboScanInputs& in, const uint8_t* codes, size_t n,
+                       float* scores);                                     // turbo_scan.hpp
+};
+
+// What the processor supports, asked once.
+bool cpu_supports(Isa isa);
+// The instruction sets with a table that this processor runs, portable first.
+std::span<const Isa> available_isas();
+// The table of an available instruction set (InvariantFailure otherwise).
+const KernelTable& table_for(Isa isa);
+// The table in use: the last of available_isas() unless forced.
+const KernelTable& active();
+// Test hook: every later kernel call uses this available instruction set's table.
+void force_isa(Isa isa);
+
+}  // namespace quillane::kernels

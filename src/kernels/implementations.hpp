@@ -1,0 +1,31 @@
+// Every kernel implementation, one namespace per instruction set; dispatch.cpp puts
+// each namespace's entries into that instruction set's table. Only kernel files and
+// dispatch.cpp include this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "chacha.hpp"
+#include "factorisation.hpp"
+
+namespace quillane::kernels {
+
+class LaneMatrix;
+struct TurboScanInputs;
+
+namespace portable {
+void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);
+void lane_multiply(const LaneMatrix& m, const float* x, float* out);
+extern const FactorisationKernels factorisation;
+void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
+}  // namespace portable
+
+namespace avx2 {
+void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);
+void lane_multiply(const LaneMatrix& m, const float* x, float* out);
+extern const FactorisationKernels factorisation;
+void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
+}  // namespace avx2
+
+}  // namespace quillane::kernels
