@@ -12,7 +12,8 @@ struct MessageOf {
     }
     std::string operator()(const ZeroDimension&) const { return "dimension must be > 0"; }
     std::string operator()(const InvalidBitWidth& e) const {
-        return "bit width must be 1..=16, got " + std::to_string(static_cast<unsigned>(e.bits));
+        return "bit width must be 1..=" + std::to_string(static_cast<unsigned>(e.max)) + ", got " +
+               std::to_string(static_cast<unsigned>(e.bits));
     }
     std::string operator()(const ZeroProjections&) const { return "projections must be > 0"; }
     std::string operator()(const DimensionTooLarge& e) const {
@@ -37,7 +38,9 @@ std::string QuantError::message() const { return std::visit(MessageOf{}, kind_);
 
 bool operator==(const OddDimension& a, const OddDimension& b) { return a.dim == b.dim; }
 bool operator==(const ZeroDimension&, const ZeroDimension&) { return true; }
-bool operator==(const InvalidBitWidth& a, const InvalidBitWidth& b) { return a.bits == b.bits; }
+bool operator==(const InvalidBitWidth& a, const InvalidBitWidth& b) {
+    return a.bits == b.bits && a.max == b.max;
+}
 bool operator==(const ZeroProjections&, const ZeroProjections&) { return true; }
 bool operator==(const DimensionTooLarge& a, const DimensionTooLarge& b) {
     return a.dim == b.dim && a.max == b.max;

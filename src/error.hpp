@@ -13,7 +13,7 @@ namespace quillane {
 
 struct OddDimension { uint64_t dim = 0; };
 struct ZeroDimension {};
-struct InvalidBitWidth { uint8_t bits = 0; };
+struct InvalidBitWidth { uint8_t bits = 0; uint8_t max = 16; };  // max: the family's widest
 struct ZeroProjections {};
 struct DimensionTooLarge { uint64_t dim = 0; uint64_t max = 0; };
 struct DimensionMismatch { uint64_t expected = 0; uint64_t got = 0; };

@@ -3,10 +3,13 @@
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["TurboQuantizer", "VectorIndex"]
+__all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex"]
 
 class TurboQuantizer:
-    """Two-stage vector quantization (Polar + QJL) with unbiased inner-product estimates."""
+    """Two-stage vector quantization (Polar + QJL) with unbiased inner-product estimates.
+
+    Codes are 16 + 3 * dim + ceil(projections / 8) bytes at every bit width (1 to 16).
+    """
 
     def __new__(
         cls, dim: int, bits: int = 4, projections: int | None = None, seed: int = 42
@@ -38,4 +41,41 @@ class VectorIndex:
         self, query: npt.NDArray[np.float32], top_k: int
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """Search for top-k nearest vectors by inner product."""
+    def __len__(self) -> int: ...
+
+class CompactQuantizer:
+    """Compact codes: 16 + ceil(dim * bits / 8) bytes, the same bits on every machine.
+
+    dim 1 to 65536, bits 1 to 8. Codes of another (dim, bits, seed) are refused.
+    """
+
+    def __new__(cls, dim: int, bits: int = 4, seed: int = 42) -> CompactQuantizer: ...
+    def encode(self, vector: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
+        """Encode a float32 vector of length `dim` to a code of `code_size_bytes` bytes."""
+    def decode(self, code: npt.NDArray[np.uint8]) -> npt.NDArray[np.float32]:
+        """Decode a code of this quantizer to an approximate vector."""
+    def inner_product(
+        self, code: npt.NDArray[np.uint8], query: npt.NDArray[np.float32]
+    ) -> float:
+        """Estimate the inner product of the encoded vector with a query."""
+    @property
+    def dim(self) -> int:
+        """The vector dimension."""
+    @property
+    def bits(self) -> int:
+        """Bits per coordinate (1 to 8)."""
+    @property
+    def code_size_bytes(self) -> int:
+        """Bytes per code: 16 + ceil(dim * bits / 8)."""
+
+class CompactIndex:
+    """Exhaustive inner-product search over compact codes stored under 64-bit ids."""
+
+    def __new__(cls, dim: int, bits: int = 4, seed: int = 42) -> CompactIndex: ...
+    def add(self, id: int, vector: npt.NDArray[np.float32]) -> None:
+        """Encode a vector and store its code under `id`."""
+    def search(
+        self, query: npt.NDArray[np.float32], top_k: int
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """The top_k entries by estimated inner product, highest first, ties in insertion order."""
     def __len__(self) -> int: ...

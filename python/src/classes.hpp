@@ -1,4 +1,4 @@
-// The two Python classes, created once per process at registration.
+// The Python classes, created once per process at registration.
 #pragma once
 
 #include "binding.hpp"
@@ -7,5 +7,7 @@ namespace quillane::py {
 
 PyTypeObject* turbo_quantizer_type();  // builtins.TurboQuantizer
 PyTypeObject* vector_index_type();     // builtins.VectorIndex
+PyTypeObject* compact_quantizer_type();  // builtins.CompactQuantizer
+PyTypeObject* compact_index_type();      // builtins.CompactIndex
 
 }  // namespace quillane::py

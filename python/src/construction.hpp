@@ -1,9 +1,11 @@
-// The constructor arguments both classes share: (dim, bits=4, projections=None, seed=42).
+// The constructor arguments of the classes: (dim, bits=4, projections=None, seed=42) for
+// the two-stage family, (dim, bits=4, seed=42) for the compact one.
 #pragma once
 
 #include <optional>
 
 #include "binding.hpp"
+#include "compact/quantizer.hpp"
 #include "turbo.hpp"
 
 namespace quillane::py {
@@ -12,5 +14,9 @@ namespace quillane::py {
 // builds the core quantizer. nullopt with a Python exception set on failure.
 std::optional<TurboQuantizer> build_quantizer(const char* function, PyObject* args,
                                               PyObject* kwargs);
+
+// The same for (dim, bits=4, seed=42) and the compact family.
+std::optional<CompactQuantizer> build_compact_quantizer(const char* function, PyObject* args,
+                                                        PyObject* kwargs);
 
 }  // namespace quillane::py

@@ -60,7 +60,9 @@ PyMODINIT_FUNC PyInit_quillane() {
     PyObject* module = PyModule_Create2(&quillane_module, 3);
     if (module == nullptr) return nullptr;
     if (!register_class(module, "TurboQuantizer", quillane::py::turbo_quantizer_type()) ||
-        !register_class(module, "VectorIndex", quillane::py::vector_index_type())) {
+        !register_class(module, "VectorIndex", quillane::py::vector_index_type()) ||
+        !register_class(module, "CompactQuantizer", quillane::py::compact_quantizer_type()) ||
+        !register_class(module, "CompactIndex", quillane::py::compact_index_type())) {
         Py_DECREF(module);
         return nullptr;
     }

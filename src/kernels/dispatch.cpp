@@ -28,9 +28,10 @@ const Features& features() {
 
 const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::lane_multiply, portable::factorisation,
-                              portable::turbo_scan};
+                              portable::turbo_scan, portable::compact_scan};
 const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
-                          avx2::factorisation, avx2::turbo_scan};
+                          avx2::factorisation, avx2::turbo_scan,
+                          portable::compact_scan};  // no vector path yet
 
 const KernelTable* built_table(Isa isa) {
     switch (isa) {

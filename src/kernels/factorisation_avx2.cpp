@@ -136,7 +136,8 @@ QL_AVX2 void update_then_dot(const Reflection& r, const float* t,
     }
     // Locals, so that the stores below cannot be taken to move the pointers.
     const __m256 vs = _mm256_set1_ps(r.sigma);
-    const float* vu_at = r.v + (b - a);
+    // Row b of r's vector; b may lie above r's first row a (those chunks were done above).
+    const float* vu_at = r.v + (static_cast<ptrdiff_t>(b) - static_cast<ptrdiff_t>(a));
     const float* vd_at = nx.v;
     float* y_at[N];
     __m256 tv[N];

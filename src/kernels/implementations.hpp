@@ -13,12 +13,14 @@ namespace quillane::kernels {
 
 class LaneMatrix;
 struct TurboScanInputs;
+struct CompactScanInputs;
 
 namespace portable {
 void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);
 void lane_multiply(const LaneMatrix& m, const float* x, float* out);
 extern const FactorisationKernels factorisation;
 void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
+void compact_scan(const CompactScanInputs& in, const uint8_t* codes, size_t n, float* scores);
 }  // namespace portable
 
 namespace avx2 {

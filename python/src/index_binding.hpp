@@ -1,0 +1,115 @@
+// The methods both index classes share, generic over the core index type: the
+// instance layout, add, search, len and dealloc. Each class file adds its
+// constructor, repr, docstrings and type spec.
+#pragma once
+
+#include <new>
+#include <string>
+
+#include "arrays.hpp"
+#include "binding.hpp"
+#include "index/flat_index.hpp"
+
+namespace quillane::py {
+
+// `Names::add` and `Names::search` are the qualified method names for messages.
+template <class Index, class Names> struct IndexBinding {
+    struct Object {
+        PyObject_HEAD
+        alignas(Index) unsigned char storage[sizeof(Index)];
+        HoldCounter holds;
+
+        Index& value() { return *std::launder(reinterpret_cast<Index*>(storage)); }
+    };
+
+    static Object* self_of(PyObject* self) { return reinterpret_cast<Object*>(self); }
+
+    // A new instance holding an index of `quantizer`.
+    template <class Quantizer> static PyObject* create(PyTypeObject* type, Quantizer&& quantizer) {
+        PyObject* self = alloc_instance(type);
+        if (self == nullptr) return nullptr;
+        auto* obj = self_of(self);
+        new (obj->storage) Index(std::forward<Quantizer>(quantizer));
+        new (&obj->holds) HoldCounter();
+        return self;
+    }
+
+    static void dealloc(PyObject* self) {
+        auto* obj = self_of(self);
+        obj->value().~Index();
+        obj->holds.~HoldCounter();
+        free_instance(self);
+    }
+
+    static PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"id", true}, {"vector", true}};
+            PyObject* given[2];
+            if (!bind_arguments(Names::add, params, args, kwargs, given)) return nullptr;
+            auto* obj = self_of(self);
+            Hold hold(obj->holds, Hold::Exclusive);
+            if (!hold.held()) return nullptr;
+            const auto id = to_u64(given[0], "id");
+            if (!id) return nullptr;
+            auto vector = read_array(given[1], "vector", NPY_FLOAT);
+            if (!vector || !require_contiguous(*vector)) return nullptr;
+            if (auto added = obj->value().add(*id, vector->elements<float>()); !added) {
+                raise_quant_error(added.error());
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        });
+    }
+
+    static PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"query", true}, {"top_k", true}};
+            PyObject* given[2];
+            if (!bind_arguments(Names::search, params, args, kwargs, given)) return nullptr;
+            auto* obj = self_of(self);
+            Hold hold(obj->holds, Hold::Shared);
+            if (!hold.held()) return nullptr;
+            auto query = read_array(given[0], "query", NPY_FLOAT);
+            if (!query) return nullptr;
+            const auto top_k = to_u64(given[1], "top_k");
+            if (!top_k || !require_contiguous(*query)) return nullptr;
+            auto scored = obj->value().search(query->elements<float>(), *top_k);
+            if (!scored) {
+                raise_quant_error(scored.error());
+                return nullptr;
+            }
+            std::vector<uint64_t> ids(scored->size());
+            std::vector<float> scores(scored->size());
+            for (size_t i = 0; i < scored->size(); ++i) {
+                ids[i] = (*scored)[i].id;
+                scores[i] = (*scored)[i].score;
+            }
+            Ref ids_array(to_array(std::move(ids)));
+            if (!ids_array) return nullptr;
+            Ref scores_array(to_array(std::move(scores)));
+            if (!scores_array) return nullptr;
+            return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+        });
+    }
+
+    static Py_ssize_t len(PyObject* self) {
+        auto* obj = self_of(self);
+        Hold hold(obj->holds, Hold::Shared);
+        if (!hold.held()) return -1;
+        return static_cast<Py_ssize_t>(obj->value().size());
+    }
+
+    // repr text from the held index, or nullptr with the hold's error set.
+    template <class Text> static PyObject* repr(PyObject* self, Text text) {
+        auto* obj = self_of(self);
+        Hold hold(obj->holds, Hold::Shared);
+        if (!hold.held()) return nullptr;
+        return PyUnicode_FromString(text(obj->value()).c_str());
+    }
+};
+
+template <class F> inline PyCFunction method(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace quillane::py

@@ -1,0 +1,143 @@
+#include "quantizer.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+namespace quillane {
+
+namespace {
+
+uint64_t splitmix64(uint64_t z) {
+    z += 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+std::string hex32(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+}  // namespace
+
+uint32_t compact_fingerprint(uint64_t dim, uint8_t bits, uint64_t seed) {
+    uint64_t h = splitmix64(seed);
+    h = splitmix64(h ^ dim);
+    h = splitmix64(h ^ bits);
+    return static_cast<uint32_t>(h);
+}
+
+double compact_dot(const compact::ScalarQuantizer& q, const uint8_t* packed, size_t dim,
+                   const float* y) {
+    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    for (size_t i = 0; i < dim; ++i) {
+        const double level = q.levels[format::unpack_code(packed, q.bits, i)];
+        s[i % 8] = s[i % 8] + level * static_cast<double>(y[i]);
+    }
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
+CompactQuantizer::CompactQuantizer(uint64_t dim, uint8_t bits, uint64_t seed)
+    : dim_(dim),
+      bits_(bits),
+      seed_(seed),
+      fingerprint_(compact_fingerprint(dim, bits, seed)),
+      rotation_(dim, seed),
+      levels_(compact::lloyd_max(bits)) {}
+
+Result<CompactQuantizer> CompactQuantizer::make(uint64_t dim, uint8_t bits, uint64_t seed) {
+    if (dim == 0) return fail(ZeroDimension{});
+    if (dim > MAX_DIM) return fail(DimensionTooLarge{dim, MAX_DIM});
+    if (bits == 0 || bits > MAX_BITS) return fail(InvalidBitWidth{bits, MAX_BITS});
+    return CompactQuantizer(dim, bits, seed);
+}
+
+Result<std::vector<uint8_t>> CompactQuantizer::encode(std::span<const float> x) const {
+    QL_TRY(check_dimension(dim_, x.size()));
+    QL_TRY(check_finite(x));
+    std::vector<float> y(dim_);
+    rotation_.apply(x, y.data());
+    QL_TRY(check_finite(y));
+    double s = 0.0;
+    for (size_t i = 0; i < dim_; ++i) s = s + static_cast<double>(y[i]) * static_cast<double>(y[i]);
+    std::vector<uint8_t> codes(dim_);
+    format::CompactHeader header{bits_, static_cast<uint32_t>(dim_), fingerprint_, 0.0f, 0.0f};
+    if (s > 0.0) {
+        // The rotated unit vector times sqrt(dim): coordinates close to N(0, 1).
+        const double k = std::sqrt(static_cast<double>(dim_)) / std::sqrt(s);
+        for (size_t i = 0; i < dim_; ++i) {
+            codes[i] = static_cast<uint8_t>(levels_.cell(static_cast<double>(y[i]) * k));
+        }
+        double dot = 0.0, energy = 0.0;
+        for (size_t i = 0; i < dim_; ++i) {
+            const double level = levels_.levels[codes[i]];
+            dot = dot + level * static_cast<double>(y[i]);
+            energy = energy + level * level;
+        }
+        // |y|^2 / <x^, y> makes scale * <x^, R q> unbiased; <x^, y> / |x^|^2 is the
+        // least-squares length of the decoding.
+        header.scale = static_cast<float>(s / dot);
+        header.decode_scale = static_cast<float>(dot / energy);
+        if (!std::isfinite(header.scale) || !std::isfinite(header.decode_scale)) {
+            return deserialization_failed("scale is infinite");
+        }
+    } else {
+        const uint32_t zero_cell = levels_.cell(0.0);
+        for (uint8_t& c : codes) c = static_cast<uint8_t>(zero_cell);
+    }
+    return format::write_compact_code(header, codes);
+}
+
+Result<format::CompactHeader> CompactQuantizer::check_code(std::span<const uint8_t> code) const {
+    QL_TRY_ASSIGN(const format::CompactHeader header, format::read_compact_header(code));
+    if (header.dim != dim_) return fail(DimensionMismatch{dim_, header.dim});
+    if (header.bits != bits_) {
+        return deserialization_failed("code has " + std::to_string(header.bits) +
+                                      " bits per coordinate, quantizer expects " +
+                                      std::to_string(bits_));
+    }
+    if (header.fingerprint != fingerprint_) {
+        return deserialization_failed("code was written by another quantizer (fingerprint " +
+                                      hex32(header.fingerprint) + ", expected " +
+                                      hex32(fingerprint_) + ")");
+    }
+    return header;
+}
+
+Result<std::vector<float>> CompactQuantizer::decode(std::span<const uint8_t> code) const {
+    QL_TRY_ASSIGN(const format::CompactHeader header, check_code(code));
+    const uint8_t* packed = code.data() + format::CompactLayout::packed;
+    std::vector<float> v(dim_);
+    for (size_t i = 0; i < dim_; ++i) {
+        v[i] = header.decode_scale * levels_.levels[format::unpack_code(packed, bits_, i)];
+    }
+    rotation_.apply_inverse(v, v.data());
+    return v;
+}
+
+Result<CompactPrepared> CompactQuantizer::prepare_query(std::span<const float> query) const {
+    QL_TRY(check_dimension(dim_, query.size()));
+    QL_TRY(check_finite(query));
+    CompactPrepared prepared{std::vector<float>(dim_)};
+    rotation_.apply(query, prepared.rotated.data());
+    QL_TRY(check_finite(prepared.rotated));
+    return prepared;
+}
+
+float CompactQuantizer::score(const CompactPrepared& prepared, const uint8_t* code) const {
+    const float scale = format::code_scale(code);
+    const double dot = compact_dot(levels_, code + format::CompactLayout::packed, dim_,
+                                   prepared.rotated.data());
+    return static_cast<float>(static_cast<double>(scale) * dot);
+}
+
+Result<float> CompactQuantizer::inner_product(std::span<const uint8_t> code,
+                                              std::span<const float> query) const {
+    QL_TRY(check_code(code));
+    QL_TRY_ASSIGN(const CompactPrepared prepared, prepare_query(query));
+    return score(prepared, code.data());
+}
+
+}  // namespace quillane

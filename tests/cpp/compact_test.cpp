@@ -1,0 +1,195 @@
+// The compact family: golden bytes, the reader's checks, the rotation, the estimate's
+// statistics, and the flat index over compact codes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "compact/quantizer.hpp"
+#include "index/compact_family.hpp"
+#include "index/flat_index.hpp"
+#include "isa.hpp"
+#include "rng.hpp"
+#include "test_data.hpp"
+
+namespace quillane {
+namespace {
+
+using testing_data::bits;
+
+const nlohmann::json& golden() {
+    static const nlohmann::json data = [] {
+        std::ifstream in(std::string(QUILLANE_TEST_DATA) + "/golden-compact.json");
+        return nlohmann::json::parse(in);
+    }();
+    return data;
+}
+
+TEST(CompactGolden, CodesDecodingsAndScoresKeepTheirBits) {
+    for (const auto& entry : golden()["compact"]) {
+        const auto q = *CompactQuantizer::make(entry["dim"], entry["bits"],
+                                               std::stoull(entry["seed"].get<std::string>()));
+        EXPECT_EQ(q.code_size_bytes(), entry["code_size_bytes"].get<uint64_t>());
+        const auto query = testing_data::hex_floats_le(entry["queries"][0]);
+        for (const auto& v : entry["vectors"]) {
+            const auto code = *q.encode(testing_data::hex_floats_le(v["vector"]));
+            ASSERT_EQ(code, testing_data::hex_bytes(v["code"])) << entry["dim"];
+            const auto decoded = *q.decode(code);
+            for (size_t i = 0; i < decoded.size(); ++i) {
+                ASSERT_EQ(bits(decoded[i]), testing_data::hex_u32(v["decoded"][i]));
+            }
+            EXPECT_EQ(bits(*q.inner_product(code, query)),
+                      testing_data::hex_u32(v["inner_product_with_queries"][0]));
+        }
+    }
+}
+
+TEST(CompactQuantizer, ConstructionLimits) {
+    EXPECT_EQ(CompactQuantizer::make(0, 4, 1).error(), QuantError(ZeroDimension{}));
+    EXPECT_EQ(CompactQuantizer::make(65537, 4, 1).error(), QuantError(DimensionTooLarge{65537, 65536}));
+    EXPECT_EQ(CompactQuantizer::make(8, 9, 1).error().message(), "bit width must be 1..=8, got 9");
+    EXPECT_EQ(CompactQuantizer::make(8, 0, 1).error(), QuantError(InvalidBitWidth{0, 8}));
+    const auto q = *CompactQuantizer::make(65536, 1, 1);
+    EXPECT_EQ(q.code_size_bytes(), 16u + 8192u);
+    EXPECT_TRUE(q.encode(std::vector<float>(65536, 0.5f)).has_value());
+}
+
+TEST(HadamardRotation, OrthogonalForEveryShapeOfDimension) {
+    for (size_t dim : {1, 2, 3, 7, 8, 100, 384, 768, 1000, 4096}) {
+        const compact::HadamardRotation r(dim, dim);
+        SeededRng rng(dim);
+        const auto x = rng.standard_normal_vec(dim), z = rng.standard_normal_vec(dim);
+        std::vector<float> y(dim), back(dim), rz(dim);
+        r.apply(x, y.data());
+        r.apply(z, rz.data());
+        r.apply_inverse(y, back.data());
+        double xx = 0, yy = 0, xz = 0, yz = 0, err = 0;
+        for (size_t i = 0; i < dim; ++i) {
+            xx += double(x[i]) * x[i];
+            yy += double(y[i]) * y[i];
+            xz += double(x[i]) * z[i];
+            yz += double(y[i]) * rz[i];
+            err = std::max(err, std::fabs(double(back[i]) - x[i]));
+        }
+        EXPECT_NEAR(yy / xx, 1.0, 1e-5) << dim;
+        EXPECT_NEAR(yz, xz, 1e-4 * std::sqrt(xx * dim)) << dim;
+        EXPECT_LT(err, 1e-4) << dim;
+    }
+}
+
+struct ReaderCase {
+    size_t at;                    // first byte to overwrite, or SIZE_MAX to cut to `cut` bytes
+    std::vector<uint8_t> values;
+    size_t cut;
+    std::string message;          // the start of the message
+};
+
+class CompactReader : public ::testing::TestWithParam<ReaderCase> {};
+
+TEST_P(CompactReader, ReportsTheFirstFailingCheck) {
+    const auto q = *CompactQuantizer::make(7, 3, 1);  // 21 bits: 3 padding bits
+    auto code = *q.encode(std::vector<float>{1, -2, 3, 0.5f, 0, 7, -1});
+    const auto& c = GetParam();
+    if (c.at == SIZE_MAX) {
+        code.resize(c.cut);
+    } else {
+        std::copy(c.values.begin(), c.values.end(), code.begin() + c.at);
+    }
+    const auto checked = q.check_code(code);
+    ASSERT_FALSE(checked.has_value());
+    EXPECT_EQ(checked.error().message().substr(0, c.message.size()), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, CompactReader,
+    ::testing::Values(
+        ReaderCase{SIZE_MAX, {}, 0, "deserialization failed: buffer is empty"},
+        ReaderCase{0, {1}, 0, "deserialization failed: unsupported version 0x01, expected 0x02"},
+        ReaderCase{SIZE_MAX, {}, 15, "deserialization failed: buffer too short: need 16, got 15"},
+        ReaderCase{1, {9}, 0, "deserialization failed: invalid bit width 9: must be 1..=8"},
+        ReaderCase{SIZE_MAX, {}, 18, "deserialization failed: buffer too short: need 19, got 18"},
+        ReaderCase{10, {0x80, 0x7F}, 0, "deserialization failed: scale is not finite"},
+        ReaderCase{14, {0xC0, 0xFF}, 0, "deserialization failed: decode scale is not finite"},
+        ReaderCase{18, {0xE0}, 0, "deserialization failed: padding bits are not zero"},
+        ReaderCase{2, {7}, 0, "dimension mismatch: quantizer expects 7, got 8"},
+        ReaderCase{4, {0}, 0, "deserialization failed: code was written by another quantizer"}));
+
+TEST(CompactQuantizer, ForeignCodesAreRefusedByName) {
+    const auto q = *CompactQuantizer::make(16, 4, 1);
+    const auto other = *CompactQuantizer::make(16, 4, 2);
+    const auto code = *other.encode(std::vector<float>(16, 1.0f));
+    const std::string message = q.check_code(code).error().message();
+    EXPECT_EQ(message.rfind("deserialization failed: code was written by another quantizer", 0), 0u)
+        << message;
+    const auto wider = *CompactQuantizer::make(16, 5, 1);
+    EXPECT_EQ(q.decode(*wider.encode(std::vector<float>(16, 1.0f))).error().message(),
+              "deserialization failed: code has 5 bits per coordinate, quantizer expects 4");
+}
+
+// Over 200 seeds (rotations), the estimate of <x, q> for fixed x and q is unbiased:
+// its mean error lies within 3 standard errors of 0; and the error falls as bits rise.
+TEST(CompactEstimate, UnbiasedOverRotationsAndSharperWithMoreBits) {
+    const size_t dim = 64;
+    SeededRng rng(11);
+    const auto x = rng.standard_normal_vec(dim), query = rng.standard_normal_vec(dim);
+    double exact = 0;
+    for (size_t i = 0; i < dim; ++i) exact += double(x[i]) * query[i];
+    double previous_rms = INFINITY;
+    for (uint8_t b : {1, 2, 3, 4, 5, 6, 7, 8}) {
+        double sum = 0, sum_sq = 0;
+        const int seeds = 200;
+        for (int s = 0; s < seeds; ++s) {
+            const auto q = *CompactQuantizer::make(dim, b, 1000 + s);
+            const double e = *q.inner_product(*q.encode(x), query) - exact;
+            sum += e;
+            sum_sq += e * e;
+        }
+        const double mean = sum / seeds, rms = std::sqrt(sum_sq / seeds);
+        const double se = std::sqrt((sum_sq / seeds - mean * mean) / (seeds - 1));
+        if (b == 1 || b == 2 || b == 4 || b == 8) {
+            EXPECT_LT(std::fabs(mean), 3 * se) << int(b) << " bits: mean " << mean;
+        }
+        EXPECT_LT(rms, previous_rms) << int(b) << " bits";
+        previous_rms = rms;
+    }
+}
+
+using CompactIndex = FlatIndex<CompactFamily>;
+class CompactIndexSearch : public testing_isa::OnEachIsa {};
+
+TEST_P(CompactIndexSearch, EqualsScoringEveryEntryAndStableSorting) {
+    for (uint64_t dim : {1, 9, 128}) {
+        for (uint8_t b : {1, 4, 8}) {
+            CompactIndex index(*CompactQuantizer::make(dim, b, dim + b));
+            const CompactQuantizer& q = index.quantizer();
+            SeededRng rng(dim * 10 + b);
+            std::vector<std::vector<float>> vectors;
+            for (size_t i = 0; i < 50; ++i) {
+                // Repeated vectors tie; zero vectors score zero.
+                if (i % 7 == 3) vectors.push_back(vectors[i / 2]);
+                else if (i % 6 == 2) vectors.emplace_back(dim, 0.0f);
+                else vectors.push_back(rng.standard_normal_vec(dim));
+                ASSERT_TRUE(index.add(500 - i, vectors.back()).has_value());
+            }
+            const auto query = rng.standard_normal_vec(dim);
+            std::vector<Scored> expected;
+            for (size_t i = 0; i < vectors.size(); ++i) {
+                expected.push_back({500 - i, *q.inner_product(*q.encode(vectors[i]), query)});
+            }
+            rank(expected, ~uint64_t{0});
+            for (uint64_t k : {uint64_t{1}, uint64_t{10}, uint64_t{50}}) {
+                const auto got = *index.search(query, k);
+                ASSERT_EQ(got.size(), k);
+                for (size_t i = 0; i < got.size(); ++i) {
+                    ASSERT_EQ(got[i].id, expected[i].id) << dim << " " << int(b) << " at " << i;
+                    ASSERT_EQ(bits(got[i].score), bits(expected[i].score));
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_ON_EACH_ISA(CompactIndexSearch);
+
+}  // namespace
+}  // namespace quillane
