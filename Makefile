@@ -109,6 +109,7 @@ bench: deps
 	$(BUILD)/bench/bench_rng
 	$(BUILD)/bench/bench_core
 	$(BUILD)/bench/bench_search
+	$(BUILD)/bench/bench_compact
 
 # Peer comparison (not part of `make test`): the wheel beside faiss-cpu, one thread.
 # OpenBLAS's core-type override is dropped for this command only, as it slows NumPy.

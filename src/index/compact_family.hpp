@@ -1,4 +1,7 @@
-// The compact code family as the flat index sees it (see turbo_family.hpp).
+// The compact code family as the flat index sees it (see turbo_family.hpp). Search runs
+// in two passes: an integer pass over every record with int8 approximations of levels
+// and query, whose error is bounded per record; then exact scores for only the records
+// that could rank in the top k. The result is exactly that of scoring every record.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +10,7 @@
 
 #include "compact/quantizer.hpp"
 #include "error.hpp"
+#include "index/topk.hpp"
 #include "kernels/compact_scan.hpp"
 
 namespace quillane {
@@ -14,44 +18,47 @@ namespace quillane {
 class CompactFamily {
 public:
     using Quantizer = CompactQuantizer;
-    using Prepared = CompactPrepared;
-    // The scan needs nothing beyond the codes themselves.
+    struct Prepared {
+        CompactPrepared exact;
+        std::vector<int8_t> query;  // the rotated query in int8 steps, zero-padded
+        double step;                // its step: rotated query ~ step * query
+        double rounding_norm;       // |rotated query - step * query|, rounded up
+        double rounded_norm;        // |step * query|, rounded up
+        double norm;                // |rotated query|, rounded up
+    };
+    // The scan needs nothing beyond the records themselves.
     struct Summary {
         void merge(const Summary&) {}
     };
     static constexpr size_t SCAN_SLACK_BYTES = kernels::COMPACT_SCAN_SLACK_BYTES;
 
-    explicit CompactFamily(CompactQuantizer quantizer) : quantizer_(std::move(quantizer)) {}
+    explicit CompactFamily(CompactQuantizer quantizer);
 
     const CompactQuantizer& quantizer() const { return quantizer_; }
     uint64_t dim() const { return quantizer_.dim(); }
     size_t code_size() const { return quantizer_.code_size_bytes(); }
+    // A record: the code, then two f32 bounds of the first pass's error for it (|L[c]| and
+    // |L[c] - step * L8[c]| over its levels, both rounded up).
+    size_t record_size() const { return code_size() + 8; }
 
-    Result<std::vector<uint8_t>> encode(std::span<const float> vector) const {
-        return quantizer_.encode(vector);
-    }
+    Result<std::vector<uint8_t>> encode_record(std::span<const float> vector) const;
     Summary empty_summary() const { return {}; }
-    // InvariantFailure for a code this quantizer would not read.
-    Summary summarize(std::span<const uint8_t> code) const {
-        if (!quantizer_.check_code(code)) throw InvariantFailure("encoded code does not read back");
-        return {};
-    }
+    // InvariantFailure for a record whose code this quantizer would not read.
+    Summary summarize(std::span<const uint8_t> record) const;
 
-    Result<Prepared> prepare(std::span<const float> query) const {
-        return quantizer_.prepare_query(query);
-    }
-    void scan(const Prepared& prepared, const Summary&, const uint8_t* codes, size_t n,
-              float* scores) const {
-        const kernels::CompactScanInputs inputs{prepared.rotated.data(), quantizer_.levels().levels,
-                                                quantizer_.dim(), quantizer_.bits(), code_size()};
-        kernels::compact_scan(inputs, codes, n, scores);
-    }
+    Result<Prepared> prepare(std::span<const float> query) const;
+    // CompactQuantizer::score of one code.
     float score(const Prepared& prepared, std::span<const uint8_t> code) const {
-        return quantizer_.score(prepared, code.data());
+        return quantizer_.score(prepared.exact, code.data());
     }
+    std::vector<Scored> top_k(const Prepared& prepared, const Summary& summary,
+                              const uint8_t* records, const uint64_t* ids, size_t n,
+                              uint64_t top_k) const;
 
 private:
     CompactQuantizer quantizer_;
+    double level_step_;            // levels ~ level_step_ * levels8_
+    std::vector<int8_t> levels8_;  // 2^bits
 };
 
 }  // namespace quillane

@@ -1,6 +1,7 @@
 // A flat index: codes of one family stored under 64-bit ids in one arena, searched
 // exhaustively. Generic over the code family (see turbo_family.hpp for what a family
-// provides); the index never touches a kernel or a byte layout itself.
+// provides); the index never touches a kernel or a byte layout itself. Each arena entry
+// is the family's record: the code, then whatever the family keeps beside it.
 #pragma once
 
 #include <cstdint>
@@ -18,16 +19,16 @@ public:
 
     explicit FlatIndex(Quantizer quantizer)
         : family_(std::move(quantizer)),
-          stride_(family_.code_size()),
+          stride_(family_.record_size()),
           arena_(Family::SCAN_SLACK_BYTES, 0),
           summary_(family_.empty_summary()) {}
 
     // Encodes and appends; all or nothing: a refused vector or a failed allocation leaves
     // the index as it was.
     Status add(uint64_t id, std::span<const float> vector) {
-        QL_TRY_ASSIGN(const std::vector<uint8_t> code, family_.encode(vector));
+        QL_TRY_ASSIGN(const std::vector<uint8_t> code, family_.encode_record(vector));
         if (code.size() != stride_) {
-            throw InvariantFailure("encoded code size differs from the quantizer's code size");
+            throw InvariantFailure("encoded record size differs from the family's record size");
         }
         auto summary = family_.summarize(code);
         summary.merge(summary_);
@@ -45,21 +46,21 @@ public:
         const size_t n = size();
         if (n == 0) return std::vector<Scored>{};
         QL_TRY_ASSIGN(const auto prepared, family_.prepare(query));
-        std::vector<float> scores(n);
-        family_.scan(prepared, summary_, arena_.data(), n, scores.data());
-        return top_k_of(scores.data(), ids_.data(), n, top_k);
+        return family_.top_k(prepared, summary_, arena_.data(), ids_.data(), n, top_k);
     }
 
     size_t size() const { return ids_.size(); }
     const Quantizer& quantizer() const { return family_.quantizer(); }
     const Family& family() const { return family_; }
-    std::span<const uint8_t> code(size_t i) const { return {arena_.data() + i * stride_, stride_}; }
+    std::span<const uint8_t> code(size_t i) const {
+        return {arena_.data() + i * stride_, family_.code_size()};
+    }
     uint64_t id(size_t i) const { return ids_[i]; }
 
 private:
     Family family_;
     size_t stride_;
-    std::vector<uint8_t> arena_;  // entry i at [i * stride, (i + 1) * stride), then the slack
+    std::vector<uint8_t> arena_;  // record i at [i * stride, (i + 1) * stride), then the slack
     std::vector<uint64_t> ids_;
     typename Family::Summary summary_;
 };

@@ -42,4 +42,12 @@ float TurboFamily::score(const PreparedQuery& prepared, std::span<const uint8_t>
     return *s;
 }
 
+std::vector<Scored> TurboFamily::top_k(const PreparedQuery& prepared,
+                                       const kernels::LevelWindow& window, const uint8_t* records,
+                                       const uint64_t* ids, size_t n, uint64_t top_k) const {
+    std::vector<float> scores(n);
+    scan(prepared, window, records, n, scores.data());
+    return top_k_of(scores.data(), ids, n, top_k);
+}
+
 }  // namespace quillane

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "index/topk.hpp"
 #include "kernels/turbo_scan.hpp"
 #include "turbo.hpp"
 
@@ -27,7 +28,9 @@ public:
     uint64_t dim() const { return quantizer_.dim(); }
     size_t code_size() const { return quantizer_.code_size_bytes(); }
 
-    Result<std::vector<uint8_t>> encode(std::span<const float> vector) const {
+    // A record is the code alone.
+    size_t record_size() const { return code_size(); }
+    Result<std::vector<uint8_t>> encode_record(std::span<const float> vector) const {
         return quantizer_.encode_to_bytes(vector);
     }
     Summary empty_summary() const { return {UINT32_MAX, 0}; }
@@ -42,6 +45,11 @@ public:
               float* scores) const;
     // TurboQuantizer::score of the parsed code.
     float score(const Prepared& prepared, std::span<const uint8_t> code) const;
+    // The first min(top_k, n) records by score (index/topk.hpp's order): every score from
+    // the scan, then the bounded heap.
+    std::vector<Scored> top_k(const Prepared& prepared, const Summary& summary,
+                              const uint8_t* records, const uint64_t* ids, size_t n,
+                              uint64_t top_k) const;
 
 private:
     TurboQuantizer quantizer_;

@@ -1,5 +1,7 @@
-// The compact family's search loop: exact scores of many stored codes against one
-// rotated query, each the bits of CompactQuantizer::score.
+// The compact family's first search pass: for every stored code, the exact integer dot
+// product of int8 approximations of its levels with an int8 approximation of the rotated
+// query. Integers, so every path gives the same values; the family bounds their error
+// and rescores the few candidates that could rank in the top k exactly.
 #pragma once
 
 #include <cstddef>
@@ -7,17 +9,23 @@
 
 namespace quillane::kernels {
 
-struct CompactScanInputs {
-    const float* rotated;  // R q, dim values
-    const float* levels;   // 2^bits
+struct CompactApproxInputs {
+    const int8_t* query;   // dim values, then zeros up to a multiple of COMPACT_QUERY_PAD
+    const int8_t* levels;  // 2^bits values, |value| <= 127
     size_t dim;
     uint8_t bits;
-    size_t stride;         // bytes per code
+    size_t stride;         // bytes per record; its packed codes start 16 bytes in
 };
 
-inline constexpr size_t COMPACT_SCAN_SLACK_BYTES = 0;
+inline constexpr size_t COMPACT_QUERY_PAD = 64;
+// The vector paths read whole 16-byte groups of packed codes; the zero query values past
+// dim cancel what they read beyond a code, and these bytes after the last record keep
+// the reads inside the arena.
+inline constexpr size_t COMPACT_SCAN_SLACK_BYTES = 32;
 
-// scores[i] for the code at codes + i * stride, i < n, through the chosen kernels.
-void compact_scan(const CompactScanInputs& in, const uint8_t* codes, size_t n, float* scores);
+// out[i] = sum over j < dim of levels[c_ij] * query[j] for record i, through the chosen
+// kernels.
+void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
+                         int32_t* out);
 
 }  // namespace quillane::kernels

@@ -1,23 +1,28 @@
-// The compact scan as plain loops: the portable path.
-#include "compact/quantizer.hpp"
+// The compact first pass as plain loops: the portable path, and the widths the vector
+// paths leave to it.
 #include "compact_scan.hpp"
 #include "dispatch.hpp"
+#include "format/compact_format.hpp"
 #include "implementations.hpp"
 
 namespace quillane::kernels {
 
-void compact_scan(const CompactScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
-    active().compact_scan(in, codes, n, scores);
+void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
+                         int32_t* out) {
+    active().compact_approx_scan(in, records, n, out);
 }
 
 namespace portable {
 
-void compact_scan(const CompactScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
-    const compact::ScalarQuantizer q{in.levels, nullptr, in.bits};
+void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
+                         int32_t* out) {
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* code = codes + i * in.stride;
-        const double dot = compact_dot(q, code + format::CompactLayout::packed, in.dim, in.rotated);
-        scores[i] = static_cast<float>(static_cast<double>(format::code_scale(code)) * dot);
+        const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
+        int32_t acc = 0;
+        for (size_t j = 0; j < in.dim; ++j) {
+            acc += int32_t{in.levels[format::unpack_code(packed, in.bits, j)]} * in.query[j];
+        }
+        out[i] = acc;
     }
 }
 

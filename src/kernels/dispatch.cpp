@@ -28,10 +28,9 @@ const Features& features() {
 
 const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::lane_multiply, portable::factorisation,
-                              portable::turbo_scan, portable::compact_scan};
+                              portable::turbo_scan, portable::compact_approx_scan};
 const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
-                          avx2::factorisation, avx2::turbo_scan,
-                          portable::compact_scan};  // no vector path yet
+                          avx2::factorisation, avx2::turbo_scan, avx2::compact_approx_scan};
 
 const KernelTable* built_table(Isa isa) {
     switch (isa) {

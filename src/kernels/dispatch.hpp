@@ -15,7 +15,7 @@ namespace quillane::kernels {
 
 class LaneMatrix;
 struct TurboScanInputs;
-struct CompactScanInputs;
+struct CompactApproxInputs;
 
 // In order of preference, lowest first. AVX-512 is detected but has no table yet: its
 // kernels join as avx512 files beside the avx2 ones and one entry in dispatch.cpp.
@@ -29,8 +29,8 @@ struct KernelTable {
     FactorisationKernels factorisation;                                    // factorisation.hpp
     void (*turbo_scan)(const TurboScanInputs& in, const uint8_t* codes, size_t n,
                        float* scores);                                     // turbo_scan.hpp
-    void (*compact_scan)(const CompactScanInputs& in, const uint8_t* codes, size_t n,
-                         float* scores);                                   // compact_scan.hpp
+    void (*compact_approx_scan)(const CompactApproxInputs& in, const uint8_t* records, size_t n,
+                                int32_t* out);                             // compact_scan.hpp
 };
 
 // What the processor supports, asked once.

@@ -13,14 +13,15 @@ namespace quillane::kernels {
 
 class LaneMatrix;
 struct TurboScanInputs;
-struct CompactScanInputs;
+struct CompactApproxInputs;
 
 namespace portable {
 void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);
 void lane_multiply(const LaneMatrix& m, const float* x, float* out);
 extern const FactorisationKernels factorisation;
 void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
-void compact_scan(const CompactScanInputs& in, const uint8_t* codes, size_t n, float* scores);
+void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
+                         int32_t* out);
 }  // namespace portable
 
 namespace avx2 {
@@ -28,6 +29,8 @@ void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);
 void lane_multiply(const LaneMatrix& m, const float* x, float* out);
 extern const FactorisationKernels factorisation;
 void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
+void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
+                         int32_t* out);
 }  // namespace avx2
 
 }  // namespace quillane::kernels

@@ -154,19 +154,57 @@ TEST(CompactEstimate, UnbiasedOverRotationsAndSharperWithMoreBits) {
     }
 }
 
+TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
+    SeededRng rng(3);
+    for (size_t dim : {1, 31, 32, 33, 100, 768}) {
+        for (uint8_t b : {1, 4, 7}) {
+            const auto q = *CompactQuantizer::make(dim, b, 1);
+            const size_t stride = q.code_size_bytes() + 8, n = 13;
+            std::vector<uint8_t> records;
+            for (size_t i = 0; i < n; ++i) {
+                auto code = *q.encode(rng.standard_normal_vec(dim));
+                code.resize(stride, 0xAB);  // bytes after a code must not count
+                records.insert(records.end(), code.begin(), code.end());
+            }
+            records.resize(records.size() + kernels::COMPACT_SCAN_SLACK_BYTES, 0xCD);
+            std::vector<int8_t> query((dim + 63) / 64 * 64, 0), levels(1u << b);
+            for (size_t j = 0; j < dim; ++j) query[j] = static_cast<int8_t>(rng.next_u64() % 255) - 127;
+            for (auto& l : levels) l = static_cast<int8_t>(rng.next_u64() % 255) - 127;
+            const kernels::CompactApproxInputs in{query.data(), levels.data(), dim, b, stride};
+            std::vector<int32_t> expected(n);
+            for (size_t i = 0; i < n; ++i) {
+                const uint8_t* packed = records.data() + i * stride + 16;
+                for (size_t j = 0; j < dim; ++j) {
+                    expected[i] += levels[format::unpack_code(packed, b, j)] * query[j];
+                }
+            }
+            for (kernels::Isa isa : kernels::available_isas()) {
+                std::vector<int32_t> got(n);
+                kernels::table_for(isa).compact_approx_scan(in, records.data(), n, got.data());
+                EXPECT_EQ(got, expected) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+            }
+        }
+    }
+}
+
 using CompactIndex = FlatIndex<CompactFamily>;
 class CompactIndexSearch : public testing_isa::OnEachIsa {};
 
 TEST_P(CompactIndexSearch, EqualsScoringEveryEntryAndStableSorting) {
-    for (uint64_t dim : {1, 9, 128}) {
-        for (uint8_t b : {1, 4, 8}) {
+    for (uint64_t dim : {1, 9, 128, 300}) {
+        for (uint8_t b : {1, 3, 4, 8}) {
             CompactIndex index(*CompactQuantizer::make(dim, b, dim + b));
             const CompactQuantizer& q = index.quantizer();
             SeededRng rng(dim * 10 + b);
             std::vector<std::vector<float>> vectors;
             for (size_t i = 0; i < 50; ++i) {
-                // Repeated vectors tie; zero vectors score zero.
+                // Repeated vectors tie; zero vectors score zero; near-copies nearly tie.
                 if (i % 7 == 3) vectors.push_back(vectors[i / 2]);
+                else if (i % 5 == 1 && i > 1) {
+                    auto near = vectors[i - 1];
+                    for (float& v : near) v += 1e-4f * float(rng.standard_normal());
+                    vectors.push_back(near);
+                }
                 else if (i % 6 == 2) vectors.emplace_back(dim, 0.0f);
                 else vectors.push_back(rng.standard_normal_vec(dim));
                 ASSERT_TRUE(index.add(500 - i, vectors.back()).has_value());

@@ -1,0 +1,131 @@
+#include "compact_family.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "format/bytes.hpp"
+
+namespace quillane {
+
+namespace {
+
+// x rounded up to float32, so a stored bound never falls below its value.
+float round_up(double x) {
+    float f = static_cast<float>(x);
+    if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
+
+// A generous upward correction for the rounding of sums of up to 2^16 terms in double.
+double widen(double x) { return x * (1.0 + 1e-9) + 1e-300; }
+
+}  // namespace
+
+CompactFamily::CompactFamily(CompactQuantizer quantizer) : quantizer_(std::move(quantizer)) {
+    const compact::ScalarQuantizer& q = quantizer_.levels();
+    double largest = 0.0;
+    for (uint32_t c = 0; c < q.count(); ++c) largest = std::max(largest, std::fabs(double{q.levels[c]}));
+    level_step_ = largest / 127.0;
+    for (uint32_t c = 0; c < q.count(); ++c) {
+        const double r = std::nearbyint(q.levels[c] / level_step_);
+        levels8_.push_back(static_cast<int8_t>(std::clamp(r, -127.0, 127.0)));
+    }
+}
+
+Result<std::vector<uint8_t>> CompactFamily::encode_record(std::span<const float> vector) const {
+    QL_TRY_ASSIGN(std::vector<uint8_t> record, quantizer_.encode(vector));
+    const compact::ScalarQuantizer& q = quantizer_.levels();
+    const uint8_t* packed = record.data() + format::CompactLayout::packed;
+    double levels = 0.0, errors = 0.0;
+    for (size_t i = 0; i < dim(); ++i) {
+        const uint32_t c = format::unpack_code(packed, q.bits, i);
+        const double l = q.levels[c], e = l - level_step_ * levels8_[c];
+        levels += l * l;
+        errors += e * e;
+    }
+    bytes::put_f32(record, round_up(widen(std::sqrt(widen(levels)))));
+    bytes::put_f32(record, round_up(widen(std::sqrt(widen(errors)))));
+    return record;
+}
+
+CompactFamily::Summary CompactFamily::summarize(std::span<const uint8_t> record) const {
+    if (record.size() != record_size() || !quantizer_.check_code(record.first(code_size()))) {
+        throw InvariantFailure("encoded code does not read back");
+    }
+    return {};
+}
+
+Result<CompactFamily::Prepared> CompactFamily::prepare(std::span<const float> query) const {
+    QL_TRY_ASSIGN(CompactPrepared exact, quantizer_.prepare_query(query));
+    Prepared p{std::move(exact), {}, 1.0, 0.0, 0.0, 0.0};
+    const std::vector<float>& z = p.exact.rotated;
+    double largest = 0.0, norm = 0.0;
+    for (float v : z) {
+        largest = std::max(largest, std::fabs(double{v}));
+        norm += double{v} * v;
+    }
+    if (largest > 0.0) p.step = largest / 127.0;
+    const size_t padded = (dim() + kernels::COMPACT_QUERY_PAD - 1) / kernels::COMPACT_QUERY_PAD *
+                          kernels::COMPACT_QUERY_PAD;
+    p.query.assign(padded, 0);
+    double rounding = 0.0, rounded = 0.0;
+    for (size_t i = 0; i < dim(); ++i) {
+        const double r = std::clamp(std::nearbyint(z[i] / p.step), -127.0, 127.0);
+        p.query[i] = static_cast<int8_t>(r);
+        const double e = z[i] - p.step * r;
+        rounding += e * e;
+        rounded += (p.step * r) * (p.step * r);
+    }
+    p.rounding_norm = widen(std::sqrt(widen(rounding)));
+    p.rounded_norm = widen(std::sqrt(widen(rounded)));
+    p.norm = widen(std::sqrt(widen(norm)));
+    return p;
+}
+
+std::vector<Scored> CompactFamily::top_k(const Prepared& p, const Summary&, const uint8_t* records,
+                                         const uint64_t* ids, size_t n, uint64_t top_k) const {
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
+    if (k == 0) return {};
+    const size_t stride = record_size();
+    std::vector<int32_t> approx(n);
+    const kernels::CompactApproxInputs inputs{p.query.data(), levels8_.data(), dim(),
+                                              quantizer_.bits(), stride};
+    kernels::compact_approx_scan(inputs, records, n, approx.data());
+
+    // For record i with scale F, level norm |L|, level error norm |eL| and exact sum T:
+    //   |T - step_l * step_q * A| <= |L| |z - step_q Q| + |eL| |step_q Q|   (Cauchy-Schwarz),
+    // and the returned score f32(F * T) differs from F * T by less than 2^-24 of itself;
+    // the bound below is wider than both. Every record whose score could reach the k-th
+    // highest score has an upper bound at or above the k-th highest lower bound.
+    const double unit = level_step_ * p.step;
+    std::vector<double> centre(n), margin(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* record = records + i * stride;
+        const double scale = format::code_scale(record);
+        const double levels = bytes::load_f32(record + code_size());
+        const double errors = bytes::load_f32(record + code_size() + 4);
+        centre[i] = scale * unit * approx[i];
+        const double bound = levels * p.rounding_norm + errors * p.rounded_norm +
+                             levels * p.norm * 0x1p-30;
+        margin[i] = std::fabs(scale) * bound * (1.0 + 0x1p-20) + std::fabs(centre[i]) * 0x1p-20 +
+                    std::numeric_limits<float>::min();
+    }
+    std::vector<double> lower(n);
+    for (size_t i = 0; i < n; ++i) lower[i] = centre[i] - margin[i];
+    std::nth_element(lower.begin(), lower.begin() + static_cast<ptrdiff_t>(k - 1), lower.end(),
+                     std::greater<double>());
+    const double threshold = lower[k - 1];
+
+    std::vector<float> scores;
+    std::vector<uint64_t> candidate_ids;
+    for (size_t i = 0; i < n; ++i) {
+        if (centre[i] + margin[i] < threshold) continue;
+        scores.push_back(quantizer_.score(p.exact, records + i * stride));
+        candidate_ids.push_back(ids[i]);
+    }
+    // Candidates keep insertion order, so the heap's ties still fall in insertion order.
+    return top_k_of(scores.data(), candidate_ids.data(), scores.size(), k);
+}
+
+}  // namespace quillane
