@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernels/hadamard.hpp"
 #include "rng.hpp"
 
 namespace quillane::compact {
@@ -29,33 +30,18 @@ HadamardRotation::HadamardRotation(size_t dim, uint64_t seed) : dim_(dim) {
     for (uint64_t& w : sign_words_) w = rng.next_u64();
 }
 
-void HadamardRotation::transform_block(float* v) const {
-    walsh_hadamard(v, block_);
-    for (size_t i = 0; i < block_; ++i) v[i] = v[i] * scale_;
+kernels::HadamardPlan HadamardRotation::plan() const {
+    return {dim_, block_, scale_, sign_words_.data(), words_per_round_, ROUNDS};
 }
 
 void HadamardRotation::apply(std::span<const float> x, float* out) const {
     if (out != x.data()) std::copy(x.begin(), x.end(), out);
-    for (int r = 0; r < ROUNDS; ++r) {
-        const uint64_t* signs = &sign_words_[r * words_per_round_];
-        for (size_t i = 0; i < dim_; ++i) {
-            if ((signs[i / 64] >> (i % 64)) & 1u) out[i] = -out[i];
-        }
-        transform_block(out);
-        if (block_ < dim_) transform_block(out + (dim_ - block_));
-    }
+    kernels::hadamard_rotate(plan(), out, true);
 }
 
 void HadamardRotation::apply_inverse(std::span<const float> y, float* out) const {
     if (out != y.data()) std::copy(y.begin(), y.end(), out);
-    for (int r = ROUNDS - 1; r >= 0; --r) {
-        if (block_ < dim_) transform_block(out + (dim_ - block_));
-        transform_block(out);
-        const uint64_t* signs = &sign_words_[r * words_per_round_];
-        for (size_t i = 0; i < dim_; ++i) {
-            if ((signs[i / 64] >> (i % 64)) & 1u) out[i] = -out[i];
-        }
-    }
+    kernels::hadamard_rotate(plan(), out, false);
 }
 
 }  // namespace quillane::compact

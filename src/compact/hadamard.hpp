@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "kernels/hadamard.hpp"
+
 namespace quillane::compact {
 
 class HadamardRotation {
@@ -17,16 +19,18 @@ public:
 
     HadamardRotation(size_t dim, uint64_t seed);
 
-    // out = R x, and x = R^T y (R is orthogonal up to float32 rounding). In place allowed.
+    // out = R x, and x = R^T y (R is orthogonal up to float32 rounding), through the
+    // chosen kernels. In place allowed.
     void apply(std::span<const float> x, float* out) const;
     void apply_inverse(std::span<const float> y, float* out) const;
 
     size_t dim() const { return dim_; }
     size_t block() const { return block_; }
 
-private:
-    void transform_block(float* v) const;  // H_p v / sqrt(p)
+    // What the rotation kernel needs (kernels/hadamard.hpp).
+    kernels::HadamardPlan plan() const;
 
+private:
     size_t dim_;
     size_t block_;                       // p
     float scale_;                        // 1 / sqrt(p) rounded to float32

@@ -12,18 +12,14 @@ struct ScalarQuantizer {
     uint8_t bits;
 
     uint32_t count() const { return 1u << bits; }
-    // The cell of z: the number of boundaries strictly below it (NaN-free input).
+    // The cell of z: the number of boundaries strictly below it (NaN-free input). A
+    // branch-free bisection: boundaries are sorted and there are 2^bits - 1 of them.
     uint32_t cell(double z) const {
-        uint32_t lo = 0, hi = count() - 1;  // the answer lies in [lo, hi]
-        while (lo < hi) {
-            const uint32_t mid = (lo + hi) / 2;
-            if (z > static_cast<double>(boundaries[mid])) {
-                lo = mid + 1;
-            } else {
-                hi = mid;
-            }
+        uint32_t position = 0;
+        for (uint32_t step = count() / 2; step > 0; step /= 2) {
+            position += (z > static_cast<double>(boundaries[position + step - 1])) ? step : 0;
         }
-        return lo;
+        return position;
     }
 };
 

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "kernels/hadamard.hpp"
+
 namespace quillane {
 
 namespace {
@@ -18,6 +20,13 @@ std::string hex32(uint32_t v) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", v);
     return text;
+}
+
+// sum of f64(y_i)^2, sequentially from +0.0.
+double squared_norm(std::span<const float> y) {
+    double s = 0.0;
+    for (float v : y) s = s + static_cast<double>(v) * static_cast<double>(v);
+    return s;
 }
 
 }  // namespace
@@ -59,17 +68,15 @@ Result<std::vector<uint8_t>> CompactQuantizer::encode(std::span<const float> x) 
     QL_TRY(check_finite(x));
     std::vector<float> y(dim_);
     rotation_.apply(x, y.data());
-    QL_TRY(check_finite(y));
-    double s = 0.0;
-    for (size_t i = 0; i < dim_; ++i) s = s + static_cast<double>(y[i]) * static_cast<double>(y[i]);
+    const double s = squared_norm(y);
+    if (!std::isfinite(s)) QL_TRY(check_finite(y));  // names the first non-finite element
     std::vector<uint8_t> codes(dim_);
     format::CompactHeader header{bits_, static_cast<uint32_t>(dim_), fingerprint_, 0.0f, 0.0f};
     if (s > 0.0) {
         // The rotated unit vector times sqrt(dim): coordinates close to N(0, 1).
         const double k = std::sqrt(static_cast<double>(dim_)) / std::sqrt(s);
-        for (size_t i = 0; i < dim_; ++i) {
-            codes[i] = static_cast<uint8_t>(levels_.cell(static_cast<double>(y[i]) * k));
-        }
+        kernels::compact_cells(levels_.boundaries, levels_.count() - 1, y.data(), k, dim_,
+                               codes.data());
         double dot = 0.0, energy = 0.0;
         for (size_t i = 0; i < dim_; ++i) {
             const double level = levels_.levels[codes[i]];

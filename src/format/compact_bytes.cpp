@@ -42,7 +42,7 @@ std::vector<uint8_t> write_compact_code(const CompactHeader& h, std::span<const 
     }
     const CompactLayout layout{h.dim, h.bits};
     std::vector<uint8_t> out;
-    out.reserve(layout.size());
+    out.reserve(layout.size() + 8);  // room for what an index keeps beside a code
     out.push_back(COMPACT_VERSION);
     out.push_back(h.bits);
     bytes::put_u16(out, static_cast<uint16_t>(h.dim - 1));
@@ -51,6 +51,12 @@ std::vector<uint8_t> write_compact_code(const CompactHeader& h, std::span<const 
     bytes::put_f32(out, h.decode_scale);
     out.resize(layout.size(), 0);
     uint8_t* packed = out.data() + CompactLayout::packed;
+    if (h.bits == 4 || h.bits == 8) {  // whole bytes or nibbles: no code straddles a byte
+        for (size_t i = 0; i < codes.size(); ++i) {
+            packed[i * h.bits / 8] |= static_cast<uint8_t>(codes[i] << (i * h.bits % 8));
+        }
+        return out;
+    }
     for (size_t i = 0; i < codes.size(); ++i) {
         const size_t bit = i * h.bits;
         const uint32_t shifted = uint32_t(codes[i]) << (bit % 8);

@@ -16,6 +16,7 @@ namespace quillane::kernels {
 class LaneMatrix;
 struct TurboScanInputs;
 struct CompactApproxInputs;
+struct HadamardPlan;
 
 // In order of preference, lowest first. AVX-512 is detected but has no table yet: its
 // kernels join as avx512 files beside the avx2 ones and one entry in dispatch.cpp.
@@ -31,6 +32,9 @@ struct KernelTable {
                        float* scores);                                     // turbo_scan.hpp
     void (*compact_approx_scan)(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                                 int32_t* out);                             // compact_scan.hpp
+    void (*hadamard_rotate)(const HadamardPlan& plan, float* v, bool forward);  // hadamard.hpp
+    void (*compact_cells)(const float* boundaries, uint32_t count, const float* y, double k,
+                          size_t dim, uint8_t* codes);                     // hadamard.hpp
 };
 
 // What the processor supports, asked once.

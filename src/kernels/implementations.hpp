@@ -14,6 +14,7 @@ namespace quillane::kernels {
 class LaneMatrix;
 struct TurboScanInputs;
 struct CompactApproxInputs;
+struct HadamardPlan;
 
 namespace portable {
 void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);
@@ -22,6 +23,9 @@ extern const FactorisationKernels factorisation;
 void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out);
+void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);
+void compact_cells(const float* boundaries, uint32_t count, const float* y, double k, size_t dim,
+                   uint8_t* codes);
 }  // namespace portable
 
 namespace avx2 {
@@ -31,6 +35,9 @@ extern const FactorisationKernels factorisation;
 void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out);
+void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);
+void compact_cells(const float* boundaries, uint32_t count, const float* y, double k, size_t dim,
+                   uint8_t* codes);
 }  // namespace avx2
 
 }  // namespace quillane::kernels

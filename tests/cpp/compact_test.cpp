@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 
 #include "compact/quantizer.hpp"
@@ -74,6 +75,35 @@ TEST(HadamardRotation, OrthogonalForEveryShapeOfDimension) {
         EXPECT_NEAR(yy / xx, 1.0, 1e-5) << dim;
         EXPECT_NEAR(yz, xz, 1e-4 * std::sqrt(xx * dim)) << dim;
         EXPECT_LT(err, 1e-4) << dim;
+    }
+}
+
+TEST(CompactPaths, RotationsCodesAndScoresAreTheSameOnEveryPath) {
+    SeededRng rng(8);
+    for (size_t dim : {1, 5, 8, 9, 16, 24, 100, 256, 768, 1500, 4096}) {
+        for (uint8_t b : {1, 3, 4, 8}) {
+            const auto q = *CompactQuantizer::make(dim, b, dim * 3 + b);
+            auto x = rng.standard_normal_vec(dim), query = rng.standard_normal_vec(dim);
+            for (size_t i = 0; i < dim; i += 7) x[i] = (i % 2) ? 1e30f : -0.0f;
+            std::vector<std::vector<uint8_t>> codes;
+            std::vector<std::vector<float>> rotated, back;
+            std::vector<float> scores;
+            testing_isa::for_each_isa([&](kernels::Isa) {
+                std::vector<float> y(dim), z(dim);
+                q.rotation().apply(x, y.data());
+                q.rotation().apply_inverse(x, z.data());
+                rotated.push_back(y);
+                back.push_back(z);
+                codes.push_back(*q.encode(x));
+                scores.push_back(*q.inner_product(codes.back(), query));
+            });
+            for (size_t p = 1; p < codes.size(); ++p) {
+                EXPECT_EQ(0, std::memcmp(rotated[p].data(), rotated[0].data(), dim * 4)) << dim;
+                EXPECT_EQ(0, std::memcmp(back[p].data(), back[0].data(), dim * 4)) << dim;
+                EXPECT_EQ(codes[p], codes[0]) << dim << " bits " << int(b);
+                EXPECT_EQ(bits(scores[p]), bits(scores[0])) << dim << " bits " << int(b);
+            }
+        }
     }
 }
 
