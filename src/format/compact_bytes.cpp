@@ -42,7 +42,7 @@ std::vector<uint8_t> write_compact_code(const CompactHeader& h, std::span<const 
     }
     const CompactLayout layout{h.dim, h.bits};
     std::vector<uint8_t> out;
-    out.reserve(layout.size() + 8);  // room for what an index keeps beside a code
+    out.reserve(layout.size() + 4);  // room for what an index keeps beside a code
     out.push_back(COMPACT_VERSION);
     out.push_back(h.bits);
     bytes::put_u16(out, static_cast<uint16_t>(h.dim - 1));

@@ -1,8 +1,10 @@
 #include "compact_family.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <queue>
 
 #include "format/bytes.hpp"
 
@@ -10,11 +12,18 @@ namespace quillane {
 
 namespace {
 
-// x rounded up to float32, so a stored bound never falls below its value.
-float round_up(double x) {
+// A non-negative bound in 16 bits, rounded up: the high half of a float32 (8 bits of
+// precision are plenty for a bound; the record stays within code + 4 bytes).
+uint16_t bound16(double x) {
     float f = static_cast<float>(x);
     if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-    return f;
+    uint32_t bits = std::bit_cast<uint32_t>(f);
+    if ((bits & 0xFFFFu) != 0) bits += 0x10000u;
+    return static_cast<uint16_t>(bits >> 16);
+}
+
+double load_bound16(const uint8_t* p) {
+    return std::bit_cast<float>(uint32_t{bytes::load_u16(p)} << 16);
 }
 
 // A generous upward correction for the rounding of sums of up to 2^16 terms in double.
@@ -44,8 +53,8 @@ Result<std::vector<uint8_t>> CompactFamily::encode_record(std::span<const float>
         levels += l * l;
         errors += e * e;
     }
-    bytes::put_f32(record, round_up(widen(std::sqrt(widen(levels)))));
-    bytes::put_f32(record, round_up(widen(std::sqrt(widen(errors)))));
+    bytes::put_u16(record, bound16(widen(std::sqrt(widen(levels)))));
+    bytes::put_u16(record, bound16(widen(std::sqrt(widen(errors)))));
     return record;
 }
 
@@ -88,39 +97,48 @@ std::vector<Scored> CompactFamily::top_k(const Prepared& p, const Summary&, cons
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
     if (k == 0) return {};
     const size_t stride = record_size();
-    std::vector<int32_t> approx(n);
     const kernels::CompactApproxInputs inputs{p.query.data(), levels8_.data(), dim(),
                                               quantizer_.bits(), stride};
-    kernels::compact_approx_scan(inputs, records, n, approx.data());
-
     // For record i with scale F, level norm |L|, level error norm |eL| and exact sum T:
     //   |T - step_l * step_q * A| <= |L| |z - step_q Q| + |eL| |step_q Q|   (Cauchy-Schwarz),
     // and the returned score f32(F * T) differs from F * T by less than 2^-24 of itself;
     // the bound below is wider than both. Every record whose score could reach the k-th
     // highest score has an upper bound at or above the k-th highest lower bound.
+    // Blocks of records go through the integer pass and their bounds while in cache.
     const double unit = level_step_ * p.step;
-    std::vector<double> centre(n), margin(n);
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t* record = records + i * stride;
-        const double scale = format::code_scale(record);
-        const double levels = bytes::load_f32(record + code_size());
-        const double errors = bytes::load_f32(record + code_size() + 4);
-        centre[i] = scale * unit * approx[i];
-        const double bound = levels * p.rounding_norm + errors * p.rounded_norm +
-                             levels * p.norm * 0x1p-30;
-        margin[i] = std::fabs(scale) * bound * (1.0 + 0x1p-20) + std::fabs(centre[i]) * 0x1p-20 +
-                    std::numeric_limits<float>::min();
+    constexpr size_t BLOCK = 256;
+    std::vector<int32_t> approx(BLOCK);
+    std::vector<double> upper(n);
+    std::priority_queue<double, std::vector<double>, std::greater<double>> lowest_kept;
+    for (size_t first = 0; first < n; first += BLOCK) {
+        const size_t count = std::min(BLOCK, n - first);
+        kernels::compact_approx_scan(inputs, records + first * stride, count, approx.data());
+        for (size_t b = 0; b < count; ++b) {
+            const uint8_t* record = records + (first + b) * stride;
+            const double scale = format::code_scale(record);
+            const double levels = load_bound16(record + code_size());
+            const double errors = load_bound16(record + code_size() + 2);
+            const double centre = scale * unit * approx[b];
+            const double bound = levels * p.rounding_norm + errors * p.rounded_norm +
+                                 levels * p.norm * 0x1p-30;
+            const double margin = std::fabs(scale) * bound * (1.0 + 0x1p-20) +
+                                  std::fabs(centre) * 0x1p-20 + std::numeric_limits<float>::min();
+            upper[first + b] = centre + margin;
+            const double lower = centre - margin;
+            if (lowest_kept.size() < k) {
+                lowest_kept.push(lower);
+            } else if (lower > lowest_kept.top()) {
+                lowest_kept.pop();
+                lowest_kept.push(lower);
+            }
+        }
     }
-    std::vector<double> lower(n);
-    for (size_t i = 0; i < n; ++i) lower[i] = centre[i] - margin[i];
-    std::nth_element(lower.begin(), lower.begin() + static_cast<ptrdiff_t>(k - 1), lower.end(),
-                     std::greater<double>());
-    const double threshold = lower[k - 1];
+    const double threshold = lowest_kept.top();  // the k-th highest lower bound
 
     std::vector<float> scores;
     std::vector<uint64_t> candidate_ids;
     for (size_t i = 0; i < n; ++i) {
-        if (centre[i] + margin[i] < threshold) continue;
+        if (upper[i] < threshold) continue;
         scores.push_back(quantizer_.score(p.exact, records + i * stride));
         candidate_ids.push_back(ids[i]);
     }

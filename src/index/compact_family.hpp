@@ -37,9 +37,10 @@ public:
     const CompactQuantizer& quantizer() const { return quantizer_; }
     uint64_t dim() const { return quantizer_.dim(); }
     size_t code_size() const { return quantizer_.code_size_bytes(); }
-    // A record: the code, then two f32 bounds of the first pass's error for it (|L[c]| and
-    // |L[c] - step * L8[c]| over its levels, both rounded up).
-    size_t record_size() const { return code_size() + 8; }
+    // A record: the code, then two 16-bit bounds of the first pass's error for it (|L[c]|
+    // and |L[c] - step * L8[c]| over its levels, both rounded up; the high halves of
+    // float32 values).
+    size_t record_size() const { return code_size() + 4; }
 
     Result<std::vector<uint8_t>> encode_record(std::span<const float> vector) const;
     Summary empty_summary() const { return {}; }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "mapped_buffer.hpp"
 #include "topk.hpp"
 
 namespace quillane {
@@ -20,8 +21,9 @@ public:
     explicit FlatIndex(Quantizer quantizer)
         : family_(std::move(quantizer)),
           stride_(family_.record_size()),
-          arena_(Family::SCAN_SLACK_BYTES, 0),
-          summary_(family_.empty_summary()) {}
+          summary_(family_.empty_summary()) {
+        arena_.reserve(Family::SCAN_SLACK_BYTES);
+    }
 
     // Encodes and appends; all or nothing: a refused vector or a failed allocation leaves
     // the index as it was.
@@ -32,10 +34,12 @@ public:
         }
         auto summary = family_.summarize(code);
         summary.merge(summary_);
-        if (ids_.size() == ids_.capacity()) ids_.reserve(ids_.empty() ? 16 : 2 * ids_.size());
-        const size_t end = size() * stride_;  // the scan's slack bytes follow the codes
-        arena_.insert(arena_.begin() + static_cast<ptrdiff_t>(end), code.begin(), code.end());
-        ids_.push_back(id);  // cannot throw: capacity was reserved
+        // Reserve both first: the appends below cannot fail, so both happen or neither.
+        // The scan may read a few slack bytes past the last record; they stay mapped.
+        ids_.reserve(ids_.size() + sizeof id);
+        arena_.reserve(arena_.size() + stride_ + Family::SCAN_SLACK_BYTES);
+        arena_.append(code.data(), code.size());
+        ids_.append(&id, sizeof id);
         summary_ = summary;
         return {};
     }
@@ -46,22 +50,24 @@ public:
         const size_t n = size();
         if (n == 0) return std::vector<Scored>{};
         QL_TRY_ASSIGN(const auto prepared, family_.prepare(query));
-        return family_.top_k(prepared, summary_, arena_.data(), ids_.data(), n, top_k);
+        return family_.top_k(prepared, summary_, arena_.data(), ids(), n, top_k);
     }
 
-    size_t size() const { return ids_.size(); }
+    size_t size() const { return ids_.size() / sizeof(uint64_t); }
     const Quantizer& quantizer() const { return family_.quantizer(); }
     const Family& family() const { return family_; }
     std::span<const uint8_t> code(size_t i) const {
         return {arena_.data() + i * stride_, family_.code_size()};
     }
-    uint64_t id(size_t i) const { return ids_[i]; }
+    uint64_t id(size_t i) const { return ids()[i]; }
 
 private:
+    const uint64_t* ids() const { return reinterpret_cast<const uint64_t*>(ids_.data()); }
+
     Family family_;
     size_t stride_;
-    std::vector<uint8_t> arena_;  // record i at [i * stride, (i + 1) * stride), then the slack
-    std::vector<uint64_t> ids_;
+    MappedBuffer arena_;  // record i at [i * stride, (i + 1) * stride), then mapped slack
+    MappedBuffer ids_;    // uint64 id i at byte 8 i (page-aligned)
     typename Family::Summary summary_;
 };
 

@@ -1,7 +1,9 @@
 // The compact first pass in AVX2: 4-bit codes looked up 32 at a time with a byte shuffle,
-// multiplied by the int8 query with maddubs (levels' signs moved onto the query). Other
-// widths take the portable loop.
+// multiplied by the int8 query with maddubs (levels' signs moved onto the query); 8-bit
+// codes by gathers. Other widths take the portable loop.
 #include <immintrin.h>
+
+#include <vector>
 
 #include "compact_scan.hpp"
 #include "format/compact_layout.hpp"
@@ -16,8 +18,9 @@ __attribute__((target("avx2"))) inline __m256i products(__m256i table, __m128i b
     const __m128i low4 = _mm_set1_epi8(0x0F);
     const __m128i lo = _mm_and_si128(bytes, low4);
     const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), low4);
-    // Byte k holds coordinates 2k (low nibble) and 2k + 1 (high nibble).
-    const __m256i index = _mm256_set_m128i(_mm_unpackhi_epi8(lo, hi), _mm_unpacklo_epi8(lo, hi));
+    // Byte k holds coordinates 2k (low nibble) and 2k + 1 (high nibble): the even
+    // coordinates in the low half, the odd ones in the high half, as the query is laid out.
+    const __m256i index = _mm256_set_m128i(hi, lo);
     const __m256i level = _mm256_shuffle_epi8(table, index);
     const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
     // |level| * (q with level's sign): pairs of products, at most 2 * 127 * 127 in int16.
@@ -39,13 +42,21 @@ __attribute__((target("avx2"))) void scan4(const CompactApproxInputs& in, const 
     const __m128i half = _mm_load_si128(reinterpret_cast<const __m128i*>(levels16));
     const __m256i table = _mm256_set_m128i(half, half);
     const size_t groups = (in.dim + 31) / 32;  // 32 coordinates, 16 bytes each
+    // Each group's query: its 16 even coordinates, then its 16 odd ones.
+    std::vector<int8_t> query(32 * groups);
+    for (size_t g = 0; g < groups; ++g) {
+        for (size_t t = 0; t < 16; ++t) {
+            query[32 * g + t] = in.query[32 * g + 2 * t];
+            query[32 * g + 16 + t] = in.query[32 * g + 2 * t + 1];
+        }
+    }
     size_t i = 0;
     for (; i + 2 <= n; i += 2) {
         const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
         const uint8_t* b = a + in.stride;
         __m256i acc_a = _mm256_setzero_si256(), acc_b = _mm256_setzero_si256();
         for (size_t g = 0; g < groups; ++g) {
-            const int8_t* q = in.query + 32 * g;
+            const int8_t* q = query.data() + 32 * g;
             acc_a = _mm256_add_epi32(acc_a, products(table, _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * g)), q));
             acc_b = _mm256_add_epi32(acc_b, products(table, _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * g)), q));
         }
@@ -56,7 +67,27 @@ __attribute__((target("avx2"))) void scan4(const CompactApproxInputs& in, const 
         const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
         __m256i acc = _mm256_setzero_si256();
         for (size_t g = 0; g < groups; ++g) {
-            acc = _mm256_add_epi32(acc, products(table, _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * g)), in.query + 32 * g));
+            acc = _mm256_add_epi32(acc, products(table, _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * g)), query.data() + 32 * g));
+        }
+        out[i] = horizontal_sum(acc);
+    }
+}
+
+// 8-bit codes are whole bytes: their levels by a gather from a 256-entry int32 table,
+// eight coordinates at a time, products and sums in int32 (exact: |sum| < 2^31).
+__attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const uint8_t* records,
+                                           size_t n, int32_t* out) {
+    alignas(32) int32_t table[256];
+    for (int c = 0; c < 256; ++c) table[c] = in.levels[c];
+    const size_t groups = (in.dim + 7) / 8;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
+        __m256i acc = _mm256_setzero_si256();
+        for (size_t g = 0; g < groups; ++g) {
+            const __m256i code = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(packed + 8 * g)));
+            const __m256i level = _mm256_i32gather_epi32(table, code, 4);
+            const __m256i q = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in.query + 8 * g)));
+            acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(level, q));
         }
         out[i] = horizontal_sum(acc);
     }
@@ -68,6 +99,8 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
                          int32_t* out) {
     if (in.bits == 4) {
         scan4(in, records, n, out);
+    } else if (in.bits == 8) {
+        scan8(in, records, n, out);
     } else {
         portable::compact_approx_scan(in, records, n, out);
     }

@@ -189,7 +189,7 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
     for (size_t dim : {1, 31, 32, 33, 100, 768}) {
         for (uint8_t b : {1, 4, 7}) {
             const auto q = *CompactQuantizer::make(dim, b, 1);
-            const size_t stride = q.code_size_bytes() + 8, n = 13;
+            const size_t stride = q.code_size_bytes() + 4, n = 13;
             std::vector<uint8_t> records;
             for (size_t i = 0; i < n; ++i) {
                 auto code = *q.encode(rng.standard_normal_vec(dim));

@@ -1,0 +1,36 @@
+// A growable byte buffer in an anonymous mapping of its own. Growing moves the pages
+// (mremap) instead of copying them, so an index never holds two copies of its codes
+// while it grows, and its memory goes back to the system when it is freed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillane {
+
+class MappedBuffer {
+public:
+    MappedBuffer() = default;
+    MappedBuffer(MappedBuffer&& other) noexcept;
+    MappedBuffer& operator=(MappedBuffer&& other) noexcept;
+    MappedBuffer(const MappedBuffer&) = delete;
+    MappedBuffer& operator=(const MappedBuffer&) = delete;
+    ~MappedBuffer();
+
+    // Room for at least `bytes` bytes in all; std::bad_alloc leaves the buffer as it was.
+    // Bytes past size() up to capacity() are mapped (readable, zero until written).
+    void reserve(size_t bytes);
+    // Copies `count` bytes to the end; std::bad_alloc leaves the buffer as it was.
+    void append(const void* bytes, size_t count);
+
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+}  // namespace quillane
