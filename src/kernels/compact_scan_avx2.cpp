@@ -1,8 +1,10 @@
 // The compact first pass in AVX2: 4-bit codes looked up 32 at a time with a byte shuffle,
-// multiplied by the int8 query with maddubs (levels' signs moved onto the query); 8-bit
-// codes by gathers. Other widths take the portable loop.
+// multiplied by the int8 query with maddubs (levels' signs moved onto the query); 1- and
+// 2-bit codes the same after spreading their bits to bytes; 8-bit codes by gathers.
+// 3, 5, 6 and 7 bits take the portable loop.
 #include <immintrin.h>
 
+#include <cstring>
 #include <vector>
 
 #include "compact_scan.hpp"
@@ -24,6 +26,16 @@ __attribute__((target("avx2"))) inline __m256i products(__m256i table, __m128i b
     const __m256i level = _mm256_shuffle_epi8(table, index);
     const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
     // |level| * (q with level's sign): pairs of products, at most 2 * 127 * 127 in int16.
+    const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(level), _mm256_sign_epi8(q, level));
+    return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
+}
+
+// Sum of level[index] * q over 32 coordinates (indices below 16, one per byte), as int32
+// lanes; each pair of products is at most 2 * 127 * 127 in int16.
+__attribute__((target("avx2"))) inline __m256i looked_up_products(__m256i table, __m256i index,
+                                                                   const int8_t* query) {
+    const __m256i level = _mm256_shuffle_epi8(table, index);
+    const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
     const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(level), _mm256_sign_epi8(q, level));
     return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
 }
@@ -93,12 +105,59 @@ __attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const 
     }
 }
 
+// 1- and 2-bit codes: the 4 or 8 bytes of 32 coordinates spread so that lane t holds
+// the byte with coordinate t, then its `bits` bits picked out by per-lane masks into a
+// level index, looked up as for 4 bits.
+template <int BITS>
+__attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
+                                                const uint8_t* records, size_t n, int32_t* out) {
+    alignas(16) int8_t levels16[16] = {};
+    for (int c = 0; c < (1 << BITS); ++c) levels16[c] = in.levels[c];
+    const __m128i half = _mm_load_si128(reinterpret_cast<const __m128i*>(levels16));
+    const __m256i table = _mm256_set_m128i(half, half);
+    alignas(32) int8_t spread[32], low_bit[32], high_bit[32];
+    for (int t = 0; t < 32; ++t) {
+        const int byte = t * BITS / 8, shift = t * BITS % 8;
+        spread[t] = static_cast<int8_t>(BITS == 1 ? byte % 2 + (t >= 16 ? 2 : 0) : byte % 4 + (t >= 16 ? 4 : 0));
+        low_bit[t] = static_cast<int8_t>(1 << shift);
+        high_bit[t] = static_cast<int8_t>(BITS == 2 ? 2 << shift : 0);
+    }
+    const __m256i spread_index = _mm256_load_si256(reinterpret_cast<const __m256i*>(spread));
+    const __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(low_bit));
+    const __m256i high = _mm256_load_si256(reinterpret_cast<const __m256i*>(high_bit));
+    const __m256i one = _mm256_set1_epi8(1), two = _mm256_set1_epi8(2);
+    const size_t groups = (in.dim + 31) / 32;
+    constexpr size_t GROUP_BYTES = 4 * BITS;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
+        __m256i acc = _mm256_setzero_si256();
+        for (size_t g = 0; g < groups; ++g) {
+            uint64_t word = 0;
+            std::memcpy(&word, packed + GROUP_BYTES * g, GROUP_BYTES);
+            // The group's bytes in both halves: lanes 0-15 take bytes of coordinates 0-15
+            // from the low half, lanes 16-31 bytes of coordinates 16-31 from the high half.
+            const __m256i bytes = _mm256_shuffle_epi8(
+                _mm256_set1_epi64x(static_cast<long long>(word)), spread_index);
+            __m256i index = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(bytes, low), low), one);
+            if constexpr (BITS == 2) {
+                index = _mm256_or_si256(index, _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(bytes, high), high), two));
+            }
+            acc = _mm256_add_epi32(acc, looked_up_products(table, index, in.query + 32 * g));
+        }
+        out[i] = horizontal_sum(acc);
+    }
+}
+
 }  // namespace
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out) {
     if (in.bits == 4) {
         scan4(in, records, n, out);
+    } else if (in.bits == 1) {
+        scan_small<1>(in, records, n, out);
+    } else if (in.bits == 2) {
+        scan_small<2>(in, records, n, out);
     } else if (in.bits == 8) {
         scan8(in, records, n, out);
     } else {
