@@ -22,11 +22,20 @@ std::string hex32(uint32_t v) {
     return text;
 }
 
-// sum of f64(y_i)^2, sequentially from +0.0.
+// The compact family's sums: term i into partial sum i % 8 (ascending i, each from +0.0),
+// combined as ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7)). Eight independent chains
+// instead of one, the same bits on every machine.
+struct EightSums {
+    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    void add(size_t i, double term) { s[i % 8] = s[i % 8] + term; }
+    double total() const { return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7])); }
+};
+
+// sum of f64(y_i)^2.
 double squared_norm(std::span<const float> y) {
-    double s = 0.0;
-    for (float v : y) s = s + static_cast<double>(v) * static_cast<double>(v);
-    return s;
+    EightSums s;
+    for (size_t i = 0; i < y.size(); ++i) s.add(i, static_cast<double>(y[i]) * static_cast<double>(y[i]));
+    return s.total();
 }
 
 }  // namespace
@@ -40,12 +49,11 @@ uint32_t compact_fingerprint(uint64_t dim, uint8_t bits, uint64_t seed) {
 
 double compact_dot(const compact::ScalarQuantizer& q, const uint8_t* packed, size_t dim,
                    const float* y) {
-    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    EightSums s;
     for (size_t i = 0; i < dim; ++i) {
-        const double level = q.levels[format::unpack_code(packed, q.bits, i)];
-        s[i % 8] = s[i % 8] + level * static_cast<double>(y[i]);
+        s.add(i, double{q.levels[format::unpack_code(packed, q.bits, i)]} * static_cast<double>(y[i]));
     }
-    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+    return s.total();
 }
 
 CompactQuantizer::CompactQuantizer(uint64_t dim, uint8_t bits, uint64_t seed)
@@ -77,12 +85,13 @@ Result<std::vector<uint8_t>> CompactQuantizer::encode(std::span<const float> x) 
         const double k = std::sqrt(static_cast<double>(dim_)) / std::sqrt(s);
         kernels::compact_cells(levels_.boundaries, levels_.count() - 1, y.data(), k, dim_,
                                codes.data());
-        double dot = 0.0, energy = 0.0;
+        EightSums dot_sums, energy_sums;
         for (size_t i = 0; i < dim_; ++i) {
             const double level = levels_.levels[codes[i]];
-            dot = dot + level * static_cast<double>(y[i]);
-            energy = energy + level * level;
+            dot_sums.add(i, level * static_cast<double>(y[i]));
+            energy_sums.add(i, level * level);
         }
+        const double dot = dot_sums.total(), energy = energy_sums.total();
         // |y|^2 / <x^, y> makes scale * <x^, R q> unbiased; <x^, y> / |x^|^2 is the
         // least-squares length of the decoding.
         header.scale = static_cast<float>(s / dot);

@@ -65,8 +65,9 @@ private:
 // The 32-bit fingerprint that ties a code to (dim, bits, seed).
 uint32_t compact_fingerprint(uint64_t dim, uint8_t bits, uint64_t seed);
 
-// sum_i level[c_i] * y_i: products in double (exact), eight partial sums (lane i % 8,
-// ascending i, from +0.0), combined as ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7)).
+// sum_i level[c_i] * y_i: products in double (exact), summed as every compact sum is:
+// term i into partial sum i % 8 (ascending i, from +0.0), combined as
+// ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7)).
 double compact_dot(const compact::ScalarQuantizer& q, const uint8_t* packed, size_t dim,
                    const float* y);
 
