@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/hadamard.hpp"
+#include "kernels/compact_encode.hpp"
 #include "rng.hpp"
 
 namespace quillane::compact {

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "kernels/hadamard.hpp"
+#include "kernels/compact_encode.hpp"
 
 namespace quillane::compact {
 
@@ -27,7 +27,7 @@ public:
     size_t dim() const { return dim_; }
     size_t block() const { return block_; }
 
-    // What the rotation kernel needs (kernels/hadamard.hpp).
+    // What the rotation kernel needs (kernels/compact_encode.hpp).
     kernels::HadamardPlan plan() const;
 
 private:

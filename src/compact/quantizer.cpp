@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "kernels/hadamard.hpp"
+#include "kernels/compact_encode.hpp"
 
 namespace quillane {
 

@@ -32,9 +32,9 @@ struct KernelTable {
                        float* scores);                                     // turbo_scan.hpp
     void (*compact_approx_scan)(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                                 int32_t* out);                             // compact_scan.hpp
-    void (*hadamard_rotate)(const HadamardPlan& plan, float* v, bool forward);  // hadamard.hpp
+    void (*hadamard_rotate)(const HadamardPlan& plan, float* v, bool forward);  // compact_encode.hpp
     void (*compact_cells)(const float* boundaries, uint32_t count, const float* y, double k,
-                          size_t dim, uint8_t* codes);                     // hadamard.hpp
+                          size_t dim, uint8_t* codes);                     // compact_encode.hpp
 };
 
 // What the processor supports, asked once.

@@ -4,7 +4,7 @@
 #include <immintrin.h>
 
 #include "compact/hadamard.hpp"
-#include "hadamard.hpp"
+#include "compact_encode.hpp"
 #include "implementations.hpp"
 
 namespace quillane::kernels::avx2 {

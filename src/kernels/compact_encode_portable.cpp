@@ -4,7 +4,7 @@
 #include "compact/hadamard.hpp"
 #include "compact/levels.hpp"
 #include "dispatch.hpp"
-#include "hadamard.hpp"
+#include "compact_encode.hpp"
 #include "implementations.hpp"
 
 namespace quillane::kernels {
