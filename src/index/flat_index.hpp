@@ -55,7 +55,6 @@ public:
 
     size_t size() const { return ids_.size() / sizeof(uint64_t); }
     const Quantizer& quantizer() const { return family_.quantizer(); }
-    const Family& family() const { return family_; }
     std::span<const uint8_t> code(size_t i) const {
         return {arena_.data() + i * stride_, family_.code_size()};
     }

@@ -15,21 +15,6 @@ namespace quillane::kernels::avx2 {
 
 namespace {
 
-__attribute__((target("avx2"))) inline __m256i products(__m256i table, __m128i bytes,
-                                                        const int8_t* query) {
-    const __m128i low4 = _mm_set1_epi8(0x0F);
-    const __m128i lo = _mm_and_si128(bytes, low4);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), low4);
-    // Byte k holds coordinates 2k (low nibble) and 2k + 1 (high nibble): the even
-    // coordinates in the low half, the odd ones in the high half, as the query is laid out.
-    const __m256i index = _mm256_set_m128i(hi, lo);
-    const __m256i level = _mm256_shuffle_epi8(table, index);
-    const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
-    // |level| * (q with level's sign): pairs of products, at most 2 * 127 * 127 in int16.
-    const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(level), _mm256_sign_epi8(q, level));
-    return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
-}
-
 // Sum of level[index] * q over 32 coordinates (indices below 16, one per byte), as int32
 // lanes; each pair of products is at most 2 * 127 * 127 in int16.
 __attribute__((target("avx2"))) inline __m256i looked_up_products(__m256i table, __m256i index,
@@ -38,6 +23,25 @@ __attribute__((target("avx2"))) inline __m256i looked_up_products(__m256i table,
     const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
     const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(level), _mm256_sign_epi8(q, level));
     return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
+}
+
+// The same for 16 bytes of 4-bit codes. Byte k holds coordinates 2k (low nibble) and
+// 2k + 1 (high nibble): the even coordinates go to the low half, the odd ones to the high
+// half, as the query is laid out.
+__attribute__((target("avx2"))) inline __m256i products(__m256i table, __m128i bytes,
+                                                        const int8_t* query) {
+    const __m128i low4 = _mm_set1_epi8(0x0F);
+    const __m128i lo = _mm_and_si128(bytes, low4);
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), low4);
+    return looked_up_products(table, _mm256_set_m128i(hi, lo), query);
+}
+
+// The first `count` levels (at most 16) in both halves, for byte-shuffle lookups.
+__attribute__((target("avx2"))) __m256i level_table(const int8_t* levels, int count) {
+    alignas(16) int8_t first16[16] = {};
+    for (int c = 0; c < count; ++c) first16[c] = levels[c];
+    const __m128i half = _mm_load_si128(reinterpret_cast<const __m128i*>(first16));
+    return _mm256_set_m128i(half, half);
 }
 
 __attribute__((target("avx2"))) int32_t horizontal_sum(__m256i v) {
@@ -49,10 +53,7 @@ __attribute__((target("avx2"))) int32_t horizontal_sum(__m256i v) {
 
 __attribute__((target("avx2"))) void scan4(const CompactApproxInputs& in, const uint8_t* records,
                                            size_t n, int32_t* out) {
-    alignas(16) int8_t levels16[16];
-    for (int c = 0; c < 16; ++c) levels16[c] = in.levels[c];
-    const __m128i half = _mm_load_si128(reinterpret_cast<const __m128i*>(levels16));
-    const __m256i table = _mm256_set_m128i(half, half);
+    const __m256i table = level_table(in.levels, 16);
     const size_t groups = (in.dim + 31) / 32;  // 32 coordinates, 16 bytes each
     // Each group's query: its 16 even coordinates, then its 16 odd ones.
     std::vector<int8_t> query(32 * groups);
@@ -111,10 +112,7 @@ __attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const 
 template <int BITS>
 __attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
                                                 const uint8_t* records, size_t n, int32_t* out) {
-    alignas(16) int8_t levels16[16] = {};
-    for (int c = 0; c < (1 << BITS); ++c) levels16[c] = in.levels[c];
-    const __m128i half = _mm_load_si128(reinterpret_cast<const __m128i*>(levels16));
-    const __m256i table = _mm256_set_m128i(half, half);
+    const __m256i table = level_table(in.levels, 1 << BITS);
     alignas(32) int8_t spread[32], low_bit[32], high_bit[32];
     for (int t = 0; t < 32; ++t) {
         const int byte = t * BITS / 8, shift = t * BITS % 8;

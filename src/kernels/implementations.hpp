@@ -16,28 +16,27 @@ struct TurboScanInputs;
 struct CompactApproxInputs;
 struct HadamardPlan;
 
+// The entries of one instruction set, as KernelTable lists them; every set declares the
+// same list in its own namespace.
+#define QL_KERNEL_ENTRIES                                                                   \
+    void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);        \
+    void lane_multiply(const LaneMatrix& m, const float* x, float* out);                    \
+    extern const FactorisationKernels factorisation;                                        \
+    void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores); \
+    void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, \
+                             int32_t* out);                                                 \
+    void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);                 \
+    void compact_cells(const float* boundaries, uint32_t count, const float* y, double k,    \
+                       size_t dim, uint8_t* codes);
+
 namespace portable {
-void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);
-void lane_multiply(const LaneMatrix& m, const float* x, float* out);
-extern const FactorisationKernels factorisation;
-void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
-void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
-                         int32_t* out);
-void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);
-void compact_cells(const float* boundaries, uint32_t count, const float* y, double k, size_t dim,
-                   uint8_t* codes);
+QL_KERNEL_ENTRIES
 }  // namespace portable
 
 namespace avx2 {
-void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);
-void lane_multiply(const LaneMatrix& m, const float* x, float* out);
-extern const FactorisationKernels factorisation;
-void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores);
-void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
-                         int32_t* out);
-void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);
-void compact_cells(const float* boundaries, uint32_t count, const float* y, double k, size_t dim,
-                   uint8_t* codes);
+QL_KERNEL_ENTRIES
 }  // namespace avx2
+
+#undef QL_KERNEL_ENTRIES
 
 }  // namespace quillane::kernels
