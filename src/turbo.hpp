@@ -65,6 +65,8 @@ public:
     // then per code only the polar sum and the signed projection sum.
     Result<PreparedQuery> prepare_query(std::span<const float> query) const;
     Result<float> score(const TurboCode& code, const PreparedQuery& prepared) const;
+    // A sketch from a quantizer with fewer projections lacks sign bits this one reads.
+    Status check_sign_bytes(const TurboCode& code) const;
 
     const RandomRotation& rotation() const { return rotation_; }
     const PolarQuantizer& polar() const { return polar_; }
@@ -79,8 +81,6 @@ public:
 
 private:
     Status check_query(std::span<const float> query) const;
-    // A sketch from a quantizer with fewer projections lacks sign bits this one reads.
-    Status check_sign_bytes(const TurboCode& code) const;
     // prepare_query after the query's own checks.
     Result<PreparedQuery> rotate_and_project(std::span<const float> query) const;
     // score after its check.

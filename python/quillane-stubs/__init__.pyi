@@ -1,4 +1,9 @@
-"""Type information for the quillane extension module."""
+"""Type information for the quillane extension module.
+
+Every batch method takes threads=None (every core this process may run on) or a positive
+number of threads, releases the interpreter lock while it computes, and gives results
+identical to the one-at-a-time calls whatever the thread count.
+"""
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +27,22 @@ class TurboQuantizer:
         self, code: npt.NDArray[np.uint8], query: npt.NDArray[np.float32]
     ) -> float:
         """Estimate inner product between a compressed code and a query vector."""
+    def encode_batch(
+        self, vectors: npt.NDArray[np.float32], *, threads: int | None = None
+    ) -> npt.NDArray[np.uint8]:
+        """Every row of a C-contiguous (n, dim) array encoded: (n, code_size_bytes), row i = encode(vectors[i])."""
+    def decode_batch(
+        self, codes: npt.NDArray[np.uint8], *, threads: int | None = None
+    ) -> npt.NDArray[np.float32]:
+        """Every row of an (n, code_size_bytes) array decoded: (n, dim), row i = decode(codes[i])."""
+    def inner_product_batch(
+        self,
+        codes: npt.NDArray[np.uint8],
+        queries: npt.NDArray[np.float32],
+        *,
+        threads: int | None = None,
+    ) -> npt.NDArray[np.float32]:
+        """(n, m) estimates: entry [i, j] = inner_product(codes[i], queries[j])."""
     @property
     def dim(self) -> int:
         """Return the vector dimension."""
@@ -41,6 +62,18 @@ class VectorIndex:
         self, query: npt.NDArray[np.float32], top_k: int
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """Search for top-k nearest vectors by inner product."""
+    def add_batch(
+        self,
+        ids: npt.NDArray[np.integer],
+        vectors: npt.NDArray[np.float32],
+        *,
+        threads: int | None = None,
+    ) -> None:
+        """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
+    def search_batch(
+        self, queries: npt.NDArray[np.float32], top_k: int, *, threads: int | None = None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k)."""
     def __len__(self) -> int: ...
 
 class CompactQuantizer:
@@ -58,6 +91,22 @@ class CompactQuantizer:
         self, code: npt.NDArray[np.uint8], query: npt.NDArray[np.float32]
     ) -> float:
         """Estimate the inner product of the encoded vector with a query."""
+    def encode_batch(
+        self, vectors: npt.NDArray[np.float32], *, threads: int | None = None
+    ) -> npt.NDArray[np.uint8]:
+        """Every row of a C-contiguous (n, dim) array encoded: (n, code_size_bytes), row i = encode(vectors[i])."""
+    def decode_batch(
+        self, codes: npt.NDArray[np.uint8], *, threads: int | None = None
+    ) -> npt.NDArray[np.float32]:
+        """Every row of an (n, code_size_bytes) array decoded: (n, dim), row i = decode(codes[i])."""
+    def inner_product_batch(
+        self,
+        codes: npt.NDArray[np.uint8],
+        queries: npt.NDArray[np.float32],
+        *,
+        threads: int | None = None,
+    ) -> npt.NDArray[np.float32]:
+        """(n, m) estimates: entry [i, j] = inner_product(codes[i], queries[j])."""
     @property
     def dim(self) -> int:
         """The vector dimension."""
@@ -78,4 +127,16 @@ class CompactIndex:
         self, query: npt.NDArray[np.float32], top_k: int
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The top_k entries by estimated inner product, highest first, ties in insertion order."""
+    def add_batch(
+        self,
+        ids: npt.NDArray[np.integer],
+        vectors: npt.NDArray[np.float32],
+        *,
+        threads: int | None = None,
+    ) -> None:
+        """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
+    def search_batch(
+        self, queries: npt.NDArray[np.float32], top_k: int, *, threads: int | None = None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k)."""
     def __len__(self) -> int: ...

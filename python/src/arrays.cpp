@@ -1,5 +1,6 @@
 #include "arrays.hpp"
 
+#include <cstring>
 #include <string>
 
 namespace quillane::py {
@@ -124,7 +125,8 @@ PyTypeObject* slice_container_type() {
     return type;
 }
 
-template <class T> PyObject* hand_over(std::vector<T>&& values, int typenum) {
+// `rows` == 0 and `cols` == 0 make a one-dimensional array; otherwise rows x cols.
+template <class T> PyObject* hand_over(std::vector<T>&& values, int typenum, size_t rows = 0, size_t cols = 0, bool matrix = false) {
     const NumpyApi* api = numpy_api();
     if (api == nullptr) return nullptr;
     auto* owner = new std::vector<T>(std::move(values));
@@ -149,12 +151,14 @@ template <class T> PyObject* hand_over(std::vector<T>&& values, int typenum) {
         raise_panic("Failed to create array descriptor", __FILE__, __LINE__);
         return nullptr;
     }
-    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner->size())};
-    const Py_ssize_t strides[1] = {static_cast<Py_ssize_t>(sizeof(T))};
+    const Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(matrix ? rows : owner->size()),
+                                static_cast<Py_ssize_t>(cols)};
+    const Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(matrix ? cols * sizeof(T) : sizeof(T)),
+                                   static_cast<Py_ssize_t>(sizeof(T))};
     // An empty vector may have no storage; NumPy still wants a valid pointer.
     static T empty_element{};
     void* data = owner->empty() ? static_cast<void*>(&empty_element) : owner->data();
-    Ref array(api->new_from_descr(api->array_type, descr, 1, dims, strides, data,
+    Ref array(api->new_from_descr(api->array_type, descr, matrix ? 2 : 1, dims, strides, data,
                                   NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return nullptr;
     if (api->set_base_object(array.get(), container_ref.release()) < 0) return nullptr;
@@ -178,16 +182,20 @@ std::optional<ArrayArg> read_array(PyObject* obj, const char* param, int typenum
                      param, type_qualname(obj).c_str(), "PyArray<T, D>");
         return std::nullopt;
     }
-    ArrayArg arg;
-    arg.array = Ref::borrow(obj);
-    arg.data = fields->data;
-    arg.count = static_cast<size_t>(fields->dimensions[0]);
-    arg.contiguous = (fields->flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0;
-    return arg;
+    return ArrayArg{Ref::borrow(obj)};
+}
+
+const void* ArrayArg::data() const { return reinterpret_cast<const ArrayFields*>(array.get())->data; }
+size_t ArrayArg::count() const {
+    return static_cast<size_t>(reinterpret_cast<const ArrayFields*>(array.get())->dimensions[0]);
+}
+bool ArrayArg::contiguous() const {
+    const int flags = reinterpret_cast<const ArrayFields*>(array.get())->flags;
+    return (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0;
 }
 
 bool require_contiguous(const ArrayArg& array) {
-    if (array.contiguous) return true;
+    if (array.contiguous()) return true;
     PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
     return false;
 }
@@ -195,5 +203,124 @@ bool require_contiguous(const ArrayArg& array) {
 PyObject* to_array(std::vector<float>&& values) { return hand_over(std::move(values), NPY_FLOAT); }
 PyObject* to_array(std::vector<uint8_t>&& values) { return hand_over(std::move(values), NPY_UBYTE); }
 PyObject* to_array(std::vector<uint64_t>&& values) { return hand_over(std::move(values), NPY_ULONG); }
+
+PyObject* to_matrix(std::vector<float>&& values, size_t rows, size_t cols) {
+    return hand_over(std::move(values), NPY_FLOAT, rows, cols, true);
+}
+PyObject* to_matrix(std::vector<uint8_t>&& values, size_t rows, size_t cols) {
+    return hand_over(std::move(values), NPY_UBYTE, rows, cols, true);
+}
+PyObject* to_matrix(std::vector<uint64_t>&& values, size_t rows, size_t cols) {
+    return hand_over(std::move(values), NPY_ULONG, rows, cols, true);
+}
+
+namespace {
+
+const char* dtype_name(int typenum) {
+    switch (typenum) {
+        case NPY_FLOAT: return "float32";
+        case NPY_UBYTE: return "uint8";
+        default: return "uint64";
+    }
+}
+
+// str(obj.dtype), for messages.
+std::string received_dtype(PyObject* obj) {
+    Ref dtype(PyObject_GetAttrString(obj, "dtype"));
+    Ref text(dtype ? PyObject_Str(dtype.get()) : nullptr);
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    return utf8;
+}
+
+std::string shape_text(const ArrayFields* fields) {
+    std::string out = "(";
+    for (int d = 0; d < fields->nd; ++d) {
+        if (d > 0) out += ", ";
+        out += std::to_string(fields->dimensions[d]);
+    }
+    return out + (fields->nd == 1 ? ",)" : ")");
+}
+
+bool is_ndarray(PyObject* obj, const char* param, const char* expected) {
+    const NumpyApi* api = numpy_api();
+    if (api == nullptr) return false;
+    if (PyObject_TypeCheck(obj, api->array_type)) return true;
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a numpy array of %s, got '%s'", param,
+                 expected, type_qualname(obj).c_str());
+    return false;
+}
+
+bool has_dtype(PyObject* obj, int typenum) {
+    const NumpyApi* api = numpy_api();
+    Ref wanted(api->descr_from_type(typenum));
+    return wanted && api->equiv_types(reinterpret_cast<const ArrayFields*>(obj)->descr, wanted.get());
+}
+
+}  // namespace
+
+std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width) {
+    const std::string expected = std::string("dtype ") + dtype_name(typenum) + " and shape (n, " +
+                                 std::to_string(width) + ")";
+    if (!is_ndarray(obj, param, expected.c_str())) return std::nullopt;
+    if (!has_dtype(obj, typenum)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected dtype %s, got %s", param,
+                     dtype_name(typenum), received_dtype(obj).c_str());
+        return std::nullopt;
+    }
+    const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    if (fields->nd != 2 || static_cast<size_t>(fields->dimensions[1]) != width) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected shape (n, %zu), got %s", param,
+                     width, shape_text(fields).c_str());
+        return std::nullopt;
+    }
+    if ((fields->flags & NPY_ARRAY_C_CONTIGUOUS) == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "argument '%s': expected a C-contiguous array, got one with other strides "
+                     "(numpy.ascontiguousarray makes one)", param);
+        return std::nullopt;
+    }
+    return MatrixArg{Ref::borrow(obj), fields->data, static_cast<size_t>(fields->dimensions[0])};
+}
+
+std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows) {
+    if (!is_ndarray(obj, param, "integer ids")) return std::nullopt;
+    // NumPy's integer type numbers, int8 .. uint64: odd ones are signed.
+    int typenum = 0;
+    for (int t = 1; t <= 10 && typenum == 0; ++t) {
+        if (has_dtype(obj, t)) typenum = t;
+    }
+    if (typenum == 0) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected an integer dtype (uint64 or any that fits), got %s",
+                     param, received_dtype(obj).c_str());
+        return std::nullopt;
+    }
+    const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    if (fields->nd != 1 || static_cast<size_t>(fields->dimensions[0]) != rows) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected shape (%zu,), one id per row, got %s",
+                     param, rows, shape_text(fields).c_str());
+        return std::nullopt;
+    }
+    static constexpr size_t SIZES[] = {0, 1, 1, 2, 2, 4, 4, 8, 8, 8, 8};
+    const size_t size = SIZES[typenum];
+    const bool is_signed = typenum % 2 == 1;
+    std::vector<uint64_t> ids(rows);
+    for (size_t i = 0; i < rows; ++i) {
+        const char* p = fields->data + static_cast<Py_ssize_t>(i) * fields->strides[0];
+        uint64_t bits = 0;
+        std::memcpy(&bits, p, size);  // little-endian: the low bytes
+        if (is_signed && size < 8 && (bits >> (8 * size - 1)) != 0) bits |= ~uint64_t{0} << (8 * size);
+        if (is_signed && static_cast<int64_t>(bits) < 0) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': ids must not be negative, got %lld at position %zu",
+                         param, static_cast<long long>(bits), i);
+            return std::nullopt;
+        }
+        ids[i] = bits;
+    }
+    return ids;
+}
 
 }  // namespace quillane::py

@@ -15,15 +15,17 @@ inline constexpr int NPY_UBYTE = 2;
 inline constexpr int NPY_ULONG = 8;  // 64 bits on Linux x86-64
 inline constexpr int NPY_FLOAT = 11;
 
-// A one-dimensional array argument of the required dtype; keeps the array alive.
+// A one-dimensional array argument of the required dtype; keeps the array alive. Its
+// data, length and layout are read from the array at each use, never earlier: a
+// conversion that runs Python code (an argument's __index__) may resize the array.
 struct ArrayArg {
     Ref array;
-    const void* data = nullptr;
-    size_t count = 0;
-    bool contiguous = false;
 
+    const void* data() const;
+    size_t count() const;
+    bool contiguous() const;
     template <class T> std::span<const T> elements() const {
-        return {static_cast<const T*>(data), count};
+        return {static_cast<const T*>(data()), count()};
     }
 };
 
@@ -38,5 +40,26 @@ bool require_contiguous(const ArrayArg& array);
 PyObject* to_array(std::vector<float>&& values);
 PyObject* to_array(std::vector<uint8_t>&& values);
 PyObject* to_array(std::vector<uint64_t>&& values);
+// The same as a rows x cols array (values.size() == rows * cols).
+PyObject* to_matrix(std::vector<float>&& values, size_t rows, size_t cols);
+PyObject* to_matrix(std::vector<uint8_t>&& values, size_t rows, size_t cols);
+PyObject* to_matrix(std::vector<uint64_t>&& values, size_t rows, size_t cols);
+
+// A two-dimensional C-contiguous array of `rows` rows of `width` elements, read in place
+// by a batch call; the array is kept alive.
+struct MatrixArg {
+    Ref array;
+    const void* data = nullptr;
+    size_t rows = 0;
+};
+
+// For a batch argument: TypeError unless a NumPy array of the dtype `typenum`, ValueError
+// unless two-dimensional, C-contiguous and `width` wide; each message names the argument,
+// what it expects and what it got. Read only after every conversion that runs Python code.
+std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width);
+
+// A one-dimensional array of `rows` ids of any integer dtype, as uint64: TypeError for
+// another dtype, ValueError for another shape or for a negative id.
+std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows);
 
 }  // namespace quillane::py

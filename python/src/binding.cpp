@@ -1,5 +1,6 @@
 #include "binding.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -45,15 +46,18 @@ PyObject* panic_type() {
 bool bind_arguments(const char* function, std::span<const Param> params, PyObject* args,
                     PyObject* kwargs, PyObject** out) {
     const size_t total = params.size();
-    size_t required = 0;
-    for (const Param& p : params) required += p.required;
+    size_t required = 0, positional = 0;
+    for (const Param& p : params) {
+        required += p.required && !p.keyword_only;
+        positional += !p.keyword_only;
+    }
     const size_t given = args ? static_cast<size_t>(PyTuple_Size(args)) : 0;
-    if (given > total) {
+    if (given > positional) {
         std::string msg = std::string(function) + " takes ";
-        if (required == total) {
-            msg += std::to_string(total);
+        if (required == positional) {
+            msg += std::to_string(positional);
         } else {
-            msg += "from " + std::to_string(required) + " to " + std::to_string(total);
+            msg += "from " + std::to_string(required) + " to " + std::to_string(positional);
         }
         msg += " positional arguments but " + std::to_string(given) + " " + was_were(given) +
                " given";
@@ -157,26 +161,93 @@ std::optional<uint8_t> to_u8(PyObject* obj, const char* param) {
     return static_cast<uint8_t>(v);
 }
 
+namespace {
+
+// Waits for `free` under the mutex with the interpreter lock released.
+template <class Free> void wait_without_gil(std::unique_lock<std::mutex>& lock,
+                                            std::condition_variable& released, Free free) {
+    lock.unlock();
+    Py_BEGIN_ALLOW_THREADS
+    {
+        std::unique_lock inner(*lock.mutex());
+        released.wait(inner, free);
+    }
+    Py_END_ALLOW_THREADS
+    lock.lock();
+}
+
+}  // namespace
+
 bool HoldCounter::acquire_shared() {
-    int64_t current = count_.load();
-    for (;;) {
-        if (current < 0) {
+    const auto me = std::this_thread::get_id();
+    std::unique_lock lock(mutex_);
+    while (writer_) {
+        if (*writer_ == me) {
             PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
             return false;
         }
-        if (count_.compare_exchange_weak(current, current + 1)) return true;
+        wait_without_gil(lock, released_, [this] { return !writer_; });
     }
+    readers_.push_back(me);
+    return true;
 }
 
 bool HoldCounter::acquire_exclusive() {
-    int64_t expected = 0;
-    if (count_.compare_exchange_strong(expected, -1)) return true;
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return false;
+    const auto me = std::this_thread::get_id();
+    std::unique_lock lock(mutex_);
+    while (writer_ || !readers_.empty()) {
+        if (writer_ == me || std::ranges::find(readers_, me) != readers_.end()) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return false;
+        }
+        wait_without_gil(lock, released_, [this] { return !writer_ && readers_.empty(); });
+    }
+    writer_ = me;
+    return true;
+}
+
+void HoldCounter::release_shared() {
+    std::lock_guard lock(mutex_);
+    readers_.erase(std::ranges::find(readers_, std::this_thread::get_id()));
+    released_.notify_all();
+}
+
+void HoldCounter::release_exclusive() {
+    std::lock_guard lock(mutex_);
+    writer_.reset();
+    released_.notify_all();
 }
 
 void raise_quant_error(const QuantError& error) {
     PyErr_SetString(PyExc_ValueError, error.message().c_str());
+}
+
+void raise_row_failure(const parallel::RowFailure& failure) {
+    const std::string text = "row " + std::to_string(failure.row) + ": " + failure.error.message();
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+}
+
+std::optional<unsigned> to_threads(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return 0u;
+    Ref index(PyLong_Check(obj) ? Ref::borrow(obj) : Ref(PyNumber_Index(obj)));
+    if (!index) {
+        prefix_type_error("threads");
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return std::nullopt;
+    if (overflow < 0 || (overflow == 0 && v < 1)) {
+        Ref text(PyObject_Repr(index.get()));
+        if (!text) return std::nullopt;
+        PyErr_Format(PyExc_ValueError,
+                     "argument 'threads': expected None or a positive number of threads, got %U",
+                     text.get());
+        return std::nullopt;
+    }
+    // More threads than allowed cores run as many as there are cores.
+    if (overflow > 0 || v > 1'000'000) return 1'000'000u;
+    return static_cast<unsigned>(v);
 }
 
 void raise_panic(const char* message, const char* file, unsigned line) {

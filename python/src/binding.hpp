@@ -5,14 +5,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
 #include <span>
+#include <thread>
+#include <vector>
+#include <mutex>
 
 #include "error.hpp"
+#include "parallel/rows.hpp"
 
 namespace quillane::py {
 
@@ -52,9 +56,10 @@ private:
 struct Param {
     const char* name;
     bool required;
+    bool keyword_only = false;  // after every positional parameter
 };
 
-// Positional-or-keyword binding with the interpreter's messages. `out[i]` receives a
+// Positional-or-keyword (and keyword-only) binding with the interpreter's messages. `out[i]` receives a
 // borrowed reference or nullptr for an absent optional parameter.
 bool bind_arguments(const char* function, std::span<const Param> params, PyObject* args,
                     PyObject* kwargs, PyObject** out);
@@ -67,16 +72,22 @@ std::optional<uint8_t> to_u8(PyObject* obj, const char* param);
 // Replaces a pending exception of exactly TypeError by "argument '{}': {}".
 void prefix_type_error(const char* param);
 
-// Free, a number of shared holds, or one exclusive hold (-1).
+// Free, shared holds (readers), or one exclusive hold (a writer). A conflict with a
+// hold of the calling thread itself (an argument's __index__ calling back into the
+// object) is refused with RuntimeError; a conflict with another thread's hold waits,
+// without the interpreter lock, until that hold ends.
 class HoldCounter {
 public:
     bool acquire_shared();     // RuntimeError "Already mutably borrowed" when refused
     bool acquire_exclusive();  // RuntimeError "Already borrowed" when refused
-    void release_shared() { count_.fetch_sub(1); }
-    void release_exclusive() { count_.store(0); }
+    void release_shared();
+    void release_exclusive();
 
 private:
-    std::atomic<int64_t> count_{0};
+    std::mutex mutex_;
+    std::condition_variable released_;
+    std::vector<std::thread::id> readers_;  // one entry per shared hold
+    std::optional<std::thread::id> writer_;
 };
 
 // Holds an instance for the duration of a call, released on every path.
@@ -105,6 +116,27 @@ private:
 
 // ValueError carrying the core's message.
 void raise_quant_error(const QuantError& error);
+// ValueError "row {row}: {the core's message}" for a batch's lowest failing row.
+void raise_row_failure(const parallel::RowFailure& failure);
+
+// The keyword-only `threads` of every batch call: absent or None -> 0 (every allowed
+// core), else a positive integer through __index__ (ValueError for 0 or less).
+std::optional<unsigned> to_threads(PyObject* obj);
+
+// body() with the interpreter lock released: no Python object may be touched inside.
+// Exceptions pass through with the lock taken again.
+template <class Body> auto without_gil(Body&& body) {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        auto result = body();
+        PyEval_RestoreThread(state);
+        return result;
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+}
+
 // PanicException(message), after a diagnostic with the source location on stderr.
 void raise_panic(const char* message, const char* file, unsigned line);
 
@@ -122,6 +154,11 @@ template <class Body> PyObject* guarded(Body&& body) noexcept {
         raise_panic("unknown native exception", __FILE__, __LINE__);
     }
     return nullptr;
+}
+
+// A method table entry's function pointer.
+template <class F> inline PyCFunction method(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 // The type's own slots, for heap types under the limited API.

@@ -11,6 +11,8 @@ namespace {
 struct Names {
     static constexpr const char* add = "CompactIndex.add()";
     static constexpr const char* search = "CompactIndex.search()";
+    static constexpr const char* add_batch = "CompactIndex.add_batch()";
+    static constexpr const char* search_batch = "CompactIndex.search_batch()";
 };
 using Binding = IndexBinding<FlatIndex<CompactFamily>, Names>;
 
@@ -38,6 +40,10 @@ PyMethodDef ci_methods[] = {
      "float32 query, highest first, ties in insertion order.\n\n"
      "Returns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array); each score "
      "equals CompactQuantizer(dim, bits, seed).inner_product of that entry's code."},
+    {"add_batch", method(&Binding::add_batch), METH_VARARGS | METH_KEYWORDS,
+     "add_batch($self, ids, vectors, *, threads=None)\n--\n\nAdd every row of a C-contiguous float32 array of shape (n, dim) under the matching id of a one-dimensional integer array of n ids, as n calls of add would, all or nothing: a refused row (ValueError \"row i: ...\", the lowest such row) adds nothing. threads: None uses every core this process may run on, 1 the calling thread only; the index is the same either way."},
+    {"search_batch", method(&Binding::search_batch), METH_VARARGS | METH_KEYWORDS,
+     "search_batch($self, queries, top_k, *, threads=None)\n--\n\nSearch every row of a C-contiguous float32 array of shape (m, dim).\n\nReturns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array), both of shape (m, k) with k = min(top_k, len(index)); row i equals search(queries[i], top_k). threads as for add_batch."},
     {nullptr, nullptr, 0, nullptr},
 };
 

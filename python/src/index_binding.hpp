@@ -3,6 +3,7 @@
 // constructor, repr, docstrings and type spec.
 #pragma once
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -12,7 +13,8 @@
 
 namespace quillane::py {
 
-// `Names::add` and `Names::search` are the qualified method names for messages.
+// `Names::add`, `Names::search`, `Names::add_batch` and `Names::search_batch` are the
+// qualified method names for messages.
 template <class Index, class Names> struct IndexBinding {
     struct Object {
         PyObject_HEAD
@@ -92,6 +94,69 @@ template <class Index, class Names> struct IndexBinding {
         });
     }
 
+    // Every row as add would, all or nothing, with the interpreter lock released.
+    static PyObject* add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"ids", true}, {"vectors", true}, {"threads", false, true}};
+            PyObject* given[3];
+            if (!bind_arguments(Names::add_batch, params, args, kwargs, given)) return nullptr;
+            auto* obj = self_of(self);
+            Hold hold(obj->holds, Hold::Exclusive);
+            if (!hold.held()) return nullptr;
+            const auto threads = to_threads(given[2]);
+            if (!threads) return nullptr;
+            Index& index = obj->value();
+            const auto vectors = read_matrix(given[1], "vectors", NPY_FLOAT, index.quantizer().dim());
+            if (!vectors) return nullptr;
+            const auto ids = read_ids(given[0], "ids", vectors->rows);
+            if (!ids) return nullptr;
+            const auto failure = without_gil([&] {
+                return index.add_batch(ids->data(), static_cast<const float*>(vectors->data),
+                                       vectors->rows, *threads);
+            });
+            if (failure) {
+                raise_row_failure(*failure);
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        });
+    }
+
+    // Row i of each result is search(queries[i], top_k), with the interpreter lock released.
+    static PyObject* search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"queries", true}, {"top_k", true}, {"threads", false, true}};
+            PyObject* given[3];
+            if (!bind_arguments(Names::search_batch, params, args, kwargs, given)) return nullptr;
+            auto* obj = self_of(self);
+            Hold hold(obj->holds, Hold::Shared);
+            if (!hold.held()) return nullptr;
+            const auto top_k = to_u64(given[1], "top_k");
+            if (!top_k) return nullptr;
+            const auto threads = to_threads(given[2]);
+            if (!threads) return nullptr;
+            const Index& index = obj->value();
+            const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.quantizer().dim());
+            if (!queries) return nullptr;
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(*top_k, index.size()));
+            std::vector<uint64_t> ids(queries->rows * k);
+            std::vector<float> scores(queries->rows * k);
+            const auto failure = without_gil([&] {
+                return index.search_batch(static_cast<const float*>(queries->data), queries->rows,
+                                          *top_k, *threads, ids.data(), scores.data());
+            });
+            if (failure) {
+                raise_row_failure(*failure);
+                return nullptr;
+            }
+            Ref ids_array(to_matrix(std::move(ids), queries->rows, k));
+            if (!ids_array) return nullptr;
+            Ref scores_array(to_matrix(std::move(scores), queries->rows, k));
+            if (!scores_array) return nullptr;
+            return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+        });
+    }
+
     static Py_ssize_t len(PyObject* self) {
         auto* obj = self_of(self);
         Hold hold(obj->holds, Hold::Shared);
@@ -107,9 +172,5 @@ template <class Index, class Names> struct IndexBinding {
         return PyUnicode_FromString(text(obj->value()).c_str());
     }
 };
-
-template <class F> inline PyCFunction method(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 }  // namespace quillane::py

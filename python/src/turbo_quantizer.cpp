@@ -4,6 +4,7 @@
 #include "arrays.hpp"
 #include "classes.hpp"
 #include "construction.hpp"
+#include "quantizer_batch.hpp"
 
 namespace quillane::py {
 
@@ -135,6 +136,13 @@ PyObject* tq_repr(PyObject* self) {
     return PyUnicode_FromString(text.c_str());
 }
 
+struct TurboQuantizerAccess {
+    static constexpr const char* NAME = "TurboQuantizer";
+    static HoldCounter& holds(PyObject* self) { return self_of(self)->holds; }
+    static const TurboQuantizer& quantizer(PyObject* self) { return self_of(self)->value().quantizer; }
+};
+using TurboBatch = QuantizerBatch<TurboQuantizerAccess>;
+
 PyMethodDef tq_methods[] = {
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tq_encode)),
      METH_VARARGS | METH_KEYWORDS,
@@ -150,6 +158,12 @@ PyMethodDef tq_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "inner_product($self, code, query)\n--\n\nEstimate inner product between a compressed code "
      "and a query vector.\n\nMuch faster than decompressing and computing full dot product."},
+    {"encode_batch", method(&TurboBatch::encode_batch), METH_VARARGS | METH_KEYWORDS,
+     "encode_batch($self, vectors, *, threads=None)\n--\n\nEncode every row of a C-contiguous float32 array of shape (n, dim): a uint8 array of shape (n, code_size_bytes) whose row i is encode(vectors[i]). threads: None uses every core this process may run on, 1 the calling thread only; the result is the same either way. A refused row raises ValueError \"row i: ...\" for the lowest such row."},
+    {"decode_batch", method(&TurboBatch::decode_batch), METH_VARARGS | METH_KEYWORDS,
+     "decode_batch($self, codes, *, threads=None)\n--\n\nDecode every row of a C-contiguous uint8 array of shape (n, code_size_bytes): a float32 array of shape (n, dim) whose row i is decode(codes[i]). threads as for encode_batch."},
+    {"inner_product_batch", method(&TurboBatch::inner_product_batch), METH_VARARGS | METH_KEYWORDS,
+     "inner_product_batch($self, codes, queries, *, threads=None)\n--\n\nEstimates for every code (n, code_size_bytes) against every float32 query (m, dim): a float32 array of shape (n, m) whose entry [i, j] is inner_product(codes[i], queries[j]). threads as for encode_batch; a failure names the first failing pair in row-major order (\"row i, query j: ...\")."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,8 @@ namespace {
 struct Names {
     static constexpr const char* add = "VectorIndex.add()";
     static constexpr const char* search = "VectorIndex.search()";
+    static constexpr const char* add_batch = "VectorIndex.add_batch()";
+    static constexpr const char* search_batch = "VectorIndex.search_batch()";
 };
 using Binding = IndexBinding<FlatIndex<TurboFamily>, Names>;
 
@@ -35,6 +37,10 @@ PyMethodDef vi_methods[] = {
     {"search", method(&Binding::search), METH_VARARGS | METH_KEYWORDS,
      "search($self, query, top_k)\n--\n\nSearch for top-k nearest vectors by inner product.\n\n"
      "Returns:\n    Tuple of (ids: numpy int64 array, scores: numpy float32 array)"},
+    {"add_batch", method(&Binding::add_batch), METH_VARARGS | METH_KEYWORDS,
+     "add_batch($self, ids, vectors, *, threads=None)\n--\n\nAdd every row of a C-contiguous float32 array of shape (n, dim) under the matching id of a one-dimensional integer array of n ids, as n calls of add would, all or nothing: a refused row (ValueError \"row i: ...\", the lowest such row) adds nothing. threads: None uses every core this process may run on, 1 the calling thread only; the index is the same either way."},
+    {"search_batch", method(&Binding::search_batch), METH_VARARGS | METH_KEYWORDS,
+     "search_batch($self, queries, top_k, *, threads=None)\n--\n\nSearch every row of a C-contiguous float32 array of shape (m, dim).\n\nReturns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array), both of shape (m, k) with k = min(top_k, len(index)); row i equals search(queries[i], top_k). threads as for add_batch."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -92,58 +92,81 @@ Result<CompactFamily::Prepared> CompactFamily::prepare(std::span<const float> qu
     return p;
 }
 
-std::vector<Scored> CompactFamily::top_k(const Prepared& p, const Summary&, const uint8_t* records,
-                                         const uint64_t* ids, size_t n, uint64_t top_k) const {
+namespace {
+
+// One query's first pass: the k highest lower bounds so far, and every record whose
+// upper bound reached the k-th of them when it was seen. The k-th highest lower bound
+// only rises, so every record whose upper bound reaches its final value is kept.
+struct FirstPass {
+    std::priority_queue<double, std::vector<double>, std::greater<double>> lowest_kept;
+    std::vector<std::pair<size_t, double>> maybe;  // record, upper bound
+
+    void offer(size_t record, double lower, double upper, size_t k) {
+        if (lowest_kept.size() < k) {
+            lowest_kept.push(lower);
+        } else if (lower > lowest_kept.top()) {
+            lowest_kept.pop();
+            lowest_kept.push(lower);
+        }
+        if (lowest_kept.size() < k || upper >= lowest_kept.top()) maybe.emplace_back(record, upper);
+    }
+};
+
+}  // namespace
+
+std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepared> prepared,
+                                                           const Summary&, const uint8_t* records,
+                                                           const uint64_t* ids, size_t n,
+                                                           uint64_t top_k) const {
+    std::vector<std::vector<Scored>> found(prepared.size());
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
-    if (k == 0) return {};
+    if (k == 0) return found;
     const size_t stride = record_size();
-    const kernels::CompactApproxInputs inputs{p.query.data(), levels8_.data(), dim(),
-                                              quantizer_.bits(), stride};
     // For record i with scale F, level norm |L|, level error norm |eL| and exact sum T:
     //   |T - step_l * step_q * A| <= |L| |z - step_q Q| + |eL| |step_q Q|   (Cauchy-Schwarz),
     // and the returned score f32(F * T) differs from F * T by less than 2^-24 of itself;
     // the bound below is wider than both. Every record whose score could reach the k-th
     // highest score has an upper bound at or above the k-th highest lower bound.
-    // Blocks of records go through the integer pass and their bounds while in cache.
-    const double unit = level_step_ * p.step;
     constexpr size_t BLOCK = 256;
     std::vector<int32_t> approx(BLOCK);
-    std::vector<double> upper(n);
-    std::priority_queue<double, std::vector<double>, std::greater<double>> lowest_kept;
+    std::vector<FirstPass> passes(prepared.size());
     for (size_t first = 0; first < n; first += BLOCK) {
         const size_t count = std::min(BLOCK, n - first);
-        kernels::compact_approx_scan(inputs, records + first * stride, count, approx.data());
-        for (size_t b = 0; b < count; ++b) {
-            const uint8_t* record = records + (first + b) * stride;
-            const double scale = format::code_scale(record);
-            const double levels = load_bound16(record + code_size());
-            const double errors = load_bound16(record + code_size() + 2);
-            const double centre = scale * unit * approx[b];
-            const double bound = levels * p.rounding_norm + errors * p.rounded_norm +
-                                 levels * p.norm * 0x1p-30;
-            const double margin = std::fabs(scale) * bound * (1.0 + 0x1p-20) +
-                                  std::fabs(centre) * 0x1p-20 + std::numeric_limits<float>::min();
-            upper[first + b] = centre + margin;
-            const double lower = centre - margin;
-            if (lowest_kept.size() < k) {
-                lowest_kept.push(lower);
-            } else if (lower > lowest_kept.top()) {
-                lowest_kept.pop();
-                lowest_kept.push(lower);
+        for (size_t q = 0; q < prepared.size(); ++q) {
+            const Prepared& p = prepared[q];
+            const kernels::CompactApproxInputs inputs{p.query.data(), levels8_.data(), dim(),
+                                                      quantizer_.bits(), stride};
+            kernels::compact_approx_scan(inputs, records + first * stride, count, approx.data());
+            const double unit = level_step_ * p.step;
+            for (size_t b = 0; b < count; ++b) {
+                const uint8_t* record = records + (first + b) * stride;
+                const double scale = format::code_scale(record);
+                const double levels = load_bound16(record + code_size());
+                const double errors = load_bound16(record + code_size() + 2);
+                const double centre = scale * unit * approx[b];
+                const double bound = levels * p.rounding_norm + errors * p.rounded_norm +
+                                     levels * p.norm * 0x1p-30;
+                const double margin = std::fabs(scale) * bound * (1.0 + 0x1p-20) +
+                                      std::fabs(centre) * 0x1p-20 + std::numeric_limits<float>::min();
+                passes[q].offer(first + b, centre - margin, centre + margin, k);
             }
         }
     }
-    const double threshold = lowest_kept.top();  // the k-th highest lower bound
-
     std::vector<float> scores;
     std::vector<uint64_t> candidate_ids;
-    for (size_t i = 0; i < n; ++i) {
-        if (upper[i] < threshold) continue;
-        scores.push_back(quantizer_.score(p.exact, records + i * stride));
-        candidate_ids.push_back(ids[i]);
+    for (size_t q = 0; q < prepared.size(); ++q) {
+        const double threshold = passes[q].lowest_kept.top();  // the k-th highest lower bound
+        scores.clear();
+        candidate_ids.clear();
+        for (const auto& [i, upper] : passes[q].maybe) {
+            if (upper < threshold) continue;
+            scores.push_back(quantizer_.score(prepared[q].exact, records + i * stride));
+            candidate_ids.push_back(ids[i]);
+        }
+        // Candidates keep insertion order, so the heap's ties still fall in insertion order.
+        found[q] = top_k_of(scores.data(), candidate_ids.data(), scores.size(), k);
     }
-    // Candidates keep insertion order, so the heap's ties still fall in insertion order.
-    return top_k_of(scores.data(), candidate_ids.data(), scores.size(), k);
+    return found;
 }
 
 }  // namespace quillane

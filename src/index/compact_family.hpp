@@ -52,9 +52,13 @@ public:
     float score(const Prepared& prepared, std::span<const uint8_t> code) const {
         return quantizer_.score(prepared.exact, code.data());
     }
-    std::vector<Scored> top_k(const Prepared& prepared, const Summary& summary,
-                              const uint8_t* records, const uint64_t* ids, size_t n,
-                              uint64_t top_k) const;
+    // For each prepared query, the first min(top_k, n) records by score (index/topk.hpp's
+    // order); the first pass runs over blocks of records, each block against every query
+    // while it is in cache.
+    std::vector<std::vector<Scored>> top_k_many(std::span<const Prepared> prepared,
+                                                const Summary& summary, const uint8_t* records,
+                                                const uint64_t* ids, size_t n,
+                                                uint64_t top_k) const;
 
 private:
     CompactQuantizer quantizer_;

@@ -4,12 +4,17 @@
 // is the family's record: the code, then whatever the family keeps beside it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "error.hpp"
 #include "mapped_buffer.hpp"
+#include "parallel/rows.hpp"
 #include "topk.hpp"
 
 namespace quillane {
@@ -44,13 +49,83 @@ public:
         return {};
     }
 
+    // add for each of n rows of dim() floats, on up to `threads` threads (0: every allowed
+    // core), all or nothing: the lowest failing row, or a failed allocation, leaves the
+    // index as it was. Records are encoded straight into the arena's reserved tail and
+    // taken in together at the end.
+    std::optional<parallel::RowFailure> add_batch(const uint64_t* ids, const float* vectors,
+                                                  size_t n, unsigned threads) {
+        if (n == 0) return std::nullopt;
+        if (n > (SIZE_MAX / 2 - arena_.size()) / stride_) throw std::bad_alloc();
+        ids_.reserve(ids_.size() + n * sizeof(uint64_t));
+        arena_.reserve(arena_.size() + n * stride_ + Family::SCAN_SLACK_BYTES);
+        uint8_t* tail = arena_.spare();
+        const size_t dim = family_.dim();
+        std::mutex merging;
+        auto summary = summary_;
+        auto failure = parallel::for_each_row(n, ADD_ROWS_PER_CHUNK, threads, [&](size_t i) -> Status {
+            QL_TRY_ASSIGN(const std::vector<uint8_t> record, family_.encode_record({vectors + i * dim, dim}));
+            if (record.size() != stride_) {
+                throw InvariantFailure("encoded record size differs from the family's record size");
+            }
+            const auto own = family_.summarize(record);
+            std::memcpy(tail + i * stride_, record.data(), stride_);
+            std::lock_guard lock(merging);
+            summary.merge(own);
+            return {};
+        });
+        if (failure) return failure;
+        arena_.extend(n * stride_);
+        ids_.append(ids, n * sizeof(uint64_t));  // reserved above: cannot fail
+        summary_ = summary;
+        return std::nullopt;
+    }
+
     // The first min(top_k, size()) entries by score, highest first, insertion order among
     // equal scores, NaN last. An empty index returns nothing without looking at the query.
     Result<std::vector<Scored>> search(std::span<const float> query, uint64_t top_k) const {
         const size_t n = size();
         if (n == 0) return std::vector<Scored>{};
-        QL_TRY_ASSIGN(const auto prepared, family_.prepare(query));
-        return family_.top_k(prepared, summary_, arena_.data(), ids(), n, top_k);
+        QL_TRY_ASSIGN(auto prepared, family_.prepare(query));
+        return family_.top_k_many({&prepared, 1}, summary_, arena_.data(), ids(), n, top_k)[0];
+    }
+
+    // search for each of nq rows of dim() floats: row q of out_ids and out_scores (k =
+    // min(top_k, size()) entries per row) is search(query q, top_k), or the lowest failing
+    // row. Queries go in blocks, each block scored against the codes while they are in
+    // cache; blocks are split over up to `threads` threads.
+    std::optional<parallel::RowFailure> search_batch(const float* queries, size_t nq,
+                                                     uint64_t top_k, unsigned threads,
+                                                     uint64_t* out_ids, float* out_scores) const {
+        const size_t n = size();
+        if (n == 0) return std::nullopt;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
+        const size_t dim = family_.dim();
+        parallel::LowestFailure failure;
+        parallel::for_chunks(nq, QUERIES_PER_BLOCK, threads, [&](size_t begin, size_t end) {
+            std::vector<typename Family::Prepared> prepared;
+            prepared.reserve(end - begin);
+            for (size_t q = begin; q < end; ++q) {
+                if (failure.beyond(q)) return;
+                auto p = family_.prepare({queries + q * dim, dim});
+                if (!p) {
+                    failure.record(q, p.error());
+                    return;
+                }
+                prepared.push_back(std::move(*p));
+            }
+            if (failure.failed()) return;  // the batch fails: no need to search
+            const auto found = family_.top_k_many(prepared, summary_, arena_.data(), ids(), n, k);
+            for (size_t q = begin; q < end; ++q) {
+                const std::vector<Scored>& row = found[q - begin];
+                if (row.size() != k) throw InvariantFailure("a search row has the wrong length");
+                for (size_t r = 0; r < k; ++r) {
+                    out_ids[q * k + r] = row[r].id;
+                    out_scores[q * k + r] = row[r].score;
+                }
+            }
+        });
+        return failure.take();
     }
 
     size_t size() const { return ids_.size() / sizeof(uint64_t); }
@@ -61,6 +136,9 @@ public:
     uint64_t id(size_t i) const { return ids()[i]; }
 
 private:
+    static constexpr size_t ADD_ROWS_PER_CHUNK = 16;
+    static constexpr size_t QUERIES_PER_BLOCK = 8;
+
     const uint64_t* ids() const { return reinterpret_cast<const uint64_t*>(ids_.data()); }
 
     Family family_;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace quillane {
@@ -47,6 +48,11 @@ void MappedBuffer::append(const void* bytes, size_t count) {
     if (count > SIZE_MAX - size_) throw std::bad_alloc();
     reserve(size_ + count);
     std::memcpy(data_ + size_, bytes, count);
+    size_ += count;
+}
+
+void MappedBuffer::extend(size_t count) {
+    if (count > capacity_ - size_) throw std::logic_error("extend past the reserved capacity");
     size_ += count;
 }
 

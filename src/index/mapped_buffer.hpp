@@ -22,6 +22,10 @@ public:
     void reserve(size_t bytes);
     // Copies `count` bytes to the end; std::bad_alloc leaves the buffer as it was.
     void append(const void* bytes, size_t count);
+    // The bytes past size(), up to capacity(), to be written in place and then taken in by
+    // extend(count) (count <= capacity() - size()): a batch fills them and commits at once.
+    uint8_t* spare() { return data_ + size_; }
+    void extend(size_t count);
 
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }

@@ -45,11 +45,13 @@ public:
               float* scores) const;
     // TurboQuantizer::score of the parsed code.
     float score(const Prepared& prepared, std::span<const uint8_t> code) const;
-    // The first min(top_k, n) records by score (index/topk.hpp's order): every score from
-    // the scan, then the bounded heap.
-    std::vector<Scored> top_k(const Prepared& prepared, const Summary& summary,
-                              const uint8_t* records, const uint64_t* ids, size_t n,
-                              uint64_t top_k) const;
+    // For each prepared query, the first min(top_k, n) records by score (index/topk.hpp's
+    // order): every score from the scan, blocks of records scanned against every query
+    // while the block is in cache, then the bounded heap.
+    std::vector<std::vector<Scored>> top_k_many(std::span<const Prepared> prepared,
+                                                const Summary& summary, const uint8_t* records,
+                                                const uint64_t* ids, size_t n,
+                                                uint64_t top_k) const;
 
 private:
     TurboQuantizer quantizer_;

@@ -1,0 +1,117 @@
+"""The batch calls beside FAISS on the same data in one run, and their thread scaling.
+
+Run with `make compare-batch` (the benchmark environment of `make compare`). n = 100,000
+Gaussian vectors of dim 768, 64 queries, top 10. FAISS runs on one thread; quillane at
+one thread and then at two. Writes bench/results/batch.md.
+"""
+from __future__ import annotations
+
+import os
+
+for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ[var] = "1"
+
+import argparse
+import pathlib
+import time
+
+import faiss
+import numpy as np
+import quillane
+
+RESULTS = pathlib.Path(__file__).parent / "results"
+
+
+def timed(fn, repeat: int = 3) -> float:
+    """The best of `repeat` runs, in seconds (this machine is shared and noisy)."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def resident() -> tuple[int, int]:
+    """(current, peak) resident bytes of this process."""
+    fields = dict(line.split(":", 1) for line in open("/proc/self/status"))
+    return (int(fields["VmRSS"].split()[0]) * 1024, int(fields["VmHWM"].split()[0]) * 1024)
+
+
+def reset_peak() -> None:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--n", type=int, default=100_000)
+    parser.add_argument("--dim", type=int, default=768)
+    parser.add_argument("--queries", type=int, default=64)
+    parser.add_argument("--turbo-n", type=int, default=100_000, help="rows for VectorIndex")
+    args = parser.parse_args()
+    faiss.omp_set_num_threads(1)
+    rng = np.random.default_rng(5)
+    base = rng.standard_normal((args.n, args.dim), dtype=np.float32)
+    queries = rng.standard_normal((args.queries, args.dim), dtype=np.float32)
+    ids = np.arange(args.n, dtype=np.uint64)
+    k, lines = 10, []
+
+    def say(text: str) -> None:
+        print(text, flush=True)
+        lines.append(text)
+
+    say(f"n = {args.n:,}, dim {args.dim}, {args.queries} queries, top {k}; times are the best of 3; ms per query")
+    flat = faiss.IndexFlatIP(args.dim)
+    flat.add(base)
+    flat_batch = timed(lambda: flat.search(queries, k)) / args.queries
+    sq4 = faiss.IndexScalarQuantizer(args.dim, faiss.ScalarQuantizer.QT_4bit, faiss.METRIC_INNER_PRODUCT)
+    sq4.train(base[:20_000])
+    sq4.add(base)
+    sq4_batch = timed(lambda: sq4.search(queries, k)) / args.queries
+    say(f"FAISS IndexFlatIP batched: {flat_batch * 1e3:.3f}; QT_4bit batched: {sq4_batch * 1e3:.3f}")
+
+    rows = {}
+    for name, make, n in (
+        ("CompactIndex 4-bit", lambda: quillane.CompactIndex(args.dim, 4), args.n),
+        ("VectorIndex 4-bit", lambda: quillane.VectorIndex(args.dim, 4), args.turbo_n),
+    ):
+        index = make()
+        before, _ = resident()
+        reset_peak()
+        start = time.perf_counter()
+        index.add_batch(ids[:n], base[:n], threads=1)
+        add1 = time.perf_counter() - start
+        _, peak = resident()
+        record = index.search_batch(queries[:1], 1)  # warm
+        del record
+        code = {"CompactIndex 4-bit": quillane.CompactQuantizer(args.dim, 4),
+                "VectorIndex 4-bit": quillane.TurboQuantizer(args.dim, 4)}[name]
+        codes_bytes = n * code.code_size_bytes
+        add_rows = min(n, 20_000)
+        add2 = timed(lambda: make().add_batch(ids[:add_rows], base[:add_rows], threads=2), 1) * n / add_rows
+        add1_small = timed(lambda: make().add_batch(ids[:add_rows], base[:add_rows], threads=1), 1) * n / add_rows
+        enc = base[:add_rows]
+        enc1 = timed(lambda: code.encode_batch(enc, threads=1), 1)
+        enc2 = timed(lambda: code.encode_batch(enc, threads=2), 1)
+        s1 = timed(lambda: index.search_batch(queries, k, threads=1)) / args.queries
+        s2 = timed(lambda: index.search_batch(queries, k, threads=2)) / args.queries
+        single = timed(lambda: [index.search(q, k) for q in queries], 1) / args.queries
+        rows[name] = dict(add1=add1, s1=s1)
+        say(f"\n{name} (n = {n:,})")
+        say(f"  add_batch, one thread: {n / add1:,.0f} vectors/s; resident growth during it "
+            f"{(peak - before) / 2**20:.1f} MiB for {codes_bytes / 2**20:.1f} MiB of codes + {n * 8 / 2**20:.1f} MiB of ids")
+        say(f"  add_batch 2 threads / 1: {add1_small / add2:.2f}x ({add_rows:,} rows)")
+        say(f"  encode_batch 2 threads / 1: {enc1 / enc2:.2f}x ({add_rows:,} rows)")
+        say(f"  search_batch one thread: {s1 * 1e3:.3f}; 2 threads: {s2 * 1e3:.3f} ({s1 / s2:.2f}x)")
+        say(f"  one-query search calls: {single * 1e3:.3f} (batch gives {single / s1:.2f}x the throughput)")
+        say(f"  search_batch / FAISS FlatIP batched: {s1 / flat_batch:.2f}; / QT_4bit batched: {s1 / sq4_batch:.2f}")
+    c, v = rows["CompactIndex 4-bit"], rows["VectorIndex 4-bit"]
+    say(f"\nCompactIndex add_batch / VectorIndex add_batch, vectors per second, one thread: "
+        f"{(args.n / c['add1']) / (args.turbo_n / v['add1']):.1f}x")
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "batch.md").write_text("```\n" + "\n".join(lines) + "\n```\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,104 @@
+// The batch methods both quantizer classes share: encode_batch, decode_batch and
+// inner_product_batch over 2-D arrays, computed by the core's batch calls with the
+// interpreter lock released. `Access` gives the instance's holds, its quantizer and
+// the class name for messages.
+#pragma once
+
+#include <string>
+
+#include "arrays.hpp"
+#include "batch/quantizers.hpp"
+#include "binding.hpp"
+
+namespace quillane::py {
+
+template <class Access> struct QuantizerBatch {
+    static std::string name(const char* method) { return std::string(Access::NAME) + "." + method + "()"; }
+
+    static PyObject* encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"vectors", true}, {"threads", false, true}};
+            PyObject* given[2];
+            if (!bind_arguments(name("encode_batch").c_str(), params, args, kwargs, given)) return nullptr;
+            Hold hold(Access::holds(self), Hold::Shared);
+            if (!hold.held()) return nullptr;
+            const auto threads = to_threads(given[1]);
+            if (!threads) return nullptr;
+            const auto& q = Access::quantizer(self);
+            const size_t size = q.code_size_bytes();
+            const auto vectors = read_matrix(given[0], "vectors", NPY_FLOAT, q.dim());
+            if (!vectors) return nullptr;
+            std::vector<uint8_t> codes(vectors->rows * size);
+            const auto failure = without_gil([&] {
+                return batch::encode(q, static_cast<const float*>(vectors->data), vectors->rows,
+                                     codes.data(), *threads);
+            });
+            if (failure) {
+                raise_row_failure(*failure);
+                return nullptr;
+            }
+            return to_matrix(std::move(codes), vectors->rows, size);
+        });
+    }
+
+    static PyObject* decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"codes", true}, {"threads", false, true}};
+            PyObject* given[2];
+            if (!bind_arguments(name("decode_batch").c_str(), params, args, kwargs, given)) return nullptr;
+            Hold hold(Access::holds(self), Hold::Shared);
+            if (!hold.held()) return nullptr;
+            const auto threads = to_threads(given[1]);
+            if (!threads) return nullptr;
+            const auto& q = Access::quantizer(self);
+            const auto codes = read_matrix(given[0], "codes", NPY_UBYTE, q.code_size_bytes());
+            if (!codes) return nullptr;
+            std::vector<float> vectors(codes->rows * q.dim());
+            const auto failure = without_gil([&] {
+                return batch::decode(q, static_cast<const uint8_t*>(codes->data), codes->rows,
+                                     vectors.data(), *threads);
+            });
+            if (failure) {
+                raise_row_failure(*failure);
+                return nullptr;
+            }
+            return to_matrix(std::move(vectors), codes->rows, q.dim());
+        });
+    }
+
+    static PyObject* inner_product_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {
+                {"codes", true}, {"queries", true}, {"threads", false, true}};
+            PyObject* given[3];
+            if (!bind_arguments(name("inner_product_batch").c_str(), params, args, kwargs, given)) {
+                return nullptr;
+            }
+            Hold hold(Access::holds(self), Hold::Shared);
+            if (!hold.held()) return nullptr;
+            const auto threads = to_threads(given[2]);
+            if (!threads) return nullptr;
+            const auto& q = Access::quantizer(self);
+            const auto codes = read_matrix(given[0], "codes", NPY_UBYTE, q.code_size_bytes());
+            if (!codes) return nullptr;
+            const auto queries = read_matrix(given[1], "queries", NPY_FLOAT, q.dim());
+            if (!queries) return nullptr;
+            std::vector<float> scores(codes->rows * queries->rows);
+            const auto failure = without_gil([&] {
+                return batch::inner_product(q, static_cast<const uint8_t*>(codes->data), codes->rows,
+                                            static_cast<const float*>(queries->data), queries->rows,
+                                            scores.data(), *threads);
+            });
+            if (failure) {
+                const std::string text = "row " + std::to_string(failure->row) + ", query " +
+                                         std::to_string(failure->query) + ": " +
+                                         failure->error.message();
+                PyErr_SetString(PyExc_ValueError, text.c_str());
+                return nullptr;
+            }
+            return to_matrix(std::move(scores), codes->rows, queries->rows);
+        });
+    }
+};
+
+}  // namespace quillane::py
