@@ -1,6 +1,7 @@
 #include "compact_family.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -45,13 +46,17 @@ CompactFamily::CompactFamily(CompactQuantizer quantizer) : quantizer_(std::move(
 Result<std::vector<uint8_t>> CompactFamily::encode_record(std::span<const float> vector) const {
     QL_TRY_ASSIGN(std::vector<uint8_t> record, quantizer_.encode(vector));
     const compact::ScalarQuantizer& q = quantizer_.levels();
-    const uint8_t* packed = record.data() + format::CompactLayout::packed;
+    // The sums by level: a histogram of the codes, then one term per level (any order of
+    // summation is within what widen() allows).
+    std::vector<uint8_t> cells(dim());
+    format::unpack_codes(record.data() + format::CompactLayout::packed, q.bits, dim(), cells.data());
+    std::vector<uint32_t> counts(q.count(), 0);
+    for (uint8_t c : cells) ++counts[c];
     double levels = 0.0, errors = 0.0;
-    for (size_t i = 0; i < dim(); ++i) {
-        const uint32_t c = format::unpack_code(packed, q.bits, i);
+    for (uint32_t c = 0; c < q.count(); ++c) {
         const double l = q.levels[c], e = l - level_step_ * levels8_[c];
-        levels += l * l;
-        errors += e * e;
+        levels += counts[c] * (l * l);
+        errors += counts[c] * (e * e);
     }
     bytes::put_u16(record, bound16(widen(std::sqrt(widen(levels)))));
     bytes::put_u16(record, bound16(widen(std::sqrt(widen(errors)))));
@@ -128,25 +133,37 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
     // the bound below is wider than both. Every record whose score could reach the k-th
     // highest score has an upper bound at or above the k-th highest lower bound.
     constexpr size_t BLOCK = 256;
-    std::vector<int32_t> approx(BLOCK);
-    std::vector<FirstPass> passes(prepared.size());
+    const size_t count = prepared.size();
+    std::vector<int32_t> approx(count * BLOCK);
+    std::vector<const int8_t*> queries;
+    for (const Prepared& p : prepared) queries.push_back(p.query.data());
+    const kernels::CompactApproxInputs inputs{queries[0], levels8_.data(), dim(), quantizer_.bits(), stride};
+    // What each query's bounds need of a record, formed once per block: its scale, and its
+    // two norms times |scale|.
+    std::array<double, BLOCK> scale, scaled_levels, scaled_errors;
+    std::vector<FirstPass> passes(count);
     for (size_t first = 0; first < n; first += BLOCK) {
-        const size_t count = std::min(BLOCK, n - first);
-        for (size_t q = 0; q < prepared.size(); ++q) {
+        const size_t here = std::min(BLOCK, n - first);
+        if (count == 1) {
+            kernels::compact_approx_scan(inputs, records + first * stride, here, approx.data());
+        } else {
+            kernels::compact_approx_scan_many(inputs, queries.data(), count, records + first * stride,
+                                              here, approx.data());
+        }
+        for (size_t b = 0; b < here; ++b) {
+            const uint8_t* record = records + (first + b) * stride;
+            scale[b] = format::code_scale(record);
+            scaled_levels[b] = std::fabs(scale[b]) * load_bound16(record + code_size());
+            scaled_errors[b] = std::fabs(scale[b]) * load_bound16(record + code_size() + 2);
+        }
+        for (size_t q = 0; q < count; ++q) {
             const Prepared& p = prepared[q];
-            const kernels::CompactApproxInputs inputs{p.query.data(), levels8_.data(), dim(),
-                                                      quantizer_.bits(), stride};
-            kernels::compact_approx_scan(inputs, records + first * stride, count, approx.data());
             const double unit = level_step_ * p.step;
-            for (size_t b = 0; b < count; ++b) {
-                const uint8_t* record = records + (first + b) * stride;
-                const double scale = format::code_scale(record);
-                const double levels = load_bound16(record + code_size());
-                const double errors = load_bound16(record + code_size() + 2);
-                const double centre = scale * unit * approx[b];
-                const double bound = levels * p.rounding_norm + errors * p.rounded_norm +
-                                     levels * p.norm * 0x1p-30;
-                const double margin = std::fabs(scale) * bound * (1.0 + 0x1p-20) +
+            const double per_level = p.rounding_norm + p.norm * 0x1p-30;
+            const int32_t* sums = approx.data() + q * here;
+            for (size_t b = 0; b < here; ++b) {
+                const double centre = scale[b] * unit * sums[b];
+                const double margin = (scaled_levels[b] * per_level + scaled_errors[b] * p.rounded_norm) * (1.0 + 0x1p-20) +
                                       std::fabs(centre) * 0x1p-20 + std::numeric_limits<float>::min();
                 passes[q].offer(first + b, centre - margin, centre + margin, k);
             }

@@ -102,7 +102,7 @@ public:
         const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
         const size_t dim = family_.dim();
         parallel::LowestFailure failure;
-        parallel::for_chunks(nq, QUERIES_PER_BLOCK, threads, [&](size_t begin, size_t end) {
+        parallel::for_chunks(nq, Family::QUERIES_PER_BLOCK, threads, [&](size_t begin, size_t end) {
             std::vector<typename Family::Prepared> prepared;
             prepared.reserve(end - begin);
             for (size_t q = begin; q < end; ++q) {
@@ -137,7 +137,6 @@ public:
 
 private:
     static constexpr size_t ADD_ROWS_PER_CHUNK = 16;
-    static constexpr size_t QUERIES_PER_BLOCK = 8;
 
     const uint64_t* ids() const { return reinterpret_cast<const uint64_t*>(ids_.data()); }
 

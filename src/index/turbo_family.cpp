@@ -21,17 +21,16 @@ kernels::LevelWindow TurboFamily::summarize(std::span<const uint8_t> code) const
     return w;
 }
 
+kernels::TurboScanInputs TurboFamily::scan_inputs(const kernels::LevelWindow& window) const {
+    const PolarQuantizer& polar = quantizer_.polar();
+    return {quantizer_.layout(), polar.cos_levels().data(), polar.sin_levels().data(),
+            static_cast<uint32_t>(polar.cos_levels().size() - 1), window};
+}
+
 void TurboFamily::scan(const PreparedQuery& prepared, const kernels::LevelWindow& window,
                        const uint8_t* codes, size_t n, float* scores) const {
-    const PolarQuantizer& polar = quantizer_.polar();
-    const kernels::TurboScanInputs inputs{quantizer_.layout(),
-                                          prepared.rotated.data(),
-                                          prepared.projections.data(),
-                                          polar.cos_levels().data(),
-                                          polar.sin_levels().data(),
-                                          static_cast<uint32_t>(polar.cos_levels().size() - 1),
-                                          window};
-    kernels::turbo_scan(inputs, codes, n, scores);
+    const kernels::TurboScanQuery query{prepared.rotated.data(), prepared.projections.data(), scores};
+    kernels::turbo_scan(scan_inputs(window), &query, 1, codes, n);
 }
 
 float TurboFamily::score(const PreparedQuery& prepared, std::span<const uint8_t> bytes) const {
@@ -47,16 +46,13 @@ std::vector<std::vector<Scored>> TurboFamily::top_k_many(std::span<const Prepare
                                                          const uint8_t* records,
                                                          const uint64_t* ids, size_t n,
                                                          uint64_t top_k) const {
-    const size_t stride = record_size();
-    // About 256 KiB of codes per block: they stay in the core's own cache across queries.
-    const size_t block = std::max<size_t>(8, (size_t{1} << 18) / stride);
+    // One scan for all the queries: it reads each group of codes once for all of them.
     std::vector<float> scores(prepared.size() * n);
-    for (size_t first = 0; first < n; first += block) {
-        const size_t count = std::min(block, n - first);
-        for (size_t q = 0; q < prepared.size(); ++q) {
-            scan(prepared[q], window, records + first * stride, count, scores.data() + q * n + first);
-        }
+    std::vector<kernels::TurboScanQuery> queries;
+    for (size_t q = 0; q < prepared.size(); ++q) {
+        queries.push_back({prepared[q].rotated.data(), prepared[q].projections.data(), scores.data() + q * n});
     }
+    kernels::turbo_scan(scan_inputs(window), queries.data(), queries.size(), records, n);
     std::vector<std::vector<Scored>> found;
     found.reserve(prepared.size());
     for (size_t q = 0; q < prepared.size(); ++q) {

@@ -20,6 +20,8 @@ public:
     using Prepared = PreparedQuery;
     // What the scan needs to know of the stored codes: the codebook levels they use.
     using Summary = kernels::LevelWindow;
+    // Queries searched together: each group of codes is read once for all of them.
+    static constexpr size_t QUERIES_PER_BLOCK = 16;
     static constexpr size_t SCAN_SLACK_BYTES = kernels::TURBO_SCAN_SLACK_BYTES;
 
     explicit TurboFamily(TurboQuantizer quantizer) : quantizer_(std::move(quantizer)) {}
@@ -46,14 +48,15 @@ public:
     // TurboQuantizer::score of the parsed code.
     float score(const Prepared& prepared, std::span<const uint8_t> code) const;
     // For each prepared query, the first min(top_k, n) records by score (index/topk.hpp's
-    // order): every score from the scan, blocks of records scanned against every query
-    // while the block is in cache, then the bounded heap.
+    // order): every score from one scan for all the queries, then the bounded heap.
     std::vector<std::vector<Scored>> top_k_many(std::span<const Prepared> prepared,
                                                 const Summary& summary, const uint8_t* records,
                                                 const uint64_t* ids, size_t n,
                                                 uint64_t top_k) const;
 
 private:
+    kernels::TurboScanInputs scan_inputs(const kernels::LevelWindow& window) const;
+
     TurboQuantizer quantizer_;
 };
 

@@ -28,4 +28,10 @@ inline constexpr size_t COMPACT_SCAN_SLACK_BYTES = 32;
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out);
 
+// The same for `count` queries (in.query unused), out[q * n + i] for query q: the vector
+// path expands each record's levels once and multiplies them by every query. Levels and
+// query values within +-127, as for one query.
+void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
+                              size_t count, const uint8_t* records, size_t n, int32_t* out);
+
 }  // namespace quillane::kernels

@@ -4,10 +4,12 @@
 // 3, 5, 6 and 7 bits take the portable loop.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "compact_scan.hpp"
+#include "format/compact_format.hpp"
 #include "format/compact_layout.hpp"
 #include "implementations.hpp"
 
@@ -146,7 +148,91 @@ __attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
     }
 }
 
+// Many queries: each record's levels expanded once to bytes (coordinates in order, level
+// 0 past dim), kept with their magnitudes, then multiplied by each query as in the
+// one-query loop: maddubs of the magnitude by the query with the level's sign.
+constexpr size_t RECORDS_PER_TILE = 16;
+
+__attribute__((target("avx2"))) void expand4(const CompactApproxInputs& in, const uint8_t* packed,
+                                             size_t groups, int8_t* out) {
+    const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in.levels));
+    const __m128i low4 = _mm_set1_epi8(0x0F);
+    for (size_t g = 0; g < groups; ++g) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + 16 * g));
+        const __m128i even = _mm_shuffle_epi8(t, _mm_and_si128(bytes, low4));
+        const __m128i odd = _mm_shuffle_epi8(t, _mm_and_si128(_mm_srli_epi16(bytes, 4), low4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g), _mm_unpacklo_epi8(even, odd));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g + 16), _mm_unpackhi_epi8(even, odd));
+    }
+}
+
+void expand_any(const CompactApproxInputs& in, const uint8_t* packed, int8_t* out) {
+    auto* cells = reinterpret_cast<uint8_t*>(out);
+    format::unpack_codes(packed, in.bits, in.dim, cells);
+    for (size_t j = 0; j < in.dim; ++j) out[j] = in.levels[cells[j]];
+}
+
+__attribute__((target("avx2"))) void magnitudes(const int8_t* levels, size_t groups, int8_t* out) {
+    for (size_t g = 0; g < groups; ++g) {
+        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels + 32 * g));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_abs_epi8(l));
+    }
+}
+
+// sums[k] = levels . query k over `groups` groups of 32 coordinates, K queries at once.
+template <int K>
+__attribute__((target("avx2"))) void dot_many(const int8_t* levels, const int8_t* magnitude,
+                                              const int8_t* const* queries, size_t groups,
+                                              int32_t* sums) {
+    const __m256i ones = _mm256_set1_epi16(1);
+    __m256i acc[K];
+    for (int k = 0; k < K; ++k) acc[k] = _mm256_setzero_si256();
+    for (size_t g = 0; g < groups; ++g) {
+        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels + 32 * g));
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(magnitude + 32 * g));
+        for (int k = 0; k < K; ++k) {
+            const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(queries[k] + 32 * g));
+            const __m256i pairs = _mm256_maddubs_epi16(a, _mm256_sign_epi8(q, l));
+            acc[k] = _mm256_add_epi32(acc[k], _mm256_madd_epi16(pairs, ones));
+        }
+    }
+    for (int k = 0; k < K; ++k) sums[k] = horizontal_sum(acc[k]);
+}
+
 }  // namespace
+
+void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
+                              size_t count, const uint8_t* records, size_t n, int32_t* out) {
+    const size_t groups = (in.dim + 31) / 32, padded = 32 * groups;
+    std::vector<int8_t> tile(2 * RECORDS_PER_TILE * padded);
+    for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
+        const size_t here = std::min(RECORDS_PER_TILE, n - first);
+        for (size_t r = 0; r < here; ++r) {
+            const uint8_t* packed = records + (first + r) * in.stride + format::CompactLayout::packed;
+            int8_t* levels = tile.data() + 2 * r * padded;
+            if (in.bits == 4) {
+                expand4(in, packed, groups, levels);
+            } else {
+                expand_any(in, packed, levels);
+            }
+            std::memset(levels + in.dim, 0, padded - in.dim);
+            magnitudes(levels, groups, levels + padded);
+        }
+        for (size_t r = 0; r < here; ++r) {
+            const int8_t* levels = tile.data() + 2 * r * padded;
+            int32_t sums[4];
+            size_t q = 0;
+            for (; q + 4 <= count; q += 4) {
+                dot_many<4>(levels, levels + padded, queries + q, groups, sums);
+                for (int k = 0; k < 4; ++k) out[(q + k) * n + first + r] = sums[k];
+            }
+            for (; q < count; ++q) {
+                dot_many<1>(levels, levels + padded, queries + q, groups, sums);
+                out[q * n + first + r] = sums[0];
+            }
+        }
+    }
+}
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out) {

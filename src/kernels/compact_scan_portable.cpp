@@ -12,6 +12,11 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
     active().compact_approx_scan(in, records, n, out);
 }
 
+void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
+                              size_t count, const uint8_t* records, size_t n, int32_t* out) {
+    active().compact_approx_scan_many(in, queries, count, records, n, out);
+}
+
 namespace portable {
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
@@ -23,6 +28,15 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
             acc += int32_t{in.levels[format::unpack_code(packed, in.bits, j)]} * in.query[j];
         }
         out[i] = acc;
+    }
+}
+
+void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
+                              size_t count, const uint8_t* records, size_t n, int32_t* out) {
+    for (size_t q = 0; q < count; ++q) {
+        CompactApproxInputs one = in;
+        one.query = queries[q];
+        portable::compact_approx_scan(one, records, n, out + q * n);
     }
 }
 

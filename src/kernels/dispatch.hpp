@@ -15,6 +15,7 @@ namespace quillane::kernels {
 
 class LaneMatrix;
 struct TurboScanInputs;
+struct TurboScanQuery;
 struct CompactApproxInputs;
 struct HadamardPlan;
 
@@ -28,10 +29,13 @@ struct KernelTable {
     FourBlocksFn chacha8_four_blocks;                                      // chacha.hpp
     void (*lane_multiply)(const LaneMatrix& m, const float* x, float* out);  // matvec.hpp
     FactorisationKernels factorisation;                                    // factorisation.hpp
-    void (*turbo_scan)(const TurboScanInputs& in, const uint8_t* codes, size_t n,
-                       float* scores);                                     // turbo_scan.hpp
+    void (*turbo_scan)(const TurboScanInputs& in, const TurboScanQuery* queries, size_t count,
+                       const uint8_t* codes, size_t n);                    // turbo_scan.hpp
     void (*compact_approx_scan)(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                                 int32_t* out);                             // compact_scan.hpp
+    void (*compact_approx_scan_many)(const CompactApproxInputs& in, const int8_t* const* queries,
+                                     size_t count, const uint8_t* records, size_t n,
+                                     int32_t* out);                        // compact_scan.hpp
     void (*hadamard_rotate)(const HadamardPlan& plan, float* v, bool forward);  // compact_encode.hpp
     void (*compact_cells)(const float* boundaries, uint32_t count, const float* y, double k,
                           size_t dim, uint8_t* codes);                     // compact_encode.hpp

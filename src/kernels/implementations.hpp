@@ -13,6 +13,7 @@ namespace quillane::kernels {
 
 class LaneMatrix;
 struct TurboScanInputs;
+struct TurboScanQuery;
 struct CompactApproxInputs;
 struct HadamardPlan;
 
@@ -22,9 +23,12 @@ struct HadamardPlan;
     void chacha8_four_blocks(const ChaChaKey& key, uint64_t counter, uint32_t* out);        \
     void lane_multiply(const LaneMatrix& m, const float* x, float* out);                    \
     extern const FactorisationKernels factorisation;                                        \
-    void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores); \
+    void turbo_scan(const TurboScanInputs& in, const TurboScanQuery* queries, size_t count, \
+                    const uint8_t* codes, size_t n);                                        \
     void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, \
                              int32_t* out);                                                 \
+    void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries, \
+                                  size_t count, const uint8_t* records, size_t n, int32_t* out); \
     void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);                 \
     void compact_cells(const float* boundaries, uint32_t count, const float* y, double k,    \
                        size_t dim, uint8_t* codes);

@@ -1,7 +1,9 @@
-// The two-stage scan with eight codes in eight AVX2 lanes.
+// The two-stage scan with eight codes in eight AVX2 lanes, each group of codes read
+// once for all the queries of a call.
 #include <immintrin.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "estimate.hpp"
 #include "format/bytes.hpp"
@@ -86,11 +88,29 @@ QL_AVX2 inline void lookup(const LevelTables& t, __m256i level, __m256& c, __m25
     }
 }
 
-// Eight codes in eight lanes; every lane runs score_one's operations in its order.
-// B such groups are interleaved so that their sequential add chains overlap.
-template <int B, Lookup L>
-QL_AVX2 void score_groups(const TurboScanInputs& in, const LevelTables& tables, const uint8_t* first,
-                          float* out) {
+// What eight codes in eight lanes give independently of the query: per pair the level's
+// cosine times the radius and the radius times its sine (score_one's y0 and y1), per
+// projection the sign flip of a clear bit, and the norms.
+struct GroupTerms {
+    std::vector<float> cos_r, r_sin;  // 8 lanes per pair
+    std::vector<uint32_t> flips;      // 8 lanes per projection
+    alignas(32) float norms[8];
+
+    explicit GroupTerms(const format::TurboLayout& l)
+        : cos_r(8 * l.pairs()), r_sin(8 * l.pairs()), flips(8 * l.projections()) {}
+};
+
+template <Lookup L>
+QL_AVX2 inline void keep(const LevelTables& tables, GroupTerms& terms, size_t pair, __m256i level, __m256 r) {
+    __m256 c, sn;
+    lookup<L>(tables, level, c, sn);
+    _mm256_storeu_ps(terms.cos_r.data() + 8 * pair, _mm256_mul_ps(c, r));
+    _mm256_storeu_ps(terms.r_sin.data() + 8 * pair, _mm256_mul_ps(r, sn));
+}
+
+template <Lookup L>
+QL_AVX2 void prepare_group(const TurboScanInputs& in, const LevelTables& tables, const uint8_t* group,
+                           GroupTerms& terms) {
     const format::TurboLayout& l = in.layout;
     const size_t stride = l.size();
     const size_t radii = l.radius(0), indices = l.index(0);
@@ -98,77 +118,72 @@ QL_AVX2 void score_groups(const TurboScanInputs& in, const LevelTables& tables, 
     const __m256i offsets = _mm256_setr_epi32(0, s, 2 * s, 3 * s, 4 * s, 5 * s, 6 * s, 7 * s);
     const __m256i low16 = _mm256_set1_epi32(0xFFFF);
     const __m256i last = _mm256_set1_epi32(static_cast<int>(in.last_level));
-    __m256 t[B];
-    for (int b = 0; b < B; ++b) t[b] = _mm256_set1_ps(-0.0f);
     size_t j = 0;
     for (; j + 8 <= l.pairs(); j += 8) {
-        __m256 r[B][8];
-        __m128i ix[B][8];
-        for (int b = 0; b < B; ++b) {
-            const uint8_t* group = first + 8 * b * stride;
-            for (int e = 0; e < 8; ++e) {
-                const uint8_t* code = group + e * stride;
-                // The next groups' codes at the same place, a few cache lines ahead.
-                const uint8_t* ahead = code + 8 * B * stride;
-                _mm_prefetch(reinterpret_cast<const char*>(ahead + radii + 4 * j), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(ahead + indices + 2 * j), _MM_HINT_T0);
-                r[b][e] = _mm256_loadu_ps(reinterpret_cast<const float*>(code + radii + 4 * j));
-                ix[b][e] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code + indices + 2 * j));
-            }
-            transpose8(r[b]);
-            transpose8x16(ix[b]);
+        __m256 r[8];
+        __m128i ix[8];
+        for (int e = 0; e < 8; ++e) {
+            const uint8_t* code = group + e * stride;
+            // The next group's codes at the same place.
+            const uint8_t* ahead = code + 8 * stride;
+            _mm_prefetch(reinterpret_cast<const char*>(ahead + radii + 4 * j), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(ahead + indices + 2 * j), _MM_HINT_T0);
+            r[e] = _mm256_loadu_ps(reinterpret_cast<const float*>(code + radii + 4 * j));
+            ix[e] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code + indices + 2 * j));
         }
-        for (int q = 0; q < 8; ++q) {
-            const __m256 y0 = _mm256_set1_ps(in.rotated[2 * (j + q)]);
-            const __m256 y1 = _mm256_set1_ps(in.rotated[2 * (j + q) + 1]);
-            for (int b = 0; b < B; ++b) {
-                const __m256i level = _mm256_min_epu32(_mm256_cvtepu16_epi32(ix[b][q]), last);
-                __m256 c, sn;
-                lookup<L>(tables, level, c, sn);
-                t[b] = _mm256_add_ps(t[b], _mm256_mul_ps(_mm256_mul_ps(c, r[b][q]), y0));
-                t[b] = _mm256_add_ps(t[b], _mm256_mul_ps(_mm256_mul_ps(r[b][q], sn), y1));
-            }
-        }
+        transpose8(r);
+        transpose8x16(ix);
+        for (int q = 0; q < 8; ++q) keep<L>(tables, terms, j + q, _mm256_min_epu32(_mm256_cvtepu16_epi32(ix[q]), last), r[q]);
     }
     for (; j < l.pairs(); ++j) {
-        const __m256 y0 = _mm256_set1_ps(in.rotated[2 * j]);
-        const __m256 y1 = _mm256_set1_ps(in.rotated[2 * j + 1]);
-        for (int b = 0; b < B; ++b) {
-            const uint8_t* group = first + 8 * b * stride;
-            const __m256 r = _mm256_i32gather_ps(
-                reinterpret_cast<const float*>(group + radii + 4 * j), offsets, 1);
-            __m256i level = _mm256_i32gather_epi32(
-                reinterpret_cast<const int*>(group + indices + 2 * j), offsets, 1);
-            level = _mm256_min_epu32(_mm256_and_si256(level, low16), last);
-            __m256 c, sn;
-            lookup<L>(tables, level, c, sn);
-            t[b] = _mm256_add_ps(t[b], _mm256_mul_ps(_mm256_mul_ps(c, r), y0));
-            t[b] = _mm256_add_ps(t[b], _mm256_mul_ps(_mm256_mul_ps(r, sn), y1));
-        }
+        const __m256 r = _mm256_i32gather_ps(reinterpret_cast<const float*>(group + radii + 4 * j), offsets, 1);
+        const __m256i level = _mm256_i32gather_epi32(reinterpret_cast<const int*>(group + indices + 2 * j), offsets, 1);
+        keep<L>(tables, terms, j, _mm256_min_epu32(_mm256_and_si256(level, low16), last), r);
     }
     const __m256i sign_bit = _mm256_set1_epi32(static_cast<int>(0x80000000u));
     const size_t m = l.projections();
-    for (int b = 0; b < B; ++b) {
-        const uint8_t* group = first + 8 * b * stride;
-        __m256 acc = _mm256_setzero_ps();
-        for (size_t byte = 0; byte * 8 < m; ++byte) {
-            const __m256i sign_bytes = _mm256_i32gather_epi32(
-                reinterpret_cast<const int*>(group + l.signs() + byte), offsets, 1);
-            const size_t count = std::min<size_t>(8, m - 8 * byte);
-            for (size_t q = 0; q < count; ++q) {
-                // Bit q moved to the sign position; a clear bit flips the sign: exactly -p.
-                const __m256i at_sign = _mm256_sll_epi32(sign_bytes, _mm_cvtsi32_si128(static_cast<int>(31 - q)));
-                const __m256i flip = _mm256_andnot_si256(at_sign, sign_bit);
-                const __m256 p = _mm256_broadcast_ss(&in.projections[8 * byte + q]);
-                acc = _mm256_add_ps(acc, _mm256_xor_ps(p, _mm256_castsi256_ps(flip)));
-            }
+    for (size_t byte = 0; byte * 8 < m; ++byte) {
+        const __m256i sign_bytes = _mm256_i32gather_epi32(reinterpret_cast<const int*>(group + l.signs() + byte), offsets, 1);
+        const size_t count = std::min<size_t>(8, m - 8 * byte);
+        for (size_t q = 0; q < count; ++q) {
+            // Bit q moved to the sign position; a clear bit flips the sign: exactly -p.
+            const __m256i at_sign = _mm256_sll_epi32(sign_bytes, _mm_cvtsi32_si128(static_cast<int>(31 - q)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(terms.flips.data() + 8 * (8 * byte + q)),
+                                _mm256_andnot_si256(at_sign, sign_bit));
         }
+    }
+    for (int e = 0; e < 8; ++e) terms.norms[e] = bytes::load_f32(group + e * stride + l.norm());
+}
+
+// Each lane runs score_one's operations in its order for Q queries at once (their
+// sequential add chains overlap); scores go to queries[q].scores[first + lane].
+template <int Q>
+QL_AVX2 void score_group(const TurboScanInputs& in, const GroupTerms& terms,
+                         const TurboScanQuery* queries, size_t first) {
+    const format::TurboLayout& l = in.layout;
+    __m256 t[Q], acc[Q];
+    for (int k = 0; k < Q; ++k) t[k] = _mm256_set1_ps(-0.0f);
+    for (size_t j = 0; j < l.pairs(); ++j) {
+        const __m256 cos_r = _mm256_loadu_ps(terms.cos_r.data() + 8 * j);
+        const __m256 r_sin = _mm256_loadu_ps(terms.r_sin.data() + 8 * j);
+        for (int k = 0; k < Q; ++k) {
+            t[k] = _mm256_add_ps(t[k], _mm256_mul_ps(cos_r, _mm256_broadcast_ss(&queries[k].rotated[2 * j])));
+            t[k] = _mm256_add_ps(t[k], _mm256_mul_ps(r_sin, _mm256_broadcast_ss(&queries[k].rotated[2 * j + 1])));
+        }
+    }
+    for (int k = 0; k < Q; ++k) acc[k] = _mm256_setzero_ps();
+    for (size_t j = 0; j < l.projections(); ++j) {
+        const __m256 flip = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(terms.flips.data() + 8 * j)));
+        for (int k = 0; k < Q; ++k) {
+            acc[k] = _mm256_add_ps(acc[k], _mm256_xor_ps(_mm256_broadcast_ss(&queries[k].projections[j]), flip));
+        }
+    }
+    for (int k = 0; k < Q; ++k) {
         alignas(32) float polar[8], sums[8];
-        _mm256_store_ps(polar, t[b]);
-        _mm256_store_ps(sums, acc);
+        _mm256_store_ps(polar, t[k]);
+        _mm256_store_ps(sums, acc[k]);
         for (int e = 0; e < 8; ++e) {
-            const float norm = bytes::load_f32(group + e * stride + l.norm());
-            out[8 * b + e] = turbo_estimate(polar[e], norm, sums[e], m);
+            queries[k].scores[first + e] = turbo_estimate(polar[e], terms.norms[e], sums[e], l.projections());
         }
     }
 }
@@ -193,26 +208,36 @@ QL_AVX2 LevelTables make_tables(const TurboScanInputs& in) {
 }
 
 template <Lookup L>
-QL_AVX2 void scan_with(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
+QL_AVX2 void scan_with(const TurboScanInputs& in, const TurboScanQuery* queries, size_t count,
+                       const uint8_t* codes, size_t n) {
     const LevelTables tables = make_tables(in);
     const size_t stride = in.layout.size();
+    GroupTerms terms(in.layout);
     size_t i = 0;
-    for (; i + 16 <= n; i += 16) score_groups<2, L>(in, tables, codes + i * stride, scores + i);
-    for (; i + 8 <= n; i += 8) score_groups<1, L>(in, tables, codes + i * stride, scores + i);
-    portable::turbo_scan(in, codes + i * stride, n - i, scores + i);
+    for (; i + 8 <= n; i += 8) {
+        prepare_group<L>(in, tables, codes + i * stride, terms);
+        size_t q = 0;
+        for (; q + 4 <= count; q += 4) score_group<4>(in, terms, queries + q, i);
+        for (; q < count; ++q) score_group<1>(in, terms, queries + q, i);
+    }
+    if (i == n) return;
+    std::vector<TurboScanQuery> tail(queries, queries + count);
+    for (TurboScanQuery& t : tail) t.scores += i;
+    portable::turbo_scan(in, tail.data(), count, codes + i * stride, n - i);
 }
 
 }  // namespace
 
-QL_AVX2 void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
+QL_AVX2 void turbo_scan(const TurboScanInputs& in, const TurboScanQuery* queries, size_t count,
+                        const uint8_t* codes, size_t n) {
     const bool window = in.window.lowest <= in.window.highest;
     const uint32_t width = window ? in.window.highest - in.window.lowest + 1 : 0;
     if (window && width <= 8) {
-        scan_with<Lookup::Window8>(in, codes, n, scores);
+        scan_with<Lookup::Window8>(in, queries, count, codes, n);
     } else if (window && width <= 16) {
-        scan_with<Lookup::Window16>(in, codes, n, scores);
+        scan_with<Lookup::Window16>(in, queries, count, codes, n);
     } else {
-        scan_with<Lookup::Memory>(in, codes, n, scores);
+        scan_with<Lookup::Memory>(in, queries, count, codes, n);
     }
 }
 

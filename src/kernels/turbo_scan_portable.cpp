@@ -9,15 +9,16 @@
 
 namespace quillane::kernels {
 
-void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
-    active().turbo_scan(in, codes, n, scores);
+void turbo_scan(const TurboScanInputs& in, const TurboScanQuery* queries, size_t count,
+                const uint8_t* codes, size_t n) {
+    active().turbo_scan(in, queries, count, codes, n);
 }
 
 namespace portable {
 
 namespace {
 
-float score_one(const TurboScanInputs& in, const uint8_t* code) {
+float score_one(const TurboScanInputs& in, const TurboScanQuery& query, const uint8_t* code) {
     const format::TurboLayout& l = in.layout;
     float t = -0.0f;
     for (size_t j = 0; j < l.pairs(); ++j) {
@@ -25,22 +26,25 @@ float score_one(const TurboScanInputs& in, const uint8_t* code) {
         const float r = bytes::load_f32(code + l.radius(j));
         const float y0 = in.cos_levels[level] * r;
         const float y1 = r * in.sin_levels[level];
-        t = t + y0 * in.rotated[2 * j];
-        t = t + y1 * in.rotated[2 * j + 1];
+        t = t + y0 * query.rotated[2 * j];
+        t = t + y1 * query.rotated[2 * j + 1];
     }
     float acc = 0.0f;
     for (size_t j = 0; j < l.projections(); ++j) {
         const bool set = (code[l.signs() + j / 8] >> (j % 8)) & 1u;
-        acc = acc + (set ? in.projections[j] : -in.projections[j]);
+        acc = acc + (set ? query.projections[j] : -query.projections[j]);
     }
     return turbo_estimate(t, bytes::load_f32(code + l.norm()), acc, l.projections());
 }
 
 }  // namespace
 
-void turbo_scan(const TurboScanInputs& in, const uint8_t* codes, size_t n, float* scores) {
+void turbo_scan(const TurboScanInputs& in, const TurboScanQuery* queries, size_t count,
+                const uint8_t* codes, size_t n) {
     const size_t stride = in.layout.size();
-    for (size_t i = 0; i < n; ++i) scores[i] = score_one(in, codes + i * stride);
+    for (size_t q = 0; q < count; ++q) {
+        for (size_t i = 0; i < n; ++i) queries[q].scores[i] = score_one(in, queries[q], codes + i * stride);
+    }
 }
 
 }  // namespace portable

@@ -189,7 +189,7 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
     for (size_t dim : {1, 31, 32, 33, 100, 768}) {
         for (uint8_t b : {1, 2, 3, 4, 8}) {
             const auto q = *CompactQuantizer::make(dim, b, 1);
-            const size_t stride = q.code_size_bytes() + 4, n = 13;
+            const size_t stride = q.code_size_bytes() + 4, n = 21, nq = 6;
             std::vector<uint8_t> records;
             for (size_t i = 0; i < n; ++i) {
                 auto code = *q.encode(rng.standard_normal_vec(dim));
@@ -197,21 +197,31 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
                 records.insert(records.end(), code.begin(), code.end());
             }
             records.resize(records.size() + kernels::COMPACT_SCAN_SLACK_BYTES, 0xCD);
-            std::vector<int8_t> query((dim + 63) / 64 * 64, 0), levels(1u << b);
-            for (size_t j = 0; j < dim; ++j) query[j] = static_cast<int8_t>(rng.next_u64() % 255) - 127;
+            std::vector<std::vector<int8_t>> queries(nq, std::vector<int8_t>((dim + 63) / 64 * 64, 0));
+            std::vector<const int8_t*> query_rows;
+            std::vector<int8_t> levels(1u << b);
+            for (auto& query : queries) {
+                for (size_t j = 0; j < dim; ++j) query[j] = static_cast<int8_t>(rng.next_u64() % 255) - 127;
+                query_rows.push_back(query.data());
+            }
             for (auto& l : levels) l = static_cast<int8_t>(rng.next_u64() % 255) - 127;
-            const kernels::CompactApproxInputs in{query.data(), levels.data(), dim, b, stride};
-            std::vector<int32_t> expected(n);
-            for (size_t i = 0; i < n; ++i) {
-                const uint8_t* packed = records.data() + i * stride + 16;
-                for (size_t j = 0; j < dim; ++j) {
-                    expected[i] += levels[format::unpack_code(packed, b, j)] * query[j];
+            std::vector<int32_t> expected(nq * n);
+            for (size_t k = 0; k < nq; ++k) {
+                for (size_t i = 0; i < n; ++i) {
+                    const uint8_t* packed = records.data() + i * stride + 16;
+                    for (size_t j = 0; j < dim; ++j) {
+                        expected[k * n + i] += levels[format::unpack_code(packed, b, j)] * queries[k][j];
+                    }
                 }
             }
+            const kernels::CompactApproxInputs in{queries[0].data(), levels.data(), dim, b, stride};
             for (kernels::Isa isa : kernels::available_isas()) {
-                std::vector<int32_t> got(n);
-                kernels::table_for(isa).compact_approx_scan(in, records.data(), n, got.data());
-                EXPECT_EQ(got, expected) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                std::vector<int32_t> one(n), many(nq * n);
+                kernels::table_for(isa).compact_approx_scan(in, records.data(), n, one.data());
+                EXPECT_EQ(one, std::vector<int32_t>(expected.begin(), expected.begin() + n))
+                    << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                kernels::table_for(isa).compact_approx_scan_many(in, query_rows.data(), nq, records.data(), n, many.data());
+                EXPECT_EQ(many, expected) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
             }
         }
     }
