@@ -111,38 +111,51 @@ __attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const 
 // 1- and 2-bit codes: the 4 or 8 bytes of 32 coordinates spread so that lane t holds
 // the byte with coordinate t, then its `bits` bits picked out by per-lane masks into a
 // level index, looked up as for 4 bits.
+template <int BITS> struct SmallCodes {
+    static constexpr size_t GROUP_BYTES = 4 * BITS;
+    __m256i spread_index, low, high, one, two;
+
+    __attribute__((target("avx2"))) SmallCodes() {
+        alignas(32) int8_t spread[32], low_bit[32], high_bit[32];
+        for (int t = 0; t < 32; ++t) {
+            const int byte = t * BITS / 8, shift = t * BITS % 8;
+            spread[t] = static_cast<int8_t>(BITS == 1 ? byte % 2 + (t >= 16 ? 2 : 0) : byte % 4 + (t >= 16 ? 4 : 0));
+            low_bit[t] = static_cast<int8_t>(1 << shift);
+            high_bit[t] = static_cast<int8_t>(BITS == 2 ? 2 << shift : 0);
+        }
+        spread_index = _mm256_load_si256(reinterpret_cast<const __m256i*>(spread));
+        low = _mm256_load_si256(reinterpret_cast<const __m256i*>(low_bit));
+        high = _mm256_load_si256(reinterpret_cast<const __m256i*>(high_bit));
+        one = _mm256_set1_epi8(1);
+        two = _mm256_set1_epi8(2);
+    }
+
+    // The level indices of coordinates 32 g .. 32 g + 31, one per byte.
+    __attribute__((target("avx2"))) __m256i indices(const uint8_t* packed, size_t g) const {
+        uint64_t word = 0;
+        std::memcpy(&word, packed + GROUP_BYTES * g, GROUP_BYTES);
+        // The group's bytes in both halves: lanes 0-15 take bytes of coordinates 0-15
+        // from the low half, lanes 16-31 bytes of coordinates 16-31 from the high half.
+        const __m256i bytes = _mm256_shuffle_epi8(_mm256_set1_epi64x(static_cast<long long>(word)), spread_index);
+        __m256i index = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(bytes, low), low), one);
+        if constexpr (BITS == 2) {
+            index = _mm256_or_si256(index, _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(bytes, high), high), two));
+        }
+        return index;
+    }
+};
+
 template <int BITS>
 __attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
                                                 const uint8_t* records, size_t n, int32_t* out) {
     const __m256i table = level_table(in.levels, 1 << BITS);
-    alignas(32) int8_t spread[32], low_bit[32], high_bit[32];
-    for (int t = 0; t < 32; ++t) {
-        const int byte = t * BITS / 8, shift = t * BITS % 8;
-        spread[t] = static_cast<int8_t>(BITS == 1 ? byte % 2 + (t >= 16 ? 2 : 0) : byte % 4 + (t >= 16 ? 4 : 0));
-        low_bit[t] = static_cast<int8_t>(1 << shift);
-        high_bit[t] = static_cast<int8_t>(BITS == 2 ? 2 << shift : 0);
-    }
-    const __m256i spread_index = _mm256_load_si256(reinterpret_cast<const __m256i*>(spread));
-    const __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(low_bit));
-    const __m256i high = _mm256_load_si256(reinterpret_cast<const __m256i*>(high_bit));
-    const __m256i one = _mm256_set1_epi8(1), two = _mm256_set1_epi8(2);
+    const SmallCodes<BITS> codes;
     const size_t groups = (in.dim + 31) / 32;
-    constexpr size_t GROUP_BYTES = 4 * BITS;
     for (size_t i = 0; i < n; ++i) {
         const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
         __m256i acc = _mm256_setzero_si256();
         for (size_t g = 0; g < groups; ++g) {
-            uint64_t word = 0;
-            std::memcpy(&word, packed + GROUP_BYTES * g, GROUP_BYTES);
-            // The group's bytes in both halves: lanes 0-15 take bytes of coordinates 0-15
-            // from the low half, lanes 16-31 bytes of coordinates 16-31 from the high half.
-            const __m256i bytes = _mm256_shuffle_epi8(
-                _mm256_set1_epi64x(static_cast<long long>(word)), spread_index);
-            __m256i index = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(bytes, low), low), one);
-            if constexpr (BITS == 2) {
-                index = _mm256_or_si256(index, _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(bytes, high), high), two));
-            }
-            acc = _mm256_add_epi32(acc, looked_up_products(table, index, in.query + 32 * g));
+            acc = _mm256_add_epi32(acc, looked_up_products(table, codes.indices(packed, g), in.query + 32 * g));
         }
         out[i] = horizontal_sum(acc);
     }
@@ -163,6 +176,17 @@ __attribute__((target("avx2"))) void expand4(const CompactApproxInputs& in, cons
         const __m128i odd = _mm_shuffle_epi8(t, _mm_and_si128(_mm_srli_epi16(bytes, 4), low4));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g), _mm_unpacklo_epi8(even, odd));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g + 16), _mm_unpackhi_epi8(even, odd));
+    }
+}
+
+template <int BITS>
+__attribute__((target("avx2"))) void expand_small(const CompactApproxInputs& in, const uint8_t* packed,
+                                                  size_t groups, int8_t* out) {
+    const __m256i table = level_table(in.levels, 1 << BITS);
+    const SmallCodes<BITS> codes;
+    for (size_t g = 0; g < groups; ++g) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g),
+                            _mm256_shuffle_epi8(table, codes.indices(packed, g)));
     }
 }
 
@@ -212,6 +236,10 @@ void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const
             int8_t* levels = tile.data() + 2 * r * padded;
             if (in.bits == 4) {
                 expand4(in, packed, groups, levels);
+            } else if (in.bits == 2) {
+                expand_small<2>(in, packed, groups, levels);
+            } else if (in.bits == 1) {
+                expand_small<1>(in, packed, groups, levels);
             } else {
                 expand_any(in, packed, levels);
             }
