@@ -8,20 +8,22 @@ VPY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 
-.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare compare-batch clean
+.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare compare-batch compare-files clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
 test: cpp-test sanitize fuzz py-test
 
-FUZZ_SECONDS ?= 40
+FUZZ_SECONDS ?= 30
 CLANG ?= clang++-16
-DEBS := libgtest-dev nlohmann-json3-dev libssl-dev clang-16 libclang-rt-16-dev
+DEBS := libgtest-dev nlohmann-json3-dev libssl-dev clang-16 libclang-rt-16-dev zlib1g-dev
 
-# GoogleTest, the JSON reader, OpenSSL's digest and clang's fuzzer come from Debian.
+# GoogleTest, the JSON reader, OpenSSL's digest, zlib (the index files' CRC-32) and
+# clang's fuzzer come from Debian.
 deps:
 	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/nlohmann/json.hpp ] || \
+	    [ ! -f /usr/include/zlib.h ] || \
 	    [ ! -f /usr/include/openssl/sha.h ] || ! command -v $(CLANG) >/dev/null || \
 	    ! ls /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
 	  if [ "$$(id -u)" = 0 ]; then \
@@ -48,8 +50,9 @@ sanitize: deps
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 
-# Bounded libFuzzer runs over the two code readers, seeded with valid codes; a finding fails.
-FUZZ_TARGETS := turbo_code_fuzz:code compact_code_fuzz:compact
+# Bounded libFuzzer runs over the two code readers and the index file reader, seeded
+# with valid codes and files; a finding fails.
+FUZZ_TARGETS := turbo_code_fuzz:code compact_code_fuzz:compact index_file_fuzz:index
 fuzz: deps
 	cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(CLANG) -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_FUZZ=ON \
@@ -71,13 +74,13 @@ $(VENV)/bin/python:
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 
 # The demo environment: the module and the test extra, installed from the source tree.
-$(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
+$(VENV)/.installed: $(VENV)/bin/python $(SOURCES) | deps
 	$(VPY) -m pip install -q '.[test]'
 	touch $@
 
 # One abi3 wheel, built once, tested under every interpreter below.
 WHEEL_DIR := $(BUILD)/wheel
-$(WHEEL_DIR)/.built: $(VENV)/bin/python $(SOURCES)
+$(WHEEL_DIR)/.built: $(VENV)/bin/python $(SOURCES) | deps
 	rm -rf $(WHEEL_DIR) && mkdir -p $(WHEEL_DIR)
 	$(VPY) -m pip wheel -q --no-deps -w $(WHEEL_DIR) .
 	touch $@
@@ -127,6 +130,13 @@ compare-batch: $(WHEEL_DIR)/.built
 	$(BENCH_ENV)/bin/python -m pip install -q "faiss-cpu==1.13.2"
 	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/batch.py $(BATCH_ARGS)
+
+# Index files: save, verified and mapped loading of a 1,000,000-entry index (not part of `make test`).
+compare-files: $(WHEEL_DIR)/.built
+	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
+	$(BENCH_ENV)/bin/python -m pip install -q numpy
+	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	$(BENCH_ENV)/bin/python bench/index_files.py $(FILES_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -5,6 +5,8 @@ number of threads, releases the interpreter lock while it computes, and gives re
 identical to the one-at-a-time calls whatever the thread count.
 """
 
+import os
+
 import numpy as np
 import numpy.typing as npt
 
@@ -74,6 +76,18 @@ class VectorIndex:
         self, queries: npt.NDArray[np.float32], top_k: int, *, threads: int | None = None
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k)."""
+    def save(self, path: str | os.PathLike[str] | bytes) -> None:
+        """Write the index file atomically (docs/index-file-format.md)."""
+    def to_bytes(self) -> bytes:
+        """The bytes of the index file that save writes."""
+    @classmethod
+    def load(
+        cls, path: str | os.PathLike[str] | bytes, *, mmap: bool = False, verify: bool = True
+    ) -> VectorIndex:
+        """The index in a file; mmap=True scans it in place (read-only)."""
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> VectorIndex:
+        """The index in the bytes of an index file."""
     def __len__(self) -> int: ...
 
 class CompactQuantizer:
@@ -139,4 +153,16 @@ class CompactIndex:
         self, queries: npt.NDArray[np.float32], top_k: int, *, threads: int | None = None
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k)."""
+    def save(self, path: str | os.PathLike[str] | bytes) -> None:
+        """Write the index file atomically (docs/index-file-format.md)."""
+    def to_bytes(self) -> bytes:
+        """The bytes of the index file that save writes."""
+    @classmethod
+    def load(
+        cls, path: str | os.PathLike[str] | bytes, *, mmap: bool = False, verify: bool = True
+    ) -> CompactIndex:
+        """The index in a file; mmap=True scans it in place (read-only)."""
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> CompactIndex:
+        """The index in the bytes of an index file."""
     def __len__(self) -> int: ...

@@ -84,15 +84,6 @@ const NumpyApi* numpy_api() {
     return api;
 }
 
-std::string type_qualname(PyObject* obj) {
-    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return utf8;
-}
 
 // Owns a native buffer behind every returned array (the array's base object).
 struct SliceContainer {

@@ -1,6 +1,7 @@
 #include "binding.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -225,6 +226,46 @@ void raise_quant_error(const QuantError& error) {
 void raise_row_failure(const parallel::RowFailure& failure) {
     const std::string text = "row " + std::to_string(failure.row) + ": " + failure.error.message();
     PyErr_SetString(PyExc_ValueError, text.c_str());
+}
+
+std::string type_qualname(PyObject* obj) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return utf8;
+}
+
+std::optional<std::string> to_path(PyObject* obj) {
+    Ref path(PyOS_FSPath(obj));
+    if (!path) {
+        prefix_type_error("path");
+        return std::nullopt;
+    }
+    Ref encoded(PyUnicode_Check(path.get()) ? PyUnicode_EncodeFSDefault(path.get()) : Ref::borrow(path.get()).release());
+    if (!encoded) return std::nullopt;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return std::nullopt;
+    std::string text(data, static_cast<size_t>(size));
+    if (text.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "argument 'path': embedded null byte");
+        return std::nullopt;
+    }
+    return text;
+}
+
+PyObject* raise_file_error(const io::FileError& error, const std::string& path) {
+    if (error.os_errno != 0) {
+        errno = error.os_errno;
+        return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    }
+    const std::string text = path.empty() ? "not a valid index: " + error.message
+                                          : "'" + path + "' is not a valid index file: " + error.message;
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return nullptr;
 }
 
 std::optional<unsigned> to_threads(PyObject* obj) {

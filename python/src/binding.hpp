@@ -11,11 +11,13 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 #include <mutex>
 
 #include "error.hpp"
+#include "io/index_file.hpp"
 #include "parallel/rows.hpp"
 
 namespace quillane::py {
@@ -118,6 +120,16 @@ private:
 void raise_quant_error(const QuantError& error);
 // ValueError "row {row}: {the core's message}" for a batch's lowest failing row.
 void raise_row_failure(const parallel::RowFailure& failure);
+
+// The __qualname__ of an object's type, for messages.
+std::string type_qualname(PyObject* obj);
+
+// A file system path from str, bytes or os.PathLike (TypeError otherwise).
+std::optional<std::string> to_path(PyObject* obj);
+
+// OSError (with errno and the path) for a system error, ValueError with the message
+// for content that is not a valid index file; returns nullptr.
+PyObject* raise_file_error(const io::FileError& error, const std::string& path);
 
 // The keyword-only `threads` of every batch call: absent or None -> 0 (every allowed
 // core), else a positive integer through __index__ (ValueError for 0 or less).

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "arrays.hpp"
 #include "binding.hpp"
 #include "index/flat_index.hpp"
+#include "io/index_file.hpp"
 
 namespace quillane::py {
 
@@ -36,6 +38,16 @@ template <class Index, class Names> struct IndexBinding {
         return self;
     }
 
+    // A new instance holding `index`.
+    static PyObject* adopt(PyTypeObject* type, Index&& index) {
+        PyObject* self = alloc_instance(type);
+        if (self == nullptr) return nullptr;
+        auto* obj = self_of(self);
+        new (obj->storage) Index(std::move(index));
+        new (&obj->holds) HoldCounter();
+        return self;
+    }
+
     static void dealloc(PyObject* self) {
         auto* obj = self_of(self);
         obj->value().~Index();
@@ -50,7 +62,7 @@ template <class Index, class Names> struct IndexBinding {
             if (!bind_arguments(Names::add, params, args, kwargs, given)) return nullptr;
             auto* obj = self_of(self);
             Hold hold(obj->holds, Hold::Exclusive);
-            if (!hold.held()) return nullptr;
+            if (!hold.held() || !refuse_read_only(obj->value())) return nullptr;
             const auto id = to_u64(given[0], "id");
             if (!id) return nullptr;
             auto vector = read_array(given[1], "vector", NPY_FLOAT);
@@ -102,7 +114,7 @@ template <class Index, class Names> struct IndexBinding {
             if (!bind_arguments(Names::add_batch, params, args, kwargs, given)) return nullptr;
             auto* obj = self_of(self);
             Hold hold(obj->holds, Hold::Exclusive);
-            if (!hold.held()) return nullptr;
+            if (!hold.held() || !refuse_read_only(obj->value())) return nullptr;
             const auto threads = to_threads(given[2]);
             if (!threads) return nullptr;
             Index& index = obj->value();
@@ -154,6 +166,118 @@ template <class Index, class Names> struct IndexBinding {
             Ref scores_array(to_matrix(std::move(scores), queries->rows, k));
             if (!scores_array) return nullptr;
             return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+        });
+    }
+
+    static bool refuse_read_only(const Index& index) {
+        if (!index.read_only()) return true;
+        PyErr_SetString(PyExc_ValueError,
+                        "this index is memory-mapped from a file and read-only; load it with "
+                        "mmap=False to add to it");
+        return false;
+    }
+
+    // Writes the index file atomically, without the interpreter lock.
+    static PyObject* save(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"path", true}};
+            PyObject* given[1];
+            if (!bind_arguments(Names::save, params, args, kwargs, given)) return nullptr;
+            auto* obj = self_of(self);
+            Hold hold(obj->holds, Hold::Shared);
+            if (!hold.held()) return nullptr;
+            const auto path = to_path(given[0]);
+            if (!path) return nullptr;
+            const Index& index = obj->value();
+            const auto saved = without_gil([&] { return io::save_index(index, *path); });
+            if (!saved) return raise_file_error(saved.error(), *path);
+            Py_RETURN_NONE;
+        });
+    }
+
+    // The index file's bytes.
+    static PyObject* to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            PyObject* given[1];
+            if (!bind_arguments(Names::to_bytes, {}, args, kwargs, given)) return nullptr;
+            auto* obj = self_of(self);
+            Hold hold(obj->holds, Hold::Shared);
+            if (!hold.held()) return nullptr;
+            const Index& index = obj->value();
+            const uint64_t size = io::image_size(index);
+            if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+            Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+            if (!bytes) return nullptr;
+            auto* out = reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes.get()));
+            if (out == nullptr) return nullptr;
+            without_gil([&] {
+                io::write_index(index, out);
+                return 0;
+            });
+            return bytes.release();
+        });
+    }
+
+    // cls.load(path, *, mmap=False, verify=True)
+    static PyObject* load(PyObject* cls, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"path", true}, {"mmap", false, true}, {"verify", false, true}};
+            PyObject* given[3];
+            if (!bind_arguments(Names::load, params, args, kwargs, given)) return nullptr;
+            const auto path = to_path(given[0]);
+            if (!path) return nullptr;
+            const int map = given[1] ? PyObject_IsTrue(given[1]) : 0;
+            if (map < 0) return nullptr;
+            const int verify = given[2] ? PyObject_IsTrue(given[2]) : 1;
+            if (verify < 0) return nullptr;
+            auto loaded = without_gil([&] { return io::load_index<typename Index::FamilyType>(*path, map, verify); });
+            if (!loaded) return raise_file_error(loaded.error(), *path);
+            return adopt(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
+        });
+    }
+
+    // cls.from_bytes(data, *, verify=True): data is bytes or bytearray.
+    static PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            static constexpr Param params[] = {{"data", true}, {"verify", false, true}};
+            PyObject* given[2];
+            if (!bind_arguments(Names::from_bytes, params, args, kwargs, given)) return nullptr;
+            const int verify = given[1] ? PyObject_IsTrue(given[1]) : 1;
+            if (verify < 0) return nullptr;
+            const uint8_t* data = nullptr;
+            Py_ssize_t size = 0;
+            if (PyBytes_Check(given[0])) {
+                char* p = nullptr;
+                if (PyBytes_AsStringAndSize(given[0], &p, &size) < 0) return nullptr;
+                data = reinterpret_cast<const uint8_t*>(p);
+            } else if (PyByteArray_Check(given[0])) {
+                data = reinterpret_cast<const uint8_t*>(PyByteArray_AsString(given[0]));
+                size = PyByteArray_Size(given[0]);
+            } else {
+                PyErr_Format(PyExc_TypeError, "argument 'data': expected bytes or bytearray, got '%s'",
+                             type_qualname(given[0]).c_str());
+                return nullptr;
+            }
+            // Read with the lock held: the bytes object cannot change meanwhile.
+            auto loaded = io::read_index<typename Index::FamilyType>({data, static_cast<size_t>(size)}, verify);
+            if (!loaded) return raise_file_error(loaded.error(), "");
+            return adopt(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
+        });
+    }
+
+    // Pickling and copying go through the file bytes:
+    // (quillane._index_from_bytes, (class name, bytes)).
+    static PyObject* reduce(PyObject* self, PyObject*) {
+        return guarded([&]() -> PyObject* {
+            Ref empty(PyTuple_New(0));
+            if (!empty) return nullptr;
+            Ref bytes(to_bytes(self, empty.get(), nullptr));
+            if (!bytes) return nullptr;
+            Ref module(PyImport_ImportModule("quillane"));
+            if (!module) return nullptr;
+            Ref restore(PyObject_GetAttrString(module.get(), "_index_from_bytes"));
+            if (!restore) return nullptr;
+            return Py_BuildValue("O(sO)", restore.get(), Names::class_name, bytes.get());
         });
     }
 

@@ -4,17 +4,40 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "classes.hpp"
 
 namespace {
+
+// The target of pickled indexes: the classes' own module is `builtins`, where pickle
+// cannot find them, so a pickle names this function, the class and the file bytes.
+PyObject* index_from_bytes(PyObject*, PyObject* args) {
+    const char* kind = nullptr;
+    PyObject* data = nullptr;
+    if (!PyArg_ParseTuple(args, "sO:_index_from_bytes", &kind, &data)) return nullptr;
+    PyTypeObject* type = nullptr;
+    if (std::strcmp(kind, "VectorIndex") == 0) type = quillane::py::vector_index_type();
+    if (std::strcmp(kind, "CompactIndex") == 0) type = quillane::py::compact_index_type();
+    if (type == nullptr) {
+        PyErr_Format(PyExc_ValueError, "not an index class: '%s'", kind);
+        return nullptr;
+    }
+    return PyObject_CallMethod(reinterpret_cast<PyObject*>(type), "from_bytes", "O", data);
+}
+
+PyMethodDef module_functions[] = {
+    {"_index_from_bytes", &index_from_bytes, METH_VARARGS,
+     "_index_from_bytes(kind, data)\n--\n\nkind.from_bytes(data): how pickled indexes come back."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef quillane_module = {
     PyModuleDef_HEAD_INIT,
     "quillane",
     "Python module initialization.",
     0,
-    nullptr,
+    module_functions,
     nullptr,
     nullptr,
     nullptr,

@@ -41,26 +41,53 @@ CompactFamily::CompactFamily(CompactQuantizer quantizer) : quantizer_(std::move(
         const double r = std::nearbyint(q.levels[c] / level_step_);
         levels8_.push_back(static_cast<int8_t>(std::clamp(r, -127.0, 127.0)));
     }
+    // Squares in units of 2^-40, rounded up: integer sums of them are exact, so the
+    // bounds are the same whatever the order of summation, and never below the truth.
+    for (uint32_t c = 0; c < q.count(); ++c) {
+        const double l = q.levels[c], e = l - level_step_ * levels8_[c];
+        square_units_.push_back({static_cast<uint64_t>(std::ceil(l * l * 0x1p40)),
+                                 static_cast<uint64_t>(std::ceil(e * e * 0x1p40))});
+    }
+    if (q.bits == 4) {
+        for (uint32_t b = 0; b < 256; ++b) {
+            const auto& lo = square_units_[b & 0x0F];
+            const auto& hi = square_units_[b >> 4];
+            byte_units_.push_back({lo[0] + hi[0], lo[1] + hi[1]});
+        }
+    }
 }
 
 Result<std::vector<uint8_t>> CompactFamily::encode_record(std::span<const float> vector) const {
     QL_TRY_ASSIGN(std::vector<uint8_t> record, quantizer_.encode(vector));
-    const compact::ScalarQuantizer& q = quantizer_.levels();
-    // The sums by level: a histogram of the codes, then one term per level (any order of
-    // summation is within what widen() allows).
-    std::vector<uint8_t> cells(dim());
-    format::unpack_codes(record.data() + format::CompactLayout::packed, q.bits, dim(), cells.data());
-    std::vector<uint32_t> counts(q.count(), 0);
-    for (uint8_t c : cells) ++counts[c];
-    double levels = 0.0, errors = 0.0;
-    for (uint32_t c = 0; c < q.count(); ++c) {
-        const double l = q.levels[c], e = l - level_step_ * levels8_[c];
-        levels += counts[c] * (l * l);
-        errors += counts[c] * (e * e);
-    }
-    bytes::put_u16(record, bound16(widen(std::sqrt(widen(levels)))));
-    bytes::put_u16(record, bound16(widen(std::sqrt(widen(errors)))));
+    const auto bounds = bounds_of(record);
+    bytes::put_u16(record, bounds[0]);
+    bytes::put_u16(record, bounds[1]);
     return record;
+}
+
+std::array<uint16_t, 2> CompactFamily::bounds_of(std::span<const uint8_t> code) const {
+    const uint8_t* packed = code.data() + format::CompactLayout::packed;
+    const size_t n = dim();
+    uint64_t levels = 0, errors = 0;  // at most 2^16 terms below 2^45 each: no overflow
+    if (quantizer_.bits() == 4) {
+        // Two coordinates per byte, looked up together.
+        for (size_t i = 0; i < n / 2; ++i) {
+            levels += byte_units_[packed[i]][0];
+            errors += byte_units_[packed[i]][1];
+        }
+        if (n % 2) {
+            levels += square_units_[packed[n / 2] & 0x0F][0];
+            errors += square_units_[packed[n / 2] & 0x0F][1];
+        }
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            const auto& units = square_units_[format::unpack_code(packed, quantizer_.bits(), i)];
+            levels += units[0];
+            errors += units[1];
+        }
+    }
+    const auto norm = [](uint64_t units) { return bound16(widen(std::sqrt(widen(static_cast<double>(units) * 0x1p-40)))); };
+    return {norm(levels), norm(errors)};
 }
 
 CompactFamily::Summary CompactFamily::summarize(std::span<const uint8_t> record) const {
@@ -68,6 +95,23 @@ CompactFamily::Summary CompactFamily::summarize(std::span<const uint8_t> record)
         throw InvariantFailure("encoded code does not read back");
     }
     return {};
+}
+
+Status CompactFamily::check_parameters(const FamilyParameters& p) {
+    if (p.projections != 0) return deserialization_failed("compact codes have no projections");
+    auto made = CompactQuantizer::make(p.dim, p.bits, 0);  // O(dim): only the checks matter
+    if (!made) return std::unexpected(made.error());
+    return {};
+}
+
+Result<CompactFamily::Summary> CompactFamily::check_record(std::span<const uint8_t> record) const {
+    QL_TRY(quantizer_.check_code(record.first(code_size())));
+    const auto bounds = bounds_of(record.first(code_size()));
+    if (bytes::load_u16(record.data() + code_size()) != bounds[0] ||
+        bytes::load_u16(record.data() + code_size() + 2) != bounds[1]) {
+        return deserialization_failed("its error bounds are not those of its code");
+    }
+    return Summary{};
 }
 
 Result<CompactFamily::Prepared> CompactFamily::prepare(std::span<const float> query) const {
@@ -105,15 +149,19 @@ namespace {
 struct FirstPass {
     std::priority_queue<double, std::vector<double>, std::greater<double>> lowest_kept;
     std::vector<std::pair<size_t, double>> maybe;  // record, upper bound
+    double kth = -std::numeric_limits<double>::infinity();  // once k are kept, the k-th
 
     void offer(size_t record, double lower, double upper, size_t k) {
+        if (upper < kth) return;  // below the k-th lower bound already: neither kept nor a candidate
         if (lowest_kept.size() < k) {
             lowest_kept.push(lower);
-        } else if (lower > lowest_kept.top()) {
+            if (lowest_kept.size() == k) kth = lowest_kept.top();
+        } else if (lower > kth) {
             lowest_kept.pop();
             lowest_kept.push(lower);
+            kth = lowest_kept.top();
         }
-        if (lowest_kept.size() < k || upper >= lowest_kept.top()) maybe.emplace_back(record, upper);
+        if (upper >= kth) maybe.emplace_back(record, upper);
     }
 };
 

@@ -4,12 +4,14 @@
 // that could rank in the top k. The result is exactly that of scoring every record.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "compact/quantizer.hpp"
 #include "error.hpp"
+#include "index/family_parameters.hpp"
 #include "index/topk.hpp"
 #include "kernels/compact_scan.hpp"
 
@@ -35,6 +37,24 @@ public:
     static constexpr size_t SCAN_SLACK_BYTES = kernels::COMPACT_SCAN_SLACK_BYTES;
 
     explicit CompactFamily(CompactQuantizer quantizer);
+
+    // In index files (see turbo_family.hpp).
+    static constexpr uint8_t FILE_TAG = 2;
+    static constexpr const char* NAME = "compact";
+    FamilyParameters parameters() const {
+        return {quantizer_.dim(), quantizer_.bits(), 0, quantizer_.seed()};
+    }
+    static Status check_parameters(const FamilyParameters& p);
+    static size_t record_size_of(const FamilyParameters& p) {
+        return format::CompactLayout{p.dim, p.bits}.size() + 4;
+    }
+    static Result<CompactQuantizer> build(const FamilyParameters& p) {
+        return CompactQuantizer::make(p.dim, p.bits, p.seed);
+    }
+    static void summary_words(const Summary&, uint32_t* words) { words[0] = words[1] = 0; }
+    static Summary summary_from_words(const uint32_t*) { return {}; }
+    // The code's checks, and that its two bounds are what encoding would store.
+    Result<Summary> check_record(std::span<const uint8_t> record) const;
 
     const CompactQuantizer& quantizer() const { return quantizer_; }
     uint64_t dim() const { return quantizer_.dim(); }
@@ -63,9 +83,15 @@ public:
                                                 uint64_t top_k) const;
 
 private:
+    // The two bounds stored after a code.
+    std::array<uint16_t, 2> bounds_of(std::span<const uint8_t> code) const;
+
     CompactQuantizer quantizer_;
     double level_step_;            // levels ~ level_step_ * levels8_
     std::vector<int8_t> levels8_;  // 2^bits
+    // Per level: ceil(L^2 2^40) and ceil((L - step L8)^2 2^40); for 4-bit codes also per
+    // byte (the sums of its two levels').
+    std::vector<std::array<uint64_t, 2>> square_units_, byte_units_;
 };
 
 }  // namespace quillane

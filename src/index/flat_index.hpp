@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -22,6 +23,7 @@ namespace quillane {
 template <class Family> class FlatIndex {
 public:
     using Quantizer = typename Family::Quantizer;
+    using FamilyType = Family;
 
     explicit FlatIndex(Quantizer quantizer)
         : family_(std::move(quantizer)),
@@ -30,9 +32,36 @@ public:
         arena_.reserve(Family::SCAN_SLACK_BYTES);
     }
 
+    // An index of stored records and ids, copied into an arena of its own (n records of
+    // record_size() bytes; the summary is that of all of them).
+    static FlatIndex restored(Quantizer quantizer, typename Family::Summary summary,
+                              std::span<const uint64_t> ids, std::span<const uint8_t> records) {
+        FlatIndex index(std::move(quantizer));
+        if (!ids.empty()) index.ids_.append(ids.data(), ids.size_bytes());
+        index.arena_.reserve(records.size() + Family::SCAN_SLACK_BYTES);
+        if (!records.empty()) index.arena_.append(records.data(), records.size());
+        index.summary_ = summary;
+        return index;
+    }
+
+    // A read-only index over records and ids that stay where they are (a mapped file that
+    // `keep` holds, with Family::SCAN_SLACK_BYTES readable after the last record).
+    static FlatIndex viewing(Quantizer quantizer, typename Family::Summary summary,
+                             std::shared_ptr<const void> keep, const uint64_t* ids,
+                             const uint8_t* records, size_t n) {
+        FlatIndex index(std::move(quantizer));
+        index.view_ = View{std::move(keep), ids, records, n};
+        index.summary_ = summary;
+        return index;
+    }
+
+    // Whether the records are a read-only view; add and add_batch must not be called then.
+    bool read_only() const { return view_.keep != nullptr; }
+
     // Encodes and appends; all or nothing: a refused vector or a failed allocation leaves
     // the index as it was.
     Status add(uint64_t id, std::span<const float> vector) {
+        if (read_only()) throw InvariantFailure("add to a read-only index");
         QL_TRY_ASSIGN(const std::vector<uint8_t> code, family_.encode_record(vector));
         if (code.size() != stride_) {
             throw InvariantFailure("encoded record size differs from the family's record size");
@@ -55,6 +84,7 @@ public:
     // taken in together at the end.
     std::optional<parallel::RowFailure> add_batch(const uint64_t* ids, const float* vectors,
                                                   size_t n, unsigned threads) {
+        if (read_only()) throw InvariantFailure("add to a read-only index");
         if (n == 0) return std::nullopt;
         if (n > (SIZE_MAX / 2 - arena_.size()) / stride_) throw std::bad_alloc();
         ids_.reserve(ids_.size() + n * sizeof(uint64_t));
@@ -87,7 +117,7 @@ public:
         const size_t n = size();
         if (n == 0) return std::vector<Scored>{};
         QL_TRY_ASSIGN(auto prepared, family_.prepare(query));
-        return family_.top_k_many({&prepared, 1}, summary_, arena_.data(), ids(), n, top_k)[0];
+        return family_.top_k_many({&prepared, 1}, summary_, records(), ids(), n, top_k)[0];
     }
 
     // search for each of nq rows of dim() floats: row q of out_ids and out_scores (k =
@@ -115,7 +145,7 @@ public:
                 prepared.push_back(std::move(*p));
             }
             if (failure.failed()) return;  // the batch fails: no need to search
-            const auto found = family_.top_k_many(prepared, summary_, arena_.data(), ids(), n, k);
+            const auto found = family_.top_k_many(prepared, summary_, records(), ids(), n, k);
             for (size_t q = begin; q < end; ++q) {
                 const std::vector<Scored>& row = found[q - begin];
                 if (row.size() != k) throw InvariantFailure("a search row has the wrong length");
@@ -128,22 +158,38 @@ public:
         return failure.take();
     }
 
-    size_t size() const { return ids_.size() / sizeof(uint64_t); }
+    size_t size() const { return read_only() ? view_.n : ids_.size() / sizeof(uint64_t); }
     const Quantizer& quantizer() const { return family_.quantizer(); }
+    const Family& family() const { return family_; }
+    const typename Family::Summary& summary() const { return summary_; }
     std::span<const uint8_t> code(size_t i) const {
-        return {arena_.data() + i * stride_, family_.code_size()};
+        return {records() + i * stride_, family_.code_size()};
     }
     uint64_t id(size_t i) const { return ids()[i]; }
+    // Every record, one after another, and every id, in insertion order.
+    std::span<const uint8_t> record_bytes() const { return {records(), size() * stride_}; }
+    std::span<const uint64_t> id_list() const { return {ids(), size()}; }
 
 private:
+    struct View {
+        std::shared_ptr<const void> keep;
+        const uint64_t* ids = nullptr;
+        const uint8_t* records = nullptr;
+        size_t n = 0;
+    };
+
     static constexpr size_t ADD_ROWS_PER_CHUNK = 16;
 
-    const uint64_t* ids() const { return reinterpret_cast<const uint64_t*>(ids_.data()); }
+    const uint64_t* ids() const {
+        return read_only() ? view_.ids : reinterpret_cast<const uint64_t*>(ids_.data());
+    }
+    const uint8_t* records() const { return read_only() ? view_.records : arena_.data(); }
 
     Family family_;
     size_t stride_;
     MappedBuffer arena_;  // record i at [i * stride, (i + 1) * stride), then mapped slack
     MappedBuffer ids_;    // uint64 id i at byte 8 i (page-aligned)
+    View view_;           // instead of the two above, for a read-only index
     typename Family::Summary summary_;
 };
 

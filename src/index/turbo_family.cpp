@@ -7,9 +7,15 @@
 namespace quillane {
 
 kernels::LevelWindow TurboFamily::summarize(std::span<const uint8_t> code) const {
+    auto summary = check_record(code);
+    if (!summary) throw InvariantFailure("encoded code is not in the quantizer's regular form");
+    return *summary;
+}
+
+Result<kernels::LevelWindow> TurboFamily::check_record(std::span<const uint8_t> code) const {
     const format::TurboLayout layout = quantizer_.layout();
     if (!format::is_regular_turbo_code(code, layout, quantizer_.bits())) {
-        throw InvariantFailure("encoded code is not in the quantizer's regular form");
+        return deserialization_failed("not a code in the quantizer's regular form");
     }
     const uint32_t last = static_cast<uint32_t>(quantizer_.polar().cos_levels().size() - 1);
     kernels::LevelWindow w = empty_summary();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "index/family_parameters.hpp"
 #include "index/topk.hpp"
 #include "kernels/turbo_scan.hpp"
 #include "turbo.hpp"
@@ -25,6 +26,31 @@ public:
     static constexpr size_t SCAN_SLACK_BYTES = kernels::TURBO_SCAN_SLACK_BYTES;
 
     explicit TurboFamily(TurboQuantizer quantizer) : quantizer_(std::move(quantizer)) {}
+
+    // In index files: the family's tag and name, its quantizer's integers, its summary
+    // as two words, and the checks of a stored record.
+    static constexpr uint8_t FILE_TAG = 1;
+    static constexpr const char* NAME = "two-stage";
+    FamilyParameters parameters() const {
+        return {quantizer_.dim(), quantizer_.bits(), quantizer_.num_projections(), quantizer_.seed()};
+    }
+    // The constructor's error for these integers, without building anything.
+    static Status check_parameters(const FamilyParameters& p) {
+        return TurboQuantizer::check_parameters(p.dim, p.bits, p.projections);
+    }
+    static size_t record_size_of(const FamilyParameters& p) {
+        return format::TurboLayout::of(p.dim, p.projections).size();
+    }
+    static Result<TurboQuantizer> build(const FamilyParameters& p) {
+        return TurboQuantizer::make(p.dim, p.bits, p.projections, p.seed);
+    }
+    static void summary_words(const Summary& s, uint32_t* words) {
+        words[0] = s.lowest;
+        words[1] = s.highest;
+    }
+    static Summary summary_from_words(const uint32_t* words) { return {words[0], words[1]}; }
+    // The summary of a record, or why this family's encoder could not have written it.
+    Result<Summary> check_record(std::span<const uint8_t> record) const;
 
     const TurboQuantizer& quantizer() const { return quantizer_; }
     uint64_t dim() const { return quantizer_.dim(); }

@@ -1,0 +1,305 @@
+#include "index_file.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "format/bytes.hpp"
+#include "parallel/pool.hpp"
+
+namespace quillane::io {
+
+namespace {
+
+constexpr char MAGIC[8] = {'Q', 'U', 'I', 'L', 'L', 'I', 'D', 'X'};
+// Field offsets in the header.
+constexpr size_t VERSION = 8, FAMILY = 10, BITS = 11, RECORD_SIZE = 12, DIM = 16,
+                 PROJECTIONS = 24, SEED = 32, COUNT = 40, SUMMARY = 48, BODY_CRC = 56,
+                 HEADER_CRC = 60;
+
+uint32_t crc_of(uint32_t crc, const uint8_t* p, size_t n) {
+    return static_cast<uint32_t>(crc32_z(crc, p, n));
+}
+
+// The same checksum computed in pieces on every allowed core, then combined.
+uint32_t parallel_crc(const uint8_t* p, size_t n) {
+    constexpr size_t PIECE = size_t{8} << 20;
+    const size_t pieces = (n + PIECE - 1) / PIECE;
+    if (pieces <= 1) return crc_of(0, p, n);
+    std::vector<uint32_t> crcs(pieces);
+    parallel::for_chunks(pieces, 1, 0, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            crcs[i] = crc_of(0, p + i * PIECE, std::min(PIECE, n - i * PIECE));
+        }
+    });
+    uLong crc = crcs[0];
+    for (size_t i = 1; i < pieces; ++i) {
+        crc = crc32_combine(crc, crcs[i], static_cast<z_off_t>(std::min(PIECE, n - i * PIECE)));
+    }
+    return static_cast<uint32_t>(crc);
+}
+
+uint32_t zero_crc(uint32_t crc, size_t n) {
+    static const uint8_t zeros[64] = {};
+    while (n > 0) {
+        const size_t step = std::min<size_t>(n, sizeof zeros);
+        crc = crc_of(crc, zeros, step);
+        n -= step;
+    }
+    return crc;
+}
+
+void put64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint64_t get64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+uint32_t get32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// The header bytes, the body checksum given; the header checksum goes last.
+void write_header(const IndexHeader& h, uint32_t body_crc, uint8_t* out) {
+    std::memset(out, 0, HEADER_SIZE);
+    std::memcpy(out, MAGIC, sizeof MAGIC);
+    out[VERSION] = FORMAT_VERSION & 0xFF;
+    out[VERSION + 1] = FORMAT_VERSION >> 8;
+    out[FAMILY] = h.family;
+    out[BITS] = h.parameters.bits;
+    put32(out + RECORD_SIZE, h.record_size);
+    put64(out + DIM, h.parameters.dim);
+    put64(out + PROJECTIONS, h.parameters.projections);
+    put64(out + SEED, h.parameters.seed);
+    put64(out + COUNT, h.count);
+    put32(out + SUMMARY, h.summary[0]);
+    put32(out + SUMMARY + 4, h.summary[1]);
+    put32(out + BODY_CRC, body_crc);
+    put32(out + HEADER_CRC, crc_of(0, out, HEADER_CRC));
+}
+
+// The body's checksum: ids, padding, records, padding, as the file lays them out.
+uint32_t body_crc(const FileLayout& l, std::span<const uint64_t> ids, std::span<const uint8_t> records) {
+    uint32_t crc = crc_of(0, reinterpret_cast<const uint8_t*>(ids.data()), ids.size_bytes());
+    crc = zero_crc(crc, l.records - (l.ids + ids.size_bytes()));
+    crc = crc_of(crc, records.data(), records.size());
+    return zero_crc(crc, l.size - l.end_of_records);
+}
+
+FileError os_error(const std::string& what, const std::string& path) {
+    const int e = errno;
+    return FileError{e, what + " '" + path + "': " + std::strerror(e)};
+}
+
+// Writes all of `n` bytes, retrying short writes.
+bool write_all(int fd, const void* data, size_t n) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, std::min<size_t>(n, size_t{1} << 30));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool write_zeros(int fd, size_t n) {
+    static const uint8_t zeros[64] = {};
+    while (n > 0) {
+        const size_t step = std::min<size_t>(n, sizeof zeros);
+        if (!write_all(fd, zeros, step)) return false;
+        n -= step;
+    }
+    return true;
+}
+
+std::string directory_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+FileError malformed(std::string message) { return FileError{0, std::move(message)}; }
+
+FileLayout FileLayout::of(uint64_t count, uint64_t record_size) {
+    FileLayout l;
+    l.records = (l.ids + 8 * count + 63) / 64 * 64;
+    l.end_of_records = l.records + count * record_size;
+    // Zero bytes to the next multiple of 64, then 64 more: vector scans read a little
+    // past the last record of a mapped file.
+    l.size = (l.end_of_records + 63) / 64 * 64 + 64;
+    return l;
+}
+
+void write_image(const IndexHeader& header, std::span<const uint64_t> ids,
+                 std::span<const uint8_t> records, uint8_t* out) {
+    const FileLayout l = FileLayout::of(header.count, header.record_size);
+    std::memset(out + HEADER_SIZE, 0, l.size - HEADER_SIZE);
+    if (!ids.empty()) std::memcpy(out + l.ids, ids.data(), ids.size_bytes());
+    if (!records.empty()) std::memcpy(out + l.records, records.data(), records.size());
+    write_header(header, crc_of(0, out + HEADER_SIZE, l.size - HEADER_SIZE), out);
+}
+
+FileResult<void> save_image(const std::string& path, const IndexHeader& header,
+                            std::span<const uint64_t> ids, std::span<const uint8_t> records) {
+    static std::atomic<uint64_t> serial{0};
+    const FileLayout l = FileLayout::of(header.count, header.record_size);
+    const std::string directory = directory_of(path);
+    const size_t slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string temporary = directory + "/." + base + ".tmp-" + std::to_string(::getpid()) +
+                                  "-" + std::to_string(serial.fetch_add(1));
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return std::unexpected(os_error("cannot create a temporary file beside", path));
+    auto fail = [&](const char* what) {
+        FileError e = os_error(what, path);
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return std::unexpected(e);
+    };
+    uint8_t head[HEADER_SIZE];
+    write_header(header, body_crc(l, ids, records), head);
+    if (!write_all(fd, head, HEADER_SIZE) ||
+        !write_all(fd, ids.data(), ids.size_bytes()) ||
+        !write_zeros(fd, l.records - (l.ids + ids.size_bytes())) ||
+        !write_all(fd, records.data(), records.size()) ||
+        !write_zeros(fd, l.size - l.end_of_records)) {
+        return fail("cannot write");
+    }
+    if (::fsync(fd) != 0) return fail("cannot flush to disk");
+    if (::close(fd) != 0) {
+        FileError e = os_error("cannot close", path);
+        ::unlink(temporary.c_str());
+        return std::unexpected(e);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        FileError e = os_error("cannot rename the temporary file to", path);
+        ::unlink(temporary.c_str());
+        return std::unexpected(e);
+    }
+    // The rename itself reaches the disk with the directory.
+    const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return std::unexpected(os_error("cannot open the directory of", path));
+    const int synced = ::fsync(dir);
+    const int saved = errno;
+    ::close(dir);
+    if (synced != 0) {
+        errno = saved;
+        return std::unexpected(os_error("cannot flush the directory of", path));
+    }
+    return {};
+}
+
+FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t family,
+                                    const char* family_name) {
+    const uint8_t* p = image.data();
+    if (image.size() < HEADER_SIZE) {
+        return std::unexpected(malformed("too short for an index file: " + std::to_string(image.size()) +
+                                         " bytes, the header alone is 64"));
+    }
+    if (std::memcmp(p, MAGIC, sizeof MAGIC) != 0) {
+        return std::unexpected(malformed("not a quillane index file (its first 8 bytes are not \"QUILLIDX\")"));
+    }
+    const uint16_t version = static_cast<uint16_t>(p[VERSION] | p[VERSION + 1] << 8);
+    if (version != FORMAT_VERSION) {
+        return std::unexpected(malformed(
+            "index file format version " + std::to_string(version) +
+            (version > FORMAT_VERSION ? " is newer than this library reads (1)" : " is not one this library reads (1)")));
+    }
+    if (get32(p + HEADER_CRC) != crc_of(0, p, HEADER_CRC)) {
+        return std::unexpected(malformed("header checksum mismatch: the header is damaged"));
+    }
+    IndexHeader h;
+    h.family = p[FAMILY];
+    if (h.family != family) {
+        const std::string held = h.family == 1 ? "a two-stage index (VectorIndex)"
+                                 : h.family == 2 ? "a compact index (CompactIndex)"
+                                                 : "an unknown code family " + std::to_string(h.family);
+        return std::unexpected(malformed(std::string("the file holds ") + held + ", not a " + family_name + " index"));
+    }
+    h.parameters = {get64(p + DIM), p[BITS], get64(p + PROJECTIONS), get64(p + SEED)};
+    h.record_size = get32(p + RECORD_SIZE);
+    h.count = get64(p + COUNT);
+    h.summary[0] = get32(p + SUMMARY);
+    h.summary[1] = get32(p + SUMMARY + 4);
+    return h;
+}
+
+FileResult<void> check_layout(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
+    const uint8_t* p = image.data();
+    // The count against the file's size before any product of it: every record takes
+    // its size plus 8 bytes of id.
+    const uint64_t per_entry = uint64_t{h.record_size} + 8;
+    if (h.record_size == 0 || h.count > (image.size() - HEADER_SIZE) / per_entry) {
+        return std::unexpected(malformed("truncated or damaged: " + std::to_string(h.count) + " records of " +
+                                         std::to_string(h.record_size) + " bytes do not fit in " +
+                                         std::to_string(image.size()) + " bytes"));
+    }
+    const FileLayout l = FileLayout::of(h.count, h.record_size);
+    if (image.size() < l.size) {
+        return std::unexpected(malformed("truncated: " + std::to_string(image.size()) + " bytes, the header says " +
+                                         std::to_string(l.size)));
+    }
+    if (image.size() > l.size) {
+        return std::unexpected(malformed(std::to_string(image.size() - l.size) +
+                                         " bytes of trailing data after the index (the header says " +
+                                         std::to_string(l.size) + " bytes)"));
+    }
+    for (uint64_t at : {l.ids + 8 * h.count, l.end_of_records}) {
+        const uint64_t end = at == l.end_of_records ? l.size : l.records;
+        for (uint64_t i = at; i < end; ++i) {
+            if (p[i] != 0) return std::unexpected(malformed("padding byte " + std::to_string(i) + " is not zero"));
+        }
+    }
+    if (verify && get32(p + BODY_CRC) != parallel_crc(p + HEADER_SIZE, l.size - HEADER_SIZE)) {
+        return std::unexpected(malformed("body checksum mismatch: the ids or records are damaged"));
+    }
+    return {};
+}
+
+FileResult<std::shared_ptr<const std::span<const uint8_t>>> map_file(const std::string& path, bool populate) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(os_error("cannot open", path));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        FileError e = os_error("cannot read the size of", path);
+        ::close(fd);
+        return std::unexpected(e);
+    }
+    const size_t size = static_cast<size_t>(st.st_size);
+    if (size == 0) {
+        ::close(fd);
+        return std::make_shared<const std::span<const uint8_t>>();
+    }
+    void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd, 0);
+    if (at == MAP_FAILED) {
+        FileError e = os_error("cannot map", path);
+        ::close(fd);
+        return std::unexpected(e);
+    }
+    ::close(fd);  // the mapping keeps the file
+    auto* view = new std::span<const uint8_t>(static_cast<const uint8_t*>(at), size);
+    return std::shared_ptr<const std::span<const uint8_t>>(view, [](const std::span<const uint8_t>* v) {
+        ::munmap(const_cast<uint8_t*>(v->data()), v->size());
+        delete v;
+    });
+}
+
+}  // namespace quillane::io

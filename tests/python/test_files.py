@@ -1,0 +1,201 @@
+"""Index files: round trips, read-only mappings, golden files, hostile files, crash safety."""
+import copy
+import json
+import pickle
+import random
+import signal
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from quillane import CompactIndex, VectorIndex
+
+ROOT = Path(__file__).resolve().parents[2]
+DATA = ROOT / "tests" / "data"
+FAMILIES = [pytest.param(lambda: CompactIndex(12, 4, 3), id="compact"),
+            pytest.param(lambda: VectorIndex(12, 4, 4, 3), id="two-stage")]
+
+
+def filled(make, n=60):
+    index = make()
+    x = np.random.default_rng(n).standard_normal((n, 12), dtype=np.float32)
+    x[7::9] = x[0]  # ties
+    index.add_batch(np.arange(n) * 2 + 1, x)
+    return index
+
+
+def same_answers(a, b):
+    queries = np.random.default_rng(9).standard_normal((5, 12), dtype=np.float32)
+    for k in (1, 7, 1000):
+        ids_a, scores_a = a.search_batch(queries, k)
+        ids_b, scores_b = b.search_batch(queries, k)
+        assert (ids_a == ids_b).all() and scores_a.tobytes() == scores_b.tobytes()
+        one_a, one_b = a.search(queries[0], k), b.search(queries[0], k)
+        assert (one_a[0] == one_b[0]).all() and one_a[1].tobytes() == one_b[1].tobytes()
+    return True
+
+
+@pytest.mark.parametrize("make", FAMILIES)
+@pytest.mark.parametrize("n", [0, 60])
+@pytest.mark.parametrize("way", ["load", "mmap", "mmap-unverified", "bytes", "bytearray", "pickle", "deepcopy"])
+def test_round_trips_answer_identically(tmp_path, make, n, way):
+    index = filled(make, n) if n else make()
+    path = tmp_path / "index.qli"
+    index.save(path)
+    cls = type(index)
+    back = {
+        "load": lambda: cls.load(str(path)),
+        "mmap": lambda: cls.load(path, mmap=True),
+        "mmap-unverified": lambda: cls.load(path, mmap=True, verify=False),
+        "bytes": lambda: cls.from_bytes(index.to_bytes()),
+        "bytearray": lambda: cls.from_bytes(bytearray(index.to_bytes())),
+        "pickle": lambda: pickle.loads(pickle.dumps(index)),
+        "deepcopy": lambda: copy.deepcopy(index),
+    }[way]()
+    assert type(back) is cls and len(back) == n
+    assert back.to_bytes() == index.to_bytes() == path.read_bytes()
+    if n:
+        assert same_answers(index, back)
+
+
+@pytest.mark.parametrize("make", FAMILIES)
+def test_a_mapped_index_is_read_only_and_outlives_its_file(tmp_path, make):
+    index = filled(make)
+    path = tmp_path / "index.qli"
+    index.save(path)
+    mapped = type(index).load(path, mmap=True)
+    for add in (lambda: mapped.add(1, np.zeros(12, np.float32)),
+                lambda: mapped.add_batch(np.arange(1), np.zeros((1, 12), np.float32))):
+        with pytest.raises(ValueError, match="memory-mapped from a file and read-only"):
+            add()
+    path.unlink()  # the mapping keeps the old file's pages
+    filled(make, 5).save(path)  # a save renames a new file over the path
+    assert len(mapped) == 60 and same_answers(index, mapped)
+    copied = type(index).load(path)
+    copied.add(99, np.ones(12, np.float32))
+    assert len(copied) == 6
+
+
+@pytest.mark.parametrize("name, cls", [("golden-compact.qli", CompactIndex), ("golden-two-stage.qli", VectorIndex)])
+def test_golden_files_keep_loading_with_the_same_answers(tmp_path, name, cls):
+    sys.path.insert(0, str(ROOT / "tools"))
+    import gen_golden_index
+
+    expected = json.loads((DATA / "golden-index-results.json").read_text())[name]
+    for mmap in (False, True):
+        index = cls.load(DATA / name, mmap=mmap)
+        assert gen_golden_index.results(index, gen_golden_index.build(name)[1]) == expected
+    # This library still writes them byte for byte.
+    assert gen_golden_index.build(name)[0].to_bytes() == (DATA / name).read_bytes()
+
+
+def rewritten(data: bytes, **fields) -> bytes:
+    """The file with header fields changed and both checksums made valid again."""
+    head = bytearray(data[:64])
+    offsets = {"version": ("<H", 8), "family": ("<B", 10), "record_size": ("<I", 12), "dim": ("<Q", 16),
+               "projections": ("<Q", 24), "count": ("<Q", 40)}
+    for name, value in fields.items():
+        fmt, at = offsets[name]
+        struct.pack_into(fmt, head, at, value)
+    body = data[64:]
+    struct.pack_into("<I", head, 56, zlib.crc32(body))
+    struct.pack_into("<I", head, 60, zlib.crc32(bytes(head[:60])))
+    return bytes(head) + body
+
+
+@pytest.mark.parametrize("make", FAMILIES)
+def test_every_damaged_file_is_refused_with_a_reason(make):
+    index = filled(make, 6)
+    cls, other = type(index), (VectorIndex if type(index) is CompactIndex else CompactIndex)
+    good = index.to_bytes()
+    for size in range(len(good)):
+        with pytest.raises(ValueError, match="not a valid index"):
+            cls.from_bytes(good[:size])
+    for at in range(len(good)):
+        damaged = bytearray(good)
+        damaged[at] ^= 1 << (at % 8)
+        with pytest.raises(ValueError, match="not a valid index"):
+            cls.from_bytes(bytes(damaged))
+        try:  # without the body checksum: refused, or an index that searches safely
+            cls.from_bytes(bytes(damaged), verify=False).search_batch(np.ones((2, 12), np.float32), 3)
+        except ValueError:
+            pass
+    cases = [
+        (b"NOTANIDX" + good[8:], "first 8 bytes are not"),
+        (rewritten(good, version=2), "version 2 is newer than this library reads"),
+        (rewritten(good, version=0), "version 0 is not one this library reads"),
+        (good + b"\0", "1 bytes of trailing data"),
+        (rewritten(good, count=2**61), "do not fit in"),
+        (good[:-64], "truncated"),
+        (rewritten(good, record_size=0), "record size 0 does not match"),
+        (rewritten(good, record_size=5), "record size 5 does not match"),
+        (rewritten(good, dim=0), "quantizer's integers are refused: dimension must be > 0"),
+        (rewritten(good, family=9), "unknown code family 9"),
+        (rewritten(good[:-1] + b"\1"), "padding byte"),
+    ]
+    for data, message in cases:
+        with pytest.raises(ValueError) as info:
+            cls.from_bytes(data)
+        assert message in str(info.value)
+    with pytest.raises(ValueError, match=f"not a {'compact' if other is CompactIndex else 'two-stage'} index"):
+        other.from_bytes(good)
+
+
+def test_file_errors_name_the_path(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        CompactIndex.load(tmp_path / "missing.qli")
+    with pytest.raises(FileNotFoundError):
+        CompactIndex(4).save(tmp_path / "no" / "such" / "dir.qli")
+    with pytest.raises(TypeError, match="argument 'path'"):
+        CompactIndex(4).save(3.5)
+    with pytest.raises(TypeError, match="argument 'data': expected bytes or bytearray"):
+        CompactIndex.from_bytes(memoryview(b"x"))
+    (tmp_path / "junk").write_bytes(b"hello")
+    with pytest.raises(ValueError, match="junk' is not a valid index file: too short"):
+        CompactIndex.load(tmp_path / "junk", mmap=True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["junk"]
+
+
+SAVER = """
+import sys, numpy as np, quillane
+def build(seed):
+    index = quillane.CompactIndex(32, 4, 1)
+    index.add_batch(np.arange(40_000), np.random.default_rng(seed).standard_normal((40_000, 32), dtype=np.float32))
+    return index
+if __name__ == "__main__":
+    old, new = build(1), build(2)
+    print("ready", flush=True)
+    while True:
+        new.save(sys.argv[1])
+        old.save(sys.argv[1])
+"""
+
+
+def test_a_save_killed_at_any_moment_leaves_the_old_or_the_new_file(tmp_path):
+    script = tmp_path / "saver.py"
+    script.write_text(SAVER)
+    sys.path.insert(0, str(tmp_path))
+    import saver
+
+    old, new = saver.build(1).to_bytes(), saver.build(2).to_bytes()
+    path = tmp_path / "index.qli"
+    path.write_bytes(old)
+    rng, seen = random.Random(5), set()
+    for _ in range(50):
+        child = subprocess.Popen([sys.executable, str(script), str(path)], stdout=subprocess.PIPE)
+        assert child.stdout.readline() == b"ready\n"
+        try:
+            child.wait(timeout=rng.uniform(0.0, 0.06))
+        except subprocess.TimeoutExpired:
+            child.send_signal(signal.SIGKILL)
+        child.wait(timeout=30)
+        child.stdout.close()
+        found = CompactIndex.load(path).to_bytes()
+        assert found in (old, new)
+        seen.add(found == new)
+    assert seen == {False, True}, "the kills never fell between two saves"
