@@ -8,7 +8,7 @@ VPY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 
-.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare compare-batch compare-files clean
+.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare compare-batch compare-files compare-sharded clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -99,7 +99,7 @@ py-test: $(WHEEL_DIR)/.built $(VENV)/.installed
 	  [ -x $$env/bin/python ] || "$$py" -m venv $$env; \
 	  $$env/bin/python -m pip install -q --upgrade pip; \
 	  $$env/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl; \
-	  $$env/bin/python -m pip install -q "pytest>=8" "hypothesis>=6" "$$numpy"; \
+	  $$env/bin/python -m pip install -q "pytest>=8" "hypothesis>=6" "$$numpy" "dask[array]>=2024.1" "distributed>=2024.1"; \
 	  echo "== $$name: $$($$env/bin/python -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)')"; \
 	  (cd tests && ../$$env/bin/python -m pytest -q -p no:cacheprovider python) || exit 1; \
 	done
@@ -137,6 +137,13 @@ compare-files: $(WHEEL_DIR)/.built
 	$(BENCH_ENV)/bin/python -m pip install -q numpy
 	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	$(BENCH_ENV)/bin/python bench/index_files.py $(FILES_ARGS)
+
+# Sharded build and search on a local two-worker Dask cluster (not part of `make test`).
+compare-sharded: $(WHEEL_DIR)/.built
+	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
+	$(BENCH_ENV)/bin/python -m pip install -q numpy "dask[array]>=2024.1" "distributed>=2024.1"
+	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	$(BENCH_ENV)/bin/python bench/sharded.py $(SHARDED_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV)

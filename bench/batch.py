@@ -89,11 +89,11 @@ def main() -> None:
                 "VectorIndex 4-bit": quillane.TurboQuantizer(args.dim, 4)}[name]
         codes_bytes = n * code.code_size_bytes
         add_rows = min(n, 20_000)
-        add2 = timed(lambda: make().add_batch(ids[:add_rows], base[:add_rows], threads=2), 1) * n / add_rows
-        add1_small = timed(lambda: make().add_batch(ids[:add_rows], base[:add_rows], threads=1), 1) * n / add_rows
+        add2 = timed(lambda: make().add_batch(ids[:add_rows], base[:add_rows], threads=2))
+        add1_small = timed(lambda: make().add_batch(ids[:add_rows], base[:add_rows], threads=1))
         enc = base[:add_rows]
-        enc1 = timed(lambda: code.encode_batch(enc, threads=1), 1)
-        enc2 = timed(lambda: code.encode_batch(enc, threads=2), 1)
+        enc1 = timed(lambda: code.encode_batch(enc, threads=1))
+        enc2 = timed(lambda: code.encode_batch(enc, threads=2))
         s1 = timed(lambda: index.search_batch(queries, k, threads=1)) / args.queries
         s2 = timed(lambda: index.search_batch(queries, k, threads=2)) / args.queries
         single = timed(lambda: [index.search(q, k) for q in queries], 1) / args.queries

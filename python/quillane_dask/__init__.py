@@ -1,0 +1,240 @@
+"""Sharded quillane indexes on a Dask cluster.
+
+A quantizer is fixed by a few integers, so every worker rebuilds the same one: building
+sends each worker only integers and file names, and each worker encodes the rows it
+already holds into an index shard saved in the index-file format. Searching sends the
+queries to every shard; each worker maps its shards once (``load(mmap=True)``) and
+keeps them; the per-shard top-k lists merge into exactly the answer of one index
+holding every row (ties in global row order).
+
+    import dask.array as da
+    import quillane_dask
+    from distributed import Client
+
+    client = Client(...)
+    vectors = da.from_array(...)            # (n, dim) float32, chunked by rows
+    index = quillane_dask.build(vectors, "/shared/my-index", bits=4)
+    ids, scores = index.search_batch(queries, 10)
+    index = quillane_dask.ShardedIndex.open("/shared/my-index")   # later, elsewhere
+"""
+from __future__ import annotations
+
+import json
+import os
+import struct
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Sequence
+
+import numpy as np
+
+import quillane
+
+__all__ = ["build", "ShardedIndex", "ShardError"]
+
+MANIFEST = "manifest.json"
+FORMAT = 1
+FAMILIES = {"compact": quillane.CompactIndex, "two-stage": quillane.VectorIndex}
+
+
+class ShardError(ValueError):
+    """A shard that is missing, damaged, or not of this index's quantizer."""
+
+
+def _new_index(family: str, parameters: dict[str, int]) -> Any:
+    if family == "compact":
+        return quillane.CompactIndex(parameters["dim"], parameters["bits"], parameters["seed"])
+    return quillane.VectorIndex(parameters["dim"], parameters["bits"], parameters["projections"],
+                                parameters["seed"])
+
+
+FAMILY_TAGS = {"two-stage": 1, "compact": 2}
+
+
+def _header(path: str) -> tuple[str, dict[str, int]]:
+    """A shard file's two CRC-32s (body, header) as hex, and its quantizer's integers
+    (docs/index-file-format.md)."""
+    with open(path, "rb") as f:
+        head = f.read(64)
+    if len(head) < 64:
+        raise ShardError(f"shard {path}: too short to be an index file")
+    family, bits = head[10], head[11]
+    dim, projections, seed = struct.unpack_from("<QQQ", head, 16)
+    tag = {v: k for k, v in FAMILY_TAGS.items()}.get(family, str(family))
+    integers = {"family": tag, "dim": dim, "bits": bits, "seed": seed, "projections": projections}
+    return "%08x%08x" % struct.unpack_from("<II", head, 56), integers
+
+
+def _build_shard(rows: np.ndarray, ids: np.ndarray | None, first_row: int, family: str,
+                 parameters: dict[str, int], path: str) -> dict[str, Any]:
+    """On a worker: one shard from the rows it holds."""
+    rows = np.ascontiguousarray(rows, dtype=np.float32)
+    if ids is None:
+        ids = np.arange(first_row, first_row + len(rows), dtype=np.uint64)
+    index = _new_index(family, parameters)
+    index.add_batch(ids, rows, threads=1)  # the worker's thread is the unit of parallelism
+    index.save(path)
+    return {"file": os.path.basename(path), "first_row": first_row, "rows": len(rows),
+            "checksums": _header(path)[0]}
+
+
+def _build_shard_from_npy(npy: str, first_row: int, family: str, parameters: dict[str, int],
+                          path: str) -> dict[str, Any]:
+    return _build_shard(np.load(npy, mmap_mode="r"), None, first_row, family, parameters, path)
+
+
+# Each worker process keeps the shards it has mapped: path -> (checksums, index).
+_OPEN_SHARDS: dict[str, tuple[str, Any]] = {}
+
+
+def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, int]) -> Any:
+    held = _OPEN_SHARDS.get(path)
+    if held is not None and held[0] == checksums:
+        return held[1]
+    if not os.path.exists(path):
+        raise ShardError(f"shard {path} is missing")
+    found, integers = _header(path)
+    if integers != {"family": family, **parameters}:
+        raise ShardError(f"shard {path} was written by another quantizer ({integers}) than the "
+                         f"manifest's ({ {'family': family, **parameters} })")
+    if found != checksums:
+        raise ShardError(f"shard {path} is not the one the manifest lists (its checksums differ)")
+    try:
+        index = FAMILIES[family].load(path, mmap=True)
+    except ValueError as e:
+        raise ShardError(f"shard {path}: {e}") from None
+    _OPEN_SHARDS[path] = (checksums, index)
+    return index
+
+
+def _search_shard(path: str, checksums: str, family: str, parameters: dict[str, int],
+                  queries: np.ndarray, top_k: int) -> tuple[np.ndarray, np.ndarray]:
+    """On a worker: one shard's top-k for every query (the shard stays mapped)."""
+    return _open_shard(path, checksums, family, parameters).search_batch(queries, top_k, threads=1)
+
+
+def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int) -> tuple[np.ndarray, np.ndarray]:
+    """The global top-k from per-shard top-k lists given in shard (= row) order.
+
+    Within a shard, equal scores come in insertion order, and shards hold consecutive
+    rows; so ordering by (NaN last, score descending, shard, rank in shard) is the order
+    of one index holding every row.
+    """
+    nq = parts[0][0].shape[0]
+    k = min(top_k, sum(p[0].shape[1] for p in parts))
+    ids = np.concatenate([p[0] for p in parts], axis=1)
+    scores = np.concatenate([p[1] for p in parts], axis=1)
+    shard = np.concatenate([np.full(p[0].shape[1], s) for s, p in enumerate(parts)])
+    rank = np.concatenate([np.arange(p[0].shape[1]) for p in parts])
+    out_ids = np.empty((nq, k), dtype=np.uint64)
+    out_scores = np.empty((nq, k), dtype=np.float32)
+    for q in range(nq):
+        s = scores[q]
+        nan = np.isnan(s)
+        # Negating -0.0 and +0.0 gives equal keys: they tie, as in one index.
+        order = np.lexsort((rank, shard, np.where(nan, 0.0, -s.astype(np.float64)), nan))[:k]
+        out_ids[q], out_scores[q] = ids[q, order], s[order]
+    return out_ids, out_scores
+
+
+@dataclass
+class ShardedIndex:
+    """An index saved as shards in one directory that every worker can reach."""
+
+    directory: str
+    family: str
+    parameters: dict[str, int]
+    shards: list[dict[str, Any]]
+
+    @classmethod
+    def open(cls, directory: str | os.PathLike[str]) -> ShardedIndex:
+        path = Path(directory) / MANIFEST
+        manifest = json.loads(path.read_text())
+        if manifest.get("format") != FORMAT or manifest.get("family") not in FAMILIES:
+            raise ValueError(f"{path} is not a quillane shard manifest of format {FORMAT}")
+        return cls(str(Path(directory).resolve()), manifest["family"], manifest["parameters"], manifest["shards"])
+
+    def __len__(self) -> int:
+        return sum(s["rows"] for s in self.shards)
+
+    def search_batch(self, queries: np.ndarray, top_k: int, *, client: Any = None,
+                     retries: int = 2) -> tuple[np.ndarray, np.ndarray]:
+        """Row i: the top_k of one index holding every row, for queries[i].
+
+        Each shard is searched on a worker (the same one each time when it is alive, so
+        that its mapping is reused); a task whose worker dies is retried elsewhere up to
+        `retries` times, and any failure raises: never a partial answer.
+        """
+        from distributed import default_client
+
+        client = client or default_client()
+        queries = np.ascontiguousarray(queries, dtype=np.float32)
+        if not self.shards:
+            return np.empty((len(queries), 0), np.uint64), np.empty((len(queries), 0), np.float32)
+        workers = sorted(client.scheduler_info()["workers"])
+        # The queries travel inside each task, so a retried task never waits on a dead
+        # worker's copy of them.
+        futures = []
+        for i, shard in enumerate(self.shards):
+            futures.append(client.submit(
+                _search_shard, os.path.join(self.directory, shard["file"]), shard["checksums"],
+                self.family, self.parameters, queries, int(top_k), pure=False, retries=retries,
+                workers=[workers[i % len(workers)]], allow_other_workers=True))
+        return merge(client.gather(futures), int(top_k))
+
+
+def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "compact",
+          bits: int = 4, seed: int = 42, projections: int | None = None, ids: Any = None,
+          client: Any = None) -> ShardedIndex:
+    """Encode every row into one shard per chunk, on the workers holding the rows.
+
+    `vectors`: a Dask array of shape (n, dim), chunked by rows, or a list of .npy files
+    (each memory-mapped on a worker). ids: the global row numbers unless given (a
+    NumPy or Dask array of n non-negative integers, only with a Dask array of vectors).
+    """
+    import dask
+    import dask.array as da
+    from distributed import default_client
+
+    if family not in FAMILIES:
+        raise ValueError(f"family must be one of {sorted(FAMILIES)}, got {family!r}")
+    client = client or default_client()
+    out = Path(directory).resolve()
+    out.mkdir(parents=True, exist_ok=True)
+    if isinstance(vectors, (list, tuple)):
+        if ids is not None:
+            raise ValueError("ids can be given with a Dask array of vectors, not with .npy files")
+        shapes = [np.load(p, mmap_mode="r").shape for p in vectors]
+        dim = shapes[0][1] if shapes else 0
+        starts = np.cumsum([0] + [s[0] for s in shapes])
+    else:
+        vectors = da.asarray(vectors)
+        if vectors.ndim != 2:
+            raise ValueError(f"vectors must be two-dimensional, got shape {vectors.shape}")
+        vectors = vectors.rechunk({1: -1})
+        dim = vectors.shape[1]
+        starts = np.cumsum((0,) + vectors.chunks[0])
+    parameters = {"dim": int(dim), "bits": int(bits), "seed": int(seed), "projections": 0}
+    if family == "two-stage":
+        parameters["projections"] = int(projections if projections is not None else max(1, dim // 4))
+    _new_index(family, parameters)  # the constructor's errors, before any work
+    jobs = []
+    if isinstance(vectors, (list, tuple)):
+        for i, npy in enumerate(vectors):
+            jobs.append(dask.delayed(_build_shard_from_npy)(
+                str(Path(npy).resolve()), int(starts[i]), family, parameters, str(out / f"shard-{i:05d}.qli")))
+    else:
+        blocks = vectors.to_delayed()[:, 0]
+        id_blocks: list[Any] = [None] * len(blocks)
+        if ids is not None:
+            id_blocks = list(da.asarray(ids).rechunk((vectors.chunks[0],)).to_delayed())
+        for i, block in enumerate(blocks):
+            jobs.append(dask.delayed(_build_shard)(
+                block, id_blocks[i], int(starts[i]), family, parameters, str(out / f"shard-{i:05d}.qli")))
+    shards = list(client.compute(jobs, sync=True))
+    manifest = {"format": FORMAT, "family": family, "parameters": parameters, "rows": int(starts[-1]),
+                "shards": shards}
+    temporary = out / (MANIFEST + ".tmp")
+    temporary.write_text(json.dumps(manifest, indent=1) + "\n")
+    os.replace(temporary, out / MANIFEST)
+    return ShardedIndex(str(out), family, parameters, shards)
