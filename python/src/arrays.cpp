@@ -156,6 +156,13 @@ template <class T> PyObject* hand_over(std::vector<T>&& values, int typenum, siz
     return array.release();
 }
 
+// Whether an ndarray's dtype is equivalent to the type number's.
+bool has_dtype(PyObject* obj, int typenum) {
+    const NumpyApi* api = numpy_api();
+    Ref wanted(api->descr_from_type(typenum));
+    return wanted && api->equiv_types(reinterpret_cast<const ArrayFields*>(obj)->descr, wanted.get());
+}
+
 }  // namespace
 
 std::optional<ArrayArg> read_array(PyObject* obj, const char* param, int typenum) {
@@ -163,11 +170,7 @@ std::optional<ArrayArg> read_array(PyObject* obj, const char* param, int typenum
     if (api == nullptr) return std::nullopt;
     bool ok = PyObject_TypeCheck(obj, api->array_type);
     const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
-    if (ok) ok = fields->nd == 1;
-    if (ok) {
-        Ref wanted(api->descr_from_type(typenum));
-        ok = wanted && api->equiv_types(fields->descr, wanted.get());
-    }
+    if (ok) ok = fields->nd == 1 && has_dtype(obj, typenum);
     if (!ok) {
         PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'",
                      param, type_qualname(obj).c_str(), "PyArray<T, D>");
@@ -243,12 +246,6 @@ bool is_ndarray(PyObject* obj, const char* param, const char* expected) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a numpy array of %s, got '%s'", param,
                  expected, type_qualname(obj).c_str());
     return false;
-}
-
-bool has_dtype(PyObject* obj, int typenum) {
-    const NumpyApi* api = numpy_api();
-    Ref wanted(api->descr_from_type(typenum));
-    return wanted && api->equiv_types(reinterpret_cast<const ArrayFields*>(obj)->descr, wanted.get());
 }
 
 }  // namespace

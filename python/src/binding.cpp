@@ -270,7 +270,7 @@ PyObject* raise_file_error(const io::FileError& error, const std::string& path) 
 
 std::optional<unsigned> to_threads(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) return 0u;
-    Ref index(PyLong_Check(obj) ? Ref::borrow(obj) : Ref(PyNumber_Index(obj)));
+    Ref index = as_index(obj);
     if (!index) {
         prefix_type_error("threads");
         return std::nullopt;

@@ -102,3 +102,12 @@ template <class Access> struct QuantizerBatch {
 };
 
 }  // namespace quillane::py
+
+// The method table entries of the batch methods, for QuantizerBatch<...> named Batch.
+#define QL_QUANTIZER_BATCH_METHODS(Batch) \
+    {"encode_batch", method(&Batch::encode_batch), METH_VARARGS | METH_KEYWORDS, \
+     "encode_batch($self, vectors, *, threads=None)\n--\n\nEncode every row of a C-contiguous float32 array of shape (n, dim): a uint8 array of shape (n, code_size_bytes) whose row i is encode(vectors[i]). threads: None uses every core this process may run on, 1 the calling thread only; the result is the same either way. A refused row raises ValueError \"row i: ...\" for the lowest such row."}, \
+    {"decode_batch", method(&Batch::decode_batch), METH_VARARGS | METH_KEYWORDS, \
+     "decode_batch($self, codes, *, threads=None)\n--\n\nDecode every row of a C-contiguous uint8 array of shape (n, code_size_bytes): a float32 array of shape (n, dim) whose row i is decode(codes[i]). threads as for encode_batch."}, \
+    {"inner_product_batch", method(&Batch::inner_product_batch), METH_VARARGS | METH_KEYWORDS, \
+     "inner_product_batch($self, codes, queries, *, threads=None)\n--\n\nEstimates for every code (n, code_size_bytes) against every float32 query (m, dim): a float32 array of shape (n, m) whose entry [i, j] is inner_product(codes[i], queries[j]). threads as for encode_batch; a failure names the first failing pair in row-major order (\"row i, query j: ...\")."},

@@ -158,12 +158,7 @@ PyMethodDef tq_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "inner_product($self, code, query)\n--\n\nEstimate inner product between a compressed code "
      "and a query vector.\n\nMuch faster than decompressing and computing full dot product."},
-    {"encode_batch", method(&TurboBatch::encode_batch), METH_VARARGS | METH_KEYWORDS,
-     "encode_batch($self, vectors, *, threads=None)\n--\n\nEncode every row of a C-contiguous float32 array of shape (n, dim): a uint8 array of shape (n, code_size_bytes) whose row i is encode(vectors[i]). threads: None uses every core this process may run on, 1 the calling thread only; the result is the same either way. A refused row raises ValueError \"row i: ...\" for the lowest such row."},
-    {"decode_batch", method(&TurboBatch::decode_batch), METH_VARARGS | METH_KEYWORDS,
-     "decode_batch($self, codes, *, threads=None)\n--\n\nDecode every row of a C-contiguous uint8 array of shape (n, code_size_bytes): a float32 array of shape (n, dim) whose row i is decode(codes[i]). threads as for encode_batch."},
-    {"inner_product_batch", method(&TurboBatch::inner_product_batch), METH_VARARGS | METH_KEYWORDS,
-     "inner_product_batch($self, codes, queries, *, threads=None)\n--\n\nEstimates for every code (n, code_size_bytes) against every float32 query (m, dim): a float32 array of shape (n, m) whose entry [i, j] is inner_product(codes[i], queries[j]). threads as for encode_batch; a failure names the first failing pair in row-major order (\"row i, query j: ...\")."},
+    QL_QUANTIZER_BATCH_METHODS(TurboBatch)
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,17 +8,7 @@ namespace quillane::py {
 
 namespace {
 
-struct Names {
-    static constexpr const char* class_name = "VectorIndex";
-    static constexpr const char* add = "VectorIndex.add()";
-    static constexpr const char* search = "VectorIndex.search()";
-    static constexpr const char* add_batch = "VectorIndex.add_batch()";
-    static constexpr const char* search_batch = "VectorIndex.search_batch()";
-    static constexpr const char* save = "VectorIndex.save()";
-    static constexpr const char* to_bytes = "VectorIndex.to_bytes()";
-    static constexpr const char* load = "VectorIndex.load()";
-    static constexpr const char* from_bytes = "VectorIndex.from_bytes()";
-};
+QL_INDEX_NAMES("VectorIndex");
 using Binding = IndexBinding<FlatIndex<TurboFamily>, Names>;
 
 PyObject* vi_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -42,19 +32,7 @@ PyMethodDef vi_methods[] = {
     {"search", method(&Binding::search), METH_VARARGS | METH_KEYWORDS,
      "search($self, query, top_k)\n--\n\nSearch for top-k nearest vectors by inner product.\n\n"
      "Returns:\n    Tuple of (ids: numpy int64 array, scores: numpy float32 array)"},
-    {"add_batch", method(&Binding::add_batch), METH_VARARGS | METH_KEYWORDS,
-     "add_batch($self, ids, vectors, *, threads=None)\n--\n\nAdd every row of a C-contiguous float32 array of shape (n, dim) under the matching id of a one-dimensional integer array of n ids, as n calls of add would, all or nothing: a refused row (ValueError \"row i: ...\", the lowest such row) adds nothing. threads: None uses every core this process may run on, 1 the calling thread only; the index is the same either way."},
-    {"search_batch", method(&Binding::search_batch), METH_VARARGS | METH_KEYWORDS,
-     "search_batch($self, queries, top_k, *, threads=None)\n--\n\nSearch every row of a C-contiguous float32 array of shape (m, dim).\n\nReturns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array), both of shape (m, k) with k = min(top_k, len(index)); row i equals search(queries[i], top_k). threads as for add_batch."},
-    {"save", method(&Binding::save), METH_VARARGS | METH_KEYWORDS,
-     "save($self, path)\n--\n\nWrite the index to a file, atomically: the path holds the old file or the new one, never a part (docs/index-file-format.md)."},
-    {"to_bytes", method(&Binding::to_bytes), METH_VARARGS | METH_KEYWORDS,
-     "to_bytes($self)\n--\n\nThe bytes of the index file that save writes."},
-    {"load", method(&Binding::load), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "load($cls, path, *, mmap=False, verify=True)\n--\n\nThe VectorIndex in an index file. mmap=True scans the codes straight from the mapped file (the index is then read-only); verify=False skips the body checksum and the check of every record, for fast opening of trusted files. A file that is not a valid VectorIndex file raises ValueError saying what is wrong."},
-    {"from_bytes", method(&Binding::from_bytes), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "from_bytes($cls, data, *, verify=True)\n--\n\nThe VectorIndex in the bytes of an index file (bytes or bytearray)."},
-    {"__reduce__", method(&Binding::reduce), METH_NOARGS, "Pickling and copying, through to_bytes and from_bytes."},
+    QL_INDEX_SHARED_METHODS("VectorIndex")
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,6 +18,9 @@ inline uint32_t read_u32(std::span<const uint8_t> b, size_t at) {
     return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
            uint32_t(b[at + 3]) << 24;
 }
+inline uint64_t read_u64(std::span<const uint8_t> b, size_t at) {
+    return uint64_t{read_u32(b, at)} | uint64_t{read_u32(b, at + 4)} << 32;
+}
 inline float read_f32(std::span<const uint8_t> b, size_t at) {
     return std::bit_cast<float>(read_u32(b, at));
 }

@@ -62,15 +62,6 @@ void put64(uint8_t* p, uint64_t v) {
 void put32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint64_t get64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-uint32_t get32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 // The header bytes, the body checksum given; the header checksum goes last.
 void write_header(const IndexHeader& h, uint32_t body_crc, uint8_t* out) {
     std::memset(out, 0, HEADER_SIZE);
@@ -210,6 +201,8 @@ FileResult<void> save_image(const std::string& path, const IndexHeader& header,
 FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t family,
                                     const char* family_name) {
     const uint8_t* p = image.data();
+    const auto get32 = [&](size_t at) { return bytes::read_u32(image, at); };
+    const auto get64 = [&](size_t at) { return bytes::read_u64(image, at); };
     if (image.size() < HEADER_SIZE) {
         return std::unexpected(malformed("too short for an index file: " + std::to_string(image.size()) +
                                          " bytes, the header alone is 64"));
@@ -223,7 +216,7 @@ FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t fami
             "index file format version " + std::to_string(version) +
             (version > FORMAT_VERSION ? " is newer than this library reads (1)" : " is not one this library reads (1)")));
     }
-    if (get32(p + HEADER_CRC) != crc_of(0, p, HEADER_CRC)) {
+    if (get32(HEADER_CRC) != crc_of(0, p, HEADER_CRC)) {
         return std::unexpected(malformed("header checksum mismatch: the header is damaged"));
     }
     IndexHeader h;
@@ -234,11 +227,11 @@ FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t fami
                                                  : "an unknown code family " + std::to_string(h.family);
         return std::unexpected(malformed(std::string("the file holds ") + held + ", not a " + family_name + " index"));
     }
-    h.parameters = {get64(p + DIM), p[BITS], get64(p + PROJECTIONS), get64(p + SEED)};
-    h.record_size = get32(p + RECORD_SIZE);
-    h.count = get64(p + COUNT);
-    h.summary[0] = get32(p + SUMMARY);
-    h.summary[1] = get32(p + SUMMARY + 4);
+    h.parameters = {get64(DIM), p[BITS], get64(PROJECTIONS), get64(SEED)};
+    h.record_size = get32(RECORD_SIZE);
+    h.count = get64(COUNT);
+    h.summary[0] = get32(SUMMARY);
+    h.summary[1] = get32(SUMMARY + 4);
     return h;
 }
 
@@ -268,7 +261,7 @@ FileResult<void> check_layout(std::span<const uint8_t> image, const IndexHeader&
             if (p[i] != 0) return std::unexpected(malformed("padding byte " + std::to_string(i) + " is not zero"));
         }
     }
-    if (verify && get32(p + BODY_CRC) != parallel_crc(p + HEADER_SIZE, l.size - HEADER_SIZE)) {
+    if (verify && bytes::read_u32(image, BODY_CRC) != parallel_crc(p + HEADER_SIZE, l.size - HEADER_SIZE)) {
         return std::unexpected(malformed("body checksum mismatch: the ids or records are damaged"));
     }
     return {};
