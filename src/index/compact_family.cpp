@@ -118,19 +118,36 @@ Result<CompactFamily::Prepared> CompactFamily::prepare(std::span<const float> qu
     QL_TRY_ASSIGN(CompactPrepared exact, quantizer_.prepare_query(query));
     Prepared p{std::move(exact), {}, 1.0, 0.0, 0.0, 0.0};
     const std::vector<float>& z = p.exact.rotated;
-    double largest = 0.0, norm = 0.0;
-    for (float v : z) {
-        largest = std::max(largest, std::fabs(double{v}));
-        norm += double{v} * v;
+    // The step makes the magnitudes of each pair of neighbouring values (2p, 2p + 1) sum to
+    // at most 127 steps, so at most 128 after rounding: what the many-query kernel needs.
+    double widest = 0.0, norm = 0.0;
+    for (size_t i = 0; i < dim(); i += 2) {
+        const double pair = std::fabs(double{z[i]}) + (i + 1 < dim() ? std::fabs(double{z[i + 1]}) : 0.0);
+        widest = std::max(widest, pair);
     }
-    if (largest > 0.0) p.step = largest / 127.0;
+    for (float v : z) norm += double{v} * v;
+    if (widest > 0.0) p.step = widest / 127.0;
     const size_t padded = (dim() + kernels::COMPACT_QUERY_PAD - 1) / kernels::COMPACT_QUERY_PAD *
                           kernels::COMPACT_QUERY_PAD;
     p.query.assign(padded, 0);
+    for (size_t i = 0; i < dim(); ++i) {
+        p.query[i] = static_cast<int8_t>(std::clamp(std::nearbyint(z[i] / p.step), -127.0, 127.0));
+    }
+    // Rounding of the division (or a step that underflowed to zero) can leave a pair over
+    // 128; its larger value then takes what the smaller leaves (the error terms below are
+    // those of the values kept, so the bounds stay true).
+    for (size_t i = 0; i + 1 < dim(); i += 2) {
+        int8_t& a = p.query[i];
+        int8_t& b = p.query[i + 1];
+        if (std::abs(a) + std::abs(b) > 128) {
+            int8_t& larger = std::abs(a) >= std::abs(b) ? a : b;
+            const int rest = 128 - std::min(std::abs(a), std::abs(b));
+            larger = static_cast<int8_t>(larger > 0 ? rest : -rest);
+        }
+    }
     double rounding = 0.0, rounded = 0.0;
     for (size_t i = 0; i < dim(); ++i) {
-        const double r = std::clamp(std::nearbyint(z[i] / p.step), -127.0, 127.0);
-        p.query[i] = static_cast<int8_t>(r);
+        const double r = p.query[i];
         const double e = z[i] - p.step * r;
         rounding += e * e;
         rounded += (p.step * r) * (p.step * r);
@@ -187,8 +204,8 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
     for (const Prepared& p : prepared) queries.push_back(p.query.data());
     const kernels::CompactApproxInputs inputs{queries[0], levels8_.data(), dim(), quantizer_.bits(), stride};
     // What each query's bounds need of a record, formed once per block: its scale, and its
-    // two norms times |scale|.
-    std::array<double, BLOCK> scale, scaled_levels, scaled_errors;
+    // two norms times |scale|, widened.
+    std::array<double, BLOCK> scale, scaled_levels, scaled_errors, centre, margin, upper;
     std::vector<FirstPass> passes(count);
     for (size_t first = 0; first < n; first += BLOCK) {
         const size_t here = std::min(BLOCK, n - first);
@@ -201,19 +218,25 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
         for (size_t b = 0; b < here; ++b) {
             const uint8_t* record = records + (first + b) * stride;
             scale[b] = format::code_scale(record);
-            scaled_levels[b] = std::fabs(scale[b]) * load_bound16(record + code_size());
-            scaled_errors[b] = std::fabs(scale[b]) * load_bound16(record + code_size() + 2);
+            scaled_levels[b] = std::fabs(scale[b]) * load_bound16(record + code_size()) * (1.0 + 0x1p-20);
+            scaled_errors[b] = std::fabs(scale[b]) * load_bound16(record + code_size() + 2) * (1.0 + 0x1p-20);
         }
         for (size_t q = 0; q < count; ++q) {
             const Prepared& p = prepared[q];
             const double unit = level_step_ * p.step;
             const double per_level = p.rounding_norm + p.norm * 0x1p-30;
             const int32_t* sums = approx.data() + q * here;
+            // Upper bounds of the whole block in one plain loop (the compiler vectorises it);
+            // most records fall below the k-th lower bound and are never offered.
             for (size_t b = 0; b < here; ++b) {
-                const double centre = scale[b] * unit * sums[b];
-                const double margin = (scaled_levels[b] * per_level + scaled_errors[b] * p.rounded_norm) * (1.0 + 0x1p-20) +
-                                      std::fabs(centre) * 0x1p-20 + std::numeric_limits<float>::min();
-                passes[q].offer(first + b, centre - margin, centre + margin, k);
+                centre[b] = scale[b] * unit * sums[b];
+                margin[b] = (scaled_levels[b] * per_level + scaled_errors[b] * p.rounded_norm) +
+                            std::fabs(centre[b]) * 0x1p-20 + std::numeric_limits<float>::min();
+                upper[b] = centre[b] + margin[b];
+            }
+            FirstPass& pass = passes[q];
+            for (size_t b = 0; b < here; ++b) {
+                if (upper[b] >= pass.kth) pass.offer(first + b, centre[b] - margin[b], upper[b], k);
             }
         }
     }

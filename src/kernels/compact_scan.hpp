@@ -30,7 +30,8 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
 
 // The same for `count` queries (in.query unused), out[q * n + i] for query q: the vector
 // path expands each record's levels once and multiplies them by every query. Levels and
-// query values within +-127, as for one query.
+// query values within +-127, and the magnitudes of query values 2p and 2p + 1 at most 128
+// together: the vector path multiplies levels + 128 (unsigned) by query pairs in 16 bits.
 void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
                               size_t count, const uint8_t* records, size_t n, int32_t* out);
 

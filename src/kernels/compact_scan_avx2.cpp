@@ -161,63 +161,61 @@ __attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
     }
 }
 
-// Many queries: each record's levels expanded once to bytes (coordinates in order, level
-// 0 past dim), kept with their magnitudes, then multiplied by each query as in the
-// one-query loop: maddubs of the magnitude by the query with the level's sign.
+// Many queries: each record's levels expanded once to bytes (coordinates in order, past
+// dim anything: the query is zero there), stored as level + 128 so that maddubs multiplies
+// them by the signed query without a sign step; query pairs within 128 in magnitude keep
+// each 16-bit pair sum below 255 * 128 < 2^15. The 128 * sum(query) added is taken off at
+// the end.
 constexpr size_t RECORDS_PER_TILE = 16;
 
-__attribute__((target("avx2"))) void expand4(const CompactApproxInputs& in, const uint8_t* packed,
-                                             size_t groups, int8_t* out) {
-    const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in.levels));
+// The levels + 128 as unsigned bytes; the table's first `count` entries are used.
+__attribute__((target("avx2"))) __m128i offset_table(const int8_t* levels, int count) {
+    alignas(16) uint8_t first16[16] = {};
+    for (int c = 0; c < count; ++c) first16[c] = static_cast<uint8_t>(levels[c] ^ 0x80);
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(first16));
+}
+
+__attribute__((target("avx2"))) void expand4(__m128i table, const uint8_t* packed, size_t groups,
+                                             uint8_t* out) {
     const __m128i low4 = _mm_set1_epi8(0x0F);
     for (size_t g = 0; g < groups; ++g) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + 16 * g));
-        const __m128i even = _mm_shuffle_epi8(t, _mm_and_si128(bytes, low4));
-        const __m128i odd = _mm_shuffle_epi8(t, _mm_and_si128(_mm_srli_epi16(bytes, 4), low4));
+        const __m128i even = _mm_shuffle_epi8(table, _mm_and_si128(bytes, low4));
+        const __m128i odd = _mm_shuffle_epi8(table, _mm_and_si128(_mm_srli_epi16(bytes, 4), low4));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g), _mm_unpacklo_epi8(even, odd));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g + 16), _mm_unpackhi_epi8(even, odd));
     }
 }
 
 template <int BITS>
-__attribute__((target("avx2"))) void expand_small(const CompactApproxInputs& in, const uint8_t* packed,
-                                                  size_t groups, int8_t* out) {
-    const __m256i table = level_table(in.levels, 1 << BITS);
+__attribute__((target("avx2"))) void expand_small(__m128i table, const uint8_t* packed,
+                                                  size_t groups, uint8_t* out) {
+    const __m256i both = _mm256_set_m128i(table, table);
     const SmallCodes<BITS> codes;
     for (size_t g = 0; g < groups; ++g) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g),
-                            _mm256_shuffle_epi8(table, codes.indices(packed, g)));
+                            _mm256_shuffle_epi8(both, codes.indices(packed, g)));
     }
 }
 
-void expand_any(const CompactApproxInputs& in, const uint8_t* packed, int8_t* out) {
-    auto* cells = reinterpret_cast<uint8_t*>(out);
-    format::unpack_codes(packed, in.bits, in.dim, cells);
-    for (size_t j = 0; j < in.dim; ++j) out[j] = in.levels[cells[j]];
+void expand_any(const CompactApproxInputs& in, const uint8_t* packed, uint8_t* out) {
+    format::unpack_codes(packed, in.bits, in.dim, out);
+    for (size_t j = 0; j < in.dim; ++j) out[j] = static_cast<uint8_t>(in.levels[out[j]] ^ 0x80);
 }
 
-__attribute__((target("avx2"))) void magnitudes(const int8_t* levels, size_t groups, int8_t* out) {
-    for (size_t g = 0; g < groups; ++g) {
-        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels + 32 * g));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_abs_epi8(l));
-    }
-}
-
-// sums[k] = levels . query k over `groups` groups of 32 coordinates, K queries at once.
+// sums[k] = (levels + 128) . query k over `groups` groups of 32 coordinates, K queries at
+// once; group g's levels at levels + level_stride * g (0: the same 32 bytes for every group).
 template <int K>
-__attribute__((target("avx2"))) void dot_many(const int8_t* levels, const int8_t* magnitude,
-                                              const int8_t* const* queries, size_t groups,
-                                              int32_t* sums) {
+__attribute__((target("avx2"))) void dot_many(const uint8_t* levels, const int8_t* const* queries,
+                                              size_t groups, size_t level_stride, int32_t* sums) {
     const __m256i ones = _mm256_set1_epi16(1);
     __m256i acc[K];
     for (int k = 0; k < K; ++k) acc[k] = _mm256_setzero_si256();
     for (size_t g = 0; g < groups; ++g) {
-        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels + 32 * g));
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(magnitude + 32 * g));
+        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels + level_stride * g));
         for (int k = 0; k < K; ++k) {
             const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(queries[k] + 32 * g));
-            const __m256i pairs = _mm256_maddubs_epi16(a, _mm256_sign_epi8(q, l));
-            acc[k] = _mm256_add_epi32(acc[k], _mm256_madd_epi16(pairs, ones));
+            acc[k] = _mm256_add_epi32(acc[k], _mm256_madd_epi16(_mm256_maddubs_epi16(l, q), ones));
         }
     }
     for (int k = 0; k < K; ++k) sums[k] = horizontal_sum(acc[k]);
@@ -228,35 +226,38 @@ __attribute__((target("avx2"))) void dot_many(const int8_t* levels, const int8_t
 void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
                               size_t count, const uint8_t* records, size_t n, int32_t* out) {
     const size_t groups = (in.dim + 31) / 32, padded = 32 * groups;
-    std::vector<int8_t> tile(2 * RECORDS_PER_TILE * padded);
+    const __m128i table = offset_table(in.levels, in.bits <= 4 ? 1 << in.bits : 0);
+    std::vector<int32_t> offsets(count);  // 128 * sum(query): what the +128 adds
+    uint8_t all128[32];
+    std::memset(all128, 0x80, sizeof all128);
+    for (size_t q = 0; q < count; ++q) dot_many<1>(all128, queries + q, groups, 0, &offsets[q]);
+    std::vector<uint8_t> tile(RECORDS_PER_TILE * padded);
     for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
         const size_t here = std::min(RECORDS_PER_TILE, n - first);
         for (size_t r = 0; r < here; ++r) {
             const uint8_t* packed = records + (first + r) * in.stride + format::CompactLayout::packed;
-            int8_t* levels = tile.data() + 2 * r * padded;
+            uint8_t* levels = tile.data() + r * padded;
             if (in.bits == 4) {
-                expand4(in, packed, groups, levels);
+                expand4(table, packed, groups, levels);
             } else if (in.bits == 2) {
-                expand_small<2>(in, packed, groups, levels);
+                expand_small<2>(table, packed, groups, levels);
             } else if (in.bits == 1) {
-                expand_small<1>(in, packed, groups, levels);
+                expand_small<1>(table, packed, groups, levels);
             } else {
                 expand_any(in, packed, levels);
             }
-            std::memset(levels + in.dim, 0, padded - in.dim);
-            magnitudes(levels, groups, levels + padded);
         }
         for (size_t r = 0; r < here; ++r) {
-            const int8_t* levels = tile.data() + 2 * r * padded;
+            const uint8_t* levels = tile.data() + r * padded;
             int32_t sums[4];
             size_t q = 0;
             for (; q + 4 <= count; q += 4) {
-                dot_many<4>(levels, levels + padded, queries + q, groups, sums);
-                for (int k = 0; k < 4; ++k) out[(q + k) * n + first + r] = sums[k];
+                dot_many<4>(levels, queries + q, groups, 32, sums);
+                for (int k = 0; k < 4; ++k) out[(q + k) * n + first + r] = sums[k] - offsets[q + k];
             }
             for (; q < count; ++q) {
-                dot_many<1>(levels, levels + padded, queries + q, groups, sums);
-                out[q * n + first + r] = sums[0];
+                dot_many<1>(levels, queries + q, groups, 32, sums);
+                out[q * n + first + r] = sums[0] - offsets[q];
             }
         }
     }

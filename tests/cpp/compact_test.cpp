@@ -200,8 +200,19 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
             std::vector<std::vector<int8_t>> queries(nq, std::vector<int8_t>((dim + 63) / 64 * 64, 0));
             std::vector<const int8_t*> query_rows;
             std::vector<int8_t> levels(1u << b);
+            // Query pairs (2p, 2p + 1) within 128 in magnitude, as the many-query kernel
+            // requires, from the extremes (127, 1), (64, -64), ... to random ones.
+            const int8_t extremes[][2] = {{127, 1}, {-127, -1}, {1, -127}, {64, 64}, {-64, -64}, {64, -64}, {0, -127}};
             for (auto& query : queries) {
-                for (size_t j = 0; j < dim; ++j) query[j] = static_cast<int8_t>(rng.next_u64() % 255) - 127;
+                for (size_t j = 0; j < dim; j += 2) {
+                    const size_t p = j / 2 + query_rows.size();
+                    int a = static_cast<int>(rng.next_u64() % 255) - 127;
+                    const int room = 128 - std::abs(a);
+                    int b = static_cast<int>(rng.next_u64() % (2 * room + 1)) - room;
+                    if (p % 3 == 0) a = extremes[p % 7][0], b = extremes[p % 7][1];
+                    query[j] = static_cast<int8_t>(a);
+                    if (j + 1 < dim) query[j + 1] = static_cast<int8_t>(std::clamp(b, -127, 127));
+                }
                 query_rows.push_back(query.data());
             }
             for (auto& l : levels) l = static_cast<int8_t>(rng.next_u64() % 255) - 127;
@@ -222,6 +233,28 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
                     << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
                 kernels::table_for(isa).compact_approx_scan_many(in, query_rows.data(), nq, records.data(), n, many.data());
                 EXPECT_EQ(many, expected) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+            }
+        }
+    }
+}
+
+TEST(CompactPrepare, QueryPairsStayWithin128) {
+    // Neighbouring values (2p, 2p + 1) within 128 together, whatever the query: the
+    // many-query kernel's 16-bit pair sums must not saturate.
+    SeededRng rng(5);
+    for (uint64_t dim : {1, 7, 64, 768}) {
+        const CompactFamily family(*CompactQuantizer::make(dim, 4, 3));
+        std::vector<std::vector<float>> queries = {rng.standard_normal_vec(dim), std::vector<float>(dim, 1e-45f),
+                                                   std::vector<float>(dim, -1e18f), std::vector<float>(dim, 0.0f)};
+        queries.emplace_back(dim, 0.0f);
+        queries.back()[0] = 1e30f;
+        for (const auto& query : queries) {
+            const auto prepared = family.prepare(query);
+            ASSERT_TRUE(prepared.has_value());
+            for (size_t j = 0; j < dim; j += 2) {
+                const int b = j + 1 < dim ? std::abs(prepared->query[j + 1]) : 0;
+                ASSERT_LE(std::abs(prepared->query[j]) + b, 128) << "dim " << dim << " pair " << j;
+                ASSERT_LE(b, 127);
             }
         }
     }
