@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "compact/eight_sums.hpp"
+#include "kernels/compact_dot.hpp"
 #include "kernels/compact_encode.hpp"
 
 namespace quillane {
@@ -22,28 +24,9 @@ std::string hex32(uint32_t v) {
     return text;
 }
 
-// The compact family's sums: term i into partial sum i % 8 (ascending i, each from +0.0),
-// combined as ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7)). Eight independent chains
-// instead of one, the same bits on every machine.
-struct EightSums {
-    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    void add(size_t i, double term) { s[i % 8] = s[i % 8] + term; }
-    double total() const { return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7])); }
-
-    // add(i, term(i)) for i < n, eight at a time: the same sums, in a shape the compiler
-    // turns into vector lanes (each lane still adds its own terms in order).
-    template <class Term> void add_all(size_t n, Term term) {
-        size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            for (size_t l = 0; l < 8; ++l) s[l] = s[l] + term(i + l);
-        }
-        for (; i < n; ++i) add(i, term(i));
-    }
-};
-
 // sum of f64(y_i)^2.
 double squared_norm(std::span<const float> y) {
-    EightSums s;
+    compact::EightSums s;
     s.add_all(y.size(), [&](size_t i) { return static_cast<double>(y[i]) * static_cast<double>(y[i]); });
     return s.total();
 }
@@ -59,11 +42,7 @@ uint32_t compact_fingerprint(uint64_t dim, uint8_t bits, uint64_t seed) {
 
 double compact_dot(const compact::ScalarQuantizer& q, const uint8_t* packed, size_t dim,
                    const float* y) {
-    EightSums s;
-    s.add_all(dim, [&](size_t i) {
-        return double{q.levels[format::unpack_code(packed, q.bits, i)]} * static_cast<double>(y[i]);
-    });
-    return s.total();
+    return kernels::compact_dot(q.levels, q.bits, packed, dim, y);
 }
 
 CompactQuantizer::CompactQuantizer(uint64_t dim, uint8_t bits, uint64_t seed)
@@ -95,7 +74,7 @@ Result<std::vector<uint8_t>> CompactQuantizer::encode(std::span<const float> x) 
         const double k = std::sqrt(static_cast<double>(dim_)) / std::sqrt(s);
         kernels::compact_cells(levels_.boundaries, levels_.count() - 1, y.data(), k, dim_,
                                codes.data());
-        EightSums dot_sums, energy_sums;
+        compact::EightSums dot_sums, energy_sums;
         dot_sums.add_all(dim_, [&](size_t i) { return double{levels_.levels[codes[i]]} * static_cast<double>(y[i]); });
         energy_sums.add_all(dim_, [&](size_t i) {
             const double level = levels_.levels[codes[i]];

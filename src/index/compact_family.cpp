@@ -8,6 +8,7 @@
 #include <queue>
 
 #include "format/bytes.hpp"
+#include "kernels/compact_bounds.hpp"
 
 namespace quillane {
 
@@ -206,6 +207,7 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
     // What each query's bounds need of a record, formed once per block: its scale, and its
     // two norms times |scale|, widened.
     std::array<double, BLOCK> scale, scaled_levels, scaled_errors, centre, margin, upper;
+    const kernels::CompactBoundRecords block_records{scale.data(), scaled_levels.data(), scaled_errors.data()};
     std::vector<FirstPass> passes(count);
     for (size_t first = 0; first < n; first += BLOCK) {
         const size_t here = std::min(BLOCK, n - first);
@@ -223,17 +225,11 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
         }
         for (size_t q = 0; q < count; ++q) {
             const Prepared& p = prepared[q];
-            const double unit = level_step_ * p.step;
-            const double per_level = p.rounding_norm + p.norm * 0x1p-30;
-            const int32_t* sums = approx.data() + q * here;
-            // Upper bounds of the whole block in one plain loop (the compiler vectorises it);
-            // most records fall below the k-th lower bound and are never offered.
-            for (size_t b = 0; b < here; ++b) {
-                centre[b] = scale[b] * unit * sums[b];
-                margin[b] = (scaled_levels[b] * per_level + scaled_errors[b] * p.rounded_norm) +
-                            std::fabs(centre[b]) * 0x1p-20 + std::numeric_limits<float>::min();
-                upper[b] = centre[b] + margin[b];
-            }
+            const kernels::CompactBoundQuery bound_query{level_step_ * p.step,
+                                                         p.rounding_norm + p.norm * 0x1p-30,
+                                                         p.rounded_norm};
+            kernels::compact_bounds(block_records, bound_query, approx.data() + q * here, here,
+                                    {centre.data(), margin.data(), upper.data()});
             FirstPass& pass = passes[q];
             for (size_t b = 0; b < here; ++b) {
                 if (upper[b] >= pass.kth) pass.offer(first + b, centre[b] - margin[b], upper[b], k);

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
+#include "compact_bounds.hpp"
 #include "compact_scan.hpp"
 #include "format/compact_format.hpp"
 #include "format/compact_layout.hpp"
@@ -177,11 +179,25 @@ __attribute__((target("avx2"))) __m128i offset_table(const int8_t* levels, int c
 
 __attribute__((target("avx2"))) void expand4(__m128i table, const uint8_t* packed, size_t groups,
                                              uint8_t* out) {
-    const __m128i low4 = _mm_set1_epi8(0x0F);
-    for (size_t g = 0; g < groups; ++g) {
+    // Two groups at a time: byte shuffles work within 16-byte halves, so each half expands
+    // its own group and the halves are regrouped at the end.
+    const __m256i table2 = _mm256_set_m128i(table, table);
+    const __m256i low4 = _mm256_set1_epi8(0x0F);
+    size_t g = 0;
+    for (; g + 2 <= groups; g += 2) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(packed + 16 * g));
+        const __m256i even = _mm256_shuffle_epi8(table2, _mm256_and_si256(bytes, low4));
+        const __m256i odd = _mm256_shuffle_epi8(table2, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low4));
+        const __m256i first16 = _mm256_unpacklo_epi8(even, odd);  // coordinates 0-15 of g, of g + 1
+        const __m256i last16 = _mm256_unpackhi_epi8(even, odd);   // 16-31 of g, of g + 1
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_permute2x128_si256(first16, last16, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g + 32), _mm256_permute2x128_si256(first16, last16, 0x31));
+    }
+    if (g < groups) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + 16 * g));
-        const __m128i even = _mm_shuffle_epi8(table, _mm_and_si128(bytes, low4));
-        const __m128i odd = _mm_shuffle_epi8(table, _mm_and_si128(_mm_srli_epi16(bytes, 4), low4));
+        const __m128i low = _mm_set1_epi8(0x0F);
+        const __m128i even = _mm_shuffle_epi8(table, _mm_and_si128(bytes, low));
+        const __m128i odd = _mm_shuffle_epi8(table, _mm_and_si128(_mm_srli_epi16(bytes, 4), low));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g), _mm_unpacklo_epi8(even, odd));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g + 16), _mm_unpackhi_epi8(even, odd));
     }
@@ -206,7 +222,7 @@ void expand_any(const CompactApproxInputs& in, const uint8_t* packed, uint8_t* o
 // sums[k] = (levels + 128) . query k over `groups` groups of 32 coordinates, K queries at
 // once; group g's levels at levels + level_stride * g (0: the same 32 bytes for every group).
 template <int K>
-__attribute__((target("avx2"))) void dot_many(const uint8_t* levels, const int8_t* const* queries,
+__attribute__((target("avx2"), always_inline)) inline void dot_many(const uint8_t* levels, const int8_t* const* queries,
                                               size_t groups, size_t level_stride, int32_t* sums) {
     const __m256i ones = _mm256_set1_epi16(1);
     __m256i acc[K];
@@ -218,7 +234,42 @@ __attribute__((target("avx2"))) void dot_many(const uint8_t* levels, const int8_
             acc[k] = _mm256_add_epi32(acc[k], _mm256_madd_epi16(_mm256_maddubs_epi16(l, q), ones));
         }
     }
-    for (int k = 0; k < K; ++k) sums[k] = horizontal_sum(acc[k]);
+    if constexpr (K == 4) {
+        // The four totals at once: pairwise sums within halves, then the halves added.
+        const __m256i pairs = _mm256_hadd_epi32(_mm256_hadd_epi32(acc[0], acc[1]), _mm256_hadd_epi32(acc[2], acc[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums),
+                         _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1)));
+    } else {
+        for (int k = 0; k < K; ++k) sums[k] = horizontal_sum(acc[k]);
+    }
+}
+
+// 128 * sum(query) for each query: what the +128 of the levels adds.
+__attribute__((target("avx2"))) void query_offsets(const int8_t* const* queries, size_t count,
+                                                   size_t groups, int32_t* offsets) {
+    uint8_t all128[32];
+    std::memset(all128, 0x80, sizeof all128);
+    for (size_t q = 0; q < count; ++q) dot_many<1>(all128, queries + q, groups, 0, offsets + q);
+}
+
+// Every record of a tile times every query: out[q * n + r] for record r.
+__attribute__((target("avx2"))) void multiply_tile(const uint8_t* tile, size_t padded, size_t here,
+                                                   const int8_t* const* queries, size_t count,
+                                                   const int32_t* offsets, int32_t* out, size_t n) {
+    const size_t groups = padded / 32;
+    for (size_t r = 0; r < here; ++r) {
+        const uint8_t* levels = tile + r * padded;
+        alignas(16) int32_t sums[4];
+        size_t q = 0;
+        for (; q + 4 <= count; q += 4) {
+            dot_many<4>(levels, queries + q, groups, 32, sums);
+            for (int k = 0; k < 4; ++k) out[(q + k) * n + r] = sums[k] - offsets[q + k];
+        }
+        for (; q < count; ++q) {
+            dot_many<1>(levels, queries + q, groups, 32, sums);
+            out[q * n + r] = sums[0] - offsets[q];
+        }
+    }
 }
 
 }  // namespace
@@ -227,10 +278,8 @@ void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const
                               size_t count, const uint8_t* records, size_t n, int32_t* out) {
     const size_t groups = (in.dim + 31) / 32, padded = 32 * groups;
     const __m128i table = offset_table(in.levels, in.bits <= 4 ? 1 << in.bits : 0);
-    std::vector<int32_t> offsets(count);  // 128 * sum(query): what the +128 adds
-    uint8_t all128[32];
-    std::memset(all128, 0x80, sizeof all128);
-    for (size_t q = 0; q < count; ++q) dot_many<1>(all128, queries + q, groups, 0, &offsets[q]);
+    std::vector<int32_t> offsets(count);
+    query_offsets(queries, count, groups, offsets.data());
     std::vector<uint8_t> tile(RECORDS_PER_TILE * padded);
     for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
         const size_t here = std::min(RECORDS_PER_TILE, n - first);
@@ -247,20 +296,39 @@ void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const
                 expand_any(in, packed, levels);
             }
         }
-        for (size_t r = 0; r < here; ++r) {
-            const uint8_t* levels = tile.data() + r * padded;
-            int32_t sums[4];
-            size_t q = 0;
-            for (; q + 4 <= count; q += 4) {
-                dot_many<4>(levels, queries + q, groups, 32, sums);
-                for (int k = 0; k < 4; ++k) out[(q + k) * n + first + r] = sums[k] - offsets[q + k];
-            }
-            for (; q < count; ++q) {
-                dot_many<1>(levels, queries + q, groups, 32, sums);
-                out[q * n + first + r] = sums[0] - offsets[q];
-            }
+        // The next tile's records come from memory while this one is multiplied.
+        const uint8_t* next = records + std::min(first + RECORDS_PER_TILE, n) * in.stride;
+        const uint8_t* next_end = records + std::min(first + 2 * RECORDS_PER_TILE, n) * in.stride;
+        for (const uint8_t* line = next; line < next_end; line += 64) {
+            _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T0);
         }
+        multiply_tile(tile.data(), padded, here, queries, count, offsets.data(), out + first, n);
     }
+}
+
+// The portable loop four records at a time, the same operations in the same order.
+__attribute__((target("avx2"))) void compact_bounds(const CompactBoundRecords& records,
+                                                   const CompactBoundQuery& query,
+                                                   const int32_t* sums, size_t n,
+                                                   const CompactBounds& out) {
+    const __m256d unit = _mm256_set1_pd(query.unit), per_level = _mm256_set1_pd(query.per_level);
+    const __m256d rounded_norm = _mm256_set1_pd(query.rounded_norm), tiny = _mm256_set1_pd(0x1p-20);
+    const __m256d smallest = _mm256_set1_pd(static_cast<double>(std::numeric_limits<float>::min()));
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    size_t b = 0;
+    for (; b + 4 <= n; b += 4) {
+        const __m256d sum = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + b)));
+        const __m256d c = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(records.scale + b), unit), sum);
+        const __m256d spread = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(records.scaled_levels + b), per_level),
+                                             _mm256_mul_pd(_mm256_loadu_pd(records.scaled_errors + b), rounded_norm));
+        const __m256d m = _mm256_add_pd(_mm256_add_pd(spread, _mm256_mul_pd(_mm256_and_pd(c, magnitude), tiny)), smallest);
+        _mm256_storeu_pd(out.centre + b, c);
+        _mm256_storeu_pd(out.margin + b, m);
+        _mm256_storeu_pd(out.upper + b, _mm256_add_pd(c, m));
+    }
+    const CompactBounds rest{out.centre + b, out.margin + b, out.upper + b};
+    portable::compact_bounds({records.scale + b, records.scaled_levels + b, records.scaled_errors + b}, query,
+                             sums + b, n - b, rest);
 }
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,

@@ -1,5 +1,9 @@
 // The compact first pass as plain loops: the portable path, and the widths the vector
 // paths leave to it.
+#include <cmath>
+#include <limits>
+
+#include "compact_bounds.hpp"
 #include "compact_scan.hpp"
 #include "dispatch.hpp"
 #include "format/compact_format.hpp"
@@ -17,7 +21,24 @@ void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const
     active().compact_approx_scan_many(in, queries, count, records, n, out);
 }
 
+void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
+                    const int32_t* sums, size_t n, const CompactBounds& out) {
+    active().compact_bounds(records, query, sums, n, out);
+}
+
 namespace portable {
+
+void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
+                    const int32_t* sums, size_t n, const CompactBounds& out) {
+    for (size_t b = 0; b < n; ++b) {
+        const double c = records.scale[b] * query.unit * static_cast<double>(sums[b]);
+        const double m = (records.scaled_levels[b] * query.per_level + records.scaled_errors[b] * query.rounded_norm) +
+                         std::fabs(c) * 0x1p-20 + static_cast<double>(std::numeric_limits<float>::min());
+        out.centre[b] = c;
+        out.margin[b] = m;
+        out.upper[b] = c + m;
+    }
+}
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out) {

@@ -29,11 +29,13 @@ const Features& features() {
 const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::lane_multiply, portable::factorisation,
                               portable::turbo_scan, portable::compact_approx_scan,
-                              portable::compact_approx_scan_many,
+                              portable::compact_approx_scan_many, portable::compact_bounds,
+                              portable::compact_dot,
                               portable::hadamard_rotate, portable::compact_cells};
 const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
                           avx2::factorisation, avx2::turbo_scan, avx2::compact_approx_scan,
-                          avx2::compact_approx_scan_many,
+                          avx2::compact_approx_scan_many, avx2::compact_bounds,
+                          avx2::compact_dot,
                           avx2::hadamard_rotate, avx2::compact_cells};
 
 const KernelTable* built_table(Isa isa) {

@@ -17,6 +17,9 @@ class LaneMatrix;
 struct TurboScanInputs;
 struct TurboScanQuery;
 struct CompactApproxInputs;
+struct CompactBoundRecords;
+struct CompactBoundQuery;
+struct CompactBounds;
 struct HadamardPlan;
 
 // In order of preference, lowest first. AVX-512 is detected but has no table yet: its
@@ -36,6 +39,11 @@ struct KernelTable {
     void (*compact_approx_scan_many)(const CompactApproxInputs& in, const int8_t* const* queries,
                                      size_t count, const uint8_t* records, size_t n,
                                      int32_t* out);                        // compact_scan.hpp
+    void (*compact_bounds)(const CompactBoundRecords& records, const CompactBoundQuery& query,
+                           const int32_t* sums, size_t n,
+                           const CompactBounds& out);              // compact_bounds.hpp
+    double (*compact_dot)(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim,
+                          const float* y);                                 // compact_dot.hpp
     void (*hadamard_rotate)(const HadamardPlan& plan, float* v, bool forward);  // compact_encode.hpp
     void (*compact_cells)(const float* boundaries, uint32_t count, const float* y, double k,
                           size_t dim, uint8_t* codes);                     // compact_encode.hpp

@@ -15,6 +15,9 @@ class LaneMatrix;
 struct TurboScanInputs;
 struct TurboScanQuery;
 struct CompactApproxInputs;
+struct CompactBoundRecords;
+struct CompactBoundQuery;
+struct CompactBounds;
 struct HadamardPlan;
 
 // The entries of one instruction set, as KernelTable lists them; every set declares the
@@ -29,6 +32,10 @@ struct HadamardPlan;
                              int32_t* out);                                                 \
     void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries, \
                                   size_t count, const uint8_t* records, size_t n, int32_t* out); \
+    void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, \
+                        const int32_t* sums, size_t n, const CompactBounds& out);           \
+    double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim, \
+                       const float* y);                                                     \
     void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);                 \
     void compact_cells(const float* boundaries, uint32_t count, const float* y, double k,    \
                        size_t dim, uint8_t* codes);

@@ -6,8 +6,11 @@
 #include <cstring>
 #include <fstream>
 
+#include "compact/levels.hpp"
 #include "compact/quantizer.hpp"
 #include "index/compact_family.hpp"
+#include "kernels/compact_bounds.hpp"
+#include "kernels/dispatch.hpp"
 #include "index/flat_index.hpp"
 #include "isa.hpp"
 #include "rng.hpp"
@@ -233,6 +236,54 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
                     << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
                 kernels::table_for(isa).compact_approx_scan_many(in, query_rows.data(), nq, records.data(), n, many.data());
                 EXPECT_EQ(many, expected) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+            }
+        }
+    }
+}
+
+TEST(CompactDot, EveryPathGivesThePlainLoopsBits) {
+    SeededRng rng(11);
+    const float specials[] = {-0.0f, 1e-45f, -3e38f, 1e-30f, 65504.0f};
+    for (size_t dim : {1, 7, 8, 9, 63, 768, 1001}) {
+        for (uint8_t b : {1, 3, 4, 8}) {
+            const auto& q = compact::lloyd_max(b);
+            for (int trial = 0; trial < 5; ++trial) {
+                std::vector<uint8_t> packed((dim * b + 7) / 8);
+                for (auto& byte : packed) byte = static_cast<uint8_t>(rng.next_u64());
+                auto y = rng.standard_normal_vec(dim);
+                for (size_t i = trial; i < dim; i += 5) y[i] = specials[i % 5];
+                const double expected = kernels::table_for(kernels::Isa::portable).compact_dot(q.levels, b, packed.data(), dim, y.data());
+                for (kernels::Isa isa : kernels::available_isas()) {
+                    const double got = kernels::table_for(isa).compact_dot(q.levels, b, packed.data(), dim, y.data());
+                    ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(expected))
+                        << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                }
+            }
+        }
+    }
+}
+
+TEST(CompactBounds, EveryPathGivesThePlainLoopsBits) {
+    SeededRng rng(12);
+    for (size_t n : {1, 3, 4, 5, 256}) {
+        std::vector<double> scale(n), levels(n), errors(n);
+        std::vector<int32_t> sums(n);
+        for (size_t b = 0; b < n; ++b) {
+            scale[b] = rng.standard_normal() * (b % 3 == 0 ? 1e-30 : 1.0);
+            levels[b] = std::fabs(rng.standard_normal());
+            errors[b] = std::fabs(rng.standard_normal()) * 1e-3;
+            sums[b] = b % 5 == 0 ? INT32_MIN + static_cast<int32_t>(b) : static_cast<int32_t>(rng.next_u64());
+        }
+        const kernels::CompactBoundQuery query{rng.standard_normal() * 1e-4, 0.03, 1.5};
+        std::vector<double> expected(3 * n);
+        kernels::table_for(kernels::Isa::portable).compact_bounds({scale.data(), levels.data(), errors.data()}, query, sums.data(), n,
+                                                                  {expected.data(), expected.data() + n, expected.data() + 2 * n});
+        for (kernels::Isa isa : kernels::available_isas()) {
+            std::vector<double> got(3 * n);
+            kernels::table_for(isa).compact_bounds({scale.data(), levels.data(), errors.data()}, query, sums.data(), n,
+                                                   {got.data(), got.data() + n, got.data() + 2 * n});
+            for (size_t i = 0; i < 3 * n; ++i) {
+                ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i])) << kernels::isa_name(isa) << " " << i;
             }
         }
     }

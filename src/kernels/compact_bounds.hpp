@@ -1,0 +1,38 @@
+// The compact first pass's bounds: from a block of records' integer sums against one
+// query, each record's centre estimate, error margin and upper bound (index/compact_family
+// says why they hold). The same IEEE operations in the same order on every path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillane::kernels {
+
+// Per record: its scale, and its two stored norms times |scale| (widened).
+struct CompactBoundRecords {
+    const double* scale;
+    const double* scaled_levels;
+    const double* scaled_errors;
+};
+
+// Per query: level step times query step, the query's rounding norm (widened) and the
+// norm of its rounded values.
+struct CompactBoundQuery {
+    double unit;
+    double per_level;
+    double rounded_norm;
+};
+
+struct CompactBounds {
+    double* centre;
+    double* margin;
+    double* upper;
+};
+
+// For b < n: centre = (scale * unit) * sum, margin = ((scaled_levels * per_level +
+// scaled_errors * rounded_norm) + |centre| * 2^-20) + FLT_MIN, upper = centre + margin;
+// through the chosen kernels.
+void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
+                    const int32_t* sums, size_t n, const CompactBounds& out);
+
+}  // namespace quillane::kernels
