@@ -207,6 +207,7 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
     // What each query's bounds need of a record, formed once per block: its scale, and its
     // two norms times |scale|, widened.
     std::array<double, BLOCK> scale, scaled_levels, scaled_errors, centre, margin, upper;
+    std::array<uint32_t, BLOCK> reaching;
     const kernels::CompactBoundRecords block_records{scale.data(), scaled_levels.data(), scaled_errors.data()};
     std::vector<FirstPass> passes(count);
     for (size_t first = 0; first < n; first += BLOCK) {
@@ -228,24 +229,40 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
             const kernels::CompactBoundQuery bound_query{level_step_ * p.step,
                                                          p.rounding_norm + p.norm * 0x1p-30,
                                                          p.rounded_norm};
-            kernels::compact_bounds(block_records, bound_query, approx.data() + q * here, here,
-                                    {centre.data(), margin.data(), upper.data()});
+            // Only records reaching the k-th lower bound known now are offered: it only rises.
             FirstPass& pass = passes[q];
-            for (size_t b = 0; b < here; ++b) {
-                if (upper[b] >= pass.kth) pass.offer(first + b, centre[b] - margin[b], upper[b], k);
+            const size_t offered = kernels::compact_bounds(block_records, bound_query, approx.data() + q * here, here,
+                                                           pass.kth, {centre.data(), margin.data(), upper.data(), reaching.data()});
+            for (size_t r = 0; r < offered; ++r) {
+                const size_t b = reaching[r];
+                pass.offer(first + b, centre[b] - margin[b], upper[b], k);
             }
         }
     }
     std::vector<float> scores;
     std::vector<uint64_t> candidate_ids;
+    std::vector<size_t> survivors;
     for (size_t q = 0; q < prepared.size(); ++q) {
         const double threshold = passes[q].lowest_kept.top();  // the k-th highest lower bound
         scores.clear();
         candidate_ids.clear();
+        std::vector<size_t>& chosen = survivors;  // the candidates, in insertion order
+        chosen.clear();
         for (const auto& [i, upper] : passes[q].maybe) {
-            if (upper < threshold) continue;
-            scores.push_back(quantizer_.score(prepared[q].exact, records + i * stride));
-            candidate_ids.push_back(ids[i]);
+            if (upper >= threshold) chosen.push_back(i);
+        }
+        // Candidates were streamed past long ago: each record and id is fetched from memory
+        // a few candidates ahead of its scoring.
+        constexpr size_t AHEAD = 8;
+        const auto fetch = [&](size_t i) {
+            for (size_t line = 0; line < stride; line += 64) __builtin_prefetch(records + i * stride + line);
+            __builtin_prefetch(ids + i);
+        };
+        for (size_t c = 0; c < std::min(AHEAD, chosen.size()); ++c) fetch(chosen[c]);
+        for (size_t c = 0; c < chosen.size(); ++c) {
+            if (c + AHEAD < chosen.size()) fetch(chosen[c + AHEAD]);
+            scores.push_back(quantizer_.score(prepared[q].exact, records + chosen[c] * stride));
+            candidate_ids.push_back(ids[chosen[c]]);
         }
         // Candidates keep insertion order, so the heap's ties still fall in insertion order.
         found[q] = top_k_of(scores.data(), candidate_ids.data(), scores.size(), k);

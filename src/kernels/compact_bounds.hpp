@@ -27,12 +27,14 @@ struct CompactBounds {
     double* centre;
     double* margin;
     double* upper;
+    uint32_t* reaching;  // the records whose upper bound reaches the threshold, ascending
 };
 
 // For b < n: centre = (scale * unit) * sum, margin = ((scaled_levels * per_level +
 // scaled_errors * rounded_norm) + |centre| * 2^-20) + FLT_MIN, upper = centre + margin;
-// through the chosen kernels.
-void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
-                    const int32_t* sums, size_t n, const CompactBounds& out);
+// returns how many records have upper >= threshold, listed in out.reaching. Through the
+// chosen kernels.
+size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
+                      const int32_t* sums, size_t n, double threshold, const CompactBounds& out);
 
 }  // namespace quillane::kernels

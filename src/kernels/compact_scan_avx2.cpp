@@ -296,21 +296,23 @@ void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const
                 expand_any(in, packed, levels);
             }
         }
-        // The next tile's records come from memory while this one is multiplied.
+        // The next tile's records come from memory (to L2) while this one is multiplied.
         const uint8_t* next = records + std::min(first + RECORDS_PER_TILE, n) * in.stride;
         const uint8_t* next_end = records + std::min(first + 2 * RECORDS_PER_TILE, n) * in.stride;
         for (const uint8_t* line = next; line < next_end; line += 64) {
-            _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T1);
         }
         multiply_tile(tile.data(), padded, here, queries, count, offsets.data(), out + first, n);
     }
 }
 
 // The portable loop four records at a time, the same operations in the same order.
-__attribute__((target("avx2"))) void compact_bounds(const CompactBoundRecords& records,
-                                                   const CompactBoundQuery& query,
-                                                   const int32_t* sums, size_t n,
-                                                   const CompactBounds& out) {
+__attribute__((target("avx2"))) size_t compact_bounds(const CompactBoundRecords& records,
+                                                     const CompactBoundQuery& query,
+                                                     const int32_t* sums, size_t n, double threshold,
+                                                     const CompactBounds& out) {
+    const __m256d bar = _mm256_set1_pd(threshold);
+    size_t reaching = 0;
     const __m256d unit = _mm256_set1_pd(query.unit), per_level = _mm256_set1_pd(query.per_level);
     const __m256d rounded_norm = _mm256_set1_pd(query.rounded_norm), tiny = _mm256_set1_pd(0x1p-20);
     const __m256d smallest = _mm256_set1_pd(static_cast<double>(std::numeric_limits<float>::min()));
@@ -324,11 +326,17 @@ __attribute__((target("avx2"))) void compact_bounds(const CompactBoundRecords& r
         const __m256d m = _mm256_add_pd(_mm256_add_pd(spread, _mm256_mul_pd(_mm256_and_pd(c, magnitude), tiny)), smallest);
         _mm256_storeu_pd(out.centre + b, c);
         _mm256_storeu_pd(out.margin + b, m);
-        _mm256_storeu_pd(out.upper + b, _mm256_add_pd(c, m));
+        const __m256d upper = _mm256_add_pd(c, m);
+        _mm256_storeu_pd(out.upper + b, upper);
+        for (int mask = _mm256_movemask_pd(_mm256_cmp_pd(upper, bar, _CMP_GE_OQ)); mask != 0; mask &= mask - 1) {
+            out.reaching[reaching++] = static_cast<uint32_t>(b + static_cast<size_t>(__builtin_ctz(mask)));
+        }
     }
-    const CompactBounds rest{out.centre + b, out.margin + b, out.upper + b};
-    portable::compact_bounds({records.scale + b, records.scaled_levels + b, records.scaled_errors + b}, query,
-                             sums + b, n - b, rest);
+    const CompactBounds rest{out.centre + b, out.margin + b, out.upper + b, out.reaching + reaching};
+    const size_t more = portable::compact_bounds({records.scale + b, records.scaled_levels + b, records.scaled_errors + b},
+                                                 query, sums + b, n - b, threshold, rest);
+    for (size_t r = reaching; r < reaching + more; ++r) out.reaching[r] += static_cast<uint32_t>(b);
+    return reaching + more;
 }
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,

@@ -21,15 +21,16 @@ void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const
     active().compact_approx_scan_many(in, queries, count, records, n, out);
 }
 
-void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
-                    const int32_t* sums, size_t n, const CompactBounds& out) {
-    active().compact_bounds(records, query, sums, n, out);
+size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
+                      const int32_t* sums, size_t n, double threshold, const CompactBounds& out) {
+    return active().compact_bounds(records, query, sums, n, threshold, out);
 }
 
 namespace portable {
 
-void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
-                    const int32_t* sums, size_t n, const CompactBounds& out) {
+size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
+                      const int32_t* sums, size_t n, double threshold, const CompactBounds& out) {
+    size_t reaching = 0;
     for (size_t b = 0; b < n; ++b) {
         const double c = records.scale[b] * query.unit * static_cast<double>(sums[b]);
         const double m = (records.scaled_levels[b] * query.per_level + records.scaled_errors[b] * query.rounded_norm) +
@@ -37,7 +38,9 @@ void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery&
         out.centre[b] = c;
         out.margin[b] = m;
         out.upper[b] = c + m;
+        if (out.upper[b] >= threshold) out.reaching[reaching++] = static_cast<uint32_t>(b);
     }
+    return reaching;
 }
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,

@@ -32,8 +32,9 @@ struct HadamardPlan;
                              int32_t* out);                                                 \
     void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries, \
                                   size_t count, const uint8_t* records, size_t n, int32_t* out); \
-    void compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, \
-                        const int32_t* sums, size_t n, const CompactBounds& out);           \
+    size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, \
+                          const int32_t* sums, size_t n, double threshold,                  \
+                          const CompactBounds& out);                                        \
     double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim, \
                        const float* y);                                                     \
     void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);                 \

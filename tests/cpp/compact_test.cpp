@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <fstream>
 
@@ -275,15 +276,22 @@ TEST(CompactBounds, EveryPathGivesThePlainLoopsBits) {
             sums[b] = b % 5 == 0 ? INT32_MIN + static_cast<int32_t>(b) : static_cast<int32_t>(rng.next_u64());
         }
         const kernels::CompactBoundQuery query{rng.standard_normal() * 1e-4, 0.03, 1.5};
-        std::vector<double> expected(3 * n);
-        kernels::table_for(kernels::Isa::portable).compact_bounds({scale.data(), levels.data(), errors.data()}, query, sums.data(), n,
-                                                                  {expected.data(), expected.data() + n, expected.data() + 2 * n});
-        for (kernels::Isa isa : kernels::available_isas()) {
-            std::vector<double> got(3 * n);
-            kernels::table_for(isa).compact_bounds({scale.data(), levels.data(), errors.data()}, query, sums.data(), n,
-                                                   {got.data(), got.data() + n, got.data() + 2 * n});
-            for (size_t i = 0; i < 3 * n; ++i) {
-                ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i])) << kernels::isa_name(isa) << " " << i;
+        for (const double threshold : {-std::numeric_limits<double>::infinity(), 0.0, 1e-3}) {
+            std::vector<double> expected(3 * n);
+            std::vector<uint32_t> expected_reaching(n);
+            const size_t expected_count = kernels::table_for(kernels::Isa::portable).compact_bounds(
+                {scale.data(), levels.data(), errors.data()}, query, sums.data(), n, threshold,
+                {expected.data(), expected.data() + n, expected.data() + 2 * n, expected_reaching.data()});
+            expected_reaching.resize(expected_count);
+            for (kernels::Isa isa : kernels::available_isas()) {
+                std::vector<double> got(3 * n);
+                std::vector<uint32_t> reaching(n);
+                reaching.resize(kernels::table_for(isa).compact_bounds({scale.data(), levels.data(), errors.data()}, query, sums.data(), n,
+                                                                       threshold, {got.data(), got.data() + n, got.data() + 2 * n, reaching.data()}));
+                EXPECT_EQ(reaching, expected_reaching) << kernels::isa_name(isa);
+                for (size_t i = 0; i < 3 * n; ++i) {
+                    ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i])) << kernels::isa_name(isa) << " " << i;
+                }
             }
         }
     }
