@@ -132,7 +132,10 @@ public:
         const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
         const size_t dim = family_.dim();
         parallel::LowestFailure failure;
-        parallel::for_chunks(nq, Family::QUERIES_PER_BLOCK, threads, [&](size_t begin, size_t end) {
+        // Blocks of up to QUERIES_PER_BLOCK, smaller when that leaves a thread idle.
+        const size_t used = parallel::thread_count(threads);
+        const size_t block = std::clamp<size_t>((nq + used - 1) / used, 1, Family::QUERIES_PER_BLOCK);
+        parallel::for_chunks(nq, block, threads, [&](size_t begin, size_t end) {
             std::vector<typename Family::Prepared> prepared;
             prepared.reserve(end - begin);
             for (size_t q = begin; q < end; ++q) {

@@ -256,18 +256,21 @@ __attribute__((target("avx2"))) void query_offsets(const int8_t* const* queries,
 __attribute__((target("avx2"))) void multiply_tile(const uint8_t* tile, size_t padded, size_t here,
                                                    const int8_t* const* queries, size_t count,
                                                    const int32_t* offsets, int32_t* out, size_t n) {
+    // Each group of four queries stays in L1 while it meets every record of the tile.
     const size_t groups = padded / 32;
-    for (size_t r = 0; r < here; ++r) {
-        const uint8_t* levels = tile + r * padded;
-        alignas(16) int32_t sums[4];
-        size_t q = 0;
-        for (; q + 4 <= count; q += 4) {
-            dot_many<4>(levels, queries + q, groups, 32, sums);
+    size_t q = 0;
+    for (; q + 4 <= count; q += 4) {
+        for (size_t r = 0; r < here; ++r) {
+            alignas(16) int32_t sums[4];
+            dot_many<4>(tile + r * padded, queries + q, groups, 32, sums);
             for (int k = 0; k < 4; ++k) out[(q + k) * n + r] = sums[k] - offsets[q + k];
         }
-        for (; q < count; ++q) {
-            dot_many<1>(levels, queries + q, groups, 32, sums);
-            out[q * n + r] = sums[0] - offsets[q];
+    }
+    for (; q < count; ++q) {
+        for (size_t r = 0; r < here; ++r) {
+            int32_t sum;
+            dot_many<1>(tile + r * padded, queries + q, groups, 32, &sum);
+            out[q * n + r] = sum - offsets[q];
         }
     }
 }
