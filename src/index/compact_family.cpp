@@ -241,12 +241,11 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
     }
     std::vector<float> scores;
     std::vector<uint64_t> candidate_ids;
-    std::vector<size_t> survivors;
+    std::vector<size_t> chosen;  // one query's candidates, in insertion order
     for (size_t q = 0; q < prepared.size(); ++q) {
         const double threshold = passes[q].lowest_kept.top();  // the k-th highest lower bound
         scores.clear();
         candidate_ids.clear();
-        std::vector<size_t>& chosen = survivors;  // the candidates, in insertion order
         chosen.clear();
         for (const auto& [i, upper] : passes[q].maybe) {
             if (upper >= threshold) chosen.push_back(i);

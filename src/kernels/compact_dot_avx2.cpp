@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "compact/eight_sums.hpp"
 #include "compact_dot.hpp"
 #include "implementations.hpp"
 
@@ -35,14 +36,14 @@ __attribute__((target("avx2"))) double dot4(const float* levels, const uint8_t* 
         sums47 = _mm256_add_pd(sums47, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(level, 1)),
                                                      _mm256_cvtps_pd(_mm256_extractf128_ps(z, 1))));
     }
-    alignas(32) double s[8];
-    _mm256_store_pd(s, sums03);
-    _mm256_store_pd(s + 4, sums47);
+    compact::EightSums s;
+    _mm256_storeu_pd(s.s, sums03);
+    _mm256_storeu_pd(s.s + 4, sums47);
     for (; i < dim; ++i) {
         const uint32_t c = (packed[i / 2] >> (4 * (i % 2))) & 0x0F;
-        s[i % 8] = s[i % 8] + double{levels[c]} * static_cast<double>(y[i]);
+        s.add(i, double{levels[c]} * static_cast<double>(y[i]));
     }
-    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+    return s.total();
 }
 
 }  // namespace
