@@ -234,7 +234,25 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
     shards = list(client.compute(jobs, sync=True))
     manifest = {"format": FORMAT, "family": family, "parameters": parameters, "rows": int(starts[-1]),
                 "shards": shards}
-    temporary = out / (MANIFEST + ".tmp")
-    temporary.write_text(json.dumps(manifest, indent=1) + "\n")
-    os.replace(temporary, out / MANIFEST)
+    _write_durably(out / MANIFEST, json.dumps(manifest, indent=1) + "\n")
     return ShardedIndex(str(out), family, parameters, shards)
+
+
+def _write_durably(path: Path, text: str) -> None:
+    """Write, flush to disk, rename, flush the directory: after a crash the file is
+    either the old one or the whole new one, never torn."""
+    temporary = path.with_name(path.name + ".tmp")
+    try:
+        with open(temporary, "w") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+    directory = os.open(path.parent, os.O_RDONLY)
+    try:
+        os.fsync(directory)
+    finally:
+        os.close(directory)

@@ -73,6 +73,16 @@ def test_a_bad_shard_is_named(tmp_path, client, damage, message):
         quillane_dask.ShardedIndex.open(tmp_path).search_batch(data(3), 5)
 
 
+def test_a_manifest_that_cannot_reach_the_disk_is_an_error(tmp_path, client, monkeypatch):
+    def refuse(fd):
+        raise OSError(5, "Input/output error")
+
+    monkeypatch.setattr(os, "fsync", refuse)
+    with pytest.raises(OSError, match="Input/output error"):
+        quillane_dask.build(da.from_array(data(100), chunks=(50, DIM)), tmp_path)
+    assert not (tmp_path / "manifest.json").exists() and not (tmp_path / "manifest.json.tmp").exists()
+
+
 def test_a_killed_worker_is_survived_or_reported(tmp_path, client):
     x = data(2000)
     sharded = quillane_dask.build(da.from_array(x, chunks=(250, DIM)), tmp_path)
