@@ -8,6 +8,7 @@
 
 #include "compact/eight_sums.hpp"
 #include "compact_dot.hpp"
+#include "format/compact_format.hpp"
 #include "implementations.hpp"
 
 namespace quillane::kernels::avx2 {
@@ -39,10 +40,7 @@ __attribute__((target("avx2"))) double dot4(const float* levels, const uint8_t* 
     compact::EightSums s;
     _mm256_storeu_pd(s.s, sums03);
     _mm256_storeu_pd(s.s + 4, sums47);
-    for (; i < dim; ++i) {
-        const uint32_t c = (packed[i / 2] >> (4 * (i % 2))) & 0x0F;
-        s.add(i, double{levels[c]} * static_cast<double>(y[i]));
-    }
+    for (; i < dim; ++i) s.add(i, double{levels[format::unpack_code(packed, 4, i)]} * static_cast<double>(y[i]));
     return s.total();
 }
 
