@@ -49,6 +49,23 @@ CompactFamily::CompactFamily(CompactQuantizer quantizer) : quantizer_(std::move(
         square_units_.push_back({static_cast<uint64_t>(std::ceil(l * l * 0x1p40)),
                                  static_cast<uint64_t>(std::ceil(e * e * 0x1p40))});
     }
+    many_.step = largest / 63.0;
+    double worst = 0.0;
+    std::vector<double> squares;
+    for (uint32_t c = 0; c < q.count(); ++c) {
+        const double r = std::clamp(std::nearbyint(q.levels[c] / many_.step), -63.0, 63.0);
+        many_.levels.push_back(static_cast<int8_t>(r));
+        const double e = q.levels[c] - many_.step * r;
+        squares.push_back(e * e);
+        worst = std::max(worst, e * e);
+    }
+    // Units of a 255th of the largest squared error, widened so that each unit count,
+    // rounded up, times the unit is at least the square (the sums' bound is widened again).
+    many_.error_unit = widen(worst / 255.0);
+    for (double square : squares) {
+        const double units = many_.error_unit > 0.0 ? std::ceil(square / many_.error_unit) : 0.0;
+        many_.error_units.push_back(static_cast<uint8_t>(std::min(units, 255.0)));
+    }
     if (q.bits == 4) {
         for (uint32_t b = 0; b < 256; ++b) {
             const auto& lo = square_units_[b & 0x0F];
@@ -119,31 +136,41 @@ Result<CompactFamily::Prepared> CompactFamily::prepare(std::span<const float> qu
     QL_TRY_ASSIGN(CompactPrepared exact, quantizer_.prepare_query(query));
     Prepared p{std::move(exact), {}, 1.0, 0.0, 0.0, 0.0};
     const std::vector<float>& z = p.exact.rotated;
-    // The step makes the magnitudes of each pair of neighbouring values (2p, 2p + 1) sum to
-    // at most 127 steps, so at most 128 after rounding: what the many-query kernel needs.
-    double widest = 0.0, norm = 0.0;
-    for (size_t i = 0; i < dim(); i += 2) {
-        const double pair = std::fabs(double{z[i]}) + (i + 1 < dim() ? std::fabs(double{z[i + 1]}) : 0.0);
-        widest = std::max(widest, pair);
-    }
-    for (float v : z) norm += double{v} * v;
-    if (widest > 0.0) p.step = widest / 127.0;
+    // The step keeps every value within 127 steps and the magnitudes of each of the
+    // many-query kernel's lanes of four values within 256 steps, so within 258 after
+    // rounding: what that kernel needs.
     const size_t padded = (dim() + kernels::COMPACT_QUERY_PAD - 1) / kernels::COMPACT_QUERY_PAD *
                           kernels::COMPACT_QUERY_PAD;
+    std::vector<double> lane_sums(padded / 4, 0.0);
+    double largest = 0.0, norm = 0.0;
+    for (size_t i = 0; i < dim(); ++i) {
+        const double a = std::fabs(double{z[i]});
+        largest = std::max(largest, a);
+        lane_sums[kernels::compact_lane(i)] += a;
+        norm += double{z[i]} * z[i];
+    }
+    const double widest = *std::max_element(lane_sums.begin(), lane_sums.end());
+    const double step = std::max(largest / 127.0, widest / (kernels::COMPACT_LANE_LIMIT - 2));
+    if (step > 0.0) p.step = step;
     p.query.assign(padded, 0);
     for (size_t i = 0; i < dim(); ++i) {
         p.query[i] = static_cast<int8_t>(std::clamp(std::nearbyint(z[i] / p.step), -127.0, 127.0));
     }
-    // Rounding of the division (or a step that underflowed to zero) can leave a pair over
-    // 128; its larger value then takes what the smaller leaves (the error terms below are
-    // those of the values kept, so the bounds stay true).
-    for (size_t i = 0; i + 1 < dim(); i += 2) {
-        int8_t& a = p.query[i];
-        int8_t& b = p.query[i + 1];
-        if (std::abs(a) + std::abs(b) > 128) {
-            int8_t& larger = std::abs(a) >= std::abs(b) ? a : b;
-            const int rest = 128 - std::min(std::abs(a), std::abs(b));
-            larger = static_cast<int8_t>(larger > 0 ? rest : -rest);
+    // Rounding of the divisions (or a step that underflowed to zero) can leave a lane over
+    // its limit; its largest values then give up steps until it fits (the error terms
+    // below are those of the values kept, so the bounds stay true).
+    for (size_t lane = 0; lane < padded / 4; ++lane) {
+        int8_t* values[4];
+        for (size_t v = 0; v < 4; ++v) values[v] = &p.query[kernels::compact_lane_member(lane, v)];
+        const auto magnitude = [](const int8_t* v) { return std::abs(int{*v}); };
+        int total = 0;
+        for (const int8_t* v : values) total += magnitude(v);
+        while (total > static_cast<int>(kernels::COMPACT_LANE_LIMIT)) {
+            int8_t* larger = *std::max_element(values, values + 4, [&](const int8_t* a, const int8_t* b) {
+                return magnitude(a) < magnitude(b);
+            });
+            *larger = static_cast<int8_t>(*larger > 0 ? *larger - 1 : *larger + 1);
+            --total;
         }
     }
     double rounding = 0.0, rounded = 0.0;
@@ -203,30 +230,39 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
     std::vector<int32_t> approx(count * BLOCK);
     std::vector<const int8_t*> queries;
     for (const Prepared& p : prepared) queries.push_back(p.query.data());
-    const kernels::CompactApproxInputs inputs{queries[0], levels8_.data(), dim(), quantizer_.bits(), stride};
+    // One query scans with the int8 levels and the stored error norms; several share the
+    // many-query pass, whose levels are coarser and whose error norms it sums as it goes.
+    const bool many = count > 1;
+    const kernels::CompactApproxInputs one_query{queries[0], levels8_.data(), dim(), quantizer_.bits(), stride};
+    const kernels::CompactManyInputs many_queries{many_.levels.data(), many_.error_units.data(), dim(),
+                                                  quantizer_.bits(), stride};
+    const double level_step = many ? many_.step : level_step_;
     // What each query's bounds need of a record, formed once per block: its scale, and its
     // two norms times |scale|, widened.
     std::array<double, BLOCK> scale, scaled_levels, scaled_errors, centre, margin, upper;
     std::array<uint32_t, BLOCK> reaching;
+    std::array<uint32_t, BLOCK> error_units;
     const kernels::CompactBoundRecords block_records{scale.data(), scaled_levels.data(), scaled_errors.data()};
     std::vector<FirstPass> passes(count);
     for (size_t first = 0; first < n; first += BLOCK) {
         const size_t here = std::min(BLOCK, n - first);
-        if (count == 1) {
-            kernels::compact_approx_scan(inputs, records + first * stride, here, approx.data());
+        if (many) {
+            kernels::compact_approx_scan_many(many_queries, queries.data(), count, records + first * stride, here,
+                                              approx.data(), error_units.data());
         } else {
-            kernels::compact_approx_scan_many(inputs, queries.data(), count, records + first * stride,
-                                              here, approx.data());
+            kernels::compact_approx_scan(one_query, records + first * stride, here, approx.data());
         }
         for (size_t b = 0; b < here; ++b) {
             const uint8_t* record = records + (first + b) * stride;
             scale[b] = format::code_scale(record);
+            const double errors = many ? widen(std::sqrt(widen(error_units[b] * many_.error_unit)))
+                                       : load_bound16(record + code_size() + 2);
             scaled_levels[b] = std::fabs(scale[b]) * load_bound16(record + code_size()) * (1.0 + 0x1p-20);
-            scaled_errors[b] = std::fabs(scale[b]) * load_bound16(record + code_size() + 2) * (1.0 + 0x1p-20);
+            scaled_errors[b] = std::fabs(scale[b]) * errors * (1.0 + 0x1p-20);
         }
         for (size_t q = 0; q < count; ++q) {
             const Prepared& p = prepared[q];
-            const kernels::CompactBoundQuery bound_query{level_step_ * p.step,
+            const kernels::CompactBoundQuery bound_query{level_step * p.step,
                                                          p.rounding_norm + p.norm * 0x1p-30,
                                                          p.rounded_norm};
             // Only records reaching the k-th lower bound known now are offered: it only rises.

@@ -93,6 +93,14 @@ private:
     // Per level: ceil(L^2 2^40) and ceil((L - step L8)^2 2^40); for 4-bit codes also per
     // byte (the sums of its two levels').
     std::vector<std::array<uint64_t, 2>> square_units_, byte_units_;
+    // The many-query pass's levels (kernels::CompactManyInputs): levels ~ step * levels,
+    // within +-63; each level's squared error is at most error_unit * error_units.
+    struct ManyQueryLevels {
+        double step;
+        std::vector<int8_t> levels;
+        std::vector<uint8_t> error_units;
+        double error_unit;
+    } many_;
 };
 
 }  // namespace quillane

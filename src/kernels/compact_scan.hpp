@@ -28,11 +28,34 @@ inline constexpr size_t COMPACT_SCAN_SLACK_BYTES = 32;
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out);
 
-// The same for `count` queries (in.query unused), out[q * n + i] for query q: the vector
-// path expands each record's levels once and multiplies them by every query. Levels and
-// query values within +-127, and the magnitudes of query values 2p and 2p + 1 at most 128
-// together: the vector path multiplies levels + 128 (unsigned) by query pairs in 16 bits.
-void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
-                              size_t count, const uint8_t* records, size_t n, int32_t* out);
+// The many-query kernel adds the products of four query values in each 16-bit lane: value
+// j belongs to lane compact_lane(j), whose members are values 64P + 2t, 64P + 2t + 1,
+// 64P + 2t + 32 and 64P + 2t + 33 (lane 16P + t). Their magnitudes may sum to at most
+// COMPACT_LANE_LIMIT: times levels + 64 of at most 127, that fits in 16 bits.
+inline constexpr size_t COMPACT_LANE_LIMIT = 258;
+inline constexpr size_t compact_lane(size_t j) { return j / 64 * 16 + j % 32 / 2; }
+inline constexpr size_t compact_lane_member(size_t lane, size_t v) {
+    return lane / 16 * 64 + lane % 16 * 2 + v % 2 + v / 2 * 32;
+}
+
+// The many-query pass has its own approximations of the levels, within +-63: as level + 64
+// (at most 127) times lanes within their limit, two groups' products add up in 16 bits,
+// so each product costs fewer instructions. Their error is bounded per record from each
+// level's squared error in units, summed over the record's coordinates.
+struct CompactManyInputs {
+    const int8_t* levels;        // 2^bits values, |value| <= 63
+    const uint8_t* error_units;  // 2^bits values
+    size_t dim;
+    uint8_t bits;
+    size_t stride;
+};
+
+// out[q * n + i] = sum over j < dim of levels[c_ij] * queries[q][j] for record i, and
+// error_units[i] = sum over j < dim of in.error_units[c_ij]. Query values within +-127,
+// zero past dim up to COMPACT_QUERY_PAD, each lane within COMPACT_LANE_LIMIT. The vector
+// path expands each record's levels once and multiplies them by every query.
+void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries,
+                              size_t count, const uint8_t* records, size_t n, int32_t* out,
+                              uint32_t* error_units);
 
 }  // namespace quillane::kernels

@@ -40,12 +40,17 @@ __attribute__((target("avx2"))) inline __m256i products(__m256i table, __m128i b
     return looked_up_products(table, _mm256_set_m128i(hi, lo), query);
 }
 
-// The first `count` levels (at most 16) in both halves, for byte-shuffle lookups.
-__attribute__((target("avx2"))) __m256i level_table(const int8_t* levels, int count) {
-    alignas(16) int8_t first16[16] = {};
-    for (int c = 0; c < count; ++c) first16[c] = levels[c];
+// The first `count` entries of a 16-entry byte table (the rest zero), in both halves, for
+// byte-shuffle lookups.
+__attribute__((target("avx2"))) __m256i byte_table(const uint8_t* values, int count) {
+    alignas(16) uint8_t first16[16] = {};
+    for (int c = 0; c < count; ++c) first16[c] = values[c];
     const __m128i half = _mm_load_si128(reinterpret_cast<const __m128i*>(first16));
     return _mm256_set_m128i(half, half);
+}
+
+__attribute__((target("avx2"))) __m256i level_table(const int8_t* levels, int count) {
+    return byte_table(reinterpret_cast<const uint8_t*>(levels), count);
 }
 
 __attribute__((target("avx2"))) int32_t horizontal_sum(__m256i v) {
@@ -164,112 +169,144 @@ __attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
 }
 
 // Many queries: each record's levels expanded once to bytes (coordinates in order, past
-// dim anything: the query is zero there), stored as level + 128 so that maddubs multiplies
-// them by the signed query without a sign step; query pairs within 128 in magnitude keep
-// each 16-bit pair sum below 255 * 128 < 2^15. The 128 * sum(query) added is taken off at
-// the end.
+// dim anything: the query is zero there), stored as level + 64 (at most 127) so that
+// maddubs multiplies them by the signed query without a sign step. Two groups' products
+// add up in 16 bits before widening: a lane's four query values are within 258 in
+// magnitude together (compact_scan.hpp), so its sum is within 127 * 258 < 2^15. The
+// 64 * sum(query) added is taken off at the end. Each record's error units are summed
+// (sad against zero) while its levels are expanded.
 constexpr size_t RECORDS_PER_TILE = 16;
 
-// The levels + 128 as unsigned bytes; the table's first `count` entries are used.
-__attribute__((target("avx2"))) __m128i offset_table(const int8_t* levels, int count) {
-    alignas(16) uint8_t first16[16] = {};
-    for (int c = 0; c < count; ++c) first16[c] = static_cast<uint8_t>(levels[c] ^ 0x80);
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(first16));
+struct ExpandTables {
+    __m256i levels;  // level + 64
+    __m256i units;   // error units
+};
+
+__attribute__((target("avx2"))) uint32_t total_of(__m256i sad_sums) {
+    const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(sad_sums), _mm256_extracti128_si256(sad_sums, 1));
+    return static_cast<uint32_t>(_mm_cvtsi128_si64(s) + _mm_extract_epi64(s, 1));
 }
 
-__attribute__((target("avx2"))) void expand4(__m128i table, const uint8_t* packed, size_t groups,
-                                             uint8_t* out) {
-    // Two groups at a time: byte shuffles work within 16-byte halves, so each half expands
-    // its own group and the halves are regrouped at the end.
-    const __m256i table2 = _mm256_set_m128i(table, table);
-    const __m256i low4 = _mm256_set1_epi8(0x0F);
+// The error units of coordinates from..dim-1, one at a time: the tail of a record whose
+// last group is partial (the vector sums would count bytes past dim).
+uint32_t tail_units(const CompactManyInputs& in, const uint8_t* packed, size_t from) {
+    uint32_t units = 0;
+    for (size_t j = from; j < in.dim; ++j) units += in.error_units[format::unpack_code(packed, in.bits, j)];
+    return units;
+}
+
+__attribute__((target("avx2"))) uint32_t expand4(const CompactManyInputs& in, const ExpandTables& t,
+                                                 const uint8_t* packed, uint8_t* out) {
+    const size_t groups = (in.dim + 31) / 32, whole = in.dim / 32;
+    const __m256i low4 = _mm256_set1_epi8(0x0F), zero = _mm256_setzero_si256();
+    __m256i units = zero;
     size_t g = 0;
-    for (; g + 2 <= groups; g += 2) {
+    // Two whole groups at a time: byte shuffles work within 16-byte halves, so each half
+    // expands its own group and the halves are regrouped at the end.
+    for (; g + 2 <= whole; g += 2) {
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(packed + 16 * g));
-        const __m256i even = _mm256_shuffle_epi8(table2, _mm256_and_si256(bytes, low4));
-        const __m256i odd = _mm256_shuffle_epi8(table2, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low4));
+        const __m256i lo = _mm256_and_si256(bytes, low4), hi = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low4);
+        const __m256i even = _mm256_shuffle_epi8(t.levels, lo), odd = _mm256_shuffle_epi8(t.levels, hi);
+        units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(t.units, lo), zero));
+        units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(t.units, hi), zero));
         const __m256i first16 = _mm256_unpacklo_epi8(even, odd);  // coordinates 0-15 of g, of g + 1
         const __m256i last16 = _mm256_unpackhi_epi8(even, odd);   // 16-31 of g, of g + 1
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_permute2x128_si256(first16, last16, 0x20));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g + 32), _mm256_permute2x128_si256(first16, last16, 0x31));
     }
-    if (g < groups) {
+    uint32_t total = total_of(units);
+    if (g < groups) total += tail_units(in, packed, 32 * g);
+    const __m128i low = _mm_set1_epi8(0x0F);
+    const __m128i levels = _mm256_castsi256_si128(t.levels);
+    for (; g < groups; ++g) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + 16 * g));
-        const __m128i low = _mm_set1_epi8(0x0F);
-        const __m128i even = _mm_shuffle_epi8(table, _mm_and_si128(bytes, low));
-        const __m128i odd = _mm_shuffle_epi8(table, _mm_and_si128(_mm_srli_epi16(bytes, 4), low));
+        const __m128i even = _mm_shuffle_epi8(levels, _mm_and_si128(bytes, low));
+        const __m128i odd = _mm_shuffle_epi8(levels, _mm_and_si128(_mm_srli_epi16(bytes, 4), low));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g), _mm_unpacklo_epi8(even, odd));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g + 16), _mm_unpackhi_epi8(even, odd));
     }
+    return total;
 }
 
 template <int BITS>
-__attribute__((target("avx2"))) void expand_small(__m128i table, const uint8_t* packed,
-                                                  size_t groups, uint8_t* out) {
-    const __m256i both = _mm256_set_m128i(table, table);
+__attribute__((target("avx2"))) uint32_t expand_small(const CompactManyInputs& in, const ExpandTables& t,
+                                                      const uint8_t* packed, uint8_t* out) {
     const SmallCodes<BITS> codes;
+    const size_t groups = (in.dim + 31) / 32, whole = in.dim / 32;
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i units = zero;
     for (size_t g = 0; g < groups; ++g) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g),
-                            _mm256_shuffle_epi8(both, codes.indices(packed, g)));
+        const __m256i index = codes.indices(packed, g);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_shuffle_epi8(t.levels, index));
+        if (g < whole) units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(t.units, index), zero));
     }
+    return total_of(units) + tail_units(in, packed, 32 * whole);
 }
 
-void expand_any(const CompactApproxInputs& in, const uint8_t* packed, uint8_t* out) {
+uint32_t expand_any(const CompactManyInputs& in, const uint8_t* packed, uint8_t* out) {
     format::unpack_codes(packed, in.bits, in.dim, out);
-    for (size_t j = 0; j < in.dim; ++j) out[j] = static_cast<uint8_t>(in.levels[out[j]] ^ 0x80);
+    uint32_t units = 0;
+    for (size_t j = 0; j < in.dim; ++j) {
+        units += in.error_units[out[j]];
+        out[j] = static_cast<uint8_t>(in.levels[out[j]] + 64);
+    }
+    return units;
 }
 
-// sums[k] = (levels + 128) . query k over `groups` groups of 32 coordinates, K queries at
-// once; group g's levels at levels + level_stride * g (0: the same 32 bytes for every group).
+// sums[k] = (levels + 64) . query k over `pairs` pairs of groups of 32 coordinates, K
+// queries at once; the two groups' pair products are added in 16 bits, then widened.
 template <int K>
 __attribute__((target("avx2"), always_inline)) inline void dot_many(const uint8_t* levels, const int8_t* const* queries,
-                                              size_t groups, size_t level_stride, int32_t* sums) {
+                                                                   size_t pairs, int32_t* sums) {
     const __m256i ones = _mm256_set1_epi16(1);
     __m256i acc[K];
     for (int k = 0; k < K; ++k) acc[k] = _mm256_setzero_si256();
-    for (size_t g = 0; g < groups; ++g) {
-        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels + level_stride * g));
+    for (size_t p = 0; p < pairs; ++p) {
+        const __m256i l0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels + 64 * p));
+        const __m256i l1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels + 64 * p + 32));
         for (int k = 0; k < K; ++k) {
-            const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(queries[k] + 32 * g));
-            acc[k] = _mm256_add_epi32(acc[k], _mm256_madd_epi16(_mm256_maddubs_epi16(l, q), ones));
+            const __m256i q0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(queries[k] + 64 * p));
+            const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(queries[k] + 64 * p + 32));
+            const __m256i lanes = _mm256_add_epi16(_mm256_maddubs_epi16(l0, q0), _mm256_maddubs_epi16(l1, q1));
+            acc[k] = _mm256_add_epi32(acc[k], _mm256_madd_epi16(lanes, ones));
         }
     }
     if constexpr (K == 4) {
         // The four totals at once: pairwise sums within halves, then the halves added.
-        const __m256i pairs = _mm256_hadd_epi32(_mm256_hadd_epi32(acc[0], acc[1]), _mm256_hadd_epi32(acc[2], acc[3]));
+        const __m256i totals = _mm256_hadd_epi32(_mm256_hadd_epi32(acc[0], acc[1]), _mm256_hadd_epi32(acc[2], acc[3]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(sums),
-                         _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1)));
+                         _mm_add_epi32(_mm256_castsi256_si128(totals), _mm256_extracti128_si256(totals, 1)));
     } else {
         for (int k = 0; k < K; ++k) sums[k] = horizontal_sum(acc[k]);
     }
 }
 
-// 128 * sum(query) for each query: what the +128 of the levels adds.
+// 64 * sum(query) for each query: what the +64 of the levels adds.
 __attribute__((target("avx2"))) void query_offsets(const int8_t* const* queries, size_t count,
-                                                   size_t groups, int32_t* offsets) {
-    uint8_t all128[32];
-    std::memset(all128, 0x80, sizeof all128);
-    for (size_t q = 0; q < count; ++q) dot_many<1>(all128, queries + q, groups, 0, offsets + q);
+                                                   size_t pairs, int32_t* offsets) {
+    const std::vector<uint8_t> all64(64 * pairs, 0x40);
+    for (size_t q = 0; q < count; ++q) dot_many<1>(all64.data(), queries + q, pairs, offsets + q);
 }
 
-// Every record of a tile times every query: out[q * n + r] for record r.
-__attribute__((target("avx2"))) void multiply_tile(const uint8_t* tile, size_t padded, size_t here,
-                                                   const int8_t* const* queries, size_t count,
-                                                   const int32_t* offsets, int32_t* out, size_t n) {
+// Every record of a tile times every query: out[q * n + r] for record r. Not inlined: on
+// its own it keeps the loop's constant in a register (inlined, it was reloaded per step).
+__attribute__((target("avx2"), noinline)) void multiply_tile(const uint8_t* tile, size_t pairs, size_t here,
+                                                             const int8_t* const* queries, size_t count,
+                                                             const int32_t* offsets, int32_t* out, size_t n) {
     // Each group of four queries stays in L1 while it meets every record of the tile.
-    const size_t groups = padded / 32;
+    const size_t padded = 64 * pairs;
     size_t q = 0;
     for (; q + 4 <= count; q += 4) {
         for (size_t r = 0; r < here; ++r) {
             alignas(16) int32_t sums[4];
-            dot_many<4>(tile + r * padded, queries + q, groups, 32, sums);
+            dot_many<4>(tile + r * padded, queries + q, pairs, sums);
             for (int k = 0; k < 4; ++k) out[(q + k) * n + r] = sums[k] - offsets[q + k];
         }
     }
     for (; q < count; ++q) {
         for (size_t r = 0; r < here; ++r) {
             int32_t sum;
-            dot_many<1>(tile + r * padded, queries + q, groups, 32, &sum);
+            dot_many<1>(tile + r * padded, queries + q, pairs, &sum);
             out[q * n + r] = sum - offsets[q];
         }
     }
@@ -277,12 +314,18 @@ __attribute__((target("avx2"))) void multiply_tile(const uint8_t* tile, size_t p
 
 }  // namespace
 
-void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
-                              size_t count, const uint8_t* records, size_t n, int32_t* out) {
-    const size_t groups = (in.dim + 31) / 32, padded = 32 * groups;
-    const __m128i table = offset_table(in.levels, in.bits <= 4 ? 1 << in.bits : 0);
+__attribute__((target("avx2"))) void compact_approx_scan_many(const CompactManyInputs& in,
+                                                              const int8_t* const* queries, size_t count,
+                                                              const uint8_t* records, size_t n, int32_t* out,
+                                                              uint32_t* error_units) {
+    // Tile rows cover whole pairs of groups; the query is zero past dim up to its padding.
+    const size_t pairs = (in.dim + 63) / 64, padded = 64 * pairs;
+    const int count_of_table = in.bits <= 4 ? 1 << in.bits : 0;
+    uint8_t offset_levels[16] = {};
+    for (int c = 0; c < count_of_table; ++c) offset_levels[c] = static_cast<uint8_t>(in.levels[c] + 64);
+    const ExpandTables tables{byte_table(offset_levels, count_of_table), byte_table(in.error_units, count_of_table)};
     std::vector<int32_t> offsets(count);
-    query_offsets(queries, count, groups, offsets.data());
+    query_offsets(queries, count, pairs, offsets.data());
     std::vector<uint8_t> tile(RECORDS_PER_TILE * padded);
     for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
         const size_t here = std::min(RECORDS_PER_TILE, n - first);
@@ -290,13 +333,13 @@ void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const
             const uint8_t* packed = records + (first + r) * in.stride + format::CompactLayout::packed;
             uint8_t* levels = tile.data() + r * padded;
             if (in.bits == 4) {
-                expand4(table, packed, groups, levels);
+                error_units[first + r] = expand4(in, tables, packed, levels);
             } else if (in.bits == 2) {
-                expand_small<2>(table, packed, groups, levels);
+                error_units[first + r] = expand_small<2>(in, tables, packed, levels);
             } else if (in.bits == 1) {
-                expand_small<1>(table, packed, groups, levels);
+                error_units[first + r] = expand_small<1>(in, tables, packed, levels);
             } else {
-                expand_any(in, packed, levels);
+                error_units[first + r] = expand_any(in, packed, levels);
             }
         }
         // The next tile's records come from memory (to L2) while this one is multiplied.
@@ -305,7 +348,7 @@ void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const
         for (const uint8_t* line = next; line < next_end; line += 64) {
             _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T1);
         }
-        multiply_tile(tile.data(), padded, here, queries, count, offsets.data(), out + first, n);
+        multiply_tile(tile.data(), pairs, here, queries, count, offsets.data(), out + first, n);
     }
 }
 

@@ -16,9 +16,10 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
     active().compact_approx_scan(in, records, n, out);
 }
 
-void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
-                              size_t count, const uint8_t* records, size_t n, int32_t* out) {
-    active().compact_approx_scan_many(in, queries, count, records, n, out);
+void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries,
+                              size_t count, const uint8_t* records, size_t n, int32_t* out,
+                              uint32_t* error_units) {
+    active().compact_approx_scan_many(in, queries, count, records, n, out, error_units);
 }
 
 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
@@ -55,12 +56,17 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
     }
 }
 
-void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries,
-                              size_t count, const uint8_t* records, size_t n, int32_t* out) {
+void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries,
+                              size_t count, const uint8_t* records, size_t n, int32_t* out,
+                              uint32_t* error_units) {
     for (size_t q = 0; q < count; ++q) {
-        CompactApproxInputs one = in;
-        one.query = queries[q];
-        portable::compact_approx_scan(one, records, n, out + q * n);
+        portable::compact_approx_scan({queries[q], in.levels, in.dim, in.bits, in.stride}, records, n, out + q * n);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
+        uint32_t units = 0;
+        for (size_t j = 0; j < in.dim; ++j) units += in.error_units[format::unpack_code(packed, in.bits, j)];
+        error_units[i] = units;
     }
 }
 

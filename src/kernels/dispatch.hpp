@@ -17,6 +17,7 @@ class LaneMatrix;
 struct TurboScanInputs;
 struct TurboScanQuery;
 struct CompactApproxInputs;
+struct CompactManyInputs;
 struct CompactBoundRecords;
 struct CompactBoundQuery;
 struct CompactBounds;
@@ -36,9 +37,9 @@ struct KernelTable {
                        const uint8_t* codes, size_t n);                    // turbo_scan.hpp
     void (*compact_approx_scan)(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                                 int32_t* out);                             // compact_scan.hpp
-    void (*compact_approx_scan_many)(const CompactApproxInputs& in, const int8_t* const* queries,
-                                     size_t count, const uint8_t* records, size_t n,
-                                     int32_t* out);                        // compact_scan.hpp
+    void (*compact_approx_scan_many)(const CompactManyInputs& in, const int8_t* const* queries,
+                                     size_t count, const uint8_t* records, size_t n, int32_t* out,
+                                     uint32_t* error_units);               // compact_scan.hpp
     size_t (*compact_bounds)(const CompactBoundRecords& records, const CompactBoundQuery& query,
                              const int32_t* sums, size_t n, double threshold,
                              const CompactBounds& out);            // compact_bounds.hpp

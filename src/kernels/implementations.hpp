@@ -15,6 +15,7 @@ class LaneMatrix;
 struct TurboScanInputs;
 struct TurboScanQuery;
 struct CompactApproxInputs;
+struct CompactManyInputs;
 struct CompactBoundRecords;
 struct CompactBoundQuery;
 struct CompactBounds;
@@ -30,8 +31,9 @@ struct HadamardPlan;
                     const uint8_t* codes, size_t n);                                        \
     void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, \
                              int32_t* out);                                                 \
-    void compact_approx_scan_many(const CompactApproxInputs& in, const int8_t* const* queries, \
-                                  size_t count, const uint8_t* records, size_t n, int32_t* out); \
+    void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries,   \
+                                  size_t count, const uint8_t* records, size_t n, int32_t* out, \
+                                  uint32_t* error_units);                                       \
     size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, \
                           const int32_t* sums, size_t n, double threshold,                  \
                           const CompactBounds& out);                                        \

@@ -201,42 +201,64 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
                 records.insert(records.end(), code.begin(), code.end());
             }
             records.resize(records.size() + kernels::COMPACT_SCAN_SLACK_BYTES, 0xCD);
-            std::vector<std::vector<int8_t>> queries(nq, std::vector<int8_t>((dim + 63) / 64 * 64, 0));
+            // One record all of level 0, the one at the level limit below: with lanes at
+            // theirs, its 16-bit sums reach their largest.
+            std::fill_n(records.begin() + 16, (dim * b + 7) / 8, 0);
+            const size_t padded = (dim + 63) / 64 * 64;
+            std::vector<std::vector<int8_t>> queries(nq, std::vector<int8_t>(padded, 0));
             std::vector<const int8_t*> query_rows;
-            std::vector<int8_t> levels(1u << b);
-            // Query pairs (2p, 2p + 1) within 128 in magnitude, as the many-query kernel
-            // requires, from the extremes (127, 1), (64, -64), ... to random ones.
-            const int8_t extremes[][2] = {{127, 1}, {-127, -1}, {1, -127}, {64, 64}, {-64, -64}, {64, -64}, {0, -127}};
+            // Each lane's four values within 258 in magnitude together, as the many-query
+            // kernel requires, from lanes at the limit (127, 127, 4, 0 in every sign) to
+            // random ones.
             for (auto& query : queries) {
-                for (size_t j = 0; j < dim; j += 2) {
-                    const size_t p = j / 2 + query_rows.size();
-                    int a = static_cast<int>(rng.next_u64() % 255) - 127;
-                    const int room = 128 - std::abs(a);
-                    int b = static_cast<int>(rng.next_u64() % (2 * room + 1)) - room;
-                    if (p % 3 == 0) a = extremes[p % 7][0], b = extremes[p % 7][1];
-                    query[j] = static_cast<int8_t>(a);
-                    if (j + 1 < dim) query[j + 1] = static_cast<int8_t>(std::clamp(b, -127, 127));
+                for (size_t lane = 0; lane < padded / 4; ++lane) {
+                    const bool extreme = (lane + query_rows.size()) % 3 == 0;
+                    const int at_limit[4] = {127, 127, 4, 0};
+                    int room = static_cast<int>(kernels::COMPACT_LANE_LIMIT);
+                    for (size_t v = 0; v < 4; ++v) {
+                        const int limit = std::min(127, room);
+                        int value = extreme ? at_limit[v] : static_cast<int>(rng.next_u64() % (limit + 1));
+                        room -= value;
+                        if (rng.next_u64() % 2) value = -value;
+                        const size_t j = kernels::compact_lane_member(lane, v);
+                        if (j < dim) query[j] = static_cast<int8_t>(value);
+                    }
                 }
                 query_rows.push_back(query.data());
             }
+            std::vector<int8_t> levels(1u << b), many_levels(1u << b);
+            std::vector<uint8_t> units(1u << b);
             for (auto& l : levels) l = static_cast<int8_t>(rng.next_u64() % 255) - 127;
-            std::vector<int32_t> expected(nq * n);
-            for (size_t k = 0; k < nq; ++k) {
-                for (size_t i = 0; i < n; ++i) {
-                    const uint8_t* packed = records.data() + i * stride + 16;
-                    for (size_t j = 0; j < dim; ++j) {
-                        expected[k * n + i] += levels[format::unpack_code(packed, b, j)] * queries[k][j];
+            for (auto& l : many_levels) l = static_cast<int8_t>(rng.next_u64() % 127) - 63;
+            for (auto& u : units) u = static_cast<uint8_t>(rng.next_u64());
+            many_levels[0] = 63, units[0] = 255;
+            const auto expected_sums = [&](const std::vector<int8_t>& table) {
+                std::vector<int32_t> sums(nq * n);
+                for (size_t k = 0; k < nq; ++k) {
+                    for (size_t i = 0; i < n; ++i) {
+                        const uint8_t* packed = records.data() + i * stride + 16;
+                        for (size_t j = 0; j < dim; ++j) sums[k * n + i] += table[format::unpack_code(packed, b, j)] * queries[k][j];
                     }
                 }
+                return sums;
+            };
+            const std::vector<int32_t> expected = expected_sums(levels), expected_many = expected_sums(many_levels);
+            std::vector<uint32_t> expected_units(n);
+            for (size_t i = 0; i < n; ++i) {
+                for (size_t j = 0; j < dim; ++j) expected_units[i] += units[format::unpack_code(records.data() + i * stride + 16, b, j)];
             }
             const kernels::CompactApproxInputs in{queries[0].data(), levels.data(), dim, b, stride};
+            const kernels::CompactManyInputs many_in{many_levels.data(), units.data(), dim, b, stride};
             for (kernels::Isa isa : kernels::available_isas()) {
                 std::vector<int32_t> one(n), many(nq * n);
+                std::vector<uint32_t> many_units(n);
                 kernels::table_for(isa).compact_approx_scan(in, records.data(), n, one.data());
                 EXPECT_EQ(one, std::vector<int32_t>(expected.begin(), expected.begin() + n))
                     << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
-                kernels::table_for(isa).compact_approx_scan_many(in, query_rows.data(), nq, records.data(), n, many.data());
-                EXPECT_EQ(many, expected) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                kernels::table_for(isa).compact_approx_scan_many(many_in, query_rows.data(), nq, records.data(), n,
+                                                                 many.data(), many_units.data());
+                EXPECT_EQ(many, expected_many) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                EXPECT_EQ(many_units, expected_units) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
             }
         }
     }
@@ -297,11 +319,11 @@ TEST(CompactBounds, EveryPathGivesThePlainLoopsBits) {
     }
 }
 
-TEST(CompactPrepare, QueryPairsStayWithin128) {
-    // Neighbouring values (2p, 2p + 1) within 128 together, whatever the query: the
-    // many-query kernel's 16-bit pair sums must not saturate.
+TEST(CompactPrepare, QueryLanesStayWithinTheirLimit) {
+    // Values within 127 and each lane of four within its limit, whatever the query: the
+    // many-query kernel's 16-bit sums must not overflow.
     SeededRng rng(5);
-    for (uint64_t dim : {1, 7, 64, 768}) {
+    for (uint64_t dim : {1, 7, 64, 97, 768}) {
         const CompactFamily family(*CompactQuantizer::make(dim, 4, 3));
         std::vector<std::vector<float>> queries = {rng.standard_normal_vec(dim), std::vector<float>(dim, 1e-45f),
                                                    std::vector<float>(dim, -1e18f), std::vector<float>(dim, 0.0f)};
@@ -310,10 +332,13 @@ TEST(CompactPrepare, QueryPairsStayWithin128) {
         for (const auto& query : queries) {
             const auto prepared = family.prepare(query);
             ASSERT_TRUE(prepared.has_value());
-            for (size_t j = 0; j < dim; j += 2) {
-                const int b = j + 1 < dim ? std::abs(prepared->query[j + 1]) : 0;
-                ASSERT_LE(std::abs(prepared->query[j]) + b, 128) << "dim " << dim << " pair " << j;
-                ASSERT_LE(b, 127);
+            std::vector<int> lanes(prepared->query.size() / 4);
+            for (size_t j = 0; j < prepared->query.size(); ++j) {
+                ASSERT_LE(std::abs(prepared->query[j]), 127);
+                lanes[kernels::compact_lane(j)] += std::abs(prepared->query[j]);
+            }
+            for (size_t lane = 0; lane < lanes.size(); ++lane) {
+                ASSERT_LE(lanes[lane], static_cast<int>(kernels::COMPACT_LANE_LIMIT)) << "dim " << dim << " lane " << lane;
             }
         }
     }
