@@ -34,7 +34,7 @@ public:
     };
     // Queries searched together: each block of records is read and expanded once for all
     // of them.
-    static constexpr size_t QUERIES_PER_BLOCK = 32;
+    static constexpr size_t QUERIES_PER_BLOCK = 64;
     static constexpr size_t SCAN_SLACK_BYTES = kernels::COMPACT_SCAN_SLACK_BYTES;
 
     explicit CompactFamily(CompactQuantizer quantizer);

@@ -95,7 +95,7 @@ TEST_P(QuantizerBatches, EveryRowEqualsTheOneAtATimeCall) {
 }
 
 template <class Family> void index_batches_equal_rows(typename Family::Quantizer q) {
-    const size_t dim = q.dim(), n = 300, nq = 37;  // a full block of 32 compact queries and a remainder
+    const size_t dim = q.dim(), n = 300, nq = 69;  // a full block of 64 compact queries and a remainder
     const auto vectors = rows_of(n, dim, 3), queries = rows_of(nq, dim, 4);
     std::vector<uint64_t> ids(n);
     for (size_t i = 0; i < n; ++i) ids[i] = 5000 - i % 250;  // repeated ids too
