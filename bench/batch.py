@@ -73,7 +73,8 @@ def main() -> None:
         print(text, flush=True)
         lines.append(text)
 
-    say(f"n = {args.n:,}, dim {args.dim}, {args.queries} queries, top {k}; times are the best of 3 (5 where run in turn with FAISS); ms per query")
+    say(f"n = {args.n:,}, dim {args.dim}, {args.queries} queries, top {k}; times are the best of 3 (5 where run in turn "
+        "with FAISS or with another thread count); ms per query")
     flat = faiss.IndexFlatIP(args.dim)
     flat.add(base)
     flat_batch = timed(lambda: flat.search(queries, k)) / args.queries
@@ -101,15 +102,16 @@ def main() -> None:
                 "VectorIndex 4-bit": quillane.TurboQuantizer(args.dim, 4)}[name]
         codes_bytes = n * code.code_size_bytes
         add_rows = min(n, 20_000)
-        add2 = timed(lambda: make().add_batch(ids[:add_rows], base[:add_rows], threads=2))
-        add1_small = timed(lambda: make().add_batch(ids[:add_rows], base[:add_rows], threads=1))
+        # One and two threads run in turn, so that both see the same moments of the machine.
+        def add(threads: int) -> None:
+            make().add_batch(ids[:add_rows], base[:add_rows], threads=threads)
+
         enc = base[:add_rows]
-        enc1 = timed(lambda: code.encode_batch(enc, threads=1))
-        enc2 = timed(lambda: code.encode_batch(enc, threads=2))
-        s1, flat_here, sq4_here = (t / args.queries for t in alternated([
+        add1_small, add2 = alternated([lambda: add(1), lambda: add(2)])
+        enc1, enc2 = alternated([lambda: code.encode_batch(enc, threads=1), lambda: code.encode_batch(enc, threads=2)])
+        s1, flat_here, sq4_here, s2 = (t / args.queries for t in alternated([
             lambda: index.search_batch(queries, k, threads=1), lambda: flat.search(queries, k),
-            lambda: sq4.search(queries, k)]))
-        s2 = timed(lambda: index.search_batch(queries, k, threads=2)) / args.queries
+            lambda: sq4.search(queries, k), lambda: index.search_batch(queries, k, threads=2)]))
         single = timed(lambda: [index.search(q, k) for q in queries], 1) / args.queries
         rows[name] = dict(add1=add1, s1=s1)
         say(f"\n{name} (n = {n:,})")
