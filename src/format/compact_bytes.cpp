@@ -1,4 +1,5 @@
 // The compact code's byte form.
+#include <algorithm>
 #include <cmath>
 
 #include "bytes.hpp"
@@ -51,10 +52,15 @@ std::vector<uint8_t> write_compact_code(const CompactHeader& h, std::span<const 
     bytes::put_f32(out, h.decode_scale);
     out.resize(layout.size(), 0);
     uint8_t* packed = out.data() + CompactLayout::packed;
-    if (h.bits == 4 || h.bits == 8) {  // whole bytes or nibbles: no code straddles a byte
-        for (size_t i = 0; i < codes.size(); ++i) {
-            packed[i * h.bits / 8] |= static_cast<uint8_t>(codes[i] << (i * h.bits % 8));
+    if (h.bits == 8) {
+        std::copy(codes.begin(), codes.end(), packed);
+        return out;
+    }
+    if (h.bits == 4) {  // two codes a byte, the first in the low nibble
+        for (size_t i = 0; i + 1 < codes.size(); i += 2) {
+            packed[i / 2] = static_cast<uint8_t>(codes[i] | codes[i + 1] << 4);
         }
+        if (codes.size() % 2) packed[codes.size() / 2] = codes.back();
         return out;
     }
     for (size_t i = 0; i < codes.size(); ++i) {

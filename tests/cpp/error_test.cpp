@@ -73,10 +73,15 @@ TEST(CheckFinite, AcceptsEveryFiniteBitPattern) {
 class CheckFiniteRejects : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(CheckFiniteRejects, AtItsIndex) {
-    const std::vector<float> v = {1.0f, 2.0f, from_bits(GetParam()), from_bits(GetParam())};
-    auto r = check_finite(v);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), QuantError(NonFiniteInput{2}));
+    // The first of two, wherever it falls among the check's chunks of sixteen.
+    for (size_t first : {0, 2, 15, 16, 17, 31, 40, 49}) {
+        std::vector<float> v(50, 1.0f);
+        v[first] = from_bits(GetParam());
+        if (first + 3 < v.size()) v[first + 3] = from_bits(GetParam());
+        auto r = check_finite(v);
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error(), QuantError(NonFiniteInput{first})) << first;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(NanAndInfinity, CheckFiniteRejects,
