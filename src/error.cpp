@@ -59,17 +59,16 @@ Status check_dimension(uint64_t expected, uint64_t got) {
 }
 
 Status check_finite(std::span<const float> values) {
-    constexpr uint32_t kMaxFinite = 0x7F7FFFFFu;
-    const auto non_finite = [&](size_t i) { return (std::bit_cast<uint32_t>(values[i]) & 0x7FFFFFFFu) > kMaxFinite; };
-    // Sixteen values at a time without a branch each (a value is not finite exactly when
-    // its exponent bits are all ones); the first chunk holding one is then searched one
-    // value at a time.
+    // Not finite exactly when the exponent bits are all ones (infinity or NaN).
+    constexpr uint32_t kExponent = 0x7F800000u;
+    const auto non_finite = [&](size_t i) { return (std::bit_cast<uint32_t>(values[i]) & kExponent) == kExponent; };
+    // Sixteen values at a time without a branch each; the first chunk holding a
+    // non-finite value is then searched one value at a time.
     constexpr size_t CHUNK = 16;
-    constexpr uint32_t kExponent = 0x7F800000u;  // all ones: infinite or NaN
     size_t i = 0;
     for (; i + CHUNK <= values.size(); i += CHUNK) {
         uint32_t any = 0;
-        for (size_t j = 0; j < CHUNK; ++j) any |= (std::bit_cast<uint32_t>(values[i + j]) & kExponent) == kExponent;
+        for (size_t j = 0; j < CHUNK; ++j) any |= non_finite(i + j);
         if (any) break;
     }
     for (; i < values.size(); ++i) {

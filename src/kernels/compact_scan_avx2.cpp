@@ -187,14 +187,6 @@ __attribute__((target("avx2"))) uint32_t total_of(__m256i sad_sums) {
     return static_cast<uint32_t>(_mm_cvtsi128_si64(s) + _mm_extract_epi64(s, 1));
 }
 
-// The error units of coordinates from..dim-1, one at a time: the tail of a record whose
-// last group is partial (the vector sums would count bytes past dim).
-uint32_t tail_units(const CompactManyInputs& in, const uint8_t* packed, size_t from) {
-    uint32_t units = 0;
-    for (size_t j = from; j < in.dim; ++j) units += in.error_units[format::unpack_code(packed, in.bits, j)];
-    return units;
-}
-
 __attribute__((target("avx2"))) uint32_t expand4(const CompactManyInputs& in, const ExpandTables& t,
                                                  const uint8_t* packed, uint8_t* out) {
     const size_t groups = (in.dim + 31) / 32, whole = in.dim / 32;
@@ -215,7 +207,8 @@ __attribute__((target("avx2"))) uint32_t expand4(const CompactManyInputs& in, co
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g + 32), _mm256_permute2x128_si256(first16, last16, 0x31));
     }
     uint32_t total = total_of(units);
-    if (g < groups) total += tail_units(in, packed, 32 * g);
+    // Past the whole pairs one code at a time: vector sums would count bytes past dim.
+    if (g < groups) total += portable::compact_error_units(in, packed, 32 * g);
     const __m128i low = _mm_set1_epi8(0x0F);
     const __m128i levels = _mm256_castsi256_si128(t.levels);
     for (; g < groups; ++g) {
@@ -240,7 +233,7 @@ __attribute__((target("avx2"))) uint32_t expand_small(const CompactManyInputs& i
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_shuffle_epi8(t.levels, index));
         if (g < whole) units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(t.units, index), zero));
     }
-    return total_of(units) + tail_units(in, packed, 32 * whole);
+    return total_of(units) + portable::compact_error_units(in, packed, 32 * whole);
 }
 
 uint32_t expand_any(const CompactManyInputs& in, const uint8_t* packed, uint8_t* out) {

@@ -63,11 +63,14 @@ void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* 
         portable::compact_approx_scan({queries[q], in.levels, in.dim, in.bits, in.stride}, records, n, out + q * n);
     }
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
-        uint32_t units = 0;
-        for (size_t j = 0; j < in.dim; ++j) units += in.error_units[format::unpack_code(packed, in.bits, j)];
-        error_units[i] = units;
+        error_units[i] = compact_error_units(in, records + i * in.stride + format::CompactLayout::packed, 0);
     }
+}
+
+uint32_t compact_error_units(const CompactManyInputs& in, const uint8_t* packed, size_t from) {
+    uint32_t units = 0;
+    for (size_t j = from; j < in.dim; ++j) units += in.error_units[format::unpack_code(packed, in.bits, j)];
+    return units;
 }
 
 }  // namespace portable

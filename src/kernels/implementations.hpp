@@ -45,6 +45,9 @@ struct HadamardPlan;
 
 namespace portable {
 QL_KERNEL_ENTRIES
+// The sum of in.error_units over a record's codes from..dim-1: what the many-query pass
+// reports per record, and the vector paths' tail past their whole groups.
+uint32_t compact_error_units(const CompactManyInputs& in, const uint8_t* packed, size_t from);
 }  // namespace portable
 
 namespace avx2 {
