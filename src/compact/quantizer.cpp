@@ -75,11 +75,8 @@ Result<std::vector<uint8_t>> CompactQuantizer::encode(std::span<const float> x) 
         kernels::compact_cells(levels_.boundaries, levels_.count() - 1, y.data(), k, dim_,
                                codes.data());
         compact::EightSums dot_sums, energy_sums;
-        dot_sums.add_all(dim_, [&](size_t i) { return double{levels_.levels[codes[i]]} * static_cast<double>(y[i]); });
-        energy_sums.add_all(dim_, [&](size_t i) {
-            const double level = levels_.levels[codes[i]];
-            return level * level;
-        });
+        kernels::compact_code_sums(levels_.levels, levels_.count(), codes.data(), y.data(), dim_, dot_sums.s,
+                                   energy_sums.s);
         const double dot = dot_sums.total(), energy = energy_sums.total();
         // |y|^2 / <x^, y> makes scale * <x^, R q> unbiased; <x^, y> / |x^|^2 is the
         // least-squares length of the decoding.

@@ -31,4 +31,10 @@ namespace quillane::kernels {
 void compact_cells(const float* boundaries, uint32_t count, const float* y, double k, size_t dim,
                    uint8_t* codes);
 
+// For i < dim, with l = f64(levels[codes[i]]) (codes below `count`) and j = i % 8:
+// dot[j] += l * f64(y[i]) and energy[j] += l * l, each lane in ascending i, a product
+// then a sum (the compact encoder's two eight-lane sums, compact/eight_sums.hpp).
+void compact_code_sums(const float* levels, uint32_t count, const uint8_t* codes, const float* y,
+                       size_t dim, double* dot, double* energy);
+
 }  // namespace quillane::kernels

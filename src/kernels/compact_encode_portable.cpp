@@ -18,7 +18,21 @@ void compact_cells(const float* boundaries, uint32_t count, const float* y, doub
     active().compact_cells(boundaries, count, y, k, dim, codes);
 }
 
+void compact_code_sums(const float* levels, uint32_t count, const uint8_t* codes, const float* y,
+                       size_t dim, double* dot, double* energy) {
+    active().compact_code_sums(levels, count, codes, y, dim, dot, energy);
+}
+
 namespace portable {
+
+void compact_code_sums(const float* levels, uint32_t, const uint8_t* codes, const float* y, size_t dim,
+                       double* dot, double* energy) {
+    for (size_t i = 0; i < dim; ++i) {
+        const double level = levels[codes[i]];
+        dot[i % 8] = dot[i % 8] + level * static_cast<double>(y[i]);
+        energy[i % 8] = energy[i % 8] + level * level;
+    }
+}
 
 void compact_cells(const float* boundaries, uint32_t count, const float* y, double k, size_t dim,
                    uint8_t* codes) {

@@ -31,12 +31,14 @@ const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::turbo_scan, portable::compact_approx_scan,
                               portable::compact_approx_scan_many, portable::compact_bounds,
                               portable::compact_dot,
-                              portable::hadamard_rotate, portable::compact_cells};
+                              portable::hadamard_rotate, portable::compact_cells,
+                              portable::compact_code_sums};
 const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
                           avx2::factorisation, avx2::turbo_scan, avx2::compact_approx_scan,
                           avx2::compact_approx_scan_many, avx2::compact_bounds,
                           avx2::compact_dot,
-                          avx2::hadamard_rotate, avx2::compact_cells};
+                          avx2::hadamard_rotate, avx2::compact_cells,
+                          avx2::compact_code_sums};
 
 const KernelTable* built_table(Isa isa) {
     switch (isa) {

@@ -48,6 +48,9 @@ struct KernelTable {
     void (*hadamard_rotate)(const HadamardPlan& plan, float* v, bool forward);  // compact_encode.hpp
     void (*compact_cells)(const float* boundaries, uint32_t count, const float* y, double k,
                           size_t dim, uint8_t* codes);                     // compact_encode.hpp
+    void (*compact_code_sums)(const float* levels, uint32_t count, const uint8_t* codes,
+                              const float* y, size_t dim, double* dot,
+                              double* energy);                             // compact_encode.hpp
 };
 
 // What the processor supports, asked once.

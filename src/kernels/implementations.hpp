@@ -41,7 +41,9 @@ struct HadamardPlan;
                        const float* y);                                                     \
     void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);                 \
     void compact_cells(const float* boundaries, uint32_t count, const float* y, double k,    \
-                       size_t dim, uint8_t* codes);
+                       size_t dim, uint8_t* codes);                                         \
+    void compact_code_sums(const float* levels, uint32_t count, const uint8_t* codes,        \
+                           const float* y, size_t dim, double* dot, double* energy);
 
 namespace portable {
 QL_KERNEL_ENTRIES

@@ -84,7 +84,7 @@ TEST(HadamardRotation, OrthogonalForEveryShapeOfDimension) {
 
 TEST(CompactPaths, RotationsCodesAndScoresAreTheSameOnEveryPath) {
     SeededRng rng(8);
-    for (size_t dim : {1, 5, 8, 9, 16, 24, 100, 256, 768, 1500, 4096}) {
+    for (size_t dim : {1, 5, 8, 9, 16, 24, 40, 100, 130, 256, 768, 1500, 2100, 4096}) {
         for (uint8_t b : {1, 3, 4, 8}) {
             const auto q = *CompactQuantizer::make(dim, b, dim * 3 + b);
             auto x = rng.standard_normal_vec(dim), query = rng.standard_normal_vec(dim);
@@ -259,6 +259,57 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
                                                                  many.data(), many_units.data());
                 EXPECT_EQ(many, expected_many) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
                 EXPECT_EQ(many_units, expected_units) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+            }
+        }
+    }
+}
+
+TEST(CompactCells, EveryPathCountsTheBoundariesBelowEvenAtTies) {
+    SeededRng rng(10);
+    for (uint8_t b : {1, 2, 3, 4, 8}) {
+        const auto& q = compact::lloyd_max(b);
+        const uint32_t count = q.count() - 1;
+        // Each boundary and its float neighbours, signed zeros, then ordinary values.
+        std::vector<float> y = {-0.0f, 0.0f};
+        for (uint32_t j = 0; j < count; ++j) {
+            const float at = q.boundaries[j];
+            y.insert(y.end(), {at, std::nextafter(at, -1e30f), std::nextafter(at, 1e30f)});
+        }
+        for (float v : rng.standard_normal_vec(37)) y.push_back(v);
+        // k just off 1 moves f64(y) * k off a boundary by less than f32 can show.
+        for (double k : {1.0, 1.0 + 0x1p-40, 1.0 - 0x1p-40, 0.75}) {
+            std::vector<uint8_t> expected(y.size()), got(y.size());
+            kernels::table_for(kernels::Isa::portable).compact_cells(q.boundaries, count, y.data(), k, y.size(), expected.data());
+            for (kernels::Isa isa : kernels::available_isas()) {
+                kernels::table_for(isa).compact_cells(q.boundaries, count, y.data(), k, y.size(), got.data());
+                ASSERT_EQ(got, expected) << kernels::isa_name(isa) << " bits " << int(b) << " k " << k;
+            }
+        }
+    }
+}
+
+TEST(CompactCodeSums, EveryPathGivesThePlainLoopsBits) {
+    SeededRng rng(9);
+    for (size_t dim : {1, 7, 8, 9, 768, 1001}) {
+        for (uint8_t b : {1, 2, 4, 8}) {
+            const auto& q = compact::lloyd_max(b);
+            std::vector<uint8_t> codes(dim);
+            for (auto& c : codes) c = static_cast<uint8_t>(rng.next_u64() % q.count());
+            auto y = rng.standard_normal_vec(dim);
+            y[0] = -0.0f, y[dim / 2] = 3e38f;
+            std::vector<double> start(16);
+            for (double& v : start) v = rng.standard_normal();  // the sums add onto what they hold
+            std::vector<double> expected = start;
+            kernels::table_for(kernels::Isa::portable)
+                .compact_code_sums(q.levels, q.count(), codes.data(), y.data(), dim, expected.data(), expected.data() + 8);
+            for (kernels::Isa isa : kernels::available_isas()) {
+                std::vector<double> got = start;
+                kernels::table_for(isa).compact_code_sums(q.levels, q.count(), codes.data(), y.data(), dim, got.data(),
+                                                          got.data() + 8);
+                for (size_t j = 0; j < 16; ++j) {
+                    ASSERT_EQ(std::bit_cast<uint64_t>(got[j]), std::bit_cast<uint64_t>(expected[j]))
+                        << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b) << " sum " << j;
+                }
             }
         }
     }
