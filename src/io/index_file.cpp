@@ -8,7 +8,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "format/bytes.hpp"
@@ -119,6 +122,72 @@ bool write_zeros(int fd, size_t n) {
     return true;
 }
 
+// The file's pieces in order (header, ids, zeros, records, zeros), each handed to
+// `put(data, n)`; data == nullptr stands for n zero bytes.
+template <class Put>
+bool put_image(const uint8_t* head, const FileLayout& l, std::span<const uint64_t> ids,
+               std::span<const uint8_t> records, Put&& put) {
+    return put(head, HEADER_SIZE) &&
+           put(reinterpret_cast<const uint8_t*>(ids.data()), ids.size_bytes()) &&
+           put(nullptr, l.records - (l.ids + ids.size_bytes())) && put(records.data(), records.size()) &&
+           put(nullptr, l.size - l.end_of_records);
+}
+
+bool write_buffered(int fd, const uint8_t* head, const FileLayout& l, std::span<const uint64_t> ids,
+                    std::span<const uint8_t> records) {
+    return put_image(head, l, ids, records, [&](const uint8_t* data, size_t n) {
+        return data ? write_all(fd, data, n) : write_zeros(fd, n);
+    });
+}
+
+enum class Direct { written, refused, failed };
+
+// Copying a large file into the page cache costs this kind of machine several times what
+// the disk itself takes; direct writes skip it. They need aligned memory, offsets and
+// lengths: the image passes through an aligned buffer, the last block is padded with
+// zeros and the file cut back to its size. `refused`: the filesystem will not take them.
+Direct write_direct(int fd, const uint8_t* head, const FileLayout& l, std::span<const uint64_t> ids,
+                    std::span<const uint8_t> records, size_t capacity) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return Direct::refused;
+    const std::unique_ptr<uint8_t, decltype(&std::free)> buffer(
+        static_cast<uint8_t*>(std::aligned_alloc(DIRECT_BLOCK, capacity)), &std::free);
+    if (!buffer) throw std::bad_alloc();
+    size_t filled = 0;
+    bool refused = false;
+    const auto flush = [&](size_t n) {
+        if (write_all(fd, buffer.get(), n)) return true;
+        refused = errno == EINVAL;  // alignment or direct writes not supported here
+        return false;
+    };
+    const bool written = put_image(head, l, ids, records, [&](const uint8_t* data, size_t n) {
+        while (n > 0) {
+            const size_t step = std::min(n, capacity - filled);
+            if (data) {
+                std::memcpy(buffer.get() + filled, data, step);
+                data += step;
+            } else {
+                std::memset(buffer.get() + filled, 0, step);
+            }
+            filled += step;
+            n -= step;
+            if (filled == capacity) {
+                if (!flush(capacity)) return false;
+                filled = 0;
+            }
+        }
+        return true;
+    });
+    if (!written) return refused ? Direct::refused : Direct::failed;
+    if (filled > 0) {
+        const size_t padded = (filled + DIRECT_BLOCK - 1) / DIRECT_BLOCK * DIRECT_BLOCK;
+        std::memset(buffer.get() + filled, 0, padded - filled);
+        if (!flush(padded)) return refused ? Direct::refused : Direct::failed;
+    }
+    if (::ftruncate(fd, static_cast<off_t>(l.size)) != 0) return Direct::failed;
+    return Direct::written;
+}
+
 std::string directory_of(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -149,7 +218,8 @@ void write_image(const IndexHeader& header, std::span<const uint64_t> ids,
 }
 
 FileResult<void> save_image(const std::string& path, const IndexHeader& header,
-                            std::span<const uint64_t> ids, std::span<const uint8_t> records) {
+                            std::span<const uint64_t> ids, std::span<const uint8_t> records,
+                            size_t direct_buffer) {
     static std::atomic<uint64_t> serial{0};
     const FileLayout l = FileLayout::of(header.count, header.record_size);
     const std::string directory = directory_of(path);
@@ -167,12 +237,22 @@ FileResult<void> save_image(const std::string& path, const IndexHeader& header,
     };
     uint8_t head[HEADER_SIZE];
     write_header(header, body_crc(l, ids, records), head);
-    if (!write_all(fd, head, HEADER_SIZE) ||
-        !write_all(fd, ids.data(), ids.size_bytes()) ||
-        !write_zeros(fd, l.records - (l.ids + ids.size_bytes())) ||
-        !write_all(fd, records.data(), records.size()) ||
-        !write_zeros(fd, l.size - l.end_of_records)) {
-        return fail("cannot write");
+    Direct direct = Direct::refused;
+    try {
+        if (direct_buffer > 0) direct = write_direct(fd, head, l, ids, records, direct_buffer);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    if (direct == Direct::failed) return fail("cannot write");
+    if (direct == Direct::refused) {
+        // Ordinary writes from the start, over whatever the direct ones left.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_DIRECT) != 0 || ::ftruncate(fd, 0) != 0 ||
+            ::lseek(fd, 0, SEEK_SET) != 0 || !write_buffered(fd, head, l, ids, records)) {
+            return fail("cannot write");
+        }
     }
     if (::fsync(fd) != 0) return fail("cannot flush to disk");
     if (::close(fd) != 0) {

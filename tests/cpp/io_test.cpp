@@ -53,5 +53,30 @@ TEST(IndexFiles, RoundTripBothFamilies) {
     round_trip<TurboFamily>(*TurboQuantizer::make(10, 4, 6, 5));
 }
 
+// Direct writes through buffers of several sizes (the image crosses their edges), ordinary
+// writes, and a memory filesystem (which may refuse direct writes): the same bytes.
+TEST(IndexFiles, EveryWayOfWritingGivesTheImage) {
+    const auto q = *CompactQuantizer::make(40, 4, 2);
+    FlatIndex<CompactFamily> index(q);
+    SeededRng rng(6);
+    for (uint64_t i = 0; i < 300; ++i) ASSERT_TRUE(index.add(i, rng.standard_normal_vec(q.dim())));
+    std::vector<uint8_t> image(io::image_size(index));
+    io::write_image(io::header_of(index), index.id_list(), index.record_bytes(), image.data());
+    std::vector<std::filesystem::path> dirs = {std::filesystem::temp_directory_path()};
+    if (std::filesystem::is_directory("/dev/shm")) dirs.push_back("/dev/shm");
+    for (const auto& base : dirs) {
+        const auto dir = base / ("ql-io-direct-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        for (size_t buffer : {size_t{0}, io::DIRECT_BLOCK, 2 * io::DIRECT_BLOCK, io::DIRECT_BUFFER}) {
+            const std::string path = (dir / "index.qli").string();
+            ASSERT_TRUE(io::save_image(path, io::header_of(index), index.id_list(), index.record_bytes(), buffer));
+            const auto written = *io::map_file(path);
+            ASSERT_TRUE(std::ranges::equal(*written, image)) << base << " buffer " << buffer;
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+        std::filesystem::remove_all(dir);
+    }
+}
+
 }  // namespace
 }  // namespace quillane
