@@ -150,8 +150,9 @@ Direct write_direct(int fd, const uint8_t* head, const FileLayout& l, std::span<
                     std::span<const uint8_t> records, size_t capacity) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return Direct::refused;
+    const size_t whole_blocks = (capacity + DIRECT_BLOCK - 1) / DIRECT_BLOCK * DIRECT_BLOCK;
     const std::unique_ptr<uint8_t, decltype(&std::free)> buffer(
-        static_cast<uint8_t*>(std::aligned_alloc(DIRECT_BLOCK, capacity)), &std::free);
+        static_cast<uint8_t*>(std::aligned_alloc(DIRECT_BLOCK, whole_blocks)), &std::free);
     if (!buffer) throw std::bad_alloc();
     size_t filled = 0;
     bool refused = false;
@@ -179,7 +180,7 @@ Direct write_direct(int fd, const uint8_t* head, const FileLayout& l, std::span<
         return true;
     });
     if (!written) return refused ? Direct::refused : Direct::failed;
-    if (filled > 0) {
+    if (filled > 0) {  // the last piece, padded to whole blocks (room for it was allocated)
         const size_t padded = (filled + DIRECT_BLOCK - 1) / DIRECT_BLOCK * DIRECT_BLOCK;
         std::memset(buffer.get() + filled, 0, padded - filled);
         if (!flush(padded)) return refused ? Direct::refused : Direct::failed;

@@ -55,9 +55,9 @@ void write_image(const IndexHeader& header, std::span<const uint64_t> ids,
 
 // Writes the image to `path` atomically (temporary file, fsync, rename, fsync of the
 // directory); on any failure the path is as it was and the temporary file is gone. The
-// bytes go to the disk directly, past the page cache, through an aligned buffer of
-// `direct_buffer` bytes (a multiple of DIRECT_BLOCK); 0, or a filesystem that refuses
-// direct writes, gives ordinary writes.
+// bytes go to the disk directly, past the page cache, in pieces of `direct_buffer` bytes
+// from an aligned buffer; 0, or a filesystem that refuses direct writes (or pieces of
+// that size), gives ordinary writes.
 constexpr size_t DIRECT_BLOCK = 4096;
 constexpr size_t DIRECT_BUFFER = size_t{4} << 20;
 FileResult<void> save_image(const std::string& path, const IndexHeader& header,
