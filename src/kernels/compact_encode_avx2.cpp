@@ -72,29 +72,23 @@ QL_AVX2 inline void four(float* v, size_t j, size_t h, __m256 a, __m256 b, __m25
 // over memory: the first pass does half-widths 1 to 16, then two half-widths a pass.
 QL_AVX2 void block(float* v, size_t p, float scale, const uint64_t* signs) {
     const __m256 k = _mm256_set1_ps(scale);
-    if (p < 32) {
-        for (size_t j = 0; j < p; j += 8) _mm256_storeu_ps(v + j, within_register(load(v, j, signs)));
-        if (p == 16) {
-            for (size_t j = 0; j < 8; j += 8) {
-                const __m256 a = _mm256_loadu_ps(v + j), b = _mm256_loadu_ps(v + j + 8);
-                _mm256_storeu_ps(v + j, _mm256_mul_ps(_mm256_add_ps(a, b), k));
-                _mm256_storeu_ps(v + j + 8, _mm256_mul_ps(_mm256_sub_ps(a, b), k));
-            }
-        } else {
-            _mm256_storeu_ps(v, _mm256_mul_ps(_mm256_loadu_ps(v), k));
+    size_t h = 8;  // the half-width the remaining passes start from
+    if (p < 32) {  // 8 or 16 values; a block of 8 is done in its register, scaling too
+        for (size_t j = 0; j < p; j += 8) {
+            const __m256 x = within_register(load(v, j, signs));
+            _mm256_storeu_ps(v + j, p == 8 ? _mm256_mul_ps(x, k) : x);
         }
-        return;
-    }
-    for (size_t i = 0; i < p; i += 32) {
-        four(v, i, 8, within_register(load(v, i, signs)), within_register(load(v, i + 8, signs)), within_register(load(v, i + 16, signs)),
-             within_register(load(v, i + 24, signs)), p == 32, k);
-    }
-    size_t h = 32;
-    for (; 4 * h <= p; h *= 4) {
-        for (size_t i = 0; i < p; i += 4 * h) {
-            for (size_t j = i; j < i + h; j += 8) {
-                four(v, j, h, _mm256_loadu_ps(v + j), _mm256_loadu_ps(v + j + h), _mm256_loadu_ps(v + j + 2 * h),
-                     _mm256_loadu_ps(v + j + 3 * h), 4 * h == p, k);
+    } else {
+        for (size_t i = 0; i < p; i += 32) {
+            four(v, i, 8, within_register(load(v, i, signs)), within_register(load(v, i + 8, signs)),
+                 within_register(load(v, i + 16, signs)), within_register(load(v, i + 24, signs)), p == 32, k);
+        }
+        for (h = 32; 4 * h <= p; h *= 4) {
+            for (size_t i = 0; i < p; i += 4 * h) {
+                for (size_t j = i; j < i + h; j += 8) {
+                    four(v, j, h, _mm256_loadu_ps(v + j), _mm256_loadu_ps(v + j + h), _mm256_loadu_ps(v + j + 2 * h),
+                         _mm256_loadu_ps(v + j + 3 * h), 4 * h == p, k);
+                }
             }
         }
     }
@@ -107,14 +101,30 @@ QL_AVX2 void block(float* v, size_t p, float scale, const uint64_t* signs) {
     }
 }
 
-// Flips v[first, dim) where round `round` says so (first a multiple of 8).
-QL_AVX2 void flip(const HadamardPlan& plan, float* v, int round, size_t first) {
-    const uint64_t* signs = plan.sign_words + round * plan.words_per_round;
+// Flips v[first, dim) where `signs` says so (first a multiple of 8).
+QL_AVX2 void flip(const uint64_t* signs, float* v, size_t first, size_t dim) {
     size_t i = first;
-    for (; i + 8 <= plan.dim; i += 8) _mm256_storeu_ps(v + i, _mm256_xor_ps(_mm256_loadu_ps(v + i), flip_mask(signs, i)));
-    for (; i < plan.dim; ++i) {
+    for (; i + 8 <= dim; i += 8) _mm256_storeu_ps(v + i, load(v, i, signs));
+    for (; i < dim; ++i) {
         if ((signs[i / 64] >> (i % 64)) & 1u) v[i] = -v[i];
     }
+}
+
+// Sixteen floats in two registers, looked up for eight indices (0 to 15) at once: bit 3
+// of an index, moved to the sign bit, picks the upper register.
+struct Table16 {
+    __m256 low, high;
+};
+
+QL_AVX2 inline Table16 table16(const float* values, uint32_t count, float fill) {
+    alignas(32) float table[16];
+    for (uint32_t j = 0; j < 16; ++j) table[j] = j < count ? values[j] : fill;
+    return {_mm256_load_ps(table), _mm256_load_ps(table + 8)};
+}
+
+QL_AVX2 inline __m256 look_up(const Table16& t, __m256i index) {
+    return _mm256_blendv_ps(_mm256_permutevar8x32_ps(t.low, index), _mm256_permutevar8x32_ps(t.high, index),
+                            _mm256_castsi256_ps(_mm256_slli_epi32(index, 28)));
 }
 
 }  // namespace
@@ -130,15 +140,16 @@ QL_AVX2 void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward) {
         // The first block flips its own values as it loads them; the rest are flipped
         // before the tail block reads them (the first block never touches them).
         for (int r = 0; r < plan.rounds; ++r) {
-            block(v, plan.block, plan.scale, plan.sign_words + r * plan.words_per_round);
-            flip(plan, v, r, plan.block);
+            const uint64_t* signs = plan.sign_words + r * plan.words_per_round;
+            block(v, plan.block, plan.scale, signs);
+            flip(signs, v, plan.block, plan.dim);
             if (two) block(tail, plan.block, plan.scale, nullptr);
         }
     } else {
         for (int r = plan.rounds - 1; r >= 0; --r) {
             if (two) block(tail, plan.block, plan.scale, nullptr);
             block(v, plan.block, plan.scale, nullptr);
-            flip(plan, v, r, 0);
+            flip(plan.sign_words + r * plan.words_per_round, v, 0, plan.dim);
         }
     }
 }
@@ -154,11 +165,10 @@ QL_AVX2 void compact_cells(const float* boundaries, uint32_t count, const float*
         portable::compact_cells(boundaries, count, y, k, dim, codes);
         return;
     }
-    alignas(32) float table[16];  // the boundaries, then +inf, which no finite f32(z) equals
+    // The boundaries, then +inf, which no finite f32(z) equals.
+    const Table16 table = table16(boundaries, count, std::numeric_limits<float>::infinity());
     __m256 b[15];
-    for (uint32_t j = 0; j < 16; ++j) table[j] = j < count ? boundaries[j] : std::numeric_limits<float>::infinity();
     for (uint32_t j = 0; j < count; ++j) b[j] = _mm256_set1_ps(boundaries[j]);
-    const __m256 low = _mm256_load_ps(table), high = _mm256_load_ps(table + 8);
     const __m256d scale = _mm256_set1_pd(k);
     size_t i = 0;
     for (; i + 8 <= dim; i += 8) {
@@ -170,9 +180,7 @@ QL_AVX2 void compact_cells(const float* boundaries, uint32_t count, const float*
             // Each true comparison is all ones, -1: subtracting it counts the boundary.
             cell = _mm256_sub_epi32(cell, _mm256_castps_si256(_mm256_cmp_ps(z, b[j], _CMP_GT_OQ)));
         }
-        // table[cell]: bit 3 of the cell, moved to the sign bit, picks the upper half.
-        const __m256 next = _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, cell), _mm256_permutevar8x32_ps(high, cell),
-                                             _mm256_castsi256_ps(_mm256_slli_epi32(cell, 28)));
+        const __m256 next = look_up(table, cell);  // the first boundary not below f32(z)
         if (_mm256_movemask_ps(_mm256_cmp_ps(next, z, _CMP_EQ_OQ)) != 0) {
             portable::compact_cells(boundaries, count, y + i, k, 8, codes + i);
             continue;
@@ -194,16 +202,13 @@ QL_AVX2 void compact_code_sums(const float* levels, uint32_t count, const uint8_
         portable::compact_code_sums(levels, count, codes, y, dim, dot, energy);
         return;
     }
-    alignas(32) float table[16] = {};
-    for (uint32_t j = 0; j < count; ++j) table[j] = levels[j];
-    const __m256 low = _mm256_load_ps(table), high = _mm256_load_ps(table + 8);
+    const Table16 table = table16(levels, count, 0.0f);
     __m256d dot0 = _mm256_loadu_pd(dot), dot1 = _mm256_loadu_pd(dot + 4);
     __m256d energy0 = _mm256_loadu_pd(energy), energy1 = _mm256_loadu_pd(energy + 4);
     size_t i = 0;
     for (; i + 8 <= dim; i += 8) {
         const __m256i code = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i)));
-        const __m256 level = _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, code), _mm256_permutevar8x32_ps(high, code),
-                                              _mm256_castsi256_ps(_mm256_slli_epi32(code, 28)));
+        const __m256 level = look_up(table, code);
         const __m256d level0 = _mm256_cvtps_pd(_mm256_castps256_ps128(level));
         const __m256d level1 = _mm256_cvtps_pd(_mm256_extractf128_ps(level, 1));
         dot0 = _mm256_add_pd(dot0, _mm256_mul_pd(level0, _mm256_cvtps_pd(_mm_loadu_ps(y + i))));
