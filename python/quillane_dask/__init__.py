@@ -68,11 +68,17 @@ def _header(path: str) -> tuple[str, dict[str, int]]:
 def _build_shard(rows: np.ndarray, ids: np.ndarray | None, first_row: int, family: str,
                  parameters: dict[str, int], path: str) -> dict[str, Any]:
     """On a worker: one shard from the rows it holds."""
+    from distributed import secede
+
     rows = np.ascontiguousarray(rows, dtype=np.float32)
     if ids is None:
         ids = np.arange(first_row, first_row + len(rows), dtype=np.uint64)
     index = _new_index(family, parameters)
     index.add_batch(ids, rows, threads=1)  # the worker's thread is the unit of parallelism
+    # The save mostly waits on the disk: meanwhile the worker's thread encodes the next
+    # shard. The task still ends only once its file is on disk, so a lost worker's shards
+    # are rebuilt as before.
+    secede()
     index.save(path)
     return {"file": os.path.basename(path), "first_row": first_row, "rows": len(rows),
             "checksums": _header(path)[0]}
