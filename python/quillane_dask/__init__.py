@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import struct
 from dataclasses import dataclass
 from pathlib import Path
@@ -143,6 +144,28 @@ def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int) -> tuple[n
     return out_ids, out_scores
 
 
+def _check_manifest(manifest: dict[str, Any]) -> None:
+    """Raises on anything docs/sharded-manifest.md does not allow; shard files must be plain
+    names inside the directory."""
+    if manifest["format"] != FORMAT or manifest["family"] not in FAMILIES:
+        raise ValueError("format or family")
+    parameters = manifest["parameters"]
+    if sorted(parameters) != ["bits", "dim", "projections", "seed"] or \
+            not all(type(value) is int for value in parameters.values()):
+        raise ValueError("parameters")
+    row = 0  # shards hold consecutive rows in order: the merge's tie order relies on it
+    for shard in manifest["shards"]:
+        name = shard["file"]
+        if not isinstance(name, str) or name in ("", ".", "..") or name != os.path.basename(name):
+            raise ValueError(f"shard file {name!r}")
+        if shard["first_row"] != row or type(shard["rows"]) is not int or shard["rows"] < 0 or \
+                not re.fullmatch("[0-9a-f]{16}", shard["checksums"]):
+            raise ValueError(f"shard {name!r}")
+        row += shard["rows"]
+    if manifest["rows"] != row:
+        raise ValueError("rows")
+
+
 @dataclass
 class ShardedIndex:
     """An index saved as shards in one directory that every worker can reach."""
@@ -155,9 +178,11 @@ class ShardedIndex:
     @classmethod
     def open(cls, directory: str | os.PathLike[str]) -> ShardedIndex:
         path = Path(directory) / MANIFEST
-        manifest = json.loads(path.read_text())
-        if manifest.get("format") != FORMAT or manifest.get("family") not in FAMILIES:
-            raise ValueError(f"{path} is not a quillane shard manifest of format {FORMAT}")
+        try:
+            manifest = json.loads(path.read_text())
+            _check_manifest(manifest)
+        except (ValueError, KeyError, TypeError) as e:
+            raise ValueError(f"{path} is not a quillane shard manifest of format {FORMAT} ({e!r})") from None
         return cls(str(Path(directory).resolve()), manifest["family"], manifest["parameters"], manifest["shards"])
 
     def __len__(self) -> int:
@@ -194,9 +219,10 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
           client: Any = None) -> ShardedIndex:
     """Encode every row into one shard per chunk, on the workers holding the rows.
 
-    `vectors`: a Dask array of shape (n, dim), chunked by rows, or a list of .npy files
-    (each memory-mapped on a worker). ids: the global row numbers unless given (a
-    NumPy or Dask array of n non-negative integers, only with a Dask array of vectors).
+    `vectors`: a Dask array of shape (n, dim) with known chunk sizes, chunked by rows, or a
+    list of .npy files of rows of one dim (each memory-mapped on a worker). ids: the global
+    row numbers unless given (a NumPy or Dask array of n non-negative integers, only with
+    a Dask array of vectors).
     """
     import dask
     import dask.array as da
@@ -211,15 +237,22 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
         if ids is not None:
             raise ValueError("ids can be given with a Dask array of vectors, not with .npy files")
         shapes = [np.load(p, mmap_mode="r").shape for p in vectors]
+        for npy, shape in zip(vectors, shapes):
+            if len(shape) != 2 or shape[1] != shapes[0][1]:
+                raise ValueError(f"{npy}: expected rows of the first file's dimension, got shape {shape}")
         dim = shapes[0][1] if shapes else 0
         starts = np.cumsum([0] + [s[0] for s in shapes])
     else:
         vectors = da.asarray(vectors)
         if vectors.ndim != 2:
             raise ValueError(f"vectors must be two-dimensional, got shape {vectors.shape}")
+        if np.isnan(vectors.shape[0]):
+            raise ValueError("vectors must have known chunk sizes (see dask.array.Array.compute_chunk_sizes)")
         vectors = vectors.rechunk({1: -1})
         dim = vectors.shape[1]
         starts = np.cumsum((0,) + vectors.chunks[0])
+        if ids is not None and np.shape(ids) != (vectors.shape[0],):
+            raise ValueError(f"ids must hold one id per row, shape ({vectors.shape[0]},), got {np.shape(ids)}")
     parameters = {"dim": int(dim), "bits": int(bits), "seed": int(seed), "projections": 0}
     if family == "two-stage":
         parameters["projections"] = int(projections if projections is not None else max(1, dim // 4))

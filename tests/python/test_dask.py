@@ -1,4 +1,5 @@
 """Sharded build and search on a local Dask cluster: the answers of one index, clear faults."""
+import json
 import os
 import signal
 
@@ -28,6 +29,12 @@ def data(n, seed=0):
     return x
 
 
+def npy_files(directory, *parts):
+    for i, part in enumerate(parts):
+        np.save(directory / f"part{i}.npy", part)
+    return [directory / f"part{i}.npy" for i in range(len(parts))]
+
+
 @pytest.mark.parametrize("family, single", [("compact", lambda: CompactIndex(DIM, 4, 9)),
                                             ("two-stage", lambda: VectorIndex(DIM, 4, 4, 9))])
 def test_a_sharded_index_answers_as_one_index(tmp_path, client, family, single):
@@ -49,11 +56,7 @@ def test_a_sharded_index_answers_as_one_index(tmp_path, client, family, single):
 
 def test_build_from_npy_files_numbers_rows_globally(tmp_path, client):
     x = data(300)
-    files = []
-    for i, part in enumerate((x[:120], x[120:121], x[121:])):
-        files.append(tmp_path / f"part{i}.npy")
-        np.save(files[-1], part)
-    sharded = quillane_dask.build(files, tmp_path / "index", seed=3)
+    sharded = quillane_dask.build(npy_files(tmp_path, x[:120], x[120:121], x[121:]), tmp_path / "index", seed=3)
     one = CompactIndex(DIM, 4, 3)
     one.add_batch(np.arange(300), x)
     got, want = sharded.search_batch(x[:4], 25), one.search_batch(x[:4], 25)
@@ -71,6 +74,40 @@ def test_a_bad_shard_is_named(tmp_path, client, damage, message):
     damage(tmp_path / "shard-00002.qli")
     with pytest.raises(quillane_dask.ShardError, match=f"shard-00002.qli.*{message}|{message}.*shard-00002"):
         quillane_dask.ShardedIndex.open(tmp_path).search_batch(data(3), 5)
+
+
+@pytest.mark.parametrize("inputs, message", [
+    (lambda d, x: (da.from_array(x, chunks=(30, DIM)), np.arange(99)),
+     r"one id per row, shape \(100,\), got \(99,\)"),
+    (lambda d, x: (da.from_array(x, chunks=(30, DIM))[da.from_array(x[:, 0]) > 0], None), "known chunk sizes"),
+    (lambda d, x: (npy_files(d, x[:50], np.zeros((50, 4), np.float32)), None),
+     r"part1.npy: expected rows of the first file's dimension, got shape \(50, 4\)"),
+    (lambda d, x: (npy_files(d, x[:50], np.zeros(DIM, np.float32)), None), r"part1.npy: .* got shape \(16,\)"),
+])
+def test_bad_build_input_is_refused_before_any_work(tmp_path, client, inputs, message):
+    vectors, ids = inputs(tmp_path, data(100))
+    with pytest.raises(ValueError, match=message):
+        quillane_dask.build(vectors, tmp_path / "index", ids=ids)
+    assert not list((tmp_path / "index").glob("*"))
+
+
+@pytest.mark.parametrize("edit", [
+    lambda m: "{",
+    lambda m: m.pop("parameters"),
+    lambda m: m["parameters"].update(dim="16"),
+    lambda m: m["shards"][1].update(file="../index/shard-00001.qli"),
+    lambda m: m["shards"].reverse(),  # the merge's tie order needs shards in row order
+    lambda m: m.update(rows=m["rows"] + 1),
+    lambda m: m["shards"][0].update(checksums="0"),
+])
+def test_a_bad_manifest_is_refused(tmp_path, client, edit):
+    quillane_dask.build(da.from_array(data(100), chunks=(50, DIM)), tmp_path)
+    path = tmp_path / "manifest.json"
+    manifest = json.loads(path.read_text())
+    text = edit(manifest)
+    path.write_text(text if isinstance(text, str) else json.dumps(manifest))
+    with pytest.raises(ValueError, match="manifest.json is not a quillane shard manifest of format 1"):
+        quillane_dask.ShardedIndex.open(tmp_path)
 
 
 def test_a_manifest_that_cannot_reach_the_disk_is_an_error(tmp_path, client, monkeypatch):
