@@ -274,6 +274,15 @@ std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typen
     return MatrixArg{Ref::borrow(obj), fields->data, static_cast<size_t>(fields->dimensions[0])};
 }
 
+std::optional<size_t> result_size(size_t rows, size_t width) {
+    size_t n = 0;
+    if (__builtin_mul_overflow(rows, width, &n) || n > static_cast<size_t>(PY_SSIZE_T_MAX) / 8) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
+    return n;
+}
+
 std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows) {
     if (!is_ndarray(obj, param, "integer ids")) return std::nullopt;
     // NumPy's integer type numbers, int8 .. uint64: odd ones are signed.

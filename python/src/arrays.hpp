@@ -58,6 +58,10 @@ struct MatrixArg {
 // what it expects and what it got. Read only after every conversion that runs Python code.
 std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width);
 
+// rows * width elements of a batch's result, or MemoryError (set) when the product does not
+// fit in memory's address range: no size is computed modulo 2^64.
+std::optional<size_t> result_size(size_t rows, size_t width);
+
 // A one-dimensional array of `rows` ids of any integer dtype, as uint64: TypeError for
 // another dtype, ValueError for another shape or for a negative id.
 std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows);

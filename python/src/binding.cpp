@@ -164,46 +164,80 @@ std::optional<uint8_t> to_u8(PyObject* obj, const char* param) {
 
 namespace {
 
-// Waits for `free` under the mutex with the interpreter lock released.
-template <class Free> void wait_without_gil(std::unique_lock<std::mutex>& lock,
-                                            std::condition_variable& released, Free free) {
+thread_local bool exiting = false;
+
+// Waits for `free` with the interpreter lock released, then runs `claim` under the mutex
+// before taking the interpreter lock back: nothing can take the hold in between.
+template <class Free, class Claim>
+void wait_then_claim(std::unique_lock<std::mutex>& lock, std::condition_variable& released, Free free,
+                     Claim claim) {
     lock.unlock();
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState* state = PyEval_SaveThread();
     {
         std::unique_lock inner(*lock.mutex());
         released.wait(inner, free);
+        claim();
     }
-    Py_END_ALLOW_THREADS
-    lock.lock();
+    restore_thread(state);
 }
 
 }  // namespace
 
+bool thread_exiting() { return exiting; }
+
+void restore_thread(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        exiting = true;
+        throw;
+    }
+}
+
 bool HoldCounter::acquire_shared() {
     const auto me = std::this_thread::get_id();
     std::unique_lock lock(mutex_);
-    while (writer_) {
-        if (*writer_ == me) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return false;
-        }
-        wait_without_gil(lock, released_, [this] { return !writer_; });
+    if (writer_ == me) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
     }
-    readers_.push_back(me);
+    // A thread that reads already goes in at once: a writer waiting for it would wait forever.
+    const bool reading = std::ranges::find(readers_, me) != readers_.end();
+    if (reading || (!writer_ && writers_waiting_ == 0)) {
+        readers_.push_back(me);
+        return true;
+    }
+    const uint64_t mine = generation_;
+    ++waiting_now_;
+    const auto admitted = [&] { return generation_ != mine; };
+    wait_then_claim(lock, released_, [&] { return !writer_ && (writers_waiting_ == 0 || admitted()); }, [&] {
+        if (admitted()) {
+            --admitted_;
+        } else {
+            --waiting_now_;
+        }
+        readers_.push_back(me);
+    });
     return true;
 }
 
 bool HoldCounter::acquire_exclusive() {
     const auto me = std::this_thread::get_id();
     std::unique_lock lock(mutex_);
-    while (writer_ || !readers_.empty()) {
-        if (writer_ == me || std::ranges::find(readers_, me) != readers_.end()) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            return false;
-        }
-        wait_without_gil(lock, released_, [this] { return !writer_ && readers_.empty(); });
+    if (writer_ == me || std::ranges::find(readers_, me) != readers_.end()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return false;
     }
-    writer_ = me;
+    const auto free = [this] { return !writer_ && readers_.empty() && admitted_ == 0; };
+    if (free()) {
+        writer_ = me;
+        return true;
+    }
+    ++writers_waiting_;
+    wait_then_claim(lock, released_, free, [&] {
+        --writers_waiting_;
+        writer_ = me;
+    });
     return true;
 }
 
@@ -216,6 +250,12 @@ void HoldCounter::release_shared() {
 void HoldCounter::release_exclusive() {
     std::lock_guard lock(mutex_);
     writer_.reset();
+    // Every reader waiting now goes in before the next writer.
+    if (waiting_now_ > 0) {
+        admitted_ += waiting_now_;
+        waiting_now_ = 0;
+        ++generation_;
+    }
     released_.notify_all();
 }
 

@@ -5,12 +5,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +24,15 @@
 #include "parallel/rows.hpp"
 
 namespace quillane::py {
+
+// Whether this thread is being ended by the interpreter (it took the interpreter lock
+// back after the interpreter began to finalize): the unwinding must reach the thread's
+// start untouched, and no reference may be released on the way, since the lock is not
+// held.
+bool thread_exiting();
+
+// PyEval_RestoreThread, noting the thread's end when the interpreter ends it there.
+void restore_thread(PyThreadState* state);
 
 // Owns one strong reference; every error path releases it.
 class Ref {
@@ -41,7 +53,9 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (!thread_exiting()) Py_XDECREF(p_);
+    }
 
     PyObject* get() const { return p_; }
     PyObject* release() {
@@ -77,7 +91,9 @@ void prefix_type_error(const char* param);
 // Free, shared holds (readers), or one exclusive hold (a writer). A conflict with a
 // hold of the calling thread itself (an argument's __index__ calling back into the
 // object) is refused with RuntimeError; a conflict with another thread's hold waits,
-// without the interpreter lock, until that hold ends.
+// without the interpreter lock, until that hold ends. Neither side starves: a waiting
+// writer keeps new readers out (a thread that already reads may read again), and when a
+// writer lets go, every reader that was waiting then goes in before the next writer.
 class HoldCounter {
 public:
     bool acquire_shared();     // RuntimeError "Already mutably borrowed" when refused
@@ -90,6 +106,11 @@ private:
     std::condition_variable released_;
     std::vector<std::thread::id> readers_;  // one entry per shared hold
     std::optional<std::thread::id> writer_;
+    unsigned writers_waiting_ = 0;
+    // Readers wait in generations: a writer's release admits the current one.
+    uint64_t generation_ = 0;
+    size_t waiting_now_ = 0;  // readers waiting in the current generation
+    size_t admitted_ = 0;     // readers of released generations not yet in
 };
 
 // Holds an instance for the duration of a call, released on every path.
@@ -141,10 +162,12 @@ template <class Body> auto without_gil(Body&& body) {
     PyThreadState* state = PyEval_SaveThread();
     try {
         auto result = body();
-        PyEval_RestoreThread(state);
+        restore_thread(state);
         return result;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter is ending this thread
     } catch (...) {
-        PyEval_RestoreThread(state);
+        restore_thread(state);
         throw;
     }
 }
@@ -152,12 +175,17 @@ template <class Body> auto without_gil(Body&& body) {
 // PanicException(message), after a diagnostic with the source location on stderr.
 void raise_panic(const char* message, const char* file, unsigned line);
 
-// Runs a method body; core exceptions become Python exceptions, never an abort.
-template <class Body> PyObject* guarded(Body&& body) noexcept {
+// Runs a method body; core exceptions become Python exceptions, never an abort. The
+// unwinding of a thread that the interpreter ends passes through.
+template <class Body> PyObject* guarded(Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();  // a buffer larger than any allocation can be
     } catch (const InvariantFailure& e) {
         raise_panic(e.what(), e.where().file_name(), e.where().line());
     } catch (const std::exception& e) {

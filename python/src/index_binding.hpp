@@ -151,8 +151,10 @@ template <class Index, class Names> struct IndexBinding {
             const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.quantizer().dim());
             if (!queries) return nullptr;
             const size_t k = static_cast<size_t>(std::min<uint64_t>(*top_k, index.size()));
-            std::vector<uint64_t> ids(queries->rows * k);
-            std::vector<float> scores(queries->rows * k);
+            const auto total = result_size(queries->rows, k);
+            if (!total) return nullptr;
+            std::vector<uint64_t> ids(*total);
+            std::vector<float> scores(*total);
             const auto failure = without_gil([&] {
                 return index.search_batch(static_cast<const float*>(queries->data), queries->rows,
                                           *top_k, *threads, ids.data(), scores.data());
@@ -324,7 +326,7 @@ template <class Index, class Names> struct IndexBinding {
     {"to_bytes", method(&Binding::to_bytes), METH_VARARGS | METH_KEYWORDS, \
      "to_bytes($self)\n--\n\nThe bytes of the index file that save writes."}, \
     {"load", method(&Binding::load), METH_VARARGS | METH_KEYWORDS | METH_CLASS, \
-     "load($cls, path, *, mmap=False, verify=True)\n--\n\nThe " CLASS " in an index file. mmap=True scans the codes straight from the mapped file (the index is then read-only); verify=False skips the body checksum and the check of every record, for fast opening of trusted files. A file that is not a valid " CLASS " file raises ValueError saying what is wrong."}, \
+     "load($cls, path, *, mmap=False, verify=True)\n--\n\nThe " CLASS " in an index file. mmap=True scans the codes straight from the mapped file (the index is then read-only); verify=False skips the body checksum and the check of every record, for fast opening of trusted files. A file that is not a valid " CLASS " file raises ValueError saying what is wrong. mmap=False reads the file into memory of its own, so a file changed meanwhile raises an error. With mmap=True, a file truncated while mapped ends the process (SIGBUS) at the next search: replace mapped files only through save, which writes a new file and renames it over the old."}, \
     {"from_bytes", method(&Binding::from_bytes), METH_VARARGS | METH_KEYWORDS | METH_CLASS, \
      "from_bytes($cls, data, *, verify=True)\n--\n\nThe " CLASS " in the bytes of an index file (bytes or bytearray)."}, \
     {"__reduce__", method(&Binding::reduce), METH_NOARGS, "Pickling and copying, through to_bytes and from_bytes."},

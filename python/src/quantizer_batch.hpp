@@ -28,7 +28,9 @@ template <class Access> struct QuantizerBatch {
             const size_t size = q.code_size_bytes();
             const auto vectors = read_matrix(given[0], "vectors", NPY_FLOAT, q.dim());
             if (!vectors) return nullptr;
-            std::vector<uint8_t> codes(vectors->rows * size);
+            const auto total = result_size(vectors->rows, size);
+            if (!total) return nullptr;
+            std::vector<uint8_t> codes(*total);
             const auto failure = without_gil([&] {
                 return batch::encode(q, static_cast<const float*>(vectors->data), vectors->rows,
                                      codes.data(), *threads);
@@ -53,7 +55,9 @@ template <class Access> struct QuantizerBatch {
             const auto& q = Access::quantizer(self);
             const auto codes = read_matrix(given[0], "codes", NPY_UBYTE, q.code_size_bytes());
             if (!codes) return nullptr;
-            std::vector<float> vectors(codes->rows * q.dim());
+            const auto total = result_size(codes->rows, q.dim());
+            if (!total) return nullptr;
+            std::vector<float> vectors(*total);
             const auto failure = without_gil([&] {
                 return batch::decode(q, static_cast<const uint8_t*>(codes->data), codes->rows,
                                      vectors.data(), *threads);
@@ -83,7 +87,9 @@ template <class Access> struct QuantizerBatch {
             if (!codes) return nullptr;
             const auto queries = read_matrix(given[1], "queries", NPY_FLOAT, q.dim());
             if (!queries) return nullptr;
-            std::vector<float> scores(codes->rows * queries->rows);
+            const auto total = result_size(codes->rows, queries->rows);
+            if (!total) return nullptr;
+            std::vector<float> scores(*total);
             const auto failure = without_gil([&] {
                 return batch::inner_product(q, static_cast<const uint8_t*>(codes->data), codes->rows,
                                             static_cast<const float*>(queries->data), queries->rows,

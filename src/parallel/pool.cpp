@@ -1,5 +1,6 @@
 #include "pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -99,11 +100,25 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// The process's pool, made at first use. A child made by fork() has none of its parent's
+// threads, and the parent's pool may have been mid-call: the child forgets it (never
+// touching its locks) and makes its own at its first batch call.
+std::atomic<Pool*> current{nullptr};
+
+void forget_pool_in_child() { current.store(nullptr); }
+
+// Registered when the library loads, before any thread of ours exists.
+[[maybe_unused]] const int registered = ::pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+
 Pool& pool() {
+    Pool* p = current.load(std::memory_order_acquire);
+    if (p != nullptr) return *p;
     // Never destroyed: worker threads must not be joined during static destruction,
-    // where the interpreter may already be gone.
-    static Pool* instance = new Pool(allowed_cores() - 1);
-    return *instance;
+    // where the interpreter may already be gone. Two first callers may race: one pool wins.
+    auto* made = new Pool(allowed_cores() - 1);
+    if (current.compare_exchange_strong(p, made, std::memory_order_acq_rel)) return *made;
+    delete made;
+    return *p;
 }
 
 }  // namespace
