@@ -24,8 +24,11 @@ uint16_t bound16(double x) {
     return static_cast<uint16_t>(bits >> 16);
 }
 
+// A stored bound; one that no encoder writes (negative, NaN: a damaged, unverified file)
+// bounds nothing, so it reads as infinite.
 double load_bound16(const uint8_t* p) {
-    return std::bit_cast<float>(uint32_t{bytes::load_u16(p)} << 16);
+    const double b = std::bit_cast<float>(uint32_t{bytes::load_u16(p)} << 16);
+    return b >= 0.0 ? b : std::numeric_limits<double>::infinity();
 }
 
 // A generous upward correction for the rounding of sums of up to 2^16 terms in double.
@@ -279,12 +282,21 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
     std::vector<uint64_t> candidate_ids;
     std::vector<size_t> chosen;  // one query's candidates, in insertion order
     for (size_t q = 0; q < prepared.size(); ++q) {
-        const double threshold = passes[q].lowest_kept.top();  // the k-th highest lower bound
         scores.clear();
         candidate_ids.clear();
         chosen.clear();
-        for (const auto& [i, upper] : passes[q].maybe) {
-            if (upper >= threshold) chosen.push_back(i);
+        if (passes[q].lowest_kept.size() == k) {
+            const double threshold = passes[q].lowest_kept.top();  // the k-th highest lower bound
+            for (const auto& [i, upper] : passes[q].maybe) {
+                if (upper >= threshold) chosen.push_back(i);
+            }
+        }
+        // Fewer than k candidates happen only when the stored bounds are not those of their
+        // codes (a damaged file read without verification, or one edited under its mapping):
+        // every record is scored then, so the answer still has k entries.
+        if (chosen.size() < k) {
+            chosen.resize(n);
+            for (size_t i = 0; i < n; ++i) chosen[i] = i;
         }
         // Candidates were streamed past long ago: each record and id is fetched from memory
         // a few candidates ahead of its scoring.

@@ -44,6 +44,20 @@ public:
         return index;
     }
 
+    // An index that takes over buffers of n ids (8 bytes each) and n records, the records'
+    // buffer with Family::SCAN_SLACK_BYTES of capacity past them (the summary is theirs).
+    static FlatIndex adopting(Quantizer quantizer, typename Family::Summary summary, MappedBuffer ids,
+                              MappedBuffer records) {
+        FlatIndex index(std::move(quantizer));
+        if (records.capacity() - records.size() < Family::SCAN_SLACK_BYTES) {
+            throw InvariantFailure("adopted records have no room for the scan's slack");
+        }
+        index.ids_ = std::move(ids);
+        index.arena_ = std::move(records);
+        index.summary_ = summary;
+        return index;
+    }
+
     // A read-only index over records and ids that stay where they are (a mapped file that
     // `keep` holds, with Family::SCAN_SLACK_BYTES readable after the last record).
     static FlatIndex viewing(Quantizer quantizer, typename Family::Summary summary,

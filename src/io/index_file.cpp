@@ -28,6 +28,7 @@ constexpr size_t VERSION = 8, FAMILY = 10, BITS = 11, RECORD_SIZE = 12, DIM = 16
                  HEADER_CRC = 60;
 
 uint32_t crc_of(uint32_t crc, const uint8_t* p, size_t n) {
+    if (n == 0) return crc;  // zlib takes a null pointer as "start over"
     return static_cast<uint32_t>(crc32_z(crc, p, n));
 }
 
@@ -223,11 +224,19 @@ FileResult<void> save_image(const std::string& path, const IndexHeader& header,
                             size_t direct_buffer) {
     static std::atomic<uint64_t> serial{0};
     const FileLayout l = FileLayout::of(header.count, header.record_size);
-    const std::string directory = directory_of(path);
-    const size_t slash = path.rfind('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string temporary = directory + "/." + base + ".tmp-" + std::to_string(::getpid()) +
-                                  "-" + std::to_string(serial.fetch_add(1));
+    // A symbolic link is written through: its target gets the new file, the link stays.
+    std::string target = path;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    const std::string directory = directory_of(target);
+    // A short name of its own, so that any name the directory allows can be saved to.
+    const std::string temporary = directory + "/.ql-" + std::to_string(::getpid()) + "-" +
+                                  std::to_string(serial.fetch_add(1)) + ".tmp";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return std::unexpected(os_error("cannot create a temporary file beside", path));
     auto fail = [&](const char* what) {
@@ -261,7 +270,7 @@ FileResult<void> save_image(const std::string& path, const IndexHeader& header,
         ::unlink(temporary.c_str());
         return std::unexpected(e);
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
         FileError e = os_error("cannot rename the temporary file to", path);
         ::unlink(temporary.c_str());
         return std::unexpected(e);
@@ -313,62 +322,111 @@ FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t fami
     h.count = get64(COUNT);
     h.summary[0] = get32(SUMMARY);
     h.summary[1] = get32(SUMMARY + 4);
+    h.body_crc = get32(BODY_CRC);
     return h;
 }
 
-FileResult<void> check_layout(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
-    const uint8_t* p = image.data();
-    // The count against the file's size before any product of it: every record takes
-    // its size plus 8 bytes of id.
+FileResult<FileLayout> check_sizes(uint64_t file_size, const IndexHeader& h) {
+    // Every record takes its size plus 8 bytes of id.
     const uint64_t per_entry = uint64_t{h.record_size} + 8;
-    if (h.record_size == 0 || h.count > (image.size() - HEADER_SIZE) / per_entry) {
+    if (h.record_size == 0 || h.count > (file_size - HEADER_SIZE) / per_entry) {
         return std::unexpected(malformed("truncated or damaged: " + std::to_string(h.count) + " records of " +
                                          std::to_string(h.record_size) + " bytes do not fit in " +
-                                         std::to_string(image.size()) + " bytes"));
+                                         std::to_string(file_size) + " bytes"));
     }
     const FileLayout l = FileLayout::of(h.count, h.record_size);
-    if (image.size() < l.size) {
-        return std::unexpected(malformed("truncated: " + std::to_string(image.size()) + " bytes, the header says " +
+    if (file_size < l.size) {
+        return std::unexpected(malformed("truncated: " + std::to_string(file_size) + " bytes, the header says " +
                                          std::to_string(l.size)));
     }
-    if (image.size() > l.size) {
-        return std::unexpected(malformed(std::to_string(image.size() - l.size) +
+    if (file_size > l.size) {
+        return std::unexpected(malformed(std::to_string(file_size - l.size) +
                                          " bytes of trailing data after the index (the header says " +
                                          std::to_string(l.size) + " bytes)"));
     }
-    for (uint64_t at : {l.ids + 8 * h.count, l.end_of_records}) {
-        const uint64_t end = at == l.end_of_records ? l.size : l.records;
-        for (uint64_t i = at; i < end; ++i) {
-            if (p[i] != 0) return std::unexpected(malformed("padding byte " + std::to_string(i) + " is not zero"));
+    return l;
+}
+
+FileParts parts_of(std::span<const uint8_t> image, const FileLayout& l, uint64_t count) {
+    const uint64_t ids_end = l.ids + 8 * count;
+    return {image.subspan(0, HEADER_SIZE), image.subspan(l.ids, ids_end - l.ids),
+            image.subspan(ids_end, l.records - ids_end), image.subspan(l.records, l.end_of_records - l.records),
+            image.subspan(l.end_of_records, l.size - l.end_of_records)};
+}
+
+FileResult<void> check_body(const FileParts& parts, const IndexHeader& h, bool verify) {
+    const uint64_t gap_start = HEADER_SIZE + parts.ids.size();
+    const uint64_t tail_start = gap_start + parts.gap.size() + parts.records.size();
+    for (const auto& [start, zeros] : {std::pair{gap_start, parts.gap}, std::pair{tail_start, parts.tail}}) {
+        for (size_t i = 0; i < zeros.size(); ++i) {
+            if (zeros[i] != 0) return std::unexpected(malformed("padding byte " + std::to_string(start + i) + " is not zero"));
         }
     }
-    if (verify && bytes::read_u32(image, BODY_CRC) != parallel_crc(p + HEADER_SIZE, l.size - HEADER_SIZE)) {
-        return std::unexpected(malformed("body checksum mismatch: the ids or records are damaged"));
+    if (verify) {
+        // The body's checksum from its parts' checksums, in file order.
+        uLong crc = parallel_crc(parts.ids.data(), parts.ids.size());
+        crc = crc_of(static_cast<uint32_t>(crc), parts.gap.data(), parts.gap.size());
+        crc = crc32_combine(crc, parallel_crc(parts.records.data(), parts.records.size()),
+                            static_cast<z_off_t>(parts.records.size()));
+        crc = crc_of(static_cast<uint32_t>(crc), parts.tail.data(), parts.tail.size());
+        if (h.body_crc != static_cast<uint32_t>(crc)) {
+            return std::unexpected(malformed("body checksum mismatch: the ids or records are damaged"));
+        }
+    }
+    return {};
+}
+
+FileResult<void> check_layout(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
+    auto l = check_sizes(image.size(), h);
+    if (!l) return std::unexpected(l.error());
+    return check_body(parts_of(image, *l, h.count), h, verify);
+}
+
+OpenFile::~OpenFile() {
+    if (fd >= 0) ::close(fd);
+}
+
+FileResult<OpenFile> open_file(const std::string& path) {
+    OpenFile file;
+    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file.fd < 0) return std::unexpected(os_error("cannot open", path));
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0) return std::unexpected(os_error("cannot read the size of", path));
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return std::unexpected(os_error("cannot load", path));
+    }
+    file.size = static_cast<uint64_t>(st.st_size);
+    return file;
+}
+
+FileResult<void> read_at(const OpenFile& file, const std::string& path, uint64_t offset, uint8_t* out, size_t n) {
+    while (n > 0) {
+        const ssize_t got = ::pread(file.fd, out, std::min<size_t>(n, size_t{1} << 30), static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(os_error("cannot read", path));
+        }
+        if (got == 0) {
+            return std::unexpected(malformed("truncated while it was read: it ends at byte " + std::to_string(offset) +
+                                             ", before the size it had when opened (" + std::to_string(file.size) +
+                                             " bytes)"));
+        }
+        out += got;
+        offset += static_cast<uint64_t>(got);
+        n -= static_cast<size_t>(got);
     }
     return {};
 }
 
 FileResult<std::shared_ptr<const std::span<const uint8_t>>> map_file(const std::string& path, bool populate) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(os_error("cannot open", path));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        FileError e = os_error("cannot read the size of", path);
-        ::close(fd);
-        return std::unexpected(e);
-    }
-    const size_t size = static_cast<size_t>(st.st_size);
-    if (size == 0) {
-        ::close(fd);
-        return std::make_shared<const std::span<const uint8_t>>();
-    }
-    void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd, 0);
-    if (at == MAP_FAILED) {
-        FileError e = os_error("cannot map", path);
-        ::close(fd);
-        return std::unexpected(e);
-    }
-    ::close(fd);  // the mapping keeps the file
+    auto file = open_file(path);
+    if (!file) return std::unexpected(file.error());
+    const size_t size = static_cast<size_t>(file->size);
+    if (size == 0) return std::make_shared<const std::span<const uint8_t>>();
+    void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), file->fd, 0);
+    if (at == MAP_FAILED) return std::unexpected(os_error("cannot map", path));
+    // The mapping keeps the file once its descriptor closes.
     auto* view = new std::span<const uint8_t>(static_cast<const uint8_t*>(at), size);
     return std::shared_ptr<const std::span<const uint8_t>>(view, [](const std::span<const uint8_t>* v) {
         ::munmap(const_cast<uint8_t*>(v->data()), v->size());

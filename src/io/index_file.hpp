@@ -1,16 +1,20 @@
 // Index files: one flat index, its quantizer's integers, ids and records, with CRC-32
 // checksums of header and body (docs/index-file-format.md). Saving is atomic: a
 // temporary file beside the target, flushed to disk, renamed over it. Loading checks
-// the header, the sizes and the padding before anything else, copies the records or
-// maps the file and scans it in place.
+// the header, the sizes and the padding before anything else, then either reads the
+// file with ordinary reads into the index's own memory (so that a file changed under it
+// gives an error, never a signal) or maps the file and scans it in place.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <algorithm>
 #include <memory>
 #include <mutex>
+#include <tuple>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "index/family_parameters.hpp"
@@ -38,6 +42,7 @@ struct IndexHeader {
     uint32_t record_size = 0;
     uint64_t count = 0;
     uint32_t summary[2] = {0, 0};
+    uint32_t body_crc = 0;  // as read; the writer computes its own
 };
 
 // Where each part of a file of `count` records of `record_size` bytes lies.
@@ -67,9 +72,34 @@ FileResult<void> save_image(const std::string& path, const IndexHeader& header,
 // The header's checks: size, magic, version, header checksum, family.
 FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t family,
                                     const char* family_name);
-// The body's: the count against the image's size (before any product of it), the exact
-// size, zero padding, and with `verify` the body checksum.
+
+// An index file's parts, wherever they are in memory: header, ids, the zeros between ids
+// and records, records, the zeros after them.
+struct FileParts {
+    std::span<const uint8_t> header, ids, gap, records, tail;
+};
+// The sizes' checks: the count against the file's size (before any product of it), then
+// the exact size.
+FileResult<FileLayout> check_sizes(uint64_t file_size, const IndexHeader& header);
+// The parts of a whole image of `count` records whose sizes were checked.
+FileParts parts_of(std::span<const uint8_t> image, const FileLayout& layout, uint64_t count);
+// The body's checks: zero padding, and with `verify` the body checksum.
+FileResult<void> check_body(const FileParts& parts, const IndexHeader& header, bool verify);
+// check_sizes and check_body of a whole image.
 FileResult<void> check_layout(std::span<const uint8_t> image, const IndexHeader& header, bool verify);
+
+// A regular file opened for reading, and its size; a directory is refused (EISDIR).
+struct OpenFile {
+    int fd = -1;
+    uint64_t size = 0;
+    OpenFile() = default;
+    OpenFile(OpenFile&& o) noexcept : fd(std::exchange(o.fd, -1)), size(o.size) {}
+    OpenFile& operator=(OpenFile&&) = delete;
+    ~OpenFile();
+};
+FileResult<OpenFile> open_file(const std::string& path);
+// Exactly n bytes at `offset` by ordinary reads; a file now shorter than that is damaged.
+FileResult<void> read_at(const OpenFile& file, const std::string& path, uint64_t offset, uint8_t* out, size_t n);
 
 // A read-only mapping of a whole file, unmapped when the last holder lets go; with
 // `populate`, its pages are read in at once (faster when all of them are read next).
@@ -100,27 +130,74 @@ template <class Family> FileResult<void> save_index(const FlatIndex<Family>& ind
     return save_image(path, header_of(index), index.id_list(), index.record_bytes());
 }
 
+// The quantizer's integers and the record size in a header, checked.
+template <class Family> FileResult<void> check_quantizer(const IndexHeader& header) {
+    const FamilyParameters& p = header.parameters;
+    if (auto ok = Family::check_parameters(p); !ok) {
+        return std::unexpected(malformed("its quantizer's integers are refused: " + ok.error().message()));
+    }
+    if (Family::record_size_of(p) != header.record_size) {
+        return std::unexpected(malformed("record size " + std::to_string(header.record_size) +
+                                         " does not match its quantizer's " +
+                                         std::to_string(Family::record_size_of(p))));
+    }
+    return {};
+}
+
+// Every record checked, in chunks on every allowed core; the lowest bad one named, and
+// the header's summary must cover them all.
+template <class Family>
+FileResult<void> check_records(const Family& family, const IndexHeader& header, const uint8_t* records) {
+    const size_t n = header.count, stride = header.record_size;
+    const auto summary = Family::summary_from_words(header.summary);
+    parallel::LowestFailure failure;
+    std::mutex merging;
+    auto seen = family.empty_summary();
+    parallel::for_chunks(n, 4096, 0, [&](size_t begin, size_t end) {
+        auto own = family.empty_summary();
+        for (size_t i = begin; i < end && !failure.beyond(i); ++i) {
+            auto checked = family.check_record({records + i * stride, stride});
+            if (!checked) {
+                failure.record(i, checked.error());
+                return;
+            }
+            own.merge(*checked);
+        }
+        std::lock_guard lock(merging);
+        seen.merge(own);
+    });
+    if (auto bad = failure.take()) {
+        return std::unexpected(malformed("record " + std::to_string(bad->row) + " is not a stored code: " +
+                                         bad->error.message()));
+    }
+    auto merged = seen;
+    merged.merge(summary);
+    uint32_t a[2], b[2];
+    Family::summary_words(merged, a);
+    Family::summary_words(summary, b);
+    if (a[0] != b[0] || a[1] != b[1]) return std::unexpected(malformed("its summary does not cover its records"));
+    return {};
+}
+
+// The header, the quantizer's integers, the sizes and the body of an image, in that order.
+template <class Family>
+FileResult<IndexHeader> check_image(std::span<const uint8_t> image, bool verify) {
+    auto header = read_header(image, Family::FILE_TAG, Family::NAME);
+    if (!header) return std::unexpected(header.error());
+    if (auto ok = check_quantizer<Family>(*header); !ok) return std::unexpected(ok.error());
+    if (auto laid_out = check_layout(image, *header, verify); !laid_out) return std::unexpected(laid_out.error());
+    return header;
+}
+
 // The index in `image`: its records copied (keep == nullptr) or viewed in place (the
 // image stays mapped while `keep` lives). With `verify`, the body checksum and every
 // record are checked too.
 template <class Family>
 FileResult<FlatIndex<Family>> read_index(std::span<const uint8_t> image, bool verify,
                                          std::shared_ptr<const void> keep = nullptr) {
-    auto header = read_header(image, Family::FILE_TAG, Family::NAME);
+    auto header = check_image<Family>(image, verify);
     if (!header) return std::unexpected(header.error());
-    const FamilyParameters& p = header->parameters;
-    if (auto ok = Family::check_parameters(p); !ok) {
-        return std::unexpected(malformed("its quantizer's integers are refused: " + ok.error().message()));
-    }
-    if (Family::record_size_of(p) != header->record_size) {
-        return std::unexpected(malformed("record size " + std::to_string(header->record_size) +
-                                         " does not match its quantizer's " +
-                                         std::to_string(Family::record_size_of(p))));
-    }
-    if (auto laid_out = check_layout(image, *header, verify); !laid_out) {
-        return std::unexpected(laid_out.error());
-    }
-    auto quantizer = Family::build(p);
+    auto quantizer = Family::build(header->parameters);
     if (!quantizer) return std::unexpected(malformed(quantizer.error().message()));
     const FileLayout layout = FileLayout::of(header->count, header->record_size);
     const auto* ids = reinterpret_cast<const uint64_t*>(image.data() + layout.ids);
@@ -128,36 +205,7 @@ FileResult<FlatIndex<Family>> read_index(std::span<const uint8_t> image, bool ve
     const size_t n = header->count, stride = header->record_size;
     const auto summary = Family::summary_from_words(header->summary);
     if (verify) {
-        // Every record checked, in chunks on every allowed core; the lowest bad one named.
-        const Family family(*quantizer);
-        parallel::LowestFailure failure;
-        std::mutex merging;
-        auto seen = family.empty_summary();
-        parallel::for_chunks(n, 4096, 0, [&](size_t begin, size_t end) {
-            auto own = family.empty_summary();
-            for (size_t i = begin; i < end && !failure.beyond(i); ++i) {
-                auto checked = family.check_record({records + i * stride, stride});
-                if (!checked) {
-                    failure.record(i, checked.error());
-                    return;
-                }
-                own.merge(*checked);
-            }
-            std::lock_guard lock(merging);
-            seen.merge(own);
-        });
-        if (auto bad = failure.take()) {
-            return std::unexpected(malformed("record " + std::to_string(bad->row) + " is not a stored code: " +
-                                             bad->error.message()));
-        }
-        auto merged = seen;
-        merged.merge(summary);
-        uint32_t a[2], b[2];
-        Family::summary_words(merged, a);
-        Family::summary_words(summary, b);
-        if (a[0] != b[0] || a[1] != b[1]) {
-            return std::unexpected(malformed("its summary does not cover its records"));
-        }
+        if (auto ok = check_records(Family(*quantizer), *header, records); !ok) return std::unexpected(ok.error());
     }
     if (keep) {
         return FlatIndex<Family>::viewing(std::move(*quantizer), summary, std::move(keep), ids, records, n);
@@ -165,13 +213,54 @@ FileResult<FlatIndex<Family>> read_index(std::span<const uint8_t> image, bool ve
     return FlatIndex<Family>::restored(std::move(*quantizer), summary, {ids, n}, {records, n * stride});
 }
 
+// The index in the file at `path`, read with ordinary reads straight into the index's
+// own buffers: the checks of read_index, in the same order, on what was read.
+template <class Family>
+FileResult<FlatIndex<Family>> read_index_file(const std::string& path, bool verify) {
+    auto file = open_file(path);
+    if (!file) return std::unexpected(file.error());
+    uint8_t head[HEADER_SIZE];
+    const size_t head_size = static_cast<size_t>(std::min<uint64_t>(file->size, HEADER_SIZE));
+    if (auto ok = read_at(*file, path, 0, head, head_size); !ok) return std::unexpected(ok.error());
+    auto header = read_header({head, head_size}, Family::FILE_TAG, Family::NAME);
+    if (!header) return std::unexpected(header.error());
+    if (auto ok = check_quantizer<Family>(*header); !ok) return std::unexpected(ok.error());
+    auto layout = check_sizes(file->size, *header);
+    if (!layout) return std::unexpected(layout.error());
+    const size_t n = header->count, stride = header->record_size;
+    MappedBuffer ids, records;
+    ids.reserve(n * 8);
+    records.reserve(n * stride + Family::SCAN_SLACK_BYTES);
+    std::vector<uint8_t> gap(layout->records - (layout->ids + n * 8)), tail(layout->size - layout->end_of_records);
+    for (auto [offset, out, size] : {std::tuple{layout->ids, ids.spare(), n * 8},
+                                     std::tuple{layout->ids + n * 8, gap.data(), gap.size()},
+                                     std::tuple{layout->records, records.spare(), n * stride},
+                                     std::tuple{layout->end_of_records, tail.data(), tail.size()}}) {
+        if (auto ok = read_at(*file, path, offset, out, size); !ok) return std::unexpected(ok.error());
+    }
+    ids.extend(n * 8);
+    records.extend(n * stride);
+    const FileParts parts{{head, HEADER_SIZE}, {ids.data(), n * 8}, gap, {records.data(), n * stride}, tail};
+    if (auto ok = check_body(parts, *header, verify); !ok) return std::unexpected(ok.error());
+    auto quantizer = Family::build(header->parameters);
+    if (!quantizer) return std::unexpected(malformed(quantizer.error().message()));
+    if (verify) {
+        if (auto ok = check_records(Family(*quantizer), *header, records.data()); !ok) {
+            return std::unexpected(ok.error());
+        }
+    }
+    return FlatIndex<Family>::adopting(std::move(*quantizer), Family::summary_from_words(header->summary),
+                                       std::move(ids), std::move(records));
+}
+
+// mmap: a read-only index over the mapped file; else a copy read with ordinary reads.
 template <class Family>
 FileResult<FlatIndex<Family>> load_index(const std::string& path, bool map, bool verify) {
-    // A copy is read from the mapping too: one pass over the file's pages.
-    auto mapping = map_file(path, verify || !map);
+    if (!map) return read_index_file<Family>(path, verify);
+    auto mapping = map_file(path, verify);
     if (!mapping) return std::unexpected(mapping.error());
     const std::span<const uint8_t> image = **mapping;
-    return read_index<Family>(image, verify, map ? std::shared_ptr<const void>(*mapping) : nullptr);
+    return read_index<Family>(image, verify, std::shared_ptr<const void>(*mapping));
 }
 
 }  // namespace quillane::io

@@ -1,6 +1,7 @@
 """Index files: round trips, read-only mappings, golden files, hostile files, crash safety."""
 import copy
 import json
+import os
 import pickle
 import random
 import signal
@@ -108,6 +109,15 @@ def rewritten(data: bytes, **fields) -> bytes:
     return bytes(head) + body
 
 
+def answers_in_full(index, n, dim=12):
+    """Whatever its records hold, a search gives min(k, n) entries a row."""
+    queries = np.random.default_rng(3).standard_normal((2, dim), dtype=np.float32)
+    for k in (3, n, n + 2):
+        ids, scores = index.search_batch(queries, k)
+        assert ids.shape == scores.shape == (2, min(k, n))
+        assert len(index.search(queries[1], k)[0]) == min(k, n)
+
+
 @pytest.mark.parametrize("make", FAMILIES)
 def test_every_damaged_file_is_refused_with_a_reason(make):
     index = filled(make, 6)
@@ -144,6 +154,81 @@ def test_every_damaged_file_is_refused_with_a_reason(make):
         assert message in str(info.value)
     with pytest.raises(ValueError, match=f"not a {'compact' if other is CompactIndex else 'two-stage'} index"):
         other.from_bytes(good)
+
+
+@pytest.mark.parametrize("cls", [CompactIndex, VectorIndex])
+@pytest.mark.parametrize("way", ["read unverified", "mapped, then edited in place"])
+def test_a_file_with_any_bit_flipped_still_answers_in_full(tmp_path, cls, way):
+    index = cls(16, 4)
+    index.add_batch(np.arange(3), np.random.default_rng(1).standard_normal((3, 16), dtype=np.float32))
+    good, path = index.to_bytes(), tmp_path / "index.qli"
+    index.save(path)
+    mapped = cls.load(path, mmap=True)
+    fd = os.open(path, os.O_WRONLY)
+    try:
+        for bit in range(64 * 8, len(good) * 8):
+            at, flipped = bit // 8, good[bit // 8] ^ (1 << (bit % 8))
+            if way == "read unverified":
+                try:
+                    answers_in_full(cls.from_bytes(good[:at] + bytes([flipped]) + good[at + 1:], verify=False), 3, 16)
+                except ValueError:
+                    pass
+            else:
+                os.pwrite(fd, bytes([flipped]), at)
+                answers_in_full(mapped, 3, 16)
+                os.pwrite(fd, good[at:at + 1], at)
+    finally:
+        os.close(fd)
+
+
+REWRITER = """
+import sys, time
+good, path, until = open(sys.argv[1], "rb").read(), sys.argv[2], time.time() + 1.5
+while time.time() < until:
+    with open(path, "wb") as f:  # truncates, then writes in pieces
+        for at in range(0, len(good), 4096):
+            f.write(good[at:at + 4096])
+            f.flush()
+"""
+LOADER = """
+import sys, time, quillane
+loaded = refused = 0
+until = time.time() + 1.5
+while time.time() < until:
+    try:
+        quillane.CompactIndex.load(sys.argv[1], mmap=False, verify=True)
+        loaded += 1
+    except (ValueError, OSError):
+        refused += 1
+print(loaded, refused)
+"""
+
+
+def test_a_copying_load_of_a_file_rewritten_meanwhile_fails_cleanly(tmp_path):
+    source, path = tmp_path / "good.qli", tmp_path / "index.qli"
+    filled(lambda: CompactIndex(12, 4, 3), 20_000).save(source)
+    path.write_bytes(source.read_bytes())
+    writer = subprocess.Popen([sys.executable, "-c", REWRITER, str(source), str(path)])
+    loader = subprocess.run([sys.executable, "-c", LOADER, str(path)], capture_output=True, text=True, timeout=60)
+    writer.wait(timeout=60)
+    assert loader.returncode == 0, f"the loader died: {loader.returncode} {loader.stderr[-500:]}"
+    assert sum(map(int, loader.stdout.split())) > 0
+
+
+def test_paths_that_are_directories_long_names_or_links(tmp_path):
+    for mmap in (False, True):
+        with pytest.raises(IsADirectoryError):
+            CompactIndex.load(tmp_path, mmap=mmap)
+    index = filled(lambda: CompactIndex(12, 4, 3), 5)
+    long = tmp_path / ("n" * 244)
+    index.save(long)
+    assert CompactIndex.load(long).to_bytes() == index.to_bytes()
+    target, link = tmp_path / "v2.qli", tmp_path / "current.qli"
+    target.write_bytes(b"old")
+    link.symlink_to(target.name)
+    index.save(link)  # written through the link: the link stays
+    assert link.is_symlink() and target.read_bytes() == index.to_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([long.name, target.name, link.name])
 
 
 def test_file_errors_name_the_path(tmp_path):
