@@ -19,13 +19,17 @@ holding every row (ties in global row order).
 """
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import json
+import operator
 import os
 import re
 import struct
+import uuid
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Iterator, Sequence
 
 import numpy as np
 
@@ -39,7 +43,9 @@ FAMILIES = {"compact": quillane.CompactIndex, "two-stage": quillane.VectorIndex}
 
 
 class ShardError(ValueError):
-    """A shard that is missing, damaged, or not of this index's quantizer."""
+    """A sharded index that cannot be used: a shard that is missing, damaged, changed or not
+    of this index's quantizer, a manifest that is not valid, a build already running into
+    the same directory, or a cluster with no worker to search on."""
 
 
 def _new_index(family: str, parameters: dict[str, int]) -> Any:
@@ -90,16 +96,27 @@ def _build_shard_from_npy(npy: str, first_row: int, family: str, parameters: dic
     return _build_shard(np.load(npy, mmap_mode="r"), None, first_row, family, parameters, path)
 
 
-# Each worker process keeps the shards it has mapped: path -> (checksums, index).
-_OPEN_SHARDS: dict[str, tuple[str, Any]] = {}
+# Each worker process keeps the shards it has mapped: path -> (checksums, file identity,
+# index). The identity (device, inode, size, modification time) is compared on every
+# search: a file replaced or written since it was mapped is opened and verified again.
+_OPEN_SHARDS: dict[str, tuple[str, tuple[int, ...], Any]] = {}
+
+
+def _identity(path: str) -> tuple[int, ...]:
+    st = os.stat(path)
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
 def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, int]) -> Any:
     held = _OPEN_SHARDS.get(path)
-    if held is not None and held[0] == checksums:
-        return held[1]
-    if not os.path.exists(path):
-        raise ShardError(f"shard {path} is missing")
+    try:
+        identity = _identity(path)
+    except FileNotFoundError:
+        _OPEN_SHARDS.pop(path, None)
+        raise ShardError(f"shard {path} is missing") from None
+    if held is not None and held[0] == checksums and held[1] == identity:
+        return held[2]
+    _OPEN_SHARDS.pop(path, None)
     found, integers = _header(path)
     if integers != {"family": family, **parameters}:
         raise ShardError(f"shard {path} was written by another quantizer ({integers}) than the "
@@ -107,10 +124,11 @@ def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, in
     if found != checksums:
         raise ShardError(f"shard {path} is not the one the manifest lists (its checksums differ)")
     try:
-        index = FAMILIES[family].load(path, mmap=True)
+        # verify: the body checksum catches records rewritten under an unchanged header.
+        index = FAMILIES[family].load(path, mmap=True, verify=True)
     except ValueError as e:
         raise ShardError(f"shard {path}: {e}") from None
-    _OPEN_SHARDS[path] = (checksums, index)
+    _OPEN_SHARDS[path] = (checksums, identity, index)
     return index
 
 
@@ -144,25 +162,41 @@ def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int) -> tuple[n
     return out_ids, out_scores
 
 
-def _check_manifest(manifest: dict[str, Any]) -> None:
+MAX_ROWS = 2**63 - 1  # len() must hold the total
+
+
+def _is_count(value: Any) -> bool:
+    return type(value) is int and 0 <= value <= MAX_ROWS
+
+
+def _check_manifest(manifest: Any) -> None:
     """Raises on anything docs/sharded-manifest.md does not allow; shard files must be plain
-    names inside the directory."""
-    if manifest["format"] != FORMAT or manifest["family"] not in FAMILIES:
+    names inside the directory, each listed once."""
+    if not isinstance(manifest, dict):
+        raise ValueError("not a JSON object")
+    if type(manifest["format"]) is not int or manifest["format"] != FORMAT or manifest["family"] not in FAMILIES:
         raise ValueError("format or family")
     parameters = manifest["parameters"]
-    if sorted(parameters) != ["bits", "dim", "projections", "seed"] or \
+    if not isinstance(parameters, dict) or sorted(parameters) != ["bits", "dim", "projections", "seed"] or \
             not all(type(value) is int for value in parameters.values()):
         raise ValueError("parameters")
-    row = 0  # shards hold consecutive rows in order: the merge's tie order relies on it
+    if not isinstance(manifest["shards"], list):
+        raise ValueError("shards")
+    row, names = 0, set()  # shards hold consecutive rows in order: the merge's tie order relies on it
     for shard in manifest["shards"]:
+        if not isinstance(shard, dict):
+            raise ValueError("a shard that is not an object")
         name = shard["file"]
         if not isinstance(name, str) or name in ("", ".", "..") or name != os.path.basename(name):
             raise ValueError(f"shard file {name!r}")
-        if shard["first_row"] != row or type(shard["rows"]) is not int or shard["rows"] < 0 or \
-                not re.fullmatch("[0-9a-f]{16}", shard["checksums"]):
+        if name in names:
+            raise ValueError(f"shard file {name!r} listed twice")
+        names.add(name)
+        if not _is_count(shard["first_row"]) or shard["first_row"] != row or not _is_count(shard["rows"]) or \
+                not isinstance(shard["checksums"], str) or not re.fullmatch("[0-9a-f]{16}", shard["checksums"]):
             raise ValueError(f"shard {name!r}")
         row += shard["rows"]
-    if manifest["rows"] != row:
+    if row > MAX_ROWS or not _is_count(manifest["rows"]) or manifest["rows"] != row:
         raise ValueError("rows")
 
 
@@ -178,11 +212,13 @@ class ShardedIndex:
     @classmethod
     def open(cls, directory: str | os.PathLike[str]) -> ShardedIndex:
         path = Path(directory) / MANIFEST
+        if path.is_dir():
+            raise ShardError(f"{path} is not a quillane shard manifest of format {FORMAT} (it is a directory)")
         try:
             manifest = json.loads(path.read_text())
             _check_manifest(manifest)
-        except (ValueError, KeyError, TypeError) as e:
-            raise ValueError(f"{path} is not a quillane shard manifest of format {FORMAT} ({e!r})") from None
+        except (ValueError, KeyError, TypeError, RecursionError) as e:
+            raise ShardError(f"{path} is not a quillane shard manifest of format {FORMAT} ({e!r})") from None
         return cls(str(Path(directory).resolve()), manifest["family"], manifest["parameters"], manifest["shards"])
 
     def __len__(self) -> int:
@@ -198,20 +234,24 @@ class ShardedIndex:
         """
         from distributed import default_client
 
+        # The module's own argument rules and messages, before any task is sent.
+        _new_index(self.family, self.parameters).search_batch(queries, top_k)
+        top_k = operator.index(top_k)
         client = client or default_client()
-        queries = np.ascontiguousarray(queries, dtype=np.float32)
         if not self.shards:
             return np.empty((len(queries), 0), np.uint64), np.empty((len(queries), 0), np.float32)
         workers = sorted(client.scheduler_info()["workers"])
+        if not workers:
+            raise ShardError(f"the cluster at {client.scheduler.address} has no workers to search {self.directory}")
         # The queries travel inside each task, so a retried task never waits on a dead
         # worker's copy of them.
         futures = []
         for i, shard in enumerate(self.shards):
             futures.append(client.submit(
                 _search_shard, os.path.join(self.directory, shard["file"]), shard["checksums"],
-                self.family, self.parameters, queries, int(top_k), pure=False, retries=retries,
+                self.family, self.parameters, queries, top_k, pure=False, retries=retries,
                 workers=[workers[i % len(workers)]], allow_other_workers=True))
-        return merge(client.gather(futures), int(top_k))
+        return merge(client.gather(futures), top_k)
 
 
 def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "compact",
@@ -224,7 +264,6 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
     row numbers unless given (a NumPy or Dask array of n non-negative integers, only with
     a Dask array of vectors).
     """
-    import dask
     import dask.array as da
     from distributed import default_client
 
@@ -257,6 +296,15 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
     if family == "two-stage":
         parameters["projections"] = int(projections if projections is not None else max(1, dim // 4))
     _new_index(family, parameters)  # the constructor's errors, before any work
+    with _building(out):
+        return _build(vectors, ids, starts, out, family, parameters, client)
+
+
+def _build(vectors: Any, ids: Any, starts: np.ndarray, out: Path, family: str, parameters: dict[str, int],
+           client: Any) -> ShardedIndex:
+    import dask
+    import dask.array as da
+
     jobs = []
     if isinstance(vectors, (list, tuple)):
         for i, npy in enumerate(vectors):
@@ -277,10 +325,38 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
     return ShardedIndex(str(out), family, parameters, shards)
 
 
+LOCK = ".quillane-build.lock"
+
+
+@contextlib.contextmanager
+def _building(directory: Path) -> Iterator[None]:
+    """Holds the directory's build lock: a second build into it, from this process or any
+    other on a filesystem with working locks, fails at once instead of mixing two builds'
+    files. The lock ends with the build, or with its process."""
+    path = directory / LOCK
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise ShardError(f"another build into {directory} is running (it holds {path})") from None
+        # The lock file may have been removed by the build that held it, between our open
+        # and our lock: then another build may hold a lock on a new file of that name.
+        if not os.path.exists(path) or os.stat(path).st_ino != os.fstat(fd).st_ino:
+            raise ShardError(f"another build into {directory} is running (it holds {path})")
+        try:
+            yield
+        finally:
+            os.unlink(path)
+    finally:
+        os.close(fd)
+
+
 def _write_durably(path: Path, text: str) -> None:
     """Write, flush to disk, rename, flush the directory: after a crash the file is
-    either the old one or the whole new one, never torn."""
-    temporary = path.with_name(path.name + ".tmp")
+    either the old one or the whole new one, never torn. The temporary name is this
+    write's own."""
+    temporary = path.with_name(f".{path.name}.{os.getpid()}-{uuid.uuid4().hex[:12]}.tmp")
     try:
         with open(temporary, "w") as f:
             f.write(text)

@@ -99,14 +99,26 @@ def test_bad_build_input_is_refused_before_any_work(tmp_path, client, inputs, me
     lambda m: m["shards"].reverse(),  # the merge's tie order needs shards in row order
     lambda m: m.update(rows=m["rows"] + 1),
     lambda m: m["shards"][0].update(checksums="0"),
+    lambda m: m["shards"].__setitem__(1, dict(m["shards"][0], first_row=50)),  # one file twice
+    lambda m: m.update(format=1.0),
+    lambda m: m["shards"][0].update(rows=50.0),
+    lambda m: m["shards"][1].update(first_row=True),
+    lambda m: m["shards"][1].update(rows=10**30, first_row=50) or m.update(rows=10**30 + 50),
+    lambda m: "[" * 100_000 + "]" * 100_000,
+    lambda m: "[]",
+    "directory",
 ])
 def test_a_bad_manifest_is_refused(tmp_path, client, edit):
     quillane_dask.build(da.from_array(data(100), chunks=(50, DIM)), tmp_path)
     path = tmp_path / "manifest.json"
-    manifest = json.loads(path.read_text())
-    text = edit(manifest)
-    path.write_text(text if isinstance(text, str) else json.dumps(manifest))
-    with pytest.raises(ValueError, match="manifest.json is not a quillane shard manifest of format 1"):
+    if edit == "directory":
+        path.unlink()
+        path.mkdir()
+    else:
+        manifest = json.loads(path.read_text())
+        text = edit(manifest)
+        path.write_text(text if isinstance(text, str) else json.dumps(manifest))
+    with pytest.raises(quillane_dask.ShardError, match="manifest.json is not a quillane shard manifest of format 1"):
         quillane_dask.ShardedIndex.open(tmp_path)
 
 
@@ -117,7 +129,7 @@ def test_a_manifest_that_cannot_reach_the_disk_is_an_error(tmp_path, client, mon
     monkeypatch.setattr(os, "fsync", refuse)
     with pytest.raises(OSError, match="Input/output error"):
         quillane_dask.build(da.from_array(data(100), chunks=(50, DIM)), tmp_path)
-    assert not (tmp_path / "manifest.json").exists() and not (tmp_path / "manifest.json.tmp").exists()
+    assert sorted(p.name for p in tmp_path.iterdir() if not p.name.startswith("shard-")) == []
 
 
 def test_a_killed_worker_is_survived_or_reported(tmp_path, client):
@@ -136,3 +148,58 @@ def test_a_killed_worker_is_survived_or_reported(tmp_path, client):
                                                    distributed.scheduler.KilledWorker)), e
         return
     assert (got[0] == want[0]).all() and got[1].tobytes() == want[1].tobytes()
+
+
+def test_concurrent_builds_into_one_directory_cannot_mix(tmp_path, client, monkeypatch):
+    """A build that starts while another runs into the same directory fails at once."""
+    x = data(100)
+    outcomes = []
+    real = quillane_dask._build
+
+    def nested(*args):  # a second build starts while the first is inside its work
+        try:
+            quillane_dask.build(da.from_array(x, chunks=(25, DIM)), tmp_path)
+        except quillane_dask.ShardError as e:
+            outcomes.append(str(e))
+        return real(*args)
+
+    monkeypatch.setattr(quillane_dask, "_build", nested)
+    first = quillane_dask.build(da.from_array(x, chunks=(50, DIM)), tmp_path)
+    assert outcomes and f"another build into {tmp_path.resolve()} is running" in outcomes[0]
+    assert len(quillane_dask.ShardedIndex.open(tmp_path).shards) == len(first.shards) == 2
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["manifest.json", "shard-00000.qli", "shard-00001.qli"]
+
+
+def test_a_shard_rewritten_in_place_is_noticed(tmp_path, client):
+    x = data(200)
+    sharded = quillane_dask.build(da.from_array(x, chunks=(100, DIM)), tmp_path)
+    sharded.search_batch(x[:3], 5)  # the workers map both shards
+    path = tmp_path / "shard-00001.qli"
+    image = bytearray(path.read_bytes())
+    records = 64 + (8 * 100 + 63) // 64 * 64
+    image[records + 20] ^= 0x10  # a packed level of the first record; the header untouched
+    with open(path, "r+b") as f:
+        f.write(image)
+    for index in (sharded, quillane_dask.ShardedIndex.open(tmp_path)):
+        with pytest.raises(quillane_dask.ShardError, match="shard-00001.qli.*body checksum mismatch"):
+            index.search_batch(x[:3], 5)
+
+
+@pytest.mark.parametrize("queries, top_k, error, message", [
+    (np.zeros((2, DIM)), 3, TypeError, "argument 'queries': expected dtype float32, got float64"),
+    (np.zeros((2, DIM), np.int32), 3, TypeError, "expected dtype float32, got int32"),
+    (np.zeros((2, DIM + 1), np.float32), 3, ValueError, r"expected shape \(n, 16\), got \(2, 17\)"),
+    (np.zeros((2, DIM), np.float32), 2.7, TypeError, "argument 'top_k'"),
+    (np.zeros((2, DIM), np.float32), "3", TypeError, "argument 'top_k'"),
+])
+def test_bad_queries_are_refused_in_the_client(tmp_path, client, queries, top_k, error, message):
+    sharded = quillane_dask.build(da.from_array(data(100), chunks=(50, DIM)), tmp_path)
+    with pytest.raises(error, match=message):
+        sharded.search_batch(queries, top_k)
+
+
+def test_a_search_with_no_workers_names_the_cluster(tmp_path, client, monkeypatch):
+    sharded = quillane_dask.build(da.from_array(data(100), chunks=(50, DIM)), tmp_path)
+    monkeypatch.setattr(client, "scheduler_info", lambda **kw: {"workers": {}})
+    with pytest.raises(quillane_dask.ShardError, match="has no workers"):
+        sharded.search_batch(data(2), 3)
