@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import contextlib
 import fcntl
+import functools
 import json
 import operator
 import os
@@ -53,6 +54,12 @@ def _new_index(family: str, parameters: dict[str, int]) -> Any:
         return quillane.CompactIndex(parameters["dim"], parameters["bits"], parameters["seed"])
     return quillane.VectorIndex(parameters["dim"], parameters["bits"], parameters["projections"],
                                 parameters["seed"])
+
+
+@functools.lru_cache(maxsize=8)
+def _empty_index(family: str, *parameters: tuple[str, int]) -> Any:
+    """An empty index of these integers, kept: its search checks arguments and returns."""
+    return _new_index(family, dict(parameters))
 
 
 FAMILY_TAGS = {"two-stage": 1, "compact": 2}
@@ -235,7 +242,7 @@ class ShardedIndex:
         from distributed import default_client
 
         # The module's own argument rules and messages, before any task is sent.
-        _new_index(self.family, self.parameters).search_batch(queries, top_k)
+        _empty_index(self.family, *sorted(self.parameters.items())).search_batch(queries, top_k)
         top_k = operator.index(top_k)
         client = client or default_client()
         if not self.shards:
