@@ -104,8 +104,8 @@ def _build_shard_from_npy(npy: str, first_row: int, family: str, parameters: dic
 
 
 # Each worker process keeps the shards it has mapped: path -> (checksums, file identity,
-# index). The identity (device, inode, size, modification time) is compared on every
-# search: a file replaced or written since it was mapped is opened and verified again.
+# index). The identity (device, inode, size, modification and change times) is compared
+# on every search: a file replaced or written since it was mapped is verified again.
 _OPEN_SHARDS: dict[str, tuple[str, tuple[int, ...], Any]] = {}
 
 

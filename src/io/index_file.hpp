@@ -6,14 +6,14 @@
 // gives an error, never a signal) or maps the file and scans it in place.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <expected>
-#include <algorithm>
 #include <memory>
 #include <mutex>
-#include <tuple>
 #include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -179,14 +179,15 @@ FileResult<void> check_records(const Family& family, const IndexHeader& header, 
     return {};
 }
 
-// The header, the quantizer's integers, the sizes and the body of an image, in that order.
+// The quantizer of a header whose checks passed, after, with `verify`, every record's.
 template <class Family>
-FileResult<IndexHeader> check_image(std::span<const uint8_t> image, bool verify) {
-    auto header = read_header(image, Family::FILE_TAG, Family::NAME);
-    if (!header) return std::unexpected(header.error());
-    if (auto ok = check_quantizer<Family>(*header); !ok) return std::unexpected(ok.error());
-    if (auto laid_out = check_layout(image, *header, verify); !laid_out) return std::unexpected(laid_out.error());
-    return header;
+FileResult<typename Family::Quantizer> quantizer_of(const IndexHeader& header, const uint8_t* records, bool verify) {
+    auto quantizer = Family::build(header.parameters);
+    if (!quantizer) return std::unexpected(malformed(quantizer.error().message()));
+    if (verify) {
+        if (auto ok = check_records(Family(*quantizer), header, records); !ok) return std::unexpected(ok.error());
+    }
+    return std::move(*quantizer);
 }
 
 // The index in `image`: its records copied (keep == nullptr) or viewed in place (the
@@ -195,18 +196,17 @@ FileResult<IndexHeader> check_image(std::span<const uint8_t> image, bool verify)
 template <class Family>
 FileResult<FlatIndex<Family>> read_index(std::span<const uint8_t> image, bool verify,
                                          std::shared_ptr<const void> keep = nullptr) {
-    auto header = check_image<Family>(image, verify);
+    auto header = read_header(image, Family::FILE_TAG, Family::NAME);
     if (!header) return std::unexpected(header.error());
-    auto quantizer = Family::build(header->parameters);
-    if (!quantizer) return std::unexpected(malformed(quantizer.error().message()));
+    if (auto ok = check_quantizer<Family>(*header); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_layout(image, *header, verify); !ok) return std::unexpected(ok.error());
     const FileLayout layout = FileLayout::of(header->count, header->record_size);
     const auto* ids = reinterpret_cast<const uint64_t*>(image.data() + layout.ids);
     const uint8_t* records = image.data() + layout.records;
     const size_t n = header->count, stride = header->record_size;
+    auto quantizer = quantizer_of<Family>(*header, records, verify);
+    if (!quantizer) return std::unexpected(quantizer.error());
     const auto summary = Family::summary_from_words(header->summary);
-    if (verify) {
-        if (auto ok = check_records(Family(*quantizer), *header, records); !ok) return std::unexpected(ok.error());
-    }
     if (keep) {
         return FlatIndex<Family>::viewing(std::move(*quantizer), summary, std::move(keep), ids, records, n);
     }
@@ -242,13 +242,8 @@ FileResult<FlatIndex<Family>> read_index_file(const std::string& path, bool veri
     records.extend(n * stride);
     const FileParts parts{{head, HEADER_SIZE}, {ids.data(), n * 8}, gap, {records.data(), n * stride}, tail};
     if (auto ok = check_body(parts, *header, verify); !ok) return std::unexpected(ok.error());
-    auto quantizer = Family::build(header->parameters);
-    if (!quantizer) return std::unexpected(malformed(quantizer.error().message()));
-    if (verify) {
-        if (auto ok = check_records(Family(*quantizer), *header, records.data()); !ok) {
-            return std::unexpected(ok.error());
-        }
-    }
+    auto quantizer = quantizer_of<Family>(*header, records.data(), verify);
+    if (!quantizer) return std::unexpected(quantizer.error());
     return FlatIndex<Family>::adopting(std::move(*quantizer), Family::summary_from_words(header->summary),
                                        std::move(ids), std::move(records));
 }
