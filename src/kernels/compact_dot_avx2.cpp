@@ -1,9 +1,10 @@
-// The compact exact score in AVX2 for 4-bit codes: eight coordinates at a time, their
-// levels looked up as float32 by two in-register permutes, widened to f64 and multiplied
-// by the widened query; partial sums 0-3 in one register, 4-7 in another. Other widths
-// take the portable loop.
+// The compact exact score in AVX2: eight coordinates at a time, their levels looked up as
+// float32 (4-bit codes by two in-register permutes, other widths by a gather from the
+// table, after unpacking them to bytes unless they are bytes already), widened to f64 and
+// multiplied by the widened query; partial sums 0-3 in one register, 4-7 in another.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "compact/eight_sums.hpp"
@@ -44,12 +45,44 @@ __attribute__((target("avx2"))) double dot4(const float* levels, const uint8_t* 
     return s.total();
 }
 
+// Adds the terms of codes one per byte to s (from a multiple of 8 coordinates on).
+__attribute__((target("avx2"))) void add_bytes(const float* levels, const uint8_t* codes, size_t dim,
+                                               const float* y, compact::EightSums& s) {
+    __m256d sums03 = _mm256_loadu_pd(s.s), sums47 = _mm256_loadu_pd(s.s + 4);
+    size_t i = 0;
+    for (; i + 8 <= dim; i += 8) {
+        const __m256i code = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i)));
+        const __m256 level = _mm256_i32gather_ps(levels, code, 4);
+        const __m256 z = _mm256_loadu_ps(y + i);
+        sums03 = _mm256_add_pd(sums03, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(level)),
+                                                     _mm256_cvtps_pd(_mm256_castps256_ps128(z))));
+        sums47 = _mm256_add_pd(sums47, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(level, 1)),
+                                                     _mm256_cvtps_pd(_mm256_extractf128_ps(z, 1))));
+    }
+    _mm256_storeu_pd(s.s, sums03);
+    _mm256_storeu_pd(s.s + 4, sums47);
+    for (; i < dim; ++i) s.add(i, double{levels[codes[i]]} * static_cast<double>(y[i]));
+}
+
 }  // namespace
 
 double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim,
                    const float* y) {
     if (bits == 4) return dot4(levels, packed, dim, y);
-    return portable::compact_dot(levels, bits, packed, dim, y);
+    compact::EightSums s;
+    if (bits == 8) {
+        add_bytes(levels, packed, dim, y, s);
+        return s.total();
+    }
+    // Unpacked a few thousand codes at a time, so the buffer stays on the stack.
+    constexpr size_t CHUNK = 4096;  // a multiple of 8: each chunk's partial sums line up
+    uint8_t codes[CHUNK];
+    for (size_t from = 0; from < dim; from += CHUNK) {
+        const size_t here = std::min(CHUNK, dim - from);
+        for (size_t j = 0; j < here; ++j) codes[j] = static_cast<uint8_t>(format::unpack_code(packed, bits, from + j));
+        add_bytes(levels, codes, here, y + from, s);
+    }
+    return s.total();
 }
 
 }  // namespace quillane::kernels::avx2

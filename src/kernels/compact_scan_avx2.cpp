@@ -13,6 +13,7 @@
 #include "compact_scan.hpp"
 #include "format/compact_format.hpp"
 #include "format/compact_layout.hpp"
+#include "compact_many_avx2.hpp"
 #include "implementations.hpp"
 
 namespace quillane::kernels::avx2 {
@@ -177,18 +178,32 @@ __attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
 // (sad against zero) while its levels are expanded.
 constexpr size_t RECORDS_PER_TILE = 16;
 
-struct ExpandTables {
-    __m256i levels;  // level + 64
-    __m256i units;   // error units
-};
-
 __attribute__((target("avx2"))) uint32_t total_of(__m256i sad_sums) {
     const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(sad_sums), _mm256_extracti128_si256(sad_sums, 1));
     return static_cast<uint32_t>(_mm_cvtsi128_si64(s) + _mm_extract_epi64(s, 1));
 }
 
-__attribute__((target("avx2"))) uint32_t expand4(const CompactManyInputs& in, const ExpandTables& t,
-                                                 const uint8_t* packed, uint8_t* out) {
+}  // namespace
+
+__attribute__((target("avx2"))) ManyExpander::ManyExpander(const CompactManyInputs& in) : in_(in) {
+    const int count = in.bits <= 4 ? 1 << in.bits : 0;
+    uint8_t offset_levels[16] = {};
+    for (int c = 0; c < count; ++c) offset_levels[c] = static_cast<uint8_t>(in.levels[c] + 64);
+    levels_ = byte_table(offset_levels, count);
+    units_ = byte_table(in.error_units, count);
+}
+
+__attribute__((target("avx2"))) uint32_t ManyExpander::operator()(const uint8_t* packed, uint8_t* out) const {
+    switch (in_.bits) {
+        case 4: return expand4(packed, out);
+        case 2: return expand_small<2>(packed, out);
+        case 1: return expand_small<1>(packed, out);
+        default: return expand_any(packed, out);
+    }
+}
+
+__attribute__((target("avx2"))) uint32_t ManyExpander::expand4(const uint8_t* packed, uint8_t* out) const {
+    const CompactManyInputs& in = in_;
     const size_t groups = (in.dim + 31) / 32, whole = in.dim / 32;
     const __m256i low4 = _mm256_set1_epi8(0x0F), zero = _mm256_setzero_si256();
     __m256i units = zero;
@@ -198,9 +213,9 @@ __attribute__((target("avx2"))) uint32_t expand4(const CompactManyInputs& in, co
     for (; g + 2 <= whole; g += 2) {
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(packed + 16 * g));
         const __m256i lo = _mm256_and_si256(bytes, low4), hi = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low4);
-        const __m256i even = _mm256_shuffle_epi8(t.levels, lo), odd = _mm256_shuffle_epi8(t.levels, hi);
-        units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(t.units, lo), zero));
-        units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(t.units, hi), zero));
+        const __m256i even = _mm256_shuffle_epi8(levels_, lo), odd = _mm256_shuffle_epi8(levels_, hi);
+        units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(units_, lo), zero));
+        units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(units_, hi), zero));
         const __m256i first16 = _mm256_unpacklo_epi8(even, odd);  // coordinates 0-15 of g, of g + 1
         const __m256i last16 = _mm256_unpackhi_epi8(even, odd);   // 16-31 of g, of g + 1
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_permute2x128_si256(first16, last16, 0x20));
@@ -210,7 +225,7 @@ __attribute__((target("avx2"))) uint32_t expand4(const CompactManyInputs& in, co
     // Past the whole pairs one code at a time: vector sums would count bytes past dim.
     if (g < groups) total += portable::compact_error_units(in, packed, 32 * g);
     const __m128i low = _mm_set1_epi8(0x0F);
-    const __m128i levels = _mm256_castsi256_si128(t.levels);
+    const __m128i levels = _mm256_castsi256_si128(levels_);
     for (; g < groups; ++g) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + 16 * g));
         const __m128i even = _mm_shuffle_epi8(levels, _mm_and_si128(bytes, low));
@@ -222,29 +237,30 @@ __attribute__((target("avx2"))) uint32_t expand4(const CompactManyInputs& in, co
 }
 
 template <int BITS>
-__attribute__((target("avx2"))) uint32_t expand_small(const CompactManyInputs& in, const ExpandTables& t,
-                                                      const uint8_t* packed, uint8_t* out) {
+__attribute__((target("avx2"))) uint32_t ManyExpander::expand_small(const uint8_t* packed, uint8_t* out) const {
     const SmallCodes<BITS> codes;
-    const size_t groups = (in.dim + 31) / 32, whole = in.dim / 32;
+    const size_t groups = (in_.dim + 31) / 32, whole = in_.dim / 32;
     const __m256i zero = _mm256_setzero_si256();
     __m256i units = zero;
     for (size_t g = 0; g < groups; ++g) {
         const __m256i index = codes.indices(packed, g);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_shuffle_epi8(t.levels, index));
-        if (g < whole) units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(t.units, index), zero));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_shuffle_epi8(levels_, index));
+        if (g < whole) units = _mm256_add_epi64(units, _mm256_sad_epu8(_mm256_shuffle_epi8(units_, index), zero));
     }
-    return total_of(units) + portable::compact_error_units(in, packed, 32 * whole);
+    return total_of(units) + portable::compact_error_units(in_, packed, 32 * whole);
 }
 
-uint32_t expand_any(const CompactManyInputs& in, const uint8_t* packed, uint8_t* out) {
-    format::unpack_codes(packed, in.bits, in.dim, out);
+uint32_t ManyExpander::expand_any(const uint8_t* packed, uint8_t* out) const {
+    format::unpack_codes(packed, in_.bits, in_.dim, out);
     uint32_t units = 0;
-    for (size_t j = 0; j < in.dim; ++j) {
-        units += in.error_units[out[j]];
-        out[j] = static_cast<uint8_t>(in.levels[out[j]] + 64);
+    for (size_t j = 0; j < in_.dim; ++j) {
+        units += in_.error_units[out[j]];
+        out[j] = static_cast<uint8_t>(in_.levels[out[j]] + 64);
     }
     return units;
 }
+
+namespace {
 
 // sums[k] = (levels + 64) . query k over `pairs` pairs of groups of 32 coordinates, K
 // queries at once; the two groups' pair products are added in 16 bits, then widened.
@@ -313,10 +329,7 @@ __attribute__((target("avx2"))) void compact_approx_scan_many(const CompactManyI
                                                               uint32_t* error_units) {
     // Tile rows cover whole pairs of groups; the query is zero past dim up to its padding.
     const size_t pairs = (in.dim + 63) / 64, padded = 64 * pairs;
-    const int count_of_table = in.bits <= 4 ? 1 << in.bits : 0;
-    uint8_t offset_levels[16] = {};
-    for (int c = 0; c < count_of_table; ++c) offset_levels[c] = static_cast<uint8_t>(in.levels[c] + 64);
-    const ExpandTables tables{byte_table(offset_levels, count_of_table), byte_table(in.error_units, count_of_table)};
+    const ManyExpander expand(in);
     std::vector<int32_t> offsets(count);
     query_offsets(queries, count, pairs, offsets.data());
     std::vector<uint8_t> tile(RECORDS_PER_TILE * padded);
@@ -325,15 +338,7 @@ __attribute__((target("avx2"))) void compact_approx_scan_many(const CompactManyI
         for (size_t r = 0; r < here; ++r) {
             const uint8_t* packed = records + (first + r) * in.stride + format::CompactLayout::packed;
             uint8_t* levels = tile.data() + r * padded;
-            if (in.bits == 4) {
-                error_units[first + r] = expand4(in, tables, packed, levels);
-            } else if (in.bits == 2) {
-                error_units[first + r] = expand_small<2>(in, tables, packed, levels);
-            } else if (in.bits == 1) {
-                error_units[first + r] = expand_small<1>(in, tables, packed, levels);
-            } else {
-                error_units[first + r] = expand_any(in, packed, levels);
-            }
+            error_units[first + r] = expand(packed, levels);
         }
         // The next tile's records come from memory (to L2) while this one is multiplied.
         const uint8_t* next = records + std::min(first + RECORDS_PER_TILE, n) * in.stride;

@@ -21,7 +21,9 @@ const Features& features() {
         return Features{__builtin_cpu_supports("avx2") != 0,
                         __builtin_cpu_supports("avx512f") != 0 &&
                             __builtin_cpu_supports("avx512bw") != 0 &&
-                            __builtin_cpu_supports("avx512vl") != 0};
+                            __builtin_cpu_supports("avx512vl") != 0 &&
+                            __builtin_cpu_supports("avx512vbmi") != 0 &&
+                            __builtin_cpu_supports("avx512vnni") != 0};
     }();
     return f;
 }
@@ -39,12 +41,18 @@ const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multi
                           avx2::compact_dot,
                           avx2::hadamard_rotate, avx2::compact_cells,
                           avx2::compact_code_sums};
+const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_multiply,
+                            avx2::factorisation, avx2::turbo_scan, avx512::compact_approx_scan,
+                            avx512::compact_approx_scan_many, avx2::compact_bounds,
+                            avx2::compact_dot,
+                            avx2::hadamard_rotate, avx2::compact_cells,
+                            avx2::compact_code_sums};
 
 const KernelTable* built_table(Isa isa) {
     switch (isa) {
         case Isa::portable: return &PORTABLE;
         case Isa::avx2: return &AVX2;
-        case Isa::avx512: return nullptr;
+        case Isa::avx512: return &AVX512;
     }
     return nullptr;
 }

@@ -23,8 +23,7 @@ struct CompactBoundQuery;
 struct CompactBounds;
 struct HadamardPlan;
 
-// In order of preference, lowest first. AVX-512 is detected but has no table yet: its
-// kernels join as avx512 files beside the avx2 ones and one entry in dispatch.cpp.
+// In order of preference, lowest first. AVX-512 means F, BW, VL, VBMI and VNNI together.
 enum class Isa : uint8_t { portable, avx2, avx512 };
 const char* isa_name(Isa isa);
 

@@ -56,6 +56,14 @@ namespace avx2 {
 QL_KERNEL_ENTRIES
 }  // namespace avx2
 
+// AVX-512 (F, BW, VL, VBMI, VNNI) replaces only the entries it makes faster; its table
+// takes the AVX2 ones for the rest.
+namespace avx512 {
+void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out);
+void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* records, size_t n, int32_t* out, uint32_t* error_units);
+}  // namespace avx512
+
 #undef QL_KERNEL_ENTRIES
 
 }  // namespace quillane::kernels
