@@ -10,7 +10,10 @@ import os
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex"]
+__all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex", "IvfIndex"]
+
+NO_ID: int
+"""2**64 - 1: the id of padding entries in IvfIndex results, never stored."""
 
 class TurboQuantizer:
     """Two-stage vector quantization (Polar + QJL) with unbiased inner-product estimates.
@@ -165,4 +168,57 @@ class CompactIndex:
     @classmethod
     def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> CompactIndex:
         """The index in the bytes of an index file."""
+    def __len__(self) -> int: ...
+
+class IvfIndex:
+    """Inverted-file inner-product search over compact residual codes."""
+
+    def __new__(cls, dim: int, lists: int, bits: int = 4, seed: int = 42) -> IvfIndex: ...
+    def train(
+        self,
+        vectors: npt.NDArray[np.float32],
+        *,
+        iterations: int = 10,
+        threads: int | None = None,
+        verbose: bool = False,
+    ) -> None:
+        """k-means on (n, dim) rows, n >= lists (sampled above 256 rows per list); once."""
+    def add(self, id: int, vector: npt.NDArray[np.float32]) -> None:
+        """Store a vector in the list of its nearest centroid, under `id` (not NO_ID)."""
+    def add_batch(
+        self,
+        ids: npt.NDArray[np.integer],
+        vectors: npt.NDArray[np.float32],
+        *,
+        threads: int | None = None,
+    ) -> None:
+        """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
+    def search(
+        self, query: npt.NDArray[np.float32], top_k: int, *, probes: int = 8
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """The top_k entries of the `probes` best lists, highest first; padded with NO_ID, NaN."""
+    def search_batch(
+        self,
+        queries: npt.NDArray[np.float32],
+        top_k: int,
+        *,
+        probes: int = 8,
+        threads: int | None = None,
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], ...)."""
+    def list_sizes(self) -> npt.NDArray[np.uint64]:
+        """The number of entries of each list."""
+    @property
+    def dim(self) -> int: ...
+    @property
+    def bits(self) -> int: ...
+    @property
+    def seed(self) -> int: ...
+    @property
+    def lists(self) -> int: ...
+    @property
+    def trained(self) -> bool: ...
+    @property
+    def centroids(self) -> npt.NDArray[np.float32] | None:
+        """A copy of the (lists, dim) centroids, or None before training."""
     def __len__(self) -> int: ...

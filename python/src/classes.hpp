@@ -9,5 +9,6 @@ PyTypeObject* turbo_quantizer_type();  // builtins.TurboQuantizer
 PyTypeObject* vector_index_type();     // builtins.VectorIndex
 PyTypeObject* compact_quantizer_type();  // builtins.CompactQuantizer
 PyTypeObject* compact_index_type();      // builtins.CompactIndex
+PyTypeObject* ivf_index_type();          // builtins.IvfIndex
 
 }  // namespace quillane::py

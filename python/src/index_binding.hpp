@@ -15,6 +15,30 @@
 
 namespace quillane::py {
 
+// (ids, scores) of one ranked row, as two arrays.
+inline PyObject* ranked_arrays(const std::vector<Scored>& scored) {
+    std::vector<uint64_t> ids(scored.size());
+    std::vector<float> scores(scored.size());
+    for (size_t i = 0; i < scored.size(); ++i) {
+        ids[i] = scored[i].id;
+        scores[i] = scored[i].score;
+    }
+    Ref ids_array(to_array(std::move(ids)));
+    if (!ids_array) return nullptr;
+    Ref scores_array(to_array(std::move(scores)));
+    if (!scores_array) return nullptr;
+    return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+}
+
+// (ids, scores) of rows x k ranked entries, as two matrices.
+inline PyObject* ranked_matrices(std::vector<uint64_t>&& ids, std::vector<float>&& scores, size_t rows, size_t k) {
+    Ref ids_array(to_matrix(std::move(ids), rows, k));
+    if (!ids_array) return nullptr;
+    Ref scores_array(to_matrix(std::move(scores), rows, k));
+    if (!scores_array) return nullptr;
+    return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+}
+
 // `Names::add`, `Names::search`, `Names::add_batch` and `Names::search_batch` are the
 // qualified method names for messages.
 template <class Index, class Names> struct IndexBinding {
@@ -92,17 +116,7 @@ template <class Index, class Names> struct IndexBinding {
                 raise_quant_error(scored.error());
                 return nullptr;
             }
-            std::vector<uint64_t> ids(scored->size());
-            std::vector<float> scores(scored->size());
-            for (size_t i = 0; i < scored->size(); ++i) {
-                ids[i] = (*scored)[i].id;
-                scores[i] = (*scored)[i].score;
-            }
-            Ref ids_array(to_array(std::move(ids)));
-            if (!ids_array) return nullptr;
-            Ref scores_array(to_array(std::move(scores)));
-            if (!scores_array) return nullptr;
-            return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+            return ranked_arrays(*scored);
         });
     }
 
@@ -163,11 +177,7 @@ template <class Index, class Names> struct IndexBinding {
                 raise_row_failure(*failure);
                 return nullptr;
             }
-            Ref ids_array(to_matrix(std::move(ids), queries->rows, k));
-            if (!ids_array) return nullptr;
-            Ref scores_array(to_matrix(std::move(scores), queries->rows, k));
-            if (!scores_array) return nullptr;
-            return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+            return ranked_matrices(std::move(ids), std::move(scores), queries->rows, k);
         });
     }
 

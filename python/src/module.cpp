@@ -85,7 +85,15 @@ PyMODINIT_FUNC PyInit_quillane() {
     if (!register_class(module, "TurboQuantizer", quillane::py::turbo_quantizer_type()) ||
         !register_class(module, "VectorIndex", quillane::py::vector_index_type()) ||
         !register_class(module, "CompactQuantizer", quillane::py::compact_quantizer_type()) ||
-        !register_class(module, "CompactIndex", quillane::py::compact_index_type())) {
+        !register_class(module, "CompactIndex", quillane::py::compact_index_type()) ||
+        !register_class(module, "IvfIndex", quillane::py::ivf_index_type())) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    // The id of padding entries in IvfIndex results (2**64 - 1), never stored.
+    PyObject* no_id = PyLong_FromUnsignedLongLong(0xFFFFFFFFFFFFFFFFull);
+    if (no_id == nullptr || PyModule_AddObject(module, "NO_ID", no_id) < 0) {
+        Py_XDECREF(no_id);
         Py_DECREF(module);
         return nullptr;
     }

@@ -219,6 +219,16 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
                                                            const Summary&, const uint8_t* records,
                                                            const uint64_t* ids, size_t n,
                                                            uint64_t top_k) const {
+    std::vector<const Prepared*> pointers;
+    pointers.reserve(prepared.size());
+    for (const Prepared& p : prepared) pointers.push_back(&p);
+    return top_k_shifted(pointers, nullptr, records, ids, n, top_k);
+}
+
+std::vector<std::vector<Scored>> CompactFamily::top_k_shifted(std::span<const Prepared* const> prepared,
+                                                              const double* offsets, const uint8_t* records,
+                                                              const uint64_t* ids, size_t n,
+                                                              uint64_t top_k) const {
     std::vector<std::vector<Scored>> found(prepared.size());
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
     if (k == 0) return found;
@@ -232,7 +242,7 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
     const size_t count = prepared.size();
     std::vector<int32_t> approx(count * BLOCK);
     std::vector<const int8_t*> queries;
-    for (const Prepared& p : prepared) queries.push_back(p.query.data());
+    for (const Prepared* p : prepared) queries.push_back(p->query.data());
     // One query scans with the int8 levels and the stored error norms; several share the
     // many-query pass, whose levels are coarser and whose error norms it sums as it goes.
     const bool many = count > 1;
@@ -264,17 +274,31 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
             scaled_errors[b] = std::fabs(scale[b]) * errors * (1.0 + 0x1p-20);
         }
         for (size_t q = 0; q < count; ++q) {
-            const Prepared& p = prepared[q];
+            const Prepared& p = *prepared[q];
             const kernels::CompactBoundQuery bound_query{level_step * p.step,
                                                          p.rounding_norm + p.norm * 0x1p-30,
                                                          p.rounded_norm};
             // Only records reaching the k-th lower bound known now are offered: it only rises.
             FirstPass& pass = passes[q];
-            const size_t offered = kernels::compact_bounds(block_records, bound_query, approx.data() + q * here, here,
-                                                           pass.kth, {centre.data(), margin.data(), upper.data(), reaching.data()});
-            for (size_t r = 0; r < offered; ++r) {
-                const size_t b = reaching[r];
-                pass.offer(first + b, centre[b] - margin[b], upper[b], k);
+            if (offsets == nullptr) {
+                const size_t offered = kernels::compact_bounds(block_records, bound_query, approx.data() + q * here, here,
+                                                               pass.kth, {centre.data(), margin.data(), upper.data(), reaching.data()});
+                for (size_t r = 0; r < offered; ++r) {
+                    const size_t b = reaching[r];
+                    pass.offer(first + b, centre[b] - margin[b], upper[b], k);
+                }
+                continue;
+            }
+            // Shifted scores: the bounds move by the offset, widened for the rounding of
+            // that sum and of the shifted score to float32.
+            kernels::compact_bounds(block_records, bound_query, approx.data() + q * here, here,
+                                    -std::numeric_limits<double>::infinity(),
+                                    {centre.data(), margin.data(), upper.data(), reaching.data()});
+            for (size_t b = 0; b < here; ++b) {
+                const double lower = offsets[q] + (centre[b] - margin[b]), higher = offsets[q] + upper[b];
+                const double slack = (std::fabs(lower) + std::fabs(higher)) * 0x1p-20 +
+                                     static_cast<double>(std::numeric_limits<float>::min());
+                pass.offer(first + b, lower - slack, higher + slack, k);
             }
         }
     }
@@ -308,7 +332,8 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
         for (size_t c = 0; c < std::min(AHEAD, chosen.size()); ++c) fetch(chosen[c]);
         for (size_t c = 0; c < chosen.size(); ++c) {
             if (c + AHEAD < chosen.size()) fetch(chosen[c + AHEAD]);
-            scores.push_back(quantizer_.score(prepared[q].exact, records + chosen[c] * stride));
+            const float score = quantizer_.score(prepared[q]->exact, records + chosen[c] * stride);
+            scores.push_back(offsets == nullptr ? score : static_cast<float>(offsets[q] + static_cast<double>(score)));
             candidate_ids.push_back(ids[chosen[c]]);
         }
         // Candidates keep insertion order, so the heap's ties still fall in insertion order.

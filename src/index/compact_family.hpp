@@ -83,6 +83,13 @@ public:
                                                 const uint64_t* ids, size_t n,
                                                 uint64_t top_k) const;
 
+    // The same for queries given by pointer, each query q's scores shifted by offsets[q]
+    // when offsets is given: f32(offsets[q] + f64(score)) (an inverted list's records are
+    // codes of residuals from its centroid c, offset <c, q>).
+    std::vector<std::vector<Scored>> top_k_shifted(std::span<const Prepared* const> prepared,
+                                                   const double* offsets, const uint8_t* records,
+                                                   const uint64_t* ids, size_t n, uint64_t top_k) const;
+
 private:
     // The two bounds stored after a code.
     std::array<uint16_t, 2> bounds_of(std::span<const uint8_t> code) const;

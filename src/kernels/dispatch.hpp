@@ -22,6 +22,7 @@ struct CompactBoundRecords;
 struct CompactBoundQuery;
 struct CompactBounds;
 struct HadamardPlan;
+struct CentroidBlocks;
 
 // In order of preference, lowest first. AVX-512 means F, BW, VL, VBMI and VNNI together.
 enum class Isa : uint8_t { portable, avx2, avx512 };
@@ -50,6 +51,8 @@ struct KernelTable {
     void (*compact_code_sums)(const float* levels, uint32_t count, const uint8_t* codes,
                               const float* y, size_t dim, double* dot,
                               double* energy);                             // compact_encode.hpp
+    void (*nearest_centroids)(const CentroidBlocks& c, const float* rows, size_t n,
+                              uint32_t* out);                              // nearest_centroid.hpp
 };
 
 // What the processor supports, asked once.

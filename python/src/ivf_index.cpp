@@ -1,0 +1,369 @@
+// quillane.IvfIndex: an inverted-file index over compact residual codes.
+#include <cstdio>
+#include <string>
+
+#include "arrays.hpp"
+#include "classes.hpp"
+#include "index_binding.hpp"
+#include "ivf/ivf_index.hpp"
+
+namespace quillane::py {
+
+namespace {
+
+struct Names {
+    static constexpr const char* train = "IvfIndex.train()";
+    static constexpr const char* add = "IvfIndex.add()";
+    static constexpr const char* add_batch = "IvfIndex.add_batch()";
+    static constexpr const char* search = "IvfIndex.search()";
+    static constexpr const char* search_batch = "IvfIndex.search_batch()";
+};
+using Binding = IndexBinding<ivf::IvfIndex, Names>;
+using Object = Binding::Object;
+
+constexpr uint64_t MAX_LISTS = 0xFFFFFFFFu;
+
+const char NOT_TRAINED[] = "the index is not trained: call train(vectors) first";
+
+std::string padding_id_message(size_t row, bool batch) {
+    return (batch ? "row " + std::to_string(row) + ": " : std::string()) +
+           "id 18446744073709551615 is quillane.NO_ID, which marks padding in search results and "
+           "cannot be stored";
+}
+
+bool value_error(const char* function, const std::string& text) {
+    PyErr_Format(PyExc_ValueError, "%s: %s", function, text.c_str());
+    return false;
+}
+
+// An optional keyword of `given`, or `fallback`.
+std::optional<uint64_t> u64_or(PyObject* given, const char* name, uint64_t fallback) {
+    if (given == nullptr) return fallback;
+    return to_u64(given, name);
+}
+
+PyObject* ivf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Param params[] = {{"dim", true}, {"lists", true}, {"bits", false}, {"seed", false}};
+        PyObject* given[4];
+        if (!bind_arguments("IvfIndex.__new__()", params, args, kwargs, given)) return nullptr;
+        const auto dim = to_u64(given[0], "dim");
+        if (!dim) return nullptr;
+        const auto lists = to_u64(given[1], "lists");
+        if (!lists) return nullptr;
+        uint8_t bits = 4;
+        if (given[2] != nullptr) {
+            const auto b = to_u8(given[2], "bits");
+            if (!b) return nullptr;
+            bits = *b;
+        }
+        const auto seed = u64_or(given[3], "seed", 42);
+        if (!seed) return nullptr;
+        if (*lists == 0 || *lists > MAX_LISTS) {
+            value_error("IvfIndex()", "lists must be between 1 and 4294967295, got " + std::to_string(*lists));
+            return nullptr;
+        }
+        auto index = ivf::IvfIndex::make(*dim, *lists, bits, *seed);
+        if (!index) {
+            raise_quant_error(index.error());
+            return nullptr;
+        }
+        return Binding::adopt(type, std::move(*index));
+    });
+}
+
+// The rows' first non-finite value, as add_batch reports it.
+bool check_rows(const float* rows, size_t n, size_t dim) {
+    for (size_t i = 0; i < n; ++i) {
+        if (Status s = check_finite({rows + i * dim, dim}); !s) {
+            raise_row_failure({i, s.error()});
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* ivf_train(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Param params[] = {
+            {"vectors", true}, {"iterations", false, true}, {"threads", false, true}, {"verbose", false, true}};
+        PyObject* given[4];
+        if (!bind_arguments(Names::train, params, args, kwargs, given)) return nullptr;
+        auto* obj = Binding::self_of(self);
+        Hold hold(obj->holds, Hold::Exclusive);
+        if (!hold.held()) return nullptr;
+        ivf::IvfIndex& index = obj->value();
+        const auto iterations = u64_or(given[1], "iterations", 10);
+        if (!iterations) return nullptr;
+        const auto threads = to_threads(given[2]);
+        if (!threads) return nullptr;
+        const int verbose = given[3] ? PyObject_IsTrue(given[3]) : 0;
+        if (verbose < 0) return nullptr;
+        const auto vectors = read_matrix(given[0], "vectors", NPY_FLOAT, index.dim());
+        if (!vectors) return nullptr;
+        if (index.coarse().trained()) {
+            value_error(Names::train, "the index is already trained");
+            return nullptr;
+        }
+        if (vectors->rows < index.coarse().lists()) {
+            value_error(Names::train, std::to_string(vectors->rows) + " rows cannot train " +
+                                          std::to_string(index.coarse().lists()) +
+                                          " lists: give at least as many rows as lists");
+            return nullptr;
+        }
+        if (*iterations > 1000000) {
+            value_error(Names::train, "iterations must be at most 1000000, got " + std::to_string(*iterations));
+            return nullptr;
+        }
+        const auto* rows = static_cast<const float*>(vectors->data);
+        if (!check_rows(rows, vectors->rows, index.dim())) return nullptr;
+        without_gil([&] {
+            index.train(rows, vectors->rows, static_cast<unsigned>(*iterations), *threads,
+                        [&](const ivf::TrainingStep& step) {
+                            if (!verbose) return;
+                            std::fprintf(stderr, "IvfIndex.train: iteration %u of %llu, objective %.6g, %.2f s\n",
+                                         step.iteration, static_cast<unsigned long long>(*iterations),
+                                         step.objective, step.seconds);
+                            std::fflush(stderr);
+                        });
+            return 0;
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* ivf_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Param params[] = {{"id", true}, {"vector", true}};
+        PyObject* given[2];
+        if (!bind_arguments(Names::add, params, args, kwargs, given)) return nullptr;
+        auto* obj = Binding::self_of(self);
+        Hold hold(obj->holds, Hold::Exclusive);
+        if (!hold.held()) return nullptr;
+        const auto id = to_u64(given[0], "id");
+        if (!id) return nullptr;
+        auto vector = read_array(given[1], "vector", NPY_FLOAT);
+        if (!vector || !require_contiguous(*vector)) return nullptr;
+        ivf::IvfIndex& index = obj->value();
+        if (!index.coarse().trained()) return value_error(Names::add, NOT_TRAINED), nullptr;
+        if (*id == ivf::NO_ID) return value_error(Names::add, padding_id_message(0, false)), nullptr;
+        if (auto added = index.add(*id, vector->elements<float>()); !added) {
+            raise_quant_error(added.error());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* ivf_add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Param params[] = {{"ids", true}, {"vectors", true}, {"threads", false, true}};
+        PyObject* given[3];
+        if (!bind_arguments(Names::add_batch, params, args, kwargs, given)) return nullptr;
+        auto* obj = Binding::self_of(self);
+        Hold hold(obj->holds, Hold::Exclusive);
+        if (!hold.held()) return nullptr;
+        const auto threads = to_threads(given[2]);
+        if (!threads) return nullptr;
+        ivf::IvfIndex& index = obj->value();
+        const auto vectors = read_matrix(given[1], "vectors", NPY_FLOAT, index.dim());
+        if (!vectors) return nullptr;
+        const auto ids = read_ids(given[0], "ids", vectors->rows);
+        if (!ids) return nullptr;
+        if (!index.coarse().trained()) return value_error(Names::add_batch, NOT_TRAINED), nullptr;
+        for (size_t i = 0; i < ids->size(); ++i) {
+            if ((*ids)[i] == ivf::NO_ID) return value_error(Names::add_batch, padding_id_message(i, true)), nullptr;
+        }
+        const auto failure = without_gil([&] {
+            return index.add_batch(ids->data(), static_cast<const float*>(vectors->data), vectors->rows, *threads);
+        });
+        if (failure) {
+            raise_row_failure(*failure);
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Param params[] = {{"query", true}, {"top_k", true}, {"probes", false, true}};
+        PyObject* given[3];
+        if (!bind_arguments(Names::search, params, args, kwargs, given)) return nullptr;
+        auto* obj = Binding::self_of(self);
+        Hold hold(obj->holds, Hold::Shared);
+        if (!hold.held()) return nullptr;
+        auto query = read_array(given[0], "query", NPY_FLOAT);
+        if (!query) return nullptr;
+        const auto top_k = to_u64(given[1], "top_k");
+        if (!top_k) return nullptr;
+        const auto probes = u64_or(given[2], "probes", 8);
+        if (!probes || !require_contiguous(*query)) return nullptr;
+        auto scored = obj->value().search(query->elements<float>(), *top_k, *probes);
+        if (!scored) {
+            raise_quant_error(scored.error());
+            return nullptr;
+        }
+        return ranked_arrays(*scored);
+    });
+}
+
+PyObject* ivf_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Param params[] = {
+            {"queries", true}, {"top_k", true}, {"probes", false, true}, {"threads", false, true}};
+        PyObject* given[4];
+        if (!bind_arguments(Names::search_batch, params, args, kwargs, given)) return nullptr;
+        auto* obj = Binding::self_of(self);
+        Hold hold(obj->holds, Hold::Shared);
+        if (!hold.held()) return nullptr;
+        const auto top_k = to_u64(given[1], "top_k");
+        if (!top_k) return nullptr;
+        const auto probes = u64_or(given[2], "probes", 8);
+        if (!probes) return nullptr;
+        const auto threads = to_threads(given[3]);
+        if (!threads) return nullptr;
+        const ivf::IvfIndex& index = obj->value();
+        const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.dim());
+        if (!queries) return nullptr;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(*top_k, index.size()));
+        const auto total = result_size(queries->rows, k);
+        if (!total) return nullptr;
+        std::vector<uint64_t> ids(*total);
+        std::vector<float> scores(*total);
+        const auto failure = without_gil([&] {
+            return index.search_batch(static_cast<const float*>(queries->data), queries->rows, *top_k, *probes,
+                                      *threads, ids.data(), scores.data());
+        });
+        if (failure) {
+            raise_row_failure(*failure);
+            return nullptr;
+        }
+        return ranked_matrices(std::move(ids), std::move(scores), queries->rows, k);
+    });
+}
+
+PyObject* ivf_list_sizes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto* obj = Binding::self_of(self);
+        Hold hold(obj->holds, Hold::Shared);
+        if (!hold.held()) return nullptr;
+        return to_array(obj->value().list_sizes());
+    });
+}
+
+// A getter of the held index.
+template <class Get> PyObject* get(PyObject* self, Get value) {
+    return guarded([&]() -> PyObject* {
+        auto* obj = Binding::self_of(self);
+        Hold hold(obj->holds, Hold::Shared);
+        if (!hold.held()) return nullptr;
+        return value(obj->value());
+    });
+}
+
+PyObject* ivf_get_dim(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) { return PyLong_FromUnsignedLongLong(i.dim()); });
+}
+PyObject* ivf_get_bits(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) { return PyLong_FromUnsignedLong(i.bits()); });
+}
+PyObject* ivf_get_seed(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) { return PyLong_FromUnsignedLongLong(i.seed()); });
+}
+PyObject* ivf_get_lists(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) { return PyLong_FromUnsignedLongLong(i.coarse().lists()); });
+}
+PyObject* ivf_get_trained(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) { return PyBool_FromLong(i.coarse().trained()); });
+}
+PyObject* ivf_get_centroids(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) -> PyObject* {
+        if (!i.coarse().trained()) Py_RETURN_NONE;
+        std::vector<float> copy = i.coarse().centroids();
+        return to_matrix(std::move(copy), i.coarse().lists(), i.dim());
+    });
+}
+
+PyObject* ivf_repr(PyObject* self) {
+    return Binding::repr(self, [](const ivf::IvfIndex& index) {
+        return "IvfIndex(size=" + std::to_string(index.size()) + ", dim=" + std::to_string(index.dim()) +
+               ", lists=" + std::to_string(index.coarse().lists()) + ", bits=" + std::to_string(index.bits()) +
+               ", seed=" + std::to_string(index.seed()) +
+               ", trained=" + (index.coarse().trained() ? "True" : "False") + ")";
+    });
+}
+
+PyMethodDef ivf_methods[] = {
+    {"train", method(&ivf_train), METH_VARARGS | METH_KEYWORDS,
+     "train($self, vectors, *, iterations=10, threads=None, verbose=False)\n--\n\n"
+     "Find the lists' centroids by k-means on the rows of a C-contiguous float32 array of shape "
+     "(n, dim), n >= lists; more than 256 rows per list are sampled by the seed. The same rows give "
+     "the same centroids on every machine and at any thread count. verbose=True prints each "
+     "iteration's objective and time to standard error. Once per index."},
+    {"add", method(&ivf_add), METH_VARARGS | METH_KEYWORDS,
+     "add($self, id, vector)\n--\n\nStore a float32 vector under `id` in the list of its nearest "
+     "centroid, as the compact code of its difference from that centroid."},
+    {"add_batch", method(&ivf_add_batch), METH_VARARGS | METH_KEYWORDS,
+     "add_batch($self, ids, vectors, *, threads=None)\n--\n\nAdd every row of a C-contiguous float32 "
+     "array of shape (n, dim) under the matching id, as n calls of add would, all or nothing."},
+    {"search", method(&ivf_search), METH_VARARGS | METH_KEYWORDS,
+     "search($self, query, top_k, *, probes=8)\n--\n\nThe top_k entries of the `probes` lists whose "
+     "centroids have the highest inner product with the query, by estimated inner product, highest "
+     "first, ties in insertion order. Rows with fewer entries are padded with id quillane.NO_ID and "
+     "a NaN score.\n\nReturns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array) "
+     "of length min(top_k, len(index))."},
+    {"search_batch", method(&ivf_search_batch), METH_VARARGS | METH_KEYWORDS,
+     "search_batch($self, queries, top_k, *, probes=8, threads=None)\n--\n\nSearch every row of a "
+     "C-contiguous float32 array of shape (m, dim); row i equals search(queries[i], top_k, "
+     "probes=probes). Queries that probe the same list read its codes together."},
+    {"list_sizes", method(&ivf_list_sizes), METH_NOARGS,
+     "list_sizes($self)\n--\n\nThe number of entries of each list (numpy uint64 array)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef ivf_getset[] = {
+    {"dim", &ivf_get_dim, nullptr, "The vector dimension.", nullptr},
+    {"bits", &ivf_get_bits, nullptr, "Bits per coordinate of the residual codes (1 to 8).", nullptr},
+    {"seed", &ivf_get_seed, nullptr, "The seed of the rotation and of training.", nullptr},
+    {"lists", &ivf_get_lists, nullptr, "The number of lists (centroids).", nullptr},
+    {"trained", &ivf_get_trained, nullptr, "Whether train has run.", nullptr},
+    {"centroids", &ivf_get_centroids, nullptr,
+     "A copy of the centroids, float32 of shape (lists, dim), or None before training.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char ivf_doc[] =
+    "IvfIndex(dim, lists, bits=4, seed=42)\n--\n\n"
+    "IvfIndex: inverted-file inner-product search over compact codes.\n\n"
+    "`lists` centroids, found by train, partition the space; each entry is stored in the list of\n"
+    "its nearest centroid as the compact code of its difference from it, under a 64-bit id. A\n"
+    "search opens the lists whose centroids best match the query and ranks only their entries.\n\n"
+    "Args:\n"
+    "    dim: Vector dimension (1 to 65536)\n"
+    "    lists: Number of lists (1 to 2**32 - 1)\n"
+    "    bits: Bits per coordinate (1 to 8, default 4)\n"
+    "    seed: Random seed of the rotation and of training";
+
+}  // namespace
+
+PyTypeObject* ivf_index_type() {
+    static PyTypeObject* type = nullptr;
+    if (type != nullptr) return type;
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(&ivf_new)},
+        {Py_mp_length, reinterpret_cast<void*>(&Binding::len)},
+        {Py_sq_length, reinterpret_cast<void*>(&Binding::len)},
+        {Py_tp_repr, reinterpret_cast<void*>(&ivf_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&Binding::dealloc)},
+        {Py_tp_doc, const_cast<char*>(ivf_doc)},
+        {Py_tp_methods, ivf_methods},
+        {Py_tp_getset, ivf_getset},
+        {0, nullptr},
+    };
+    static PyType_Spec definition = {"builtins.IvfIndex", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
+    return type;
+}
+
+}  // namespace quillane::py

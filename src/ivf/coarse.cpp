@@ -1,0 +1,144 @@
+#include "coarse.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <numeric>
+
+#include "compact/eight_sums.hpp"
+#include "error.hpp"
+#include "parallel/pool.hpp"
+#include "rng.hpp"
+
+namespace quillane::ivf {
+
+namespace {
+
+constexpr size_t ASSIGN_ROWS_PER_CHUNK = 64;
+
+// The seeded choice of m of n row numbers (m <= n), ascending: the first m places of a
+// Fisher-Yates shuffle drawn from the project's random source.
+std::vector<size_t> seeded_sample(size_t n, size_t m, SeededRng& rng) {
+    std::vector<size_t> order(n);
+    std::iota(order.begin(), order.end(), size_t{0});
+    for (size_t i = 0; i < m; ++i) {
+        const size_t j = i + static_cast<size_t>(rng.next_u64() % (n - i));
+        std::swap(order[i], order[j]);
+    }
+    order.resize(m);
+    return order;
+}
+
+}  // namespace
+
+CoarseQuantizer::CoarseQuantizer(size_t dim, size_t lists) : dim_(dim), lists_(lists) {}
+
+void CoarseQuantizer::set_centroids(std::vector<float> centroids) {
+    if (centroids.size() != lists_ * dim_) throw InvariantFailure("centroids of the wrong shape");
+    centroids_ = std::move(centroids);
+    trained_ = true;
+    rebuild_blocks();
+}
+
+void CoarseQuantizer::rebuild_blocks() {
+    const size_t L = kernels::CENTROID_LANES, blocks = (lists_ + L - 1) / L;
+    lanes_.assign(blocks * dim_ * L, 0.0f);
+    norms_.assign(blocks * L, __builtin_inff());
+    for (size_t l = 0; l < lists_; ++l) {
+        const size_t b = l / L, lane = l % L;
+        float norm = 0.0f;  // summed as the kernel sums its dots
+        for (size_t j = 0; j < dim_; ++j) {
+            const float c = centroids_[l * dim_ + j];
+            lanes_[(b * dim_ + j) * L + lane] = c;
+            norm = norm + c * c;
+        }
+        norms_[l] = norm;
+    }
+}
+
+void CoarseQuantizer::assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const {
+    const kernels::CentroidBlocks blocks{lanes_.data(), norms_.data(), dim_, norms_.size() / kernels::CENTROID_LANES};
+    parallel::for_chunks(n, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
+        kernels::nearest_centroids(blocks, rows + begin * dim_, end - begin, out + begin);
+    });
+}
+
+void CoarseQuantizer::products(const float* query, double* out) const {
+    for (size_t l = 0; l < lists_; ++l) {
+        const float* c = centroid(l);
+        compact::EightSums s;
+        s.add_all(dim_, [&](size_t j) { return static_cast<double>(c[j]) * static_cast<double>(query[j]); });
+        out[l] = s.total();
+    }
+}
+
+void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, uint64_t seed, unsigned threads,
+                            const std::function<void(const TrainingStep&)>& step) {
+    if (n < lists_) throw InvariantFailure("fewer training rows than lists");
+    const auto start = std::chrono::steady_clock::now();
+    SeededRng rng(seed);
+    const size_t m = std::min(n, ROWS_PER_LIST * lists_);
+    std::vector<size_t> sample(m);
+    if (n > m) {
+        sample = seeded_sample(n, m, rng);
+        std::sort(sample.begin(), sample.end());  // read in memory order
+    } else {
+        std::iota(sample.begin(), sample.end(), size_t{0});
+    }
+    std::vector<float> train(m * dim_);
+    for (size_t i = 0; i < m; ++i) std::copy_n(rows + sample[i] * dim_, dim_, train.data() + i * dim_);
+    // The initial centroids: the first `lists` rows of a seeded shuffle of the sample.
+    const std::vector<size_t> first = seeded_sample(m, lists_, rng);
+    std::vector<float> centroids(lists_ * dim_);
+    for (size_t l = 0; l < lists_; ++l) std::copy_n(train.data() + first[l] * dim_, dim_, centroids.data() + l * dim_);
+    set_centroids(std::move(centroids));
+    std::vector<uint32_t> owner(m);
+    std::vector<double> sums(lists_ * dim_);
+    std::vector<size_t> counts(lists_);
+    for (unsigned it = 1; it <= iterations; ++it) {
+        assign(train.data(), m, threads, owner.data());
+        // Sums in row order, in f64, on one thread: the same order at any thread count.
+        std::fill(sums.begin(), sums.end(), 0.0);
+        std::fill(counts.begin(), counts.end(), size_t{0});
+        double objective = 0.0;
+        for (size_t i = 0; i < m; ++i) {
+            const float* x = train.data() + i * dim_;
+            const float* c = centroid(owner[i]);
+            double* s = sums.data() + size_t{owner[i]} * dim_;
+            for (size_t j = 0; j < dim_; ++j) {
+                s[j] += x[j];
+                const double d = static_cast<double>(x[j]) - static_cast<double>(c[j]);
+                objective += d * d;
+            }
+            ++counts[owner[i]];
+        }
+        std::vector<float> next(lists_ * dim_);
+        for (size_t l = 0; l < lists_; ++l) {
+            if (counts[l] == 0) continue;
+            for (size_t j = 0; j < dim_; ++j) {
+                next[l * dim_ + j] = static_cast<float>(sums[l * dim_ + j] / static_cast<double>(counts[l]));
+            }
+        }
+        // An empty list takes half of the largest one (lowest number among equals): both
+        // centroids move apart from its mean by 2^-10 of each coordinate, in opposite
+        // directions on even and odd coordinates.
+        for (size_t e = 0; e < lists_; ++e) {
+            if (counts[e] != 0) continue;
+            const size_t big = static_cast<size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
+            for (size_t j = 0; j < dim_; ++j) {
+                const float c = next[big * dim_ + j];
+                const float nudge = (j % 2 == 0 ? 1.0f : -1.0f) * c * 0x1p-10f;
+                next[e * dim_ + j] = c + nudge;
+                next[big * dim_ + j] = c - nudge;
+            }
+            counts[e] = counts[big] / 2;
+            counts[big] -= counts[e];
+        }
+        set_centroids(std::move(next));
+        if (step) {
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            step({it, objective, seconds});
+        }
+    }
+}
+
+}  // namespace quillane::ivf

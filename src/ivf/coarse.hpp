@@ -1,0 +1,56 @@
+// The inverted-file index's coarse quantizer: `lists` centroids that partition the space,
+// trained by k-means whose every sum runs in a fixed order, so the same rows give the same
+// centroids on every machine, instruction set and thread count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "kernels/nearest_centroid.hpp"
+
+namespace quillane::ivf {
+
+struct TrainingStep {
+    unsigned iteration;  // from 1
+    double objective;    // sum over the sample of |x - c|^2 for its centroid (f64)
+    double seconds;      // since training began
+};
+
+class CoarseQuantizer {
+public:
+    // Training uses at most this many rows per list, a sample chosen by the seed.
+    static constexpr size_t ROWS_PER_LIST = 256;
+
+    CoarseQuantizer(size_t dim, size_t lists);
+
+    // k-means on n rows of dim floats (n >= lists, every value finite): the sample, the
+    // initial centroids (the first `lists` sample rows of a seeded shuffle), then
+    // `iterations` rounds of assignment and mean. `step` is called after each round.
+    void train(const float* rows, size_t n, unsigned iterations, uint64_t seed, unsigned threads,
+               const std::function<void(const TrainingStep&)>& step);
+    // The trained centroids, row-major (lists x dim).
+    void set_centroids(std::vector<float> centroids);
+
+    // The nearest centroid of each of n rows (kernels/nearest_centroid.hpp's rule).
+    void assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const;
+    // <c_l, q> for every list, each an eight-lane sum in f64 of f64(c_j) * f64(q_j).
+    void products(const float* query, double* out) const;
+
+    size_t dim() const { return dim_; }
+    size_t lists() const { return lists_; }
+    bool trained() const { return trained_; }
+    const std::vector<float>& centroids() const { return centroids_; }
+    const float* centroid(size_t l) const { return centroids_.data() + l * dim_; }
+
+private:
+    void rebuild_blocks();
+
+    size_t dim_, lists_;
+    bool trained_ = false;
+    std::vector<float> centroids_;  // lists x dim
+    std::vector<float> lanes_, norms_;  // kernels::CentroidBlocks
+};
+
+}  // namespace quillane::ivf

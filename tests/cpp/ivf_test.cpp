@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+
+#include "isa.hpp"
+#include "ivf/ivf_index.hpp"
+#include "rng.hpp"
+
+using namespace quillane;
+
+namespace {
+
+// Rows around a few far-apart centres, so lists differ in size and some stay empty.
+std::vector<float> clustered(size_t n, size_t dim, SeededRng& rng) {
+    std::vector<float> centres = rng.standard_normal_vec(8 * dim), rows;
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < dim; ++j) rows.push_back(3.0f * centres[(i % 8) * dim + j] + rng.standard_normal());
+    }
+    return rows;
+}
+
+std::vector<uint32_t> bits_of(const std::vector<float>& v) {
+    std::vector<uint32_t> out;
+    for (float x : v) out.push_back(std::bit_cast<uint32_t>(x));
+    return out;
+}
+
+}  // namespace
+
+TEST(IvfTraining, TheSameCentroidsOnEveryPathAndThreadCount) {
+    SeededRng rng(5);
+    const size_t dim = 37, lists = 21, n = 700;  // lists not a multiple of the lanes
+    const auto rows = clustered(n, dim, rng);
+    std::vector<uint32_t> first;
+    testing_isa::for_each_isa([&](kernels::Isa isa) {
+        for (unsigned threads : {1u, 2u}) {
+            auto index = *ivf::IvfIndex::make(dim, lists, 4, 9);
+            unsigned steps = 0;
+            index.train(rows.data(), n, 6, threads, [&](const ivf::TrainingStep& s) { steps = s.iteration; });
+            EXPECT_EQ(steps, 6u);
+            const auto got = bits_of(index.coarse().centroids());
+            if (first.empty()) first = got;
+            EXPECT_EQ(got, first) << kernels::isa_name(isa) << " threads " << threads;
+            std::vector<uint32_t> one(n), many(n);
+            for (size_t i = 0; i < n; ++i) index.coarse().assign(rows.data() + i * dim, 1, 1, &one[i]);
+            index.coarse().assign(rows.data(), n, threads, many.data());
+            EXPECT_EQ(one, many);
+        }
+    });
+}
+
+TEST(IvfSearch, ProbedListsRankExactlyAsScoringEveryEntry) {
+    SeededRng rng(6);
+    const size_t dim = 40, lists = 12, n = 500;
+    const auto rows = clustered(n, dim, rng);
+    for (uint8_t bits : {1, 4, 8}) {
+        auto index = *ivf::IvfIndex::make(dim, lists, bits, 3);
+        index.train(rows.data(), n, 4, 1, nullptr);
+        std::vector<uint64_t> ids(n);
+        for (size_t i = 0; i < n; ++i) ids[i] = 1000 + i % 450;  // some ids twice
+        ASSERT_FALSE(index.add_batch(ids.data(), rows.data(), 300, 2));
+        for (size_t i = 300; i < n; ++i) ASSERT_TRUE(index.add(ids[i], {rows.data() + i * dim, dim}));
+        // Duplicated rows make equal scores: they must come in insertion order.
+        ASSERT_TRUE(index.add(77, {rows.data(), dim}));
+        const auto queries = rng.standard_normal_vec(6 * dim);
+        for (size_t probes : {size_t{1}, size_t{3}, lists}) {
+            std::vector<uint64_t> batch_ids(6 * 20);
+            std::vector<float> batch_scores(6 * 20);
+            ASSERT_FALSE(index.search_batch(queries.data(), 6, 20, probes, 2, batch_ids.data(), batch_scores.data()));
+            for (size_t q = 0; q < 6; ++q) {
+                const auto found = *index.search({queries.data() + q * dim, dim}, 20, probes);
+                ASSERT_EQ(found.size(), 20u);
+                for (size_t r = 0; r < 20; ++r) {
+                    EXPECT_EQ(batch_ids[q * 20 + r], found[r].id);
+                    EXPECT_EQ(std::bit_cast<uint32_t>(batch_scores[q * 20 + r]), std::bit_cast<uint32_t>(found[r].score));
+                }
+                if (probes != lists) continue;
+                // Every entry scored by the quantizer: residual estimate plus <c, q>.
+                std::vector<Scored> all;
+                const auto quantizer = CompactQuantizer::make(dim, bits, 3).value();
+                std::vector<double> products(lists);
+                index.coarse().products(queries.data() + q * dim, products.data());
+                for (size_t i = 0; i <= n; ++i) {
+                    const float* x = rows.data() + (i == n ? 0 : i) * dim;
+                    uint32_t list = 0;
+                    index.coarse().assign(x, 1, 1, &list);
+                    std::vector<float> residual(dim);
+                    for (size_t j = 0; j < dim; ++j) residual[j] = x[j] - index.coarse().centroid(list)[j];
+                    const auto code = *quantizer.encode(residual);
+                    const float est = *quantizer.inner_product(code, {queries.data() + q * dim, dim});
+                    all.push_back({i == n ? 77 : ids[i], static_cast<float>(products[list] + est)});
+                }
+                rank(all, 20);
+                for (size_t r = 0; r < 20; ++r) {
+                    EXPECT_EQ(found[r].id, all[r].id) << int(bits) << " bits, rank " << r;
+                    EXPECT_EQ(std::bit_cast<uint32_t>(found[r].score), std::bit_cast<uint32_t>(all[r].score));
+                }
+            }
+        }
+    }
+}
+
+TEST(IvfSearch, RowsArePaddedWhenTheProbedListsHoldFewerEntries) {
+    SeededRng rng(7);
+    const size_t dim = 16, lists = 8, n = 64;
+    const auto rows = clustered(n, dim, rng);
+    auto index = *ivf::IvfIndex::make(dim, lists, 2, 1);
+    index.train(rows.data(), n, 3, 1, nullptr);
+    std::vector<uint64_t> ids(n);
+    for (size_t i = 0; i < n; ++i) ids[i] = i;
+    ASSERT_FALSE(index.add_batch(ids.data(), rows.data(), n, 1));
+    const auto sizes = index.list_sizes();
+    const auto found = *index.search({rows.data(), dim}, 60, 1);
+    ASSERT_EQ(found.size(), 60u);
+    size_t real = 0;
+    while (real < found.size() && found[real].id != ivf::NO_ID) ++real;
+    EXPECT_LT(real, 60u);
+    EXPECT_NE(std::find(sizes.begin(), sizes.end(), real), sizes.end());
+    for (size_t r = real; r < found.size(); ++r) {
+        EXPECT_EQ(found[r].id, ivf::NO_ID);
+        EXPECT_TRUE(std::isnan(found[r].score));
+    }
+}

@@ -1,0 +1,124 @@
+"""IvfIndex: training, refusals, exact ranking within the probed lists, padding, threads."""
+import numpy as np
+import pytest
+
+import quillane
+from quillane import CompactQuantizer, IvfIndex
+
+
+def clustered(n, dim, seed=0, centres=8):
+    rng = np.random.default_rng(seed)
+    c = rng.standard_normal((centres, dim)).astype(np.float32) * 3
+    return (c[np.arange(n) % centres] + rng.standard_normal((n, dim), dtype=np.float32)).astype(np.float32)
+
+
+@pytest.fixture(scope="module")
+def data():
+    return clustered(1200, 24), clustered(9, 24, seed=1)
+
+
+def trained(x, lists=10, bits=4, threads=None, **kw):
+    index = IvfIndex(x.shape[1], lists, bits=bits, seed=3, **kw)
+    index.train(x, iterations=4, threads=threads)
+    return index
+
+
+def test_introspection_and_repr(data):
+    x, _ = data
+    index = IvfIndex(24, 10, bits=2, seed=3)
+    assert (index.dim, index.lists, index.bits, index.seed, index.trained, len(index)) == (24, 10, 2, 3, False, 0)
+    assert index.centroids is None
+    assert repr(index) == "IvfIndex(size=0, dim=24, lists=10, bits=2, seed=3, trained=False)"
+    index.train(x, iterations=2)
+    c = index.centroids
+    assert c.shape == (10, 24) and c.dtype == np.float32
+    c[:] = 0  # a copy
+    assert np.any(index.centroids != 0)
+    index.add_batch(np.arange(100), x[:100])
+    assert index.list_sizes().dtype == np.uint64 and index.list_sizes().sum() == 100 == len(index)
+    assert quillane.NO_ID == 2**64 - 1
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda i, x: IvfIndex(24, 0), "IvfIndex(): lists must be between 1 and 4294967295, got 0"),
+        (lambda i, x: i.add(1, x[0]), "IvfIndex.add(): the index is not trained: call train(vectors) first"),
+        (lambda i, x: i.add_batch(np.array([1]), x[:1]), "IvfIndex.add_batch(): the index is not trained: call train(vectors) first"),
+        (lambda i, x: i.train(x[:9]), "IvfIndex.train(): 9 rows cannot train 10 lists: give at least as many rows as lists"),
+        (lambda i, x: (i.train(x), i.train(x)), "IvfIndex.train(): the index is already trained"),
+        (lambda i, x: i.train(np.where(np.arange(24) == 5, np.inf, x).astype(np.float32)),
+         "row 0: input contains non-finite values (NaN or Inf) at index 5"),
+        (lambda i, x: (i.train(x), i.add(2**64 - 1, x[0])),
+         "IvfIndex.add(): id 18446744073709551615 is quillane.NO_ID, which marks padding in search results and cannot be stored"),
+        (lambda i, x: (i.train(x), i.add_batch(np.array([1, 2**64 - 1], dtype=np.uint64), x[:2])),
+         "IvfIndex.add_batch(): row 1: id 18446744073709551615 is quillane.NO_ID, which marks padding in search results and cannot be stored"),
+        (lambda i, x: (i.train(x), i.add(1, x[0, :5])), "dimension mismatch: quantizer expects 24, got 5"),
+    ],
+)
+def test_refusals_leave_the_index_unchanged(data, call, message):
+    x, _ = data
+    index = IvfIndex(24, 10)
+    with pytest.raises(ValueError) as info:
+        call(index, x)
+    assert str(info.value) == message
+    assert len(index) == 0
+
+
+def test_training_is_the_same_at_any_thread_count_and_verbose_reports(data, capfd):
+    x, _ = data
+    one = trained(x, threads=1)
+    two = IvfIndex(24, 10, bits=4, seed=3)
+    two.train(x, iterations=4, threads=2, verbose=True)
+    assert one.centroids.tobytes() == two.centroids.tobytes()
+    err = capfd.readouterr().err.splitlines()
+    assert len(err) == 4 and err[0].startswith("IvfIndex.train: iteration 1 of 4, objective ")
+    assert capfd.readouterr().err == ""
+    trained(x)  # not verbose: silent
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("bits", [1, 2, 4, 8])
+@pytest.mark.parametrize("probes", [1, 3, 10])
+def test_search_ranks_the_probed_lists_exactly(data, bits, probes):
+    x, queries = data
+    index = trained(x, bits=bits)
+    ids = np.arange(len(x), dtype=np.uint64) * 7
+    index.add_batch(ids, x, threads=2)
+    centroids = index.centroids
+    owner = np.argmin((centroids.astype(np.float64) ** 2).sum(1)[None, :] - 2 * x.astype(np.float64) @ centroids.T.astype(np.float64), axis=1)
+    q = CompactQuantizer(24, bits=bits, seed=3)
+    got_ids, got_scores = index.search_batch(queries, 15, probes=probes, threads=2)
+    for row, query in enumerate(queries):
+        one = index.search(query, 15, probes=probes)
+        assert np.array_equal(one[0], got_ids[row]) and one[1].tobytes() == got_scores[row].tobytes()
+        products = [float(np.dot(c.astype(np.float64), query.astype(np.float64))) for c in centroids]
+        probed = sorted(range(10), key=lambda l: (-products[l], l))[:probes]
+        expected = []
+        for i in np.flatnonzero(np.isin(owner, probed)):
+            code = q.encode(x[i] - centroids[owner[i]])
+            expected.append((-np.float32(products[owner[i]] + q.inner_product(code, query)), i))
+        expected.sort()
+        k = min(15, len(expected))
+        # Scores agree to float32 rounding of the centroid products; the order exactly
+        # where the gaps are wider than that.
+        assert np.allclose(got_scores[row][:k], [-s for s, _ in expected[:k]], rtol=1e-5)
+        assert np.all(got_ids[row][k:] == quillane.NO_ID) and np.all(np.isnan(got_scores[row][k:]))
+
+
+def test_batches_are_all_or_nothing_and_thread_independent(data):
+    x, queries = data
+    a, b = trained(x), trained(x)
+    a.add_batch(np.arange(600), x[:600], threads=1)
+    b.add_batch(np.arange(600), x[:600], threads=2)
+    assert np.array_equal(a.list_sizes(), b.list_sizes())
+    for probes in (2, 10):
+        ra, rb = a.search_batch(queries, 20, probes=probes, threads=1), b.search_batch(queries, 20, probes=probes, threads=2)
+        assert np.array_equal(ra[0], rb[0]) and ra[1].tobytes() == rb[1].tobytes()
+    bad = x[:10].copy()
+    bad[7, 3] = np.nan
+    with pytest.raises(ValueError, match="^row 7: input contains non-finite values"):
+        a.add_batch(np.arange(10), bad)
+    assert len(a) == 600
+    empty = trained(x)
+    assert [r.shape for r in empty.search_batch(queries, 5)] == [(9, 0), (9, 0)]
