@@ -189,57 +189,52 @@ Result<CompactFamily::Prepared> CompactFamily::prepare(std::span<const float> qu
     return p;
 }
 
-namespace {
-
-// One query's first pass: the k highest lower bounds so far, and every record whose
-// upper bound reached the k-th of them when it was seen. The k-th highest lower bound
-// only rises, so every record whose upper bound reaches its final value is kept.
-struct FirstPass {
-    std::priority_queue<double, std::vector<double>, std::greater<double>> lowest_kept;
-    std::vector<std::pair<size_t, double>> maybe;  // record, upper bound
-    double kth = -std::numeric_limits<double>::infinity();  // once k are kept, the k-th
-
-    void offer(size_t record, double lower, double upper, size_t k) {
-        if (upper < kth) return;  // below the k-th lower bound already: neither kept nor a candidate
-        if (lowest_kept.size() < k) {
-            lowest_kept.push(lower);
-            if (lowest_kept.size() == k) kth = lowest_kept.top();
-        } else if (lower > kth) {
-            lowest_kept.pop();
-            lowest_kept.push(lower);
-            kth = lowest_kept.top();
-        }
-        if (upper >= kth) maybe.emplace_back(record, upper);
+void CompactFamily::Ranking::offer(const Candidate& c, double lower) {
+    if (c.upper < kth_) return;  // below the k-th lower bound already: neither kept nor a candidate
+    if (lowest_kept_.size() < k_) {
+        lowest_kept_.push(lower);
+        if (lowest_kept_.size() == k_) kth_ = lowest_kept_.top();
+    } else if (lower > kth_) {
+        lowest_kept_.pop();
+        lowest_kept_.push(lower);
+        kth_ = lowest_kept_.top();
     }
-};
-
-}  // namespace
+    if (c.upper >= kth_) maybe_.push_back(c);
+}
 
 std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepared> prepared,
                                                            const Summary&, const uint8_t* records,
                                                            const uint64_t* ids, size_t n,
                                                            uint64_t top_k) const {
-    std::vector<const Prepared*> pointers;
-    pointers.reserve(prepared.size());
-    for (const Prepared& p : prepared) pointers.push_back(&p);
-    return top_k_shifted(pointers, nullptr, records, ids, n, top_k);
-}
-
-std::vector<std::vector<Scored>> CompactFamily::top_k_shifted(std::span<const Prepared* const> prepared,
-                                                              const double* offsets, const uint8_t* records,
-                                                              const uint64_t* ids, size_t n,
-                                                              uint64_t top_k) const {
     std::vector<std::vector<Scored>> found(prepared.size());
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
     if (k == 0) return found;
+    std::vector<const Prepared*> pointers;
+    std::vector<Ranking> rankings;
+    std::vector<Ranking*> ranking_pointers;
+    for (const Prepared& p : prepared) {
+        pointers.push_back(&p);
+        rankings.emplace_back(k);
+    }
+    for (Ranking& r : rankings) ranking_pointers.push_back(&r);
+    first_pass(pointers, ranking_pointers, {records, n, ids}, nullptr);
+    for (size_t q = 0; q < prepared.size(); ++q) found[q] = finish(prepared[q], rankings[q], false);
+    return found;
+}
+
+void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::span<Ranking* const> rankings,
+                               const Segment& segment, const double* offsets) const {
+    const size_t n = segment.n, count = prepared.size();
+    if (n == 0 || count == 0) return;
+    const uint8_t* records = segment.records;
     const size_t stride = record_size();
+    for (size_t q = 0; q < count; ++q) rankings[q]->visited_.push_back({segment, offsets ? offsets[q] : 0.0, offsets != nullptr});
     // For record i with scale F, level norm |L|, level error norm |eL| and exact sum T:
     //   |T - step_l * step_q * A| <= |L| |z - step_q Q| + |eL| |step_q Q|   (Cauchy-Schwarz),
     // and the returned score f32(F * T) differs from F * T by less than 2^-24 of itself;
     // the bound below is wider than both. Every record whose score could reach the k-th
     // highest score has an upper bound at or above the k-th highest lower bound.
     constexpr size_t BLOCK = 256;
-    const size_t count = prepared.size();
     std::vector<int32_t> approx(count * BLOCK);
     std::vector<const int8_t*> queries;
     for (const Prepared* p : prepared) queries.push_back(p->query.data());
@@ -256,7 +251,6 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_shifted(std::span<const Pr
     std::array<uint32_t, BLOCK> reaching;
     std::array<uint32_t, BLOCK> error_units;
     const kernels::CompactBoundRecords block_records{scale.data(), scaled_levels.data(), scaled_errors.data()};
-    std::vector<FirstPass> passes(count);
     for (size_t first = 0; first < n; first += BLOCK) {
         const size_t here = std::min(BLOCK, n - first);
         if (many) {
@@ -278,68 +272,77 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_shifted(std::span<const Pr
             const kernels::CompactBoundQuery bound_query{level_step * p.step,
                                                          p.rounding_norm + p.norm * 0x1p-30,
                                                          p.rounded_norm};
-            // Only records reaching the k-th lower bound known now are offered: it only rises.
-            FirstPass& pass = passes[q];
+            Ranking& ranking = *rankings[q];
+            const int32_t* sums = approx.data() + q * here;
+            const kernels::CompactBounds out{centre.data(), margin.data(), upper.data(), reaching.data()};
             if (offsets == nullptr) {
-                const size_t offered = kernels::compact_bounds(block_records, bound_query, approx.data() + q * here, here,
-                                                               pass.kth, {centre.data(), margin.data(), upper.data(), reaching.data()});
+                // Only records reaching the k-th lower bound known now are offered: it only rises.
+                const size_t offered = kernels::compact_bounds(block_records, bound_query, sums, here, ranking.kth_, out);
                 for (size_t r = 0; r < offered; ++r) {
                     const size_t b = reaching[r];
-                    pass.offer(first + b, centre[b] - margin[b], upper[b], k);
+                    const size_t i = first + b;
+                    ranking.offer({records + i * stride, segment.keys[i], 0.0, false, upper[b]}, centre[b] - margin[b]);
                 }
                 continue;
             }
             // Shifted scores: the bounds move by the offset, widened for the rounding of
             // that sum and of the shifted score to float32.
-            kernels::compact_bounds(block_records, bound_query, approx.data() + q * here, here,
-                                    -std::numeric_limits<double>::infinity(),
-                                    {centre.data(), margin.data(), upper.data(), reaching.data()});
+            kernels::compact_bounds(block_records, bound_query, sums, here, -std::numeric_limits<double>::infinity(), out);
+            const double offset = offsets[q];
             for (size_t b = 0; b < here; ++b) {
-                const double lower = offsets[q] + (centre[b] - margin[b]), higher = offsets[q] + upper[b];
+                const double lower = offset + (centre[b] - margin[b]), higher = offset + upper[b];
                 const double slack = (std::fabs(lower) + std::fabs(higher)) * 0x1p-20 +
                                      static_cast<double>(std::numeric_limits<float>::min());
-                pass.offer(first + b, lower - slack, higher + slack, k);
+                const size_t i = first + b;
+                ranking.offer({records + i * stride, segment.keys[i], offset, true, higher + slack}, lower - slack);
             }
         }
+    }
+}
+
+std::vector<Scored> CompactFamily::finish(const Prepared& prepared, Ranking& ranking, bool by_key) const {
+    const size_t k = ranking.k_, stride = record_size();
+    std::vector<Ranking::Candidate> chosen;
+    if (ranking.lowest_kept_.size() == k) {
+        const double threshold = ranking.lowest_kept_.top();  // the k-th highest lower bound
+        for (const Ranking::Candidate& c : ranking.maybe_) {
+            if (c.upper >= threshold) chosen.push_back(c);
+        }
+    }
+    // Fewer than k candidates happen only when the stored bounds are not those of their
+    // codes (a damaged file read without verification, or one edited under its mapping):
+    // every record visited is scored then, so the answer still has k entries.
+    if (chosen.size() < k) {
+        chosen.clear();
+        for (const Ranking::Visit& v : ranking.visited_) {
+            for (size_t i = 0; i < v.segment.n; ++i) {
+                chosen.push_back({v.segment.records + i * stride, v.segment.keys[i], v.offset, v.shifted, 0.0});
+            }
+        }
+    }
+    // Candidates in their keys' order, so that the heap's ties fall in that order.
+    if (by_key) {
+        std::stable_sort(chosen.begin(), chosen.end(),
+                         [](const Ranking::Candidate& a, const Ranking::Candidate& b) { return a.key < b.key; });
     }
     std::vector<float> scores;
-    std::vector<uint64_t> candidate_ids;
-    std::vector<size_t> chosen;  // one query's candidates, in insertion order
-    for (size_t q = 0; q < prepared.size(); ++q) {
-        scores.clear();
-        candidate_ids.clear();
-        chosen.clear();
-        if (passes[q].lowest_kept.size() == k) {
-            const double threshold = passes[q].lowest_kept.top();  // the k-th highest lower bound
-            for (const auto& [i, upper] : passes[q].maybe) {
-                if (upper >= threshold) chosen.push_back(i);
-            }
-        }
-        // Fewer than k candidates happen only when the stored bounds are not those of their
-        // codes (a damaged file read without verification, or one edited under its mapping):
-        // every record is scored then, so the answer still has k entries.
-        if (chosen.size() < k) {
-            chosen.resize(n);
-            for (size_t i = 0; i < n; ++i) chosen[i] = i;
-        }
-        // Candidates were streamed past long ago: each record and id is fetched from memory
-        // a few candidates ahead of its scoring.
-        constexpr size_t AHEAD = 8;
-        const auto fetch = [&](size_t i) {
-            for (size_t line = 0; line < stride; line += 64) __builtin_prefetch(records + i * stride + line);
-            __builtin_prefetch(ids + i);
-        };
-        for (size_t c = 0; c < std::min(AHEAD, chosen.size()); ++c) fetch(chosen[c]);
-        for (size_t c = 0; c < chosen.size(); ++c) {
-            if (c + AHEAD < chosen.size()) fetch(chosen[c + AHEAD]);
-            const float score = quantizer_.score(prepared[q]->exact, records + chosen[c] * stride);
-            scores.push_back(offsets == nullptr ? score : static_cast<float>(offsets[q] + static_cast<double>(score)));
-            candidate_ids.push_back(ids[chosen[c]]);
-        }
-        // Candidates keep insertion order, so the heap's ties still fall in insertion order.
-        found[q] = top_k_of(scores.data(), candidate_ids.data(), scores.size(), k);
+    std::vector<uint64_t> keys;
+    scores.reserve(chosen.size());
+    keys.reserve(chosen.size());
+    // Candidates were streamed past long ago: each record is fetched from memory a few
+    // candidates ahead of its scoring.
+    constexpr size_t AHEAD = 8;
+    const auto fetch = [&](size_t c) {
+        for (size_t line = 0; line < stride; line += 64) __builtin_prefetch(chosen[c].record + line);
+    };
+    for (size_t c = 0; c < std::min(AHEAD, chosen.size()); ++c) fetch(c);
+    for (size_t c = 0; c < chosen.size(); ++c) {
+        if (c + AHEAD < chosen.size()) fetch(c + AHEAD);
+        const float score = quantizer_.score(prepared.exact, chosen[c].record);
+        scores.push_back(chosen[c].shifted ? static_cast<float>(chosen[c].offset + static_cast<double>(score)) : score);
+        keys.push_back(chosen[c].key);
     }
-    return found;
+    return top_k_of(scores.data(), keys.data(), scores.size(), k);
 }
 
 }  // namespace quillane

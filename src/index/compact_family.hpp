@@ -6,6 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <limits>
+#include <queue>
 #include <span>
 #include <vector>
 
@@ -83,12 +86,51 @@ public:
                                                 const uint64_t* ids, size_t n,
                                                 uint64_t top_k) const;
 
-    // The same for queries given by pointer, each query q's scores shifted by offsets[q]
-    // when offsets is given: f32(offsets[q] + f64(score)) (an inverted list's records are
-    // codes of residuals from its centroid c, offset <c, q>).
-    std::vector<std::vector<Scored>> top_k_shifted(std::span<const Prepared* const> prepared,
-                                                   const double* offsets, const uint8_t* records,
-                                                   const uint64_t* ids, size_t n, uint64_t top_k) const;
+    // The same search over several arenas of records (an inverted index's lists), each
+    // query keeping one ranking across them. A segment's keys order equal scores (when
+    // asked to) and are what the ranking returns as ids.
+    struct Segment {
+        const uint8_t* records;  // n records, then SCAN_SLACK_BYTES
+        size_t n;
+        const uint64_t* keys;
+    };
+    // One query's first pass so far: the k highest lower bounds, and every record whose
+    // upper bound reached the k-th of them when it was seen. The k-th highest lower bound
+    // only rises, so every record whose upper bound reaches its final value is kept.
+    class Ranking {
+    public:
+        explicit Ranking(size_t k) : k_(k) {}
+
+    private:
+        friend class CompactFamily;
+        struct Candidate {
+            const uint8_t* record;
+            uint64_t key;
+            double offset;
+            bool shifted;
+            double upper;
+        };
+        struct Visit {
+            Segment segment;
+            double offset;
+            bool shifted;
+        };
+        void offer(const Candidate& c, double lower);
+
+        size_t k_;
+        std::priority_queue<double, std::vector<double>, std::greater<double>> lowest_kept_;
+        std::vector<Candidate> maybe_;
+        std::vector<Visit> visited_;
+        double kth_ = -std::numeric_limits<double>::infinity();  // once k are kept, the k-th
+    };
+    // The first pass of each query over one segment, into its ranking; offsets (when
+    // given) shift query q's scores to f32(offsets[q] + f64(score)) (an inverted list
+    // holds codes of residuals from its centroid c, offset <c, q>).
+    void first_pass(std::span<const Prepared* const> prepared, std::span<Ranking* const> rankings,
+                    const Segment& segment, const double* offsets) const;
+    // The first k candidates of a ranking by exact score (index/topk.hpp's order among the
+    // candidates in the order seen, or by key when by_key), each with its key as id.
+    std::vector<Scored> finish(const Prepared& prepared, Ranking& ranking, bool by_key) const;
 
 private:
     // The two bounds stored after a code.

@@ -85,12 +85,48 @@ void write_header(const IndexHeader& h, uint32_t body_crc, uint8_t* out) {
     put32(out + HEADER_CRC, crc_of(0, out, HEADER_CRC));
 }
 
-// The body's checksum: ids, padding, records, padding, as the file lays them out.
-uint32_t body_crc(const FileLayout& l, std::span<const uint64_t> ids, std::span<const uint8_t> records) {
-    uint32_t crc = crc_of(0, reinterpret_cast<const uint8_t*>(ids.data()), ids.size_bytes());
-    crc = zero_crc(crc, l.records - (l.ids + ids.size_bytes()));
-    crc = crc_of(crc, records.data(), records.size());
-    return zero_crc(crc, l.size - l.end_of_records);
+uint64_t section_bytes(const Section& s) {
+    uint64_t n = 0;
+    for (const auto& piece : s) n += piece.size();
+    return n;
+}
+
+// The file's pieces in order (header; each section, then zeros to the next multiple of
+// 64; 64 more zeros), each handed to `put(data, n)`; data == nullptr stands for n zero
+// bytes.
+template <class Put> bool put_image(const uint8_t* head, std::span<const Section> sections, Put&& put) {
+    if (!put(head, HEADER_SIZE)) return false;
+    uint64_t at = HEADER_SIZE;
+    for (const Section& s : sections) {
+        for (const auto& piece : s) {
+            if (!put(piece.data(), piece.size())) return false;
+            at += piece.size();
+        }
+        const uint64_t padded = (at + 63) / 64 * 64;
+        if (!put(nullptr, padded - at)) return false;
+        at = padded;
+    }
+    return put(nullptr, 64);
+}
+
+// The body's checksum: sections and padding, as the file lays them out.
+uint32_t body_crc(std::span<const Section> sections) {
+    uint32_t crc = 0;
+    uint8_t head[HEADER_SIZE] = {};
+    put_image(head, sections, [&, first = true](const uint8_t* data, size_t n) mutable {
+        if (first) {
+            first = false;  // the header is not part of the body
+            return true;
+        }
+        crc = data ? crc_of(crc, data, n) : zero_crc(crc, n);
+        return true;
+    });
+    return crc;
+}
+
+// The flat layout's two sections.
+std::vector<Section> flat_sections(std::span<const uint64_t> ids, std::span<const uint8_t> records) {
+    return {Section{{reinterpret_cast<const uint8_t*>(ids.data()), ids.size_bytes()}}, Section{records}};
 }
 
 FileError os_error(const std::string& what, const std::string& path) {
@@ -123,20 +159,8 @@ bool write_zeros(int fd, size_t n) {
     return true;
 }
 
-// The file's pieces in order (header, ids, zeros, records, zeros), each handed to
-// `put(data, n)`; data == nullptr stands for n zero bytes.
-template <class Put>
-bool put_image(const uint8_t* head, const FileLayout& l, std::span<const uint64_t> ids,
-               std::span<const uint8_t> records, Put&& put) {
-    return put(head, HEADER_SIZE) &&
-           put(reinterpret_cast<const uint8_t*>(ids.data()), ids.size_bytes()) &&
-           put(nullptr, l.records - (l.ids + ids.size_bytes())) && put(records.data(), records.size()) &&
-           put(nullptr, l.size - l.end_of_records);
-}
-
-bool write_buffered(int fd, const uint8_t* head, const FileLayout& l, std::span<const uint64_t> ids,
-                    std::span<const uint8_t> records) {
-    return put_image(head, l, ids, records, [&](const uint8_t* data, size_t n) {
+bool write_buffered(int fd, const uint8_t* head, std::span<const Section> sections) {
+    return put_image(head, sections, [&](const uint8_t* data, size_t n) {
         return data ? write_all(fd, data, n) : write_zeros(fd, n);
     });
 }
@@ -147,8 +171,8 @@ enum class Direct { written, refused, failed };
 // the disk itself takes; direct writes skip it. They need aligned memory, offsets and
 // lengths: the image passes through an aligned buffer, the last block is padded with
 // zeros and the file cut back to its size. `refused`: the filesystem will not take them.
-Direct write_direct(int fd, const uint8_t* head, const FileLayout& l, std::span<const uint64_t> ids,
-                    std::span<const uint8_t> records, size_t capacity) {
+Direct write_direct(int fd, const uint8_t* head, std::span<const Section> sections, uint64_t size,
+                    size_t capacity) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return Direct::refused;
     const size_t whole_blocks = (capacity + DIRECT_BLOCK - 1) / DIRECT_BLOCK * DIRECT_BLOCK;
@@ -162,7 +186,7 @@ Direct write_direct(int fd, const uint8_t* head, const FileLayout& l, std::span<
         refused = errno == EINVAL;  // alignment or direct writes not supported here
         return false;
     };
-    const bool written = put_image(head, l, ids, records, [&](const uint8_t* data, size_t n) {
+    const bool written = put_image(head, sections, [&](const uint8_t* data, size_t n) {
         while (n > 0) {
             const size_t step = std::min(n, capacity - filled);
             if (data) {
@@ -186,7 +210,7 @@ Direct write_direct(int fd, const uint8_t* head, const FileLayout& l, std::span<
         std::memset(buffer.get() + filled, 0, padded - filled);
         if (!flush(padded)) return refused ? Direct::refused : Direct::failed;
     }
-    if (::ftruncate(fd, static_cast<off_t>(l.size)) != 0) return Direct::failed;
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return Direct::failed;
     return Direct::written;
 }
 
@@ -210,20 +234,44 @@ FileLayout FileLayout::of(uint64_t count, uint64_t record_size) {
     return l;
 }
 
+uint64_t sections_size(std::span<const Section> sections) {
+    uint64_t at = HEADER_SIZE;
+    for (const Section& s : sections) at = (at + section_bytes(s) + 63) / 64 * 64;
+    return at + 64;
+}
+
+uint32_t crc32_of(std::span<const uint8_t> bytes) { return parallel_crc(bytes.data(), bytes.size()); }
+
+void write_sections(const IndexHeader& header, std::span<const Section> sections, uint8_t* out) {
+    uint8_t* at = out;
+    const uint8_t blank[HEADER_SIZE] = {};  // the header goes last, over this
+    put_image(blank, sections, [&](const uint8_t* data, size_t n) {
+        if (data) {
+            std::memcpy(at, data, n);
+        } else {
+            std::memset(at, 0, n);
+        }
+        at += n;
+        return true;
+    });
+    write_header(header, crc_of(0, out + HEADER_SIZE, static_cast<size_t>(at - out) - HEADER_SIZE), out);
+}
+
 void write_image(const IndexHeader& header, std::span<const uint64_t> ids,
                  std::span<const uint8_t> records, uint8_t* out) {
-    const FileLayout l = FileLayout::of(header.count, header.record_size);
-    std::memset(out + HEADER_SIZE, 0, l.size - HEADER_SIZE);
-    if (!ids.empty()) std::memcpy(out + l.ids, ids.data(), ids.size_bytes());
-    if (!records.empty()) std::memcpy(out + l.records, records.data(), records.size());
-    write_header(header, crc_of(0, out + HEADER_SIZE, l.size - HEADER_SIZE), out);
+    write_sections(header, flat_sections(ids, records), out);
 }
 
 FileResult<void> save_image(const std::string& path, const IndexHeader& header,
                             std::span<const uint64_t> ids, std::span<const uint8_t> records,
                             size_t direct_buffer) {
+    return save_sections(path, header, flat_sections(ids, records), direct_buffer);
+}
+
+FileResult<void> save_sections(const std::string& path, const IndexHeader& header, std::span<const Section> sections,
+                               size_t direct_buffer) {
     static std::atomic<uint64_t> serial{0};
-    const FileLayout l = FileLayout::of(header.count, header.record_size);
+    const uint64_t size = sections_size(sections);
     // A symbolic link is written through: its target gets the new file, the link stays.
     std::string target = path;
     struct stat link {};
@@ -246,10 +294,10 @@ FileResult<void> save_image(const std::string& path, const IndexHeader& header,
         return std::unexpected(e);
     };
     uint8_t head[HEADER_SIZE];
-    write_header(header, body_crc(l, ids, records), head);
+    write_header(header, body_crc(sections), head);
     Direct direct = Direct::refused;
     try {
-        if (direct_buffer > 0) direct = write_direct(fd, head, l, ids, records, direct_buffer);
+        if (direct_buffer > 0) direct = write_direct(fd, head, sections, size, direct_buffer);
     } catch (...) {
         ::close(fd);
         ::unlink(temporary.c_str());
@@ -260,7 +308,7 @@ FileResult<void> save_image(const std::string& path, const IndexHeader& header,
         // Ordinary writes from the start, over whatever the direct ones left.
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_DIRECT) != 0 || ::ftruncate(fd, 0) != 0 ||
-            ::lseek(fd, 0, SEEK_SET) != 0 || !write_buffered(fd, head, l, ids, records)) {
+            ::lseek(fd, 0, SEEK_SET) != 0 || !write_buffered(fd, head, sections)) {
             return fail("cannot write");
         }
     }
@@ -314,6 +362,7 @@ FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t fami
     if (h.family != family) {
         const std::string held = h.family == 1 ? "a two-stage index (VectorIndex)"
                                  : h.family == 2 ? "a compact index (CompactIndex)"
+                                 : h.family == 3 ? "an inverted-file index (IvfIndex)"
                                                  : "an unknown code family " + std::to_string(h.family);
         return std::unexpected(malformed(std::string("the file holds ") + held + ", not a " + family_name + " index"));
     }

@@ -69,6 +69,18 @@ FileResult<void> save_image(const std::string& path, const IndexHeader& header,
                             std::span<const uint64_t> ids, std::span<const uint8_t> records,
                             size_t direct_buffer = DIRECT_BUFFER);
 
+// A part of a file: pieces written one after another. A file is its header, then each
+// section from a multiple of 64 with zeros to the next, then 64 zero bytes.
+using Section = std::vector<std::span<const uint8_t>>;
+uint64_t sections_size(std::span<const Section> sections);
+// The whole file image of a header and sections, the body checksum computed.
+void write_sections(const IndexHeader& header, std::span<const Section> sections, uint8_t* out);
+// save_image of any sections.
+FileResult<void> save_sections(const std::string& path, const IndexHeader& header, std::span<const Section> sections,
+                               size_t direct_buffer = DIRECT_BUFFER);
+// CRC-32 of bytes (zlib's), on every allowed core.
+uint32_t crc32_of(std::span<const uint8_t> bytes);
+
 // The header's checks: size, magic, version, header checksum, family.
 FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t family,
                                     const char* family_name);

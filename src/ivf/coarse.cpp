@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <numeric>
 
-#include "compact/eight_sums.hpp"
 #include "error.hpp"
 #include "parallel/pool.hpp"
 #include "rng.hpp"
@@ -42,33 +42,43 @@ void CoarseQuantizer::set_centroids(std::vector<float> centroids) {
 void CoarseQuantizer::rebuild_blocks() {
     const size_t L = kernels::CENTROID_LANES, blocks = (lists_ + L - 1) / L;
     lanes_.assign(blocks * dim_ * L, 0.0f);
-    norms_.assign(blocks * L, __builtin_inff());
     for (size_t l = 0; l < lists_; ++l) {
         const size_t b = l / L, lane = l % L;
-        float norm = 0.0f;  // summed as the kernel sums its dots
-        for (size_t j = 0; j < dim_; ++j) {
-            const float c = centroids_[l * dim_ + j];
-            lanes_[(b * dim_ + j) * L + lane] = c;
-            norm = norm + c * c;
-        }
-        norms_[l] = norm;
+        for (size_t j = 0; j < dim_; ++j) lanes_[(b * dim_ + j) * L + lane] = centroids_[l * dim_ + j];
     }
 }
 
+kernels::CentroidBlocks CoarseQuantizer::blocks() const {
+    return {lanes_.data(), dim_, lanes_.size() / (dim_ * kernels::CENTROID_LANES)};
+}
+
 void CoarseQuantizer::assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const {
-    const kernels::CentroidBlocks blocks{lanes_.data(), norms_.data(), dim_, norms_.size() / kernels::CENTROID_LANES};
+    const kernels::CentroidBlocks c = blocks();
+    const size_t width = c.blocks * kernels::CENTROID_LANES;
     parallel::for_chunks(n, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
-        kernels::nearest_centroids(blocks, rows + begin * dim_, end - begin, out + begin);
+        std::vector<float> dots((end - begin) * width);
+        kernels::centroid_dots(c, rows + begin * dim_, end - begin, dots.data());
+        for (size_t i = begin; i < end; ++i) {
+            const float* d = dots.data() + (i - begin) * width;
+            // The highest <x, c>, the lowest list among equals; NaN never wins.
+            float best = -std::numeric_limits<float>::infinity();
+            uint32_t chosen = 0;
+            for (size_t l = 0; l < lists_; ++l) {
+                if (d[l] > best) {
+                    best = d[l];
+                    chosen = static_cast<uint32_t>(l);
+                }
+            }
+            out[i] = chosen;
+        }
     });
 }
 
 void CoarseQuantizer::products(const float* query, double* out) const {
-    for (size_t l = 0; l < lists_; ++l) {
-        const float* c = centroid(l);
-        compact::EightSums s;
-        s.add_all(dim_, [&](size_t j) { return static_cast<double>(c[j]) * static_cast<double>(query[j]); });
-        out[l] = s.total();
-    }
+    const kernels::CentroidBlocks c = blocks();
+    std::vector<float> dots(c.blocks * kernels::CENTROID_LANES);
+    kernels::centroid_dots(c, query, 1, dots.data());
+    for (size_t l = 0; l < lists_; ++l) out[l] = dots[l];
 }
 
 void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, uint64_t seed, unsigned threads,

@@ -31,7 +31,54 @@ Result<IvfIndex> IvfIndex::make(size_t dim, size_t lists, uint8_t bits, uint64_t
 
 IvfIndex::IvfIndex(CompactFamily family, size_t lists)
     : family_(std::move(family)), coarse_(family_.dim(), lists), lists_(lists) {
-    for (List& list : lists_) list.records.resize(CompactFamily::SCAN_SLACK_BYTES);
+    for (List& list : lists_) list.own(family_.record_size());
+}
+
+void IvfIndex::List::own(size_t stride) {
+    if (records != nullptr && records == own_records.data()) return;
+    std::vector<uint8_t> r(n * stride + CompactFamily::SCAN_SLACK_BYTES, 0);
+    if (n > 0) std::memcpy(r.data(), records, n * stride);
+    std::vector<uint64_t> o(order, order + n);
+    own_records = std::move(r);
+    own_order = std::move(o);
+    records = own_records.data();
+    order = own_order.data();
+}
+
+void IvfIndex::List::reserve(size_t more, size_t stride) {
+    own(stride);
+    own_records.reserve(own_records.size() + more * stride);
+    own_order.reserve(own_order.size() + more);
+    records = own_records.data();
+    order = own_order.data();
+}
+
+void IvfIndex::List::append(const uint8_t* record, size_t stride, uint64_t insertion) {
+    const size_t at = n * stride;
+    own_records.resize(own_records.size() + stride);  // reserved: cannot fail
+    std::memcpy(own_records.data() + at, record, stride);
+    std::memset(own_records.data() + at + stride, 0, CompactFamily::SCAN_SLACK_BYTES);
+    own_order.push_back(insertion);
+    records = own_records.data();
+    order = own_order.data();
+    ++n;
+}
+
+void IvfIndex::adopt(std::vector<float> centroids, std::shared_ptr<const void> image, const uint64_t* starts,
+                     const uint64_t* orders, std::span<const uint64_t> ids, const uint8_t* records, bool read_only) {
+    if (!centroids.empty()) coarse_.set_centroids(std::move(centroids));
+    const size_t stride = family_.record_size();
+    for (size_t l = 0; l < lists_.size(); ++l) {
+        List& list = lists_[l];
+        list.own_records.clear();
+        list.own_order.clear();
+        list.records = records + starts[l] * stride;
+        list.order = orders + starts[l];
+        list.n = starts[l + 1] - starts[l];
+    }
+    ids_.assign(ids.begin(), ids.end());
+    image_ = std::move(image);
+    read_only_ = read_only;
 }
 
 void IvfIndex::train(const float* rows, size_t n, unsigned iterations, unsigned threads,
@@ -62,13 +109,9 @@ Status IvfIndex::add(uint64_t id, std::span<const float> vector) {
     QL_TRY_ASSIGN(const std::vector<uint8_t> record, encode_residual(vector, list));
     List& target = lists_[list];
     // Room first, so that nothing below can fail half-way.
-    target.order.reserve(target.order.size() + 1);
+    target.reserve(1, record.size());
     ids_.reserve(ids_.size() + 1);
-    const size_t at = target.records.size() - CompactFamily::SCAN_SLACK_BYTES;
-    target.records.resize(target.records.size() + record.size());
-    std::memcpy(target.records.data() + at, record.data(), record.size());
-    std::memset(target.records.data() + at + record.size(), 0, CompactFamily::SCAN_SLACK_BYTES);
-    target.order.push_back(ids_.size());
+    target.append(record.data(), record.size(), ids_.size());
     ids_.push_back(id);
     return {};
 }
@@ -100,18 +143,11 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
     std::vector<size_t> added(lists_.size(), 0);
     for (size_t i = 0; i < n; ++i) ++added[owner[i]];
     for (size_t l = 0; l < lists_.size(); ++l) {
-        if (added[l] == 0) continue;
-        lists_[l].order.reserve(lists_[l].order.size() + added[l]);
-        lists_[l].records.reserve(lists_[l].records.size() + added[l] * stride);
+        if (added[l] > 0) lists_[l].reserve(added[l], stride);
     }
     ids_.reserve(ids_.size() + n);
     for (size_t i = 0; i < n; ++i) {
-        List& target = lists_[owner[i]];
-        const size_t at = target.records.size() - CompactFamily::SCAN_SLACK_BYTES;
-        target.records.resize(target.records.size() + stride);
-        std::memcpy(target.records.data() + at, records.data() + i * stride, stride);
-        std::memset(target.records.data() + at + stride, 0, CompactFamily::SCAN_SLACK_BYTES);
-        target.order.push_back(ids_.size());
+        lists_[owner[i]].append(records.data() + i * stride, stride, ids_.size());
         ids_.push_back(ids[i]);
     }
     return std::nullopt;
@@ -134,17 +170,8 @@ IvfIndex::Probe IvfIndex::probe(const float* query, size_t probes) const {
     return out;
 }
 
-std::vector<Scored> IvfIndex::merge(std::vector<Scored> found, size_t k) const {
-    // Each entry's "id" is its insertion number: in that order, position breaks ties.
-    std::sort(found.begin(), found.end(), [](const Scored& a, const Scored& b) { return a.id < b.id; });
-    std::vector<float> scores(found.size());
-    std::vector<uint64_t> order(found.size());
-    for (size_t i = 0; i < found.size(); ++i) {
-        scores[i] = found[i].score;
-        order[i] = found[i].id;
-    }
-    std::vector<Scored> best = top_k_of(scores.data(), order.data(), found.size(), k);
-    for (Scored& s : best) s.id = ids_[s.id];
+std::vector<Scored> IvfIndex::padded(std::vector<Scored> best, size_t k) const {
+    for (Scored& s : best) s.id = ids_[s.id];  // insertion numbers to ids
     best.resize(k, Scored{NO_ID, std::numeric_limits<float>::quiet_NaN()});
     return best;
 }
@@ -153,16 +180,17 @@ Result<std::vector<Scored>> IvfIndex::search(std::span<const float> query, uint6
     if (size() == 0) return std::vector<Scored>{};
     QL_TRY_ASSIGN(const CompactFamily::Prepared prepared, family_.prepare(query));
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
+    if (k == 0) return std::vector<Scored>{};
     const Probe p = probe(query.data(), static_cast<size_t>(std::min<uint64_t>(probes, lists_.size())));
-    std::vector<Scored> found;
+    CompactFamily::Ranking ranking(k);
     const CompactFamily::Prepared* one[1] = {&prepared};
+    CompactFamily::Ranking* rankings[1] = {&ranking};
+    // Best lists first: their entries raise the bar that the later lists must reach.
     for (size_t i = 0; i < p.lists.size(); ++i) {
         const List& list = lists_[p.lists[i]];
-        if (list.size() == 0) continue;
-        auto best = family_.top_k_shifted(one, &p.offsets[i], list.records.data(), list.order.data(), list.size(), k);
-        found.insert(found.end(), best[0].begin(), best[0].end());
+        family_.first_pass(one, rankings, {list.records, list.size(), list.order}, &p.offsets[i]);
     }
-    return merge(std::move(found), k);
+    return padded(family_.finish(prepared, ranking, true), k);
 }
 
 std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries, size_t nq, uint64_t top_k,
@@ -170,64 +198,64 @@ std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries,
                                                            float* out_scores) const {
     if (size() == 0 || nq == 0) return std::nullopt;
     const size_t d = dim(), k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
+    if (k == 0) return std::nullopt;
     const size_t p = static_cast<size_t>(std::min<uint64_t>(probes, lists_.size()));
-    std::vector<std::optional<CompactFamily::Prepared>> prepared(nq);
-    std::vector<Probe> probed(nq);
-    auto failure = parallel::for_each_row(nq, ROWS_PER_CHUNK, threads, [&](size_t q) -> Status {
-        QL_TRY_ASSIGN(CompactFamily::Prepared one, family_.prepare({queries + q * d, d}));
-        prepared[q] = std::move(one);
-        probed[q] = probe(queries + q * d, p);
-        return {};
-    });
-    if (failure) return failure;
-    // Each list with the queries that probe it, in query order: its records are read once
-    // per block of them.
-    struct Visit {
-        uint32_t query;
-        double offset;
-    };
-    std::vector<std::vector<Visit>> visits(lists_.size());
-    for (size_t q = 0; q < nq; ++q) {
-        for (size_t i = 0; i < probed[q].lists.size(); ++i) {
-            visits[probed[q].lists[i]].push_back({static_cast<uint32_t>(q), probed[q].offsets[i]});
+    parallel::LowestFailure failure;
+    // One block of queries per thread: the more queries a block holds, the more of them
+    // share each list's reading.
+    const size_t used = parallel::thread_count(threads);
+    const size_t block = (nq + used - 1) / used;
+    parallel::for_chunks(nq, block, threads, [&](size_t begin, size_t end) {
+        std::vector<CompactFamily::Prepared> prepared;
+        std::vector<Probe> probed;
+        prepared.reserve(end - begin);
+        for (size_t q = begin; q < end; ++q) {
+            if (failure.beyond(q)) return;
+            auto one = family_.prepare({queries + q * d, d});
+            if (!one) {
+                failure.record(q, one.error());
+                return;
+            }
+            prepared.push_back(std::move(*one));
+            probed.push_back(probe(queries + q * d, p));
         }
-    }
-    std::vector<std::vector<std::vector<Scored>>> per_list(lists_.size());
-    parallel::for_chunks(lists_.size(), 1, threads, [&](size_t begin, size_t end) {
-        for (size_t l = begin; l < end; ++l) {
+        if (failure.failed()) return;  // the batch fails: no need to search
+        // Each list with the block's queries that probe it, in query order.
+        std::vector<std::vector<std::pair<uint32_t, double>>> visits(lists_.size());
+        for (size_t q = 0; q < prepared.size(); ++q) {
+            for (size_t i = 0; i < probed[q].lists.size(); ++i) {
+                visits[probed[q].lists[i]].push_back({static_cast<uint32_t>(q), probed[q].offsets[i]});
+            }
+        }
+        std::vector<CompactFamily::Ranking> rankings(prepared.size(), CompactFamily::Ranking(k));
+        std::vector<const CompactFamily::Prepared*> group;
+        std::vector<CompactFamily::Ranking*> group_rankings;
+        std::vector<double> offsets;
+        for (size_t l = 0; l < lists_.size(); ++l) {
             const List& list = lists_[l];
-            if (list.size() == 0 || visits[l].empty()) continue;
             for (size_t first = 0; first < visits[l].size(); first += CompactFamily::QUERIES_PER_BLOCK) {
                 const size_t last = std::min(visits[l].size(), first + CompactFamily::QUERIES_PER_BLOCK);
-                std::vector<const CompactFamily::Prepared*> block;
-                std::vector<double> offsets;
+                group.clear();
+                group_rankings.clear();
+                offsets.clear();
                 for (size_t v = first; v < last; ++v) {
-                    block.push_back(&*prepared[visits[l][v].query]);
-                    offsets.push_back(visits[l][v].offset);
+                    group.push_back(&prepared[visits[l][v].first]);
+                    group_rankings.push_back(&rankings[visits[l][v].first]);
+                    offsets.push_back(visits[l][v].second);
                 }
-                auto best = family_.top_k_shifted(block, offsets.data(), list.records.data(), list.order.data(),
-                                                  list.size(), k);
-                for (auto& row : best) per_list[l].push_back(std::move(row));
+                family_.first_pass(group, group_rankings, {list.records, list.size(), list.order},
+                                   offsets.data());
             }
         }
-    });
-    std::vector<std::vector<Scored>> found(nq);
-    for (size_t l = 0; l < lists_.size(); ++l) {
-        for (size_t v = 0; v < per_list[l].size(); ++v) {
-            auto& into = found[visits[l][v].query];
-            into.insert(into.end(), per_list[l][v].begin(), per_list[l][v].end());
-        }
-    }
-    parallel::for_chunks(nq, ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
-        for (size_t q = begin; q < end; ++q) {
-            const std::vector<Scored> row = merge(std::move(found[q]), k);
+        for (size_t q = 0; q < prepared.size(); ++q) {
+            const std::vector<Scored> row = padded(family_.finish(prepared[q], rankings[q], true), k);
             for (size_t r = 0; r < k; ++r) {
-                out_ids[q * k + r] = row[r].id;
-                out_scores[q * k + r] = row[r].score;
+                out_ids[(begin + q) * k + r] = row[r].id;
+                out_scores[(begin + q) * k + r] = row[r].score;
             }
         }
     });
-    return std::nullopt;
+    return failure.take();
 }
 
 }  // namespace quillane::ivf

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -24,6 +25,17 @@ inline constexpr uint64_t NO_ID = ~uint64_t{0};
 class IvfIndex {
 public:
     static Result<IvfIndex> make(size_t dim, size_t lists, uint8_t bits, uint64_t seed);
+    IvfIndex(IvfIndex&&) = default;
+    IvfIndex& operator=(IvfIndex&&) = default;
+    IvfIndex(const IvfIndex&) = delete;  // lists may point into their own buffers
+
+    // The entries of a file image whose every part was checked (io/ivf_file): list l
+    // holds records [starts[l], starts[l + 1]) of `records`, with their insertion
+    // numbers, in place; `image` keeps that memory. Read-only keeps them read-only (a
+    // mapped file); otherwise a list copies its entries out before its first add.
+    void adopt(std::vector<float> centroids, std::shared_ptr<const void> image, const uint64_t* starts,
+               const uint64_t* orders, std::span<const uint64_t> ids, const uint8_t* records, bool read_only);
+    bool read_only() const { return read_only_; }
 
     // Preconditions (InvariantFailure otherwise; the binding checks them first): not
     // trained yet, n >= lists, rows finite.
@@ -54,9 +66,17 @@ public:
 
 private:
     struct List {
-        std::vector<uint8_t> records;  // n records, then SCAN_SLACK_BYTES
-        std::vector<uint64_t> order;   // each record's insertion number
-        size_t size() const { return order.size(); }
+        const uint8_t* records = nullptr;  // n records, then SCAN_SLACK_BYTES: owned or in an image
+        const uint64_t* order = nullptr;   // each record's insertion number
+        size_t n = 0;
+        std::vector<uint8_t> own_records;  // once the list owns its entries
+        std::vector<uint64_t> own_order;
+        size_t size() const { return n; }
+        // The entries copied into the list's own buffers (a no-op once they are).
+        void own(size_t stride);
+        // Room for `more` records, then one appended (room first: nothing fails half-way).
+        void reserve(size_t more, size_t stride);
+        void append(const uint8_t* record, size_t stride, uint64_t insertion);
     };
     // A query's probed lists and their offsets, in probe order.
     struct Probe {
@@ -67,13 +87,24 @@ private:
     IvfIndex(CompactFamily family, size_t lists);
     Result<std::vector<uint8_t>> encode_residual(std::span<const float> vector, uint32_t list) const;
     Probe probe(const float* query, size_t probes) const;
-    // The final rows from each list's best, merged by score then insertion order.
-    std::vector<Scored> merge(std::vector<Scored> found, size_t k) const;
+    // A ranking's rows (ids are insertion numbers) with their ids, padded to k.
+    std::vector<Scored> padded(std::vector<Scored> best, size_t k) const;
 
     CompactFamily family_;
     CoarseQuantizer coarse_;
     std::vector<List> lists_;
     std::vector<uint64_t> ids_;  // by insertion number
+    std::shared_ptr<const void> image_;  // what adopted lists point into
+    bool read_only_ = false;
+
+public:
+    // For the file writer: list l's records, insertion numbers and the ids.
+    std::span<const uint8_t> list_records(size_t l) const {
+        return {lists_[l].records, lists_[l].n * family_.record_size()};
+    }
+    std::span<const uint64_t> list_order(size_t l) const { return {lists_[l].order, lists_[l].n}; }
+    std::span<const uint64_t> ids() const { return ids_; }
+    const CompactFamily& family() const { return family_; }
 };
 
 }  // namespace quillane::ivf

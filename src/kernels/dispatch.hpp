@@ -51,8 +51,8 @@ struct KernelTable {
     void (*compact_code_sums)(const float* levels, uint32_t count, const uint8_t* codes,
                               const float* y, size_t dim, double* dot,
                               double* energy);                             // compact_encode.hpp
-    void (*nearest_centroids)(const CentroidBlocks& c, const float* rows, size_t n,
-                              uint32_t* out);                              // nearest_centroid.hpp
+    void (*centroid_dots)(const CentroidBlocks& c, const float* rows, size_t n,
+                          float* out);                                     // nearest_centroid.hpp
 };
 
 // What the processor supports, asked once.

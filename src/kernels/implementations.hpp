@@ -45,7 +45,7 @@ struct CentroidBlocks;
                        size_t dim, uint8_t* codes);                                         \
     void compact_code_sums(const float* levels, uint32_t count, const uint8_t* codes,        \
                            const float* y, size_t dim, double* dot, double* energy);       \
-    void nearest_centroids(const CentroidBlocks& c, const float* rows, size_t n, uint32_t* out);
+    void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 
 namespace portable {
 QL_KERNEL_ENTRIES
@@ -64,7 +64,7 @@ namespace avx512 {
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out);
 void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries, size_t count,
                               const uint8_t* records, size_t n, int32_t* out, uint32_t* error_units);
-void nearest_centroids(const CentroidBlocks& c, const float* rows, size_t n, uint32_t* out);
+void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 }  // namespace avx512
 
 #undef QL_KERNEL_ENTRIES

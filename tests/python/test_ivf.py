@@ -86,7 +86,7 @@ def test_search_ranks_the_probed_lists_exactly(data, bits, probes):
     ids = np.arange(len(x), dtype=np.uint64) * 7
     index.add_batch(ids, x, threads=2)
     centroids = index.centroids
-    owner = np.argmin((centroids.astype(np.float64) ** 2).sum(1)[None, :] - 2 * x.astype(np.float64) @ centroids.T.astype(np.float64), axis=1)
+    owner = np.argmax(x.astype(np.float64) @ centroids.T.astype(np.float64), axis=1)
     q = CompactQuantizer(24, bits=bits, seed=3)
     got_ids, got_scores = index.search_batch(queries, 15, probes=probes, threads=2)
     for row, query in enumerate(queries):

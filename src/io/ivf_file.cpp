@@ -1,0 +1,205 @@
+#include "ivf_file.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "format/bytes.hpp"
+
+namespace quillane::io {
+
+namespace {
+
+constexpr uint64_t MAX_LISTS = 0xFFFFFFFFu;
+
+uint64_t align64(uint64_t x) { return (x + 63) / 64 * 64; }
+
+IndexHeader header_of(const ivf::IvfIndex& index) {
+    IndexHeader h;
+    h.family = IVF_FILE_TAG;
+    h.parameters = {index.dim(), index.bits(), index.coarse().lists(), index.seed()};
+    h.record_size = static_cast<uint32_t>(index.family().record_size());
+    h.count = index.size();
+    h.summary[0] = index.coarse().trained() ? 1 : 0;
+    return h;
+}
+
+template <class T> std::span<const uint8_t> bytes_of(std::span<const T> v) {
+    return {reinterpret_cast<const uint8_t*>(v.data()), v.size_bytes()};
+}
+
+// The file's sections in order: centroids, starts, insertion numbers, ids, records.
+struct Pieces {
+    std::vector<uint64_t> starts;
+    std::vector<Section> sections;
+};
+
+Pieces pieces_of(const ivf::IvfIndex& index) {
+    Pieces p;
+    const size_t lists = index.coarse().lists();
+    p.starts.push_back(0);
+    for (size_t l = 0; l < lists; ++l) p.starts.push_back(p.starts.back() + index.list_order(l).size());
+    Section centroids, starts, orders, ids, records;
+    if (index.coarse().trained()) centroids.push_back(bytes_of(std::span<const float>(index.coarse().centroids())));
+    starts.push_back(bytes_of(std::span<const uint64_t>(p.starts)));
+    for (size_t l = 0; l < lists; ++l) {
+        orders.push_back(bytes_of(index.list_order(l)));
+        records.push_back(index.list_records(l));
+    }
+    ids.push_back(bytes_of(index.ids()));
+    p.sections = {centroids, starts, orders, ids, records};
+    return p;
+}
+
+// Where each section of a checked header lies: offsets and sizes.
+struct IvfLayout {
+    uint64_t offset[5], size[5], total;
+};
+
+IvfLayout layout_of(const IndexHeader& h) {
+    const uint64_t lists = h.parameters.projections, dim = h.parameters.dim;
+    IvfLayout l{};
+    const uint64_t sizes[5] = {h.summary[0] ? lists * dim * 4 : 0, (lists + 1) * 8, h.count * 8, h.count * 8,
+                               h.count * h.record_size};
+    uint64_t at = HEADER_SIZE;
+    for (int s = 0; s < 5; ++s) {
+        l.offset[s] = at;
+        l.size[s] = sizes[s];
+        at = align64(at + sizes[s]);
+    }
+    l.total = at + 64;
+    return l;
+}
+
+FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
+    const FamilyParameters& p = h.parameters;
+    const uint64_t lists = p.projections;
+    if (auto ok = CompactFamily::check_parameters({p.dim, p.bits, 0, p.seed}); !ok) {
+        return std::unexpected(malformed("its quantizer's integers are refused: " + ok.error().message()));
+    }
+    if (lists == 0 || lists > MAX_LISTS) {
+        return std::unexpected(malformed("its list count " + std::to_string(lists) + " is not between 1 and 4294967295"));
+    }
+    const uint64_t record_size = CompactFamily::record_size_of({p.dim, p.bits, 0, p.seed});
+    if (h.record_size != record_size) {
+        return std::unexpected(malformed("record size " + std::to_string(h.record_size) +
+                                         " does not match its quantizer's " + std::to_string(record_size)));
+    }
+    if (h.summary[0] > 1 || h.summary[1] != 0 || (h.summary[0] == 0 && h.count != 0)) {
+        return std::unexpected(malformed("its training words are not those of an inverted-file index"));
+    }
+    // Counts against the file's size before any product of them.
+    const uint64_t room = image.size() - HEADER_SIZE;
+    if (h.count > room / (record_size + 16) || lists > room / (8 + (h.summary[0] ? 4 * p.dim : 0))) {
+        return std::unexpected(malformed("truncated or damaged: " + std::to_string(h.count) + " records and " +
+                                         std::to_string(lists) + " lists do not fit in " +
+                                         std::to_string(image.size()) + " bytes"));
+    }
+    const IvfLayout l = layout_of(h);
+    if (image.size() != l.total) {
+        return std::unexpected(malformed(image.size() < l.total
+                                             ? "truncated: " + std::to_string(image.size()) + " bytes, the header says " +
+                                                   std::to_string(l.total)
+                                             : std::to_string(image.size() - l.total) +
+                                                   " bytes of trailing data after the index (the header says " +
+                                                   std::to_string(l.total) + " bytes)"));
+    }
+    for (int s = 0; s < 5; ++s) {
+        const uint64_t end = l.offset[s] + l.size[s], next = s < 4 ? l.offset[s + 1] : l.total;
+        for (uint64_t i = end; i < next; ++i) {
+            if (image[i] != 0) return std::unexpected(malformed("padding byte " + std::to_string(i) + " is not zero"));
+        }
+    }
+    if (verify && bytes::read_u32(image, 56) != crc32_of(image.subspan(HEADER_SIZE))) {
+        return std::unexpected(malformed("body checksum mismatch: the centroids, lists, ids or records are damaged"));
+    }
+    // The lists' structure, always: a search relies on it.
+    const auto* starts = reinterpret_cast<const uint64_t*>(image.data() + l.offset[1]);
+    const auto* orders = reinterpret_cast<const uint64_t*>(image.data() + l.offset[2]);
+    if (starts[0] != 0 || starts[lists] != h.count) {
+        return std::unexpected(malformed("its lists do not cover its records"));
+    }
+    std::vector<bool> seen(h.count, false);
+    for (uint64_t list = 0; list < lists; ++list) {
+        if (starts[list + 1] < starts[list]) {
+            return std::unexpected(malformed("list " + std::to_string(list) + " ends before it starts"));
+        }
+        for (uint64_t i = starts[list]; i < starts[list + 1]; ++i) {
+            if (orders[i] >= h.count || seen[orders[i]] || (i > starts[list] && orders[i] <= orders[i - 1])) {
+                return std::unexpected(malformed("the insertion numbers of list " + std::to_string(list) +
+                                                 " are not distinct, ascending and below its count"));
+            }
+            seen[orders[i]] = true;
+        }
+    }
+    if (verify) {
+        const auto* centroids = reinterpret_cast<const float*>(image.data() + l.offset[0]);
+        for (uint64_t i = 0; i < l.size[0] / 4; ++i) {
+            if (!std::isfinite(centroids[i])) return std::unexpected(malformed("a centroid is not finite"));
+        }
+        const auto* ids = reinterpret_cast<const uint64_t*>(image.data() + l.offset[3]);
+        for (uint64_t i = 0; i < h.count; ++i) {
+            if (ids[i] == ivf::NO_ID) return std::unexpected(malformed("entry " + std::to_string(i) + " has the padding id"));
+        }
+    }
+    return l;
+}
+
+}  // namespace
+
+uint64_t image_size(const ivf::IvfIndex& index) { return sections_size(pieces_of(index).sections); }
+
+void write_index(const ivf::IvfIndex& index, uint8_t* out) {
+    const Pieces p = pieces_of(index);
+    write_sections(header_of(index), p.sections, out);
+}
+
+FileResult<void> save_index(const ivf::IvfIndex& index, const std::string& path) {
+    const Pieces p = pieces_of(index);
+    return save_sections(path, header_of(index), p.sections);
+}
+
+FileResult<ivf::IvfIndex> read_ivf_index(std::span<const uint8_t> image, bool verify, std::shared_ptr<const void> keep,
+                                         bool read_only) {
+    auto header = read_header(image, IVF_FILE_TAG, "inverted-file (IvfIndex)");
+    if (!header) return std::unexpected(header.error());
+    auto layout = check_ivf(image, *header, verify);
+    if (!layout) return std::unexpected(layout.error());
+    const FamilyParameters& p = header->parameters;
+    auto index = ivf::IvfIndex::make(p.dim, p.projections, p.bits, p.seed);
+    if (!index) return std::unexpected(malformed(index.error().message()));
+    const uint8_t* records = image.data() + layout->offset[4];
+    if (verify) {
+        if (auto ok = check_records(index->family(), *header, records); !ok) return std::unexpected(ok.error());
+    }
+    if (!keep) {
+        // Entries read from a caller's buffer: the lists keep a copy of the image.
+        auto copy = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
+        image = *copy;
+        records = image.data() + layout->offset[4];
+        keep = std::move(copy);
+    }
+    const auto at = [&](int s) { return image.data() + layout->offset[s]; };
+    std::vector<float> centroids(layout->size[0] / 4);
+    if (!centroids.empty()) std::memcpy(centroids.data(), at(0), layout->size[0]);
+    index->adopt(std::move(centroids), std::move(keep), reinterpret_cast<const uint64_t*>(at(1)),
+                 reinterpret_cast<const uint64_t*>(at(2)),
+                 {reinterpret_cast<const uint64_t*>(at(3)), header->count}, records, read_only);
+    return std::move(*index);
+}
+
+FileResult<ivf::IvfIndex> load_ivf_index(const std::string& path, bool map, bool verify) {
+    if (map) {
+        auto mapping = map_file(path, verify);
+        if (!mapping) return std::unexpected(mapping.error());
+        const std::span<const uint8_t> image = **mapping;
+        return read_ivf_index(image, verify, std::shared_ptr<const void>(*mapping), true);
+    }
+    auto file = open_file(path);
+    if (!file) return std::unexpected(file.error());
+    auto image = std::make_shared<std::vector<uint8_t>>(file->size);
+    if (auto ok = read_at(*file, path, 0, image->data(), image->size()); !ok) return std::unexpected(ok.error());
+    return read_ivf_index(*image, verify, image, false);
+}
+
+}  // namespace quillane::io
