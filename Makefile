@@ -8,7 +8,7 @@ VPY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 
-.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare compare-batch compare-files compare-sharded clean
+.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare compare-batch compare-files compare-sharded compare-ivf clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -52,7 +52,7 @@ sanitize: deps
 
 # Bounded libFuzzer runs over the two code readers and the index file reader, seeded
 # with valid codes and files; a finding fails.
-FUZZ_TARGETS := turbo_code_fuzz:code compact_code_fuzz:compact index_file_fuzz:index
+FUZZ_TARGETS := turbo_code_fuzz:code compact_code_fuzz:compact index_file_fuzz:index ivf_file_fuzz:ivf
 fuzz: deps
 	cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(CLANG) -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_FUZZ=ON \
@@ -144,6 +144,13 @@ compare-sharded: $(WHEEL_DIR)/.built
 	$(BENCH_ENV)/bin/python -m pip install -q numpy "dask[array]>=2024.1" "distributed>=2024.1"
 	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	$(BENCH_ENV)/bin/python bench/sharded.py $(SHARDED_ARGS)
+
+# IvfIndex beside FAISS's IVF and graph indexes and hnswlib (not part of `make test`).
+compare-ivf: $(WHEEL_DIR)/.built
+	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
+	$(BENCH_ENV)/bin/python -m pip install -q "faiss-cpu==1.13.2" hnswlib matplotlib
+	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/ivf.py $(IVF_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -208,6 +208,18 @@ class IvfIndex:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], ...)."""
     def list_sizes(self) -> npt.NDArray[np.uint64]:
         """The number of entries of each list."""
+    def save(self, path: str | os.PathLike[str] | bytes) -> None:
+        """Write the index file atomically (docs/index-file-format.md)."""
+    def to_bytes(self) -> bytes:
+        """The bytes of the index file that save writes."""
+    @classmethod
+    def load(
+        cls, path: str | os.PathLike[str] | bytes, *, mmap: bool = False, verify: bool = True
+    ) -> IvfIndex:
+        """The index in a file; mmap=True searches its lists in place (read-only)."""
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> IvfIndex:
+        """The index in the bytes of an index file."""
     @property
     def dim(self) -> int: ...
     @property

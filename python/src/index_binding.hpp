@@ -6,14 +6,36 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "arrays.hpp"
 #include "binding.hpp"
 #include "index/flat_index.hpp"
 #include "io/index_file.hpp"
+#include "io/ivf_file.hpp"
 
 namespace quillane::py {
+
+// The readers of each index type's files, chosen by a tag of the type.
+template <class Family>
+io::FileResult<FlatIndex<Family>> load_file(std::type_identity<FlatIndex<Family>>, const std::string& path, bool map,
+                                            bool verify) {
+    return io::load_index<Family>(path, map, verify);
+}
+template <class Family>
+io::FileResult<FlatIndex<Family>> read_bytes(std::type_identity<FlatIndex<Family>>, std::span<const uint8_t> data,
+                                             bool verify) {
+    return io::read_index<Family>(data, verify);
+}
+inline io::FileResult<ivf::IvfIndex> load_file(std::type_identity<ivf::IvfIndex>, const std::string& path, bool map,
+                                               bool verify) {
+    return io::load_ivf_index(path, map, verify);
+}
+inline io::FileResult<ivf::IvfIndex> read_bytes(std::type_identity<ivf::IvfIndex>, std::span<const uint8_t> data,
+                                                bool verify) {
+    return io::read_ivf_index(data, verify);
+}
 
 // (ids, scores) of one ranked row, as two arrays.
 inline PyObject* ranked_arrays(const std::vector<Scored>& scored) {
@@ -242,7 +264,7 @@ template <class Index, class Names> struct IndexBinding {
             if (map < 0) return nullptr;
             const int verify = given[2] ? PyObject_IsTrue(given[2]) : 1;
             if (verify < 0) return nullptr;
-            auto loaded = without_gil([&] { return io::load_index<typename Index::FamilyType>(*path, map, verify); });
+            auto loaded = without_gil([&] { return load_file(std::type_identity<Index>{}, *path, map, verify); });
             if (!loaded) return raise_file_error(loaded.error(), *path);
             return adopt(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
         });
@@ -271,7 +293,7 @@ template <class Index, class Names> struct IndexBinding {
                 return nullptr;
             }
             // Read with the lock held: the bytes object cannot change meanwhile.
-            auto loaded = io::read_index<typename Index::FamilyType>({data, static_cast<size_t>(size)}, verify);
+            auto loaded = read_bytes(std::type_identity<Index>{}, {data, static_cast<size_t>(size)}, verify);
             if (!loaded) return raise_file_error(loaded.error(), "");
             return adopt(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
         });

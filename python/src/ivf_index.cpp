@@ -12,11 +12,16 @@ namespace quillane::py {
 namespace {
 
 struct Names {
+    static constexpr const char* class_name = "IvfIndex";
     static constexpr const char* train = "IvfIndex.train()";
     static constexpr const char* add = "IvfIndex.add()";
     static constexpr const char* add_batch = "IvfIndex.add_batch()";
     static constexpr const char* search = "IvfIndex.search()";
     static constexpr const char* search_batch = "IvfIndex.search_batch()";
+    static constexpr const char* save = "IvfIndex.save()";
+    static constexpr const char* to_bytes = "IvfIndex.to_bytes()";
+    static constexpr const char* load = "IvfIndex.load()";
+    static constexpr const char* from_bytes = "IvfIndex.from_bytes()";
 };
 using Binding = IndexBinding<ivf::IvfIndex, Names>;
 using Object = Binding::Object;
@@ -145,6 +150,7 @@ PyObject* ivf_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto vector = read_array(given[1], "vector", NPY_FLOAT);
         if (!vector || !require_contiguous(*vector)) return nullptr;
         ivf::IvfIndex& index = obj->value();
+        if (!Binding::refuse_read_only(index)) return nullptr;
         if (!index.coarse().trained()) return value_error(Names::add, NOT_TRAINED), nullptr;
         if (*id == ivf::NO_ID) return value_error(Names::add, padding_id_message(0, false)), nullptr;
         if (auto added = index.add(*id, vector->elements<float>()); !added) {
@@ -170,6 +176,7 @@ PyObject* ivf_add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!vectors) return nullptr;
         const auto ids = read_ids(given[0], "ids", vectors->rows);
         if (!ids) return nullptr;
+        if (!Binding::refuse_read_only(index)) return nullptr;
         if (!index.coarse().trained()) return value_error(Names::add_batch, NOT_TRAINED), nullptr;
         for (size_t i = 0; i < ids->size(); ++i) {
             if ((*ids)[i] == ivf::NO_ID) return value_error(Names::add_batch, padding_id_message(i, true)), nullptr;
@@ -319,6 +326,20 @@ PyMethodDef ivf_methods[] = {
      "probes=probes). Queries that probe the same list read its codes together."},
     {"list_sizes", method(&ivf_list_sizes), METH_NOARGS,
      "list_sizes($self)\n--\n\nThe number of entries of each list (numpy uint64 array)."},
+    {"save", method(&Binding::save), METH_VARARGS | METH_KEYWORDS,
+     "save($self, path)\n--\n\nWrite the index to a file, atomically: the path holds the old file or the new one, "
+     "never a part (docs/index-file-format.md). The same index gives the same bytes whatever the thread counts "
+     "that built it."},
+    {"to_bytes", method(&Binding::to_bytes), METH_VARARGS | METH_KEYWORDS,
+     "to_bytes($self)\n--\n\nThe bytes of the index file that save writes."},
+    {"load", method(&Binding::load), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "load($cls, path, *, mmap=False, verify=True)\n--\n\nThe IvfIndex in an index file. mmap=True searches the "
+     "lists straight from the mapped file (the index is then read-only; replace mapped files only through save); "
+     "verify=False skips the body checksum and the check of every record and centroid. A file that is not a valid "
+     "IvfIndex file raises ValueError saying what is wrong."},
+    {"from_bytes", method(&Binding::from_bytes), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "from_bytes($cls, data, *, verify=True)\n--\n\nThe IvfIndex in the bytes of an index file (bytes or bytearray)."},
+    {"__reduce__", method(&Binding::reduce), METH_NOARGS, "Pickling and copying, through to_bytes and from_bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

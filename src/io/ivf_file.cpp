@@ -121,8 +121,8 @@ FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeade
     }
     std::vector<bool> seen(h.count, false);
     for (uint64_t list = 0; list < lists; ++list) {
-        if (starts[list + 1] < starts[list]) {
-            return std::unexpected(malformed("list " + std::to_string(list) + " ends before it starts"));
+        if (starts[list + 1] < starts[list] || starts[list + 1] > h.count) {
+            return std::unexpected(malformed("list " + std::to_string(list) + " ends before it starts or after the last record"));
         }
         for (uint64_t i = starts[list]; i < starts[list + 1]; ++i) {
             if (orders[i] >= h.count || seen[orders[i]] || (i > starts[list] && orders[i] <= orders[i - 1])) {

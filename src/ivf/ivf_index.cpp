@@ -101,7 +101,9 @@ Result<std::vector<uint8_t>> IvfIndex::encode_residual(std::span<const float> ve
 }
 
 Status IvfIndex::add(uint64_t id, std::span<const float> vector) {
-    if (!coarse_.trained() || id == NO_ID) throw InvariantFailure("add to an untrained index or of the padding id");
+    if (!coarse_.trained() || id == NO_ID || read_only_) {
+        throw InvariantFailure("add to an untrained or read-only index, or of the padding id");
+    }
     QL_TRY(check_dimension(dim(), vector.size()));
     QL_TRY(check_finite(vector));
     uint32_t list = 0;
@@ -118,7 +120,7 @@ Status IvfIndex::add(uint64_t id, std::span<const float> vector) {
 
 std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, const float* rows, size_t n,
                                                         unsigned threads) {
-    if (!coarse_.trained()) throw InvariantFailure("add to an untrained index");
+    if (!coarse_.trained() || read_only_) throw InvariantFailure("add to an untrained or read-only index");
     if (n == 0) return std::nullopt;
     const size_t d = dim(), stride = family_.record_size();
     // Rows that are not finite fail as add fails them; the rows below the lowest such row

@@ -122,3 +122,76 @@ def test_batches_are_all_or_nothing_and_thread_independent(data):
     assert len(a) == 600
     empty = trained(x)
     assert [r.shape for r in empty.search_batch(queries, 5)] == [(9, 0), (9, 0)]
+
+
+def test_files_round_trip_byte_for_byte(data, tmp_path):
+    import copy
+    import pickle
+
+    x, queries = data
+    a, b = trained(x), trained(x)
+    a.add_batch(np.arange(len(x)) * 3, x, threads=1)
+    b.add_batch(np.arange(len(x)) * 3, x, threads=2)
+    image = a.to_bytes()
+    assert b.to_bytes() == image
+    path = tmp_path / "ivf.qli"
+    a.save(path)
+    assert path.read_bytes() == image
+    expected = a.search_batch(queries, 12, probes=4)
+    copies = [IvfIndex.from_bytes(image), IvfIndex.load(path), IvfIndex.load(path, mmap=True),
+              pickle.loads(pickle.dumps(a)), copy.deepcopy(a), IvfIndex.load(path, verify=False)]
+    for c in copies:
+        assert repr(c) == repr(a) and c.to_bytes() == image
+        got = c.search_batch(queries, 12, probes=4)
+        assert np.array_equal(got[0], expected[0]) and got[1].tobytes() == expected[1].tobytes()
+    with pytest.raises(ValueError, match="read-only"):
+        copies[2].add(1, x[0])
+    # A loaded index adds as the index it was saved from does.
+    copies[1].add_batch(np.array([5, 6]), x[:2])
+    a.add_batch(np.array([5, 6]), x[:2])
+    assert copies[1].to_bytes() == a.to_bytes()
+    empty = IvfIndex(24, 10)
+    assert IvfIndex.from_bytes(empty.to_bytes()).trained is False
+
+
+def _fix_header(image):
+    import zlib
+
+    image[60:64] = zlib.crc32(bytes(image[:60])).to_bytes(4, "little")
+    return image
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda b: b[:-1], "truncated: "),
+        (lambda b: b + b"\0", "1 bytes of trailing data after the index"),
+        (lambda b: b[:-3] + b"\1" + b[-2:], "padding byte "),
+        (lambda b: b[:-200] + bytes([b[-200] ^ 1]) + b[-199:], "body checksum mismatch"),
+        (lambda b: _fix_header(bytearray(b[:24]) + (2**32).to_bytes(8, "little") + b[32:]), "list count 4294967296"),
+        (lambda b: _fix_header(bytearray(b[:40]) + (10**9).to_bytes(8, "little") + b[48:]), "do not fit in"),
+        (lambda b: _fix_header(bytearray(b[:48]) + (2).to_bytes(4, "little") + b[52:]), "training words"),
+    ],
+)
+def test_damaged_files_are_refused(data, damage, message):
+    x, _ = data
+    index = trained(x)
+    index.add_batch(np.arange(100), x[:100])
+    with pytest.raises(ValueError, match=message):
+        IvfIndex.from_bytes(bytes(damage(index.to_bytes())))
+    with pytest.raises(ValueError, match="holds an inverted-file index"):
+        quillane.CompactIndex.from_bytes(index.to_bytes())
+
+
+def test_lists_that_do_not_hold_their_records_are_refused_unverified(data):
+    x, _ = data
+    index = trained(x)
+    index.add_batch(np.arange(100), x[:100])
+    image = bytearray(index.to_bytes())
+    starts = 64 + 10 * 24 * 4  # the centroids, then the lists' starts
+    for offset, value, message in [(starts + 8, 2**40, "list 0 ends before it starts or after the last record"),
+                                   (-(-(starts + 11 * 8) // 64) * 64 + 8 * 3, 10**6, "insertion numbers")]:
+        bad = bytearray(image)
+        bad[offset:offset + 8] = value.to_bytes(8, "little")
+        with pytest.raises(ValueError, match=message):
+            IvfIndex.from_bytes(bytes(bad), verify=False)
