@@ -77,6 +77,7 @@ def main() -> None:
     parser.add_argument("--single", type=int, default=200, help="queries timed one per call")
     parser.add_argument("--bits", default="1,2,4,8")
     parser.add_argument("--skip-graphs", action="store_true")
+    parser.add_argument("--budget", type=float, default=60.0, help="seconds a setting may take before wider ones are skipped")
     args = parser.parse_args()
     data = clustered_data(args.n + args.queries, args.dim, 3)
     queries, base = data[: args.queries], data[args.queries :]
@@ -88,10 +89,15 @@ def main() -> None:
 
     def sweep(name: str, per_entry: float, settings, search) -> None:
         for setting in settings:
+            started = time.perf_counter()
             ids, batch, one = timed(lambda q: search(q, setting), queries, args.single)
+            slow = time.perf_counter() - started > args.budget
             rows.append((name, per_entry, str(setting), recall(ids, truth), batch, one))
             print(f"{name:24s} {per_entry:7.1f} B  {setting:>4}  recall {rows[-1][3]:.3f}  "
                   f"batch {batch:8.0f} q/s  one {one:7.0f} q/s", flush=True)
+            if slow:  # wider settings only take longer
+                print(f"{name}: wider settings skipped (this one took over {args.budget} s)", flush=True)
+                break
 
     for bits in [int(b) for b in args.bits.split(",")]:
         index = quillane.IvfIndex(dim, lists, bits=bits, seed=1)

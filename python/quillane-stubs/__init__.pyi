@@ -183,6 +183,8 @@ class IvfIndex:
         verbose: bool = False,
     ) -> None:
         """k-means on (n, dim) rows, n >= lists (sampled above 256 rows per list); once."""
+    def set_centroids(self, centroids: npt.NDArray[np.float32]) -> None:
+        """Use (lists, dim) centroids instead of training; once, instead of train."""
     def add(self, id: int, vector: npt.NDArray[np.float32]) -> None:
         """Store a vector in the list of its nearest centroid, under `id` (not NO_ID)."""
     def add_batch(

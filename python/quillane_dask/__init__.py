@@ -40,7 +40,10 @@ __all__ = ["build", "ShardedIndex", "ShardError"]
 
 MANIFEST = "manifest.json"
 FORMAT = 1
-FAMILIES = {"compact": quillane.CompactIndex, "two-stage": quillane.VectorIndex}
+FAMILIES = {"compact": quillane.CompactIndex, "two-stage": quillane.VectorIndex, "ivf": quillane.IvfIndex}
+# The integers of each family's quantizer, as the manifest lists them.
+PARAMETERS = {"compact": ["bits", "dim", "projections", "seed"], "two-stage": ["bits", "dim", "projections", "seed"],
+              "ivf": ["bits", "dim", "lists", "seed"]}
 
 
 class ShardError(ValueError):
@@ -52,6 +55,8 @@ class ShardError(ValueError):
 def _new_index(family: str, parameters: dict[str, int]) -> Any:
     if family == "compact":
         return quillane.CompactIndex(parameters["dim"], parameters["bits"], parameters["seed"])
+    if family == "ivf":
+        return quillane.IvfIndex(parameters["dim"], parameters["lists"], parameters["bits"], parameters["seed"])
     return quillane.VectorIndex(parameters["dim"], parameters["bits"], parameters["projections"],
                                 parameters["seed"])
 
@@ -62,7 +67,7 @@ def _empty_index(family: str, *parameters: tuple[str, int]) -> Any:
     return _new_index(family, dict(parameters))
 
 
-FAMILY_TAGS = {"two-stage": 1, "compact": 2}
+FAMILY_TAGS = {"two-stage": 1, "compact": 2, "ivf": 3}
 
 
 def _header(path: str) -> tuple[str, dict[str, int]]:
@@ -75,19 +80,24 @@ def _header(path: str) -> tuple[str, dict[str, int]]:
     family, bits = head[10], head[11]
     dim, projections, seed = struct.unpack_from("<QQQ", head, 16)
     tag = {v: k for k, v in FAMILY_TAGS.items()}.get(family, str(family))
-    integers = {"family": tag, "dim": dim, "bits": bits, "seed": seed, "projections": projections}
+    # An inverted-file header holds its list count where the others hold projections.
+    integers = {"family": tag, "dim": dim, "bits": bits, "seed": seed,
+                ("lists" if tag == "ivf" else "projections"): projections}
     return "%08x%08x" % struct.unpack_from("<II", head, 56), integers
 
 
 def _build_shard(rows: np.ndarray, ids: np.ndarray | None, first_row: int, family: str,
-                 parameters: dict[str, int], path: str) -> dict[str, Any]:
-    """On a worker: one shard from the rows it holds."""
+                 parameters: dict[str, int], path: str, centroids: np.ndarray | None = None) -> dict[str, Any]:
+    """On a worker: one shard from the rows it holds (an inverted-file shard against the
+    centroids every shard shares)."""
     from distributed import secede
 
     rows = np.ascontiguousarray(rows, dtype=np.float32)
     if ids is None:
         ids = np.arange(first_row, first_row + len(rows), dtype=np.uint64)
     index = _new_index(family, parameters)
+    if centroids is not None:
+        index.set_centroids(centroids)
     index.add_batch(ids, rows, threads=1)  # the worker's thread is the unit of parallelism
     # The save mostly waits on the disk: meanwhile the worker's thread encodes the next
     # shard. The task still ends only once its file is on disk, so a lost worker's shards
@@ -99,8 +109,25 @@ def _build_shard(rows: np.ndarray, ids: np.ndarray | None, first_row: int, famil
 
 
 def _build_shard_from_npy(npy: str, first_row: int, family: str, parameters: dict[str, int],
-                          path: str) -> dict[str, Any]:
-    return _build_shard(np.load(npy, mmap_mode="r"), None, first_row, family, parameters, path)
+                          path: str, centroids: np.ndarray | None = None) -> dict[str, Any]:
+    return _build_shard(np.load(npy, mmap_mode="r"), None, first_row, family, parameters, path, centroids)
+
+
+def _train(sample: np.ndarray, parameters: dict[str, int], iterations: int) -> np.ndarray:
+    """In one task: the centroids every inverted-file shard is built against."""
+    index = _new_index("ivf", parameters)
+    index.train(np.ascontiguousarray(sample, dtype=np.float32), iterations=iterations, threads=1)
+    return index.centroids
+
+
+def _rows_of_npy(paths: list[str], starts: list[int], rows: np.ndarray) -> np.ndarray:
+    """In one task: the given global rows of a list of .npy files, in order."""
+    parts = []
+    for i, path in enumerate(paths):
+        mine = rows[(rows >= starts[i]) & (rows < starts[i + 1])] - starts[i]
+        if len(mine):
+            parts.append(np.load(path, mmap_mode="r")[mine])
+    return np.concatenate(parts)
 
 
 # Each worker process keeps the shards it has mapped: path -> (checksums, file identity,
@@ -140,9 +167,12 @@ def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, in
 
 
 def _search_shard(path: str, checksums: str, family: str, parameters: dict[str, int],
-                  queries: np.ndarray, top_k: int) -> tuple[np.ndarray, np.ndarray]:
+                  queries: np.ndarray, top_k: int, probes: int | None = None) -> tuple[np.ndarray, np.ndarray]:
     """On a worker: one shard's top-k for every query (the shard stays mapped)."""
-    return _open_shard(path, checksums, family, parameters).search_batch(queries, top_k, threads=1)
+    index = _open_shard(path, checksums, family, parameters)
+    if probes is not None:
+        return index.search_batch(queries, top_k, probes=probes, threads=1)
+    return index.search_batch(queries, top_k, threads=1)
 
 
 def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int) -> tuple[np.ndarray, np.ndarray]:
@@ -150,7 +180,8 @@ def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int) -> tuple[n
 
     Within a shard, equal scores come in insertion order, and shards hold consecutive
     rows; so ordering by (NaN last, score descending, shard, rank in shard) is the order
-    of one index holding every row.
+    of one index holding every row. Inverted-file padding (id NO_ID, a NaN score) goes
+    after every entry, and pads the rows that have fewer than top_k entries.
     """
     nq = parts[0][0].shape[0]
     k = min(top_k, sum(p[0].shape[1] for p in parts))
@@ -164,7 +195,8 @@ def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int) -> tuple[n
         s = scores[q]
         nan = np.isnan(s)
         # Negating -0.0 and +0.0 gives equal keys: they tie, as in one index.
-        order = np.lexsort((rank, shard, np.where(nan, 0.0, -s.astype(np.float64)), nan))[:k]
+        padding = nan & (ids[q] == quillane.NO_ID)
+        order = np.lexsort((rank, shard, np.where(nan, 0.0, -s.astype(np.float64)), nan, padding))[:k]
         out_ids[q], out_scores[q] = ids[q, order], s[order]
     return out_ids, out_scores
 
@@ -184,7 +216,7 @@ def _check_manifest(manifest: Any) -> None:
     if type(manifest["format"]) is not int or manifest["format"] != FORMAT or manifest["family"] not in FAMILIES:
         raise ValueError("format or family")
     parameters = manifest["parameters"]
-    if not isinstance(parameters, dict) or sorted(parameters) != ["bits", "dim", "projections", "seed"] or \
+    if not isinstance(parameters, dict) or sorted(parameters) != PARAMETERS[manifest["family"]] or \
             not all(type(value) is int for value in parameters.values()):
         raise ValueError("parameters")
     if not isinstance(manifest["shards"], list):
@@ -231,18 +263,27 @@ class ShardedIndex:
     def __len__(self) -> int:
         return sum(s["rows"] for s in self.shards)
 
-    def search_batch(self, queries: np.ndarray, top_k: int, *, client: Any = None,
+    def search_batch(self, queries: np.ndarray, top_k: int, *, probes: int | None = None, client: Any = None,
                      retries: int = 2) -> tuple[np.ndarray, np.ndarray]:
         """Row i: the top_k of one index holding every row, for queries[i].
 
         Each shard is searched on a worker (the same one each time when it is alive, so
         that its mapping is reused); a task whose worker dies is retried elsewhere up to
-        `retries` times, and any failure raises: never a partial answer.
+        `retries` times, and any failure raises: never a partial answer. probes (inverted
+        files only, default 8): every shard opens the same lists, those of the centroids
+        all its shards share, so the answer is that of one IvfIndex with those centroids.
         """
         from distributed import default_client
 
         # The module's own argument rules and messages, before any task is sent.
-        _empty_index(self.family, *sorted(self.parameters.items())).search_batch(queries, top_k)
+        if self.family == "ivf":
+            probes = 8 if probes is None else probes
+            _empty_index(self.family, *sorted(self.parameters.items())).search_batch(queries, top_k, probes=probes)
+            probes = operator.index(probes)
+        elif probes is not None:
+            raise ValueError(f"probes applies to inverted-file indexes, not to family {self.family!r}")
+        else:
+            _empty_index(self.family, *sorted(self.parameters.items())).search_batch(queries, top_k)
         top_k = operator.index(top_k)
         client = client or default_client()
         if not self.shards:
@@ -256,20 +297,22 @@ class ShardedIndex:
         for i, shard in enumerate(self.shards):
             futures.append(client.submit(
                 _search_shard, os.path.join(self.directory, shard["file"]), shard["checksums"],
-                self.family, self.parameters, queries, top_k, pure=False, retries=retries,
+                self.family, self.parameters, queries, top_k, probes, pure=False, retries=retries,
                 workers=[workers[i % len(workers)]], allow_other_workers=True))
         return merge(client.gather(futures), top_k)
 
 
 def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "compact",
           bits: int = 4, seed: int = 42, projections: int | None = None, ids: Any = None,
-          client: Any = None) -> ShardedIndex:
+          lists: int | None = None, iterations: int = 10, client: Any = None) -> ShardedIndex:
     """Encode every row into one shard per chunk, on the workers holding the rows.
 
     `vectors`: a Dask array of shape (n, dim) with known chunk sizes, chunked by rows, or a
     list of .npy files of rows of one dim (each memory-mapped on a worker). ids: the global
     row numbers unless given (a NumPy or Dask array of n non-negative integers, only with
-    a Dask array of vectors).
+    a Dask array of vectors). family="ivf" needs `lists`: the centroids are trained once,
+    in one task, on at most 256 rows per list chosen by the seed, and every shard is built
+    against them.
     """
     import dask.array as da
     from distributed import default_client
@@ -302,13 +345,38 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
     parameters = {"dim": int(dim), "bits": int(bits), "seed": int(seed), "projections": 0}
     if family == "two-stage":
         parameters["projections"] = int(projections if projections is not None else max(1, dim // 4))
+    if family == "ivf":
+        if lists is None:
+            raise ValueError("family 'ivf' needs lists (the number of centroids)")
+        del parameters["projections"]
+        parameters["lists"] = operator.index(lists)
+        if starts[-1] < parameters["lists"]:
+            raise ValueError(f"{int(starts[-1])} rows cannot train {parameters['lists']} lists: "
+                             "give at least as many rows as lists")
     _new_index(family, parameters)  # the constructor's errors, before any work
     with _building(out):
-        return _build(vectors, ids, starts, out, family, parameters, client)
+        centroids = None
+        if family == "ivf":
+            centroids = _centroids(vectors, starts, parameters, iterations, client)
+        return _build(vectors, ids, starts, out, family, parameters, client, centroids)
+
+
+def _centroids(vectors: Any, starts: np.ndarray, parameters: dict[str, int], iterations: int, client: Any) -> Any:
+    """The shared centroids, trained in one task on a seeded sample of the rows; a future
+    that every shard's task receives."""
+    import dask
+
+    n, cap = int(starts[-1]), 256 * parameters["lists"]
+    rows = np.arange(n) if n <= cap else np.sort(np.random.default_rng(parameters["seed"]).choice(n, cap, replace=False))
+    if isinstance(vectors, (list, tuple)):
+        sample = dask.delayed(_rows_of_npy)([str(Path(p).resolve()) for p in vectors], [int(s) for s in starts], rows)
+    else:
+        sample = vectors[rows]
+    return client.compute(dask.delayed(_train)(sample, parameters, iterations))
 
 
 def _build(vectors: Any, ids: Any, starts: np.ndarray, out: Path, family: str, parameters: dict[str, int],
-           client: Any) -> ShardedIndex:
+           client: Any, centroids: Any = None) -> ShardedIndex:
     import dask
     import dask.array as da
 
@@ -316,7 +384,8 @@ def _build(vectors: Any, ids: Any, starts: np.ndarray, out: Path, family: str, p
     if isinstance(vectors, (list, tuple)):
         for i, npy in enumerate(vectors):
             jobs.append(dask.delayed(_build_shard_from_npy)(
-                str(Path(npy).resolve()), int(starts[i]), family, parameters, str(out / f"shard-{i:05d}.qli")))
+                str(Path(npy).resolve()), int(starts[i]), family, parameters, str(out / f"shard-{i:05d}.qli"),
+                centroids))
     else:
         blocks = vectors.to_delayed()[:, 0]
         id_blocks: list[Any] = [None] * len(blocks)
@@ -324,7 +393,8 @@ def _build(vectors: Any, ids: Any, starts: np.ndarray, out: Path, family: str, p
             id_blocks = list(da.asarray(ids).rechunk((vectors.chunks[0],)).to_delayed())
         for i, block in enumerate(blocks):
             jobs.append(dask.delayed(_build_shard)(
-                block, id_blocks[i], int(starts[i]), family, parameters, str(out / f"shard-{i:05d}.qli")))
+                block, id_blocks[i], int(starts[i]), family, parameters, str(out / f"shard-{i:05d}.qli"),
+                centroids))
     shards = list(client.compute(jobs, sync=True))
     manifest = {"format": FORMAT, "family": family, "parameters": parameters, "rows": int(starts[-1]),
                 "shards": shards}

@@ -137,6 +137,31 @@ PyObject* ivf_train(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* ivf_set_centroids(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Param params[] = {{"centroids", true}};
+        PyObject* given[1];
+        if (!bind_arguments("IvfIndex.set_centroids()", params, args, kwargs, given)) return nullptr;
+        auto* obj = Binding::self_of(self);
+        Hold hold(obj->holds, Hold::Exclusive);
+        if (!hold.held()) return nullptr;
+        ivf::IvfIndex& index = obj->value();
+        const auto centroids = read_matrix(given[0], "centroids", NPY_FLOAT, index.dim());
+        if (!centroids) return nullptr;
+        if (index.coarse().trained()) return value_error("IvfIndex.set_centroids()", "the index is already trained"), nullptr;
+        if (centroids->rows != index.coarse().lists()) {
+            value_error("IvfIndex.set_centroids()", "expected " + std::to_string(index.coarse().lists()) +
+                                                        " centroids (one per list), got " +
+                                                        std::to_string(centroids->rows));
+            return nullptr;
+        }
+        const auto* rows = static_cast<const float*>(centroids->data);
+        if (!check_rows(rows, centroids->rows, index.dim())) return nullptr;
+        index.set_centroids(std::vector<float>(rows, rows + centroids->rows * index.dim()));
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* ivf_add(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr Param params[] = {{"id", true}, {"vector", true}};
@@ -308,6 +333,10 @@ PyMethodDef ivf_methods[] = {
      "(n, dim), n >= lists; more than 256 rows per list are sampled by the seed. The same rows give "
      "the same centroids on every machine and at any thread count. verbose=True prints each "
      "iteration's objective and time to standard error. Once per index."},
+    {"set_centroids", method(&ivf_set_centroids), METH_VARARGS | METH_KEYWORDS,
+     "set_centroids($self, centroids)\n--\n\nUse the rows of a C-contiguous float32 array of shape (lists, dim) as "
+     "the centroids instead of training (for example those of another IvfIndex, to build shards that search as "
+     "one index). Once per index, instead of train."},
     {"add", method(&ivf_add), METH_VARARGS | METH_KEYWORDS,
      "add($self, id, vector)\n--\n\nStore a float32 vector under `id` in the list of its nearest "
      "centroid, as the compact code of its difference from that centroid."},

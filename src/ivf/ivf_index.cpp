@@ -87,6 +87,11 @@ void IvfIndex::train(const float* rows, size_t n, unsigned iterations, unsigned 
     coarse_.train(rows, n, iterations, seed(), threads, step);
 }
 
+void IvfIndex::set_centroids(std::vector<float> centroids) {
+    if (coarse_.trained()) throw InvariantFailure("centroids for a trained index");
+    coarse_.set_centroids(std::move(centroids));
+}
+
 std::vector<uint64_t> IvfIndex::list_sizes() const {
     std::vector<uint64_t> sizes;
     for (const List& list : lists_) sizes.push_back(list.size());

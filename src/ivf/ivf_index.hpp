@@ -42,6 +42,9 @@ public:
     void train(const float* rows, size_t n, unsigned iterations, unsigned threads,
                const std::function<void(const TrainingStep&)>& step);
 
+    // Given centroids instead of training (lists x dim, finite; not trained yet).
+    void set_centroids(std::vector<float> centroids);
+
     // Trained, id != NO_ID. A refused vector changes nothing.
     Status add(uint64_t id, std::span<const float> vector);
     // Every row as add would, all or nothing; the lowest failing row.

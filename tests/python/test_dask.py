@@ -10,7 +10,7 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 import quillane_dask  # noqa: E402
 
-from quillane import CompactIndex, VectorIndex  # noqa: E402
+from quillane import CompactIndex, IvfIndex, VectorIndex  # noqa: E402
 
 DIM = 16
 
@@ -52,6 +52,25 @@ def test_a_sharded_index_answers_as_one_index(tmp_path, client, family, single):
         for index in (sharded, reopened):
             got = index.search_batch(queries, k)
             assert (got[0] == want[0]).all() and got[1].tobytes() == want[1].tobytes()
+
+
+@pytest.mark.parametrize("from_files", [False, True])
+def test_a_sharded_inverted_file_answers_as_one_index(tmp_path, client, from_files):
+    x, queries = data(1500), data(7, seed=1)
+    queries[3] = x[0]
+    vectors = npy_files(tmp_path, x[:700], x[700:]) if from_files else da.from_array(x, chunks=(400, DIM))
+    sharded = quillane_dask.build(vectors, tmp_path / "index", family="ivf", lists=6, bits=4, seed=9)
+    centroids = [IvfIndex.load(tmp_path / "index" / s["file"]).centroids for s in sharded.shards]
+    assert all(c.tobytes() == centroids[0].tobytes() for c in centroids)
+    one = IvfIndex(DIM, 6, 4, 9)
+    one.set_centroids(centroids[0])
+    one.add_batch(np.arange(1500), x)
+    for k, probes in ((1, 1), (10, 2), (2000, 6), (400, 1)):
+        want = one.search_batch(queries, k, probes=probes)
+        got = sharded.search_batch(queries, k, probes=probes)
+        assert (got[0] == want[0]).all() and got[1].tobytes() == want[1].tobytes()
+    with pytest.raises(ValueError, match="probes applies to inverted-file indexes"):
+        quillane_dask.build(da.from_array(x, chunks=(400, DIM)), tmp_path / "c").search_batch(queries, 3, probes=2)
 
 
 def test_build_from_npy_files_numbers_rows_globally(tmp_path, client):

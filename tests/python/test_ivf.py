@@ -54,6 +54,8 @@ def test_introspection_and_repr(data):
         (lambda i, x: (i.train(x), i.add_batch(np.array([1, 2**64 - 1], dtype=np.uint64), x[:2])),
          "IvfIndex.add_batch(): row 1: id 18446744073709551615 is quillane.NO_ID, which marks padding in search results and cannot be stored"),
         (lambda i, x: (i.train(x), i.add(1, x[0, :5])), "dimension mismatch: quantizer expects 24, got 5"),
+        (lambda i, x: (i.train(x), i.set_centroids(x[:10])), "IvfIndex.set_centroids(): the index is already trained"),
+        (lambda i, x: i.set_centroids(x[:9]), "IvfIndex.set_centroids(): expected 10 centroids (one per list), got 9"),
     ],
 )
 def test_refusals_leave_the_index_unchanged(data, call, message):
@@ -152,6 +154,11 @@ def test_files_round_trip_byte_for_byte(data, tmp_path):
     assert copies[1].to_bytes() == a.to_bytes()
     empty = IvfIndex(24, 10)
     assert IvfIndex.from_bytes(empty.to_bytes()).trained is False
+    given = IvfIndex(24, 10, bits=4, seed=3)
+    given.set_centroids(a.centroids)
+    given.add_batch(np.arange(len(x)) * 3, x)
+    given.add_batch(np.array([5, 6]), x[:2])
+    assert given.to_bytes() == a.to_bytes()
 
 
 def _fix_header(image):
