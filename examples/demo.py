@@ -85,6 +85,13 @@ def main() -> None:
     compact = quillane.CompactIndex(dim, bits=args.bits)
     code_size = quillane.CompactQuantizer(dim, bits=args.bits).code_size_bytes
     report(f"CompactIndex {args.bits}-bit", compact, code_size, base, queries, exact, args.k)
+    # The inverted file: about 4 sqrt(n) lists, trained on the vectors, 16 of them searched.
+    lists = max(1, min(n, int(4 * np.sqrt(n))))
+    ivf = quillane.IvfIndex(dim, lists, bits=args.bits)
+    started = time.perf_counter()
+    ivf.train(base)
+    print(f"  (IvfIndex: {lists} lists trained in {time.perf_counter() - started:.1f} s)", file=sys.stderr)
+    report(f"IvfIndex {args.bits}-bit 16/{lists}", Probed(ivf, 16), code_size, base, queries, exact, args.k)
     if dim % 2:  # the two-stage quantizer works on coordinate pairs
         base = np.ascontiguousarray(np.pad(base, ((0, 0), (0, 1))))
         queries = np.ascontiguousarray(np.pad(queries, ((0, 0), (0, 1))))
@@ -106,6 +113,20 @@ class Index(Protocol):
     def add_batch(self, ids: npt.NDArray[np.integer], vectors: F32, *, threads: int | None = None) -> None: ...
     def search_batch(self, queries: F32, top_k: int, *,
                      threads: int | None = None) -> tuple[npt.NDArray[np.uint64], F32]: ...
+
+
+class Probed:
+    """An IvfIndex searched with a fixed number of probes."""
+
+    def __init__(self, index: quillane.IvfIndex, probes: int) -> None:
+        self.index, self.probes = index, probes
+
+    def add_batch(self, ids: npt.NDArray[np.integer], vectors: F32, *, threads: int | None = None) -> None:
+        self.index.add_batch(ids, vectors, threads=threads)
+
+    def search_batch(self, queries: F32, top_k: int, *,
+                     threads: int | None = None) -> tuple[npt.NDArray[np.uint64], F32]:
+        return self.index.search_batch(queries, top_k, probes=self.probes, threads=threads)
 
 
 def report(name: str, index: Index, code_size: int, base: F32, queries: F32,
