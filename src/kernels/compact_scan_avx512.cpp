@@ -3,7 +3,8 @@
 // dpbusd, four products summed straight into each int32 lane; the offset times the sum of
 // the query is taken off at the end, so each sum is the same integer as on every path.
 // 8-bit codes look their level up in a 256-entry table with two two-register byte
-// permutes (no gathers); 4-bit codes with byte shuffles, 128 coordinates per load.
+// permutes (no gathers); 4-bit codes with byte shuffles, 128 coordinates per load; the
+// other widths after unpacking 64 codes at a time to bytes.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -154,6 +155,99 @@ QL_AVX512 void scan4(const CompactApproxInputs& in, const uint8_t* records, size
     }
 }
 
+// Codes of 1 to 8 bits, 64 per step, unpacked to bytes: 8 codes of b bits are b whole
+// bytes (code 8g starts at byte g b), so each 64-bit lane takes its group's bytes (a byte
+// permute) and a multishift moves code t of the lane to byte t. Bytes past the code read
+// as zeros (a masked load): their codes are 0, where the query is zero.
+struct Unpacker {
+    __m512i spread, shifts, low;
+    size_t bits, code_bytes;
+
+    QL_AVX512 Unpacker(size_t b, size_t dim) : bits(b), code_bytes((dim * b + 7) / 8) {
+        alignas(64) uint8_t spread_index[64], shift_of[64];
+        for (size_t q = 0; q < 8; ++q) {
+            for (size_t t = 0; t < 8; ++t) {
+                spread_index[8 * q + t] = static_cast<uint8_t>(q * b + t);
+                shift_of[8 * q + t] = static_cast<uint8_t>(t * b);
+            }
+        }
+        spread = _mm512_load_si512(spread_index);
+        shifts = _mm512_load_si512(shift_of);
+        low = _mm512_set1_epi8(static_cast<char>((1u << b) - 1));
+    }
+    QL_AVX512 __m512i operator()(const uint8_t* packed, size_t s) const {
+        const size_t from = 8 * s * bits;
+        const __m512i bytes = _mm512_maskz_loadu_epi8(first_bytes(std::min(8 * bits, code_bytes - from)), packed + from);
+        return _mm512_and_si512(_mm512_multishift_epi64_epi8(shifts, _mm512_permutexvar_epi8(spread, bytes)), low);
+    }
+};
+
+// Any width through the unpacker: levels (+ 128) looked up in a 256-entry table.
+QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+    uint8_t shifted[256] = {};
+    for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
+    const ByteTable table(shifted);
+    const Unpacker unpack(in.bits, in.dim);
+    const size_t steps = (in.dim + 63) / 64;
+    const int32_t offset = 128 * sum_of(in.query, in.dim);
+    size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* b = a + in.stride;
+        __m512i acc_a = _mm512_setzero_si512(), acc_b = _mm512_setzero_si512();
+        for (size_t s = 0; s < steps; ++s) {
+            prefetch_ahead(a, in.stride, s);
+            const __m512i q = _mm512_loadu_si512(in.query + 64 * s);
+            acc_a = _mm512_dpbusd_epi32(acc_a, table(unpack(a, s)), q);
+            acc_b = _mm512_dpbusd_epi32(acc_b, table(unpack(b, s)), q);
+        }
+        out[i] = _mm512_reduce_add_epi32(acc_a) - offset;
+        out[i + 1] = _mm512_reduce_add_epi32(acc_b) - offset;
+    }
+    for (; i < n; ++i) {
+        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        __m512i acc = _mm512_setzero_si512();
+        for (size_t s = 0; s < steps; ++s) {
+            acc = _mm512_dpbusd_epi32(acc, table(unpack(a, s)), _mm512_loadu_si512(in.query + 64 * s));
+        }
+        out[i] = _mm512_reduce_add_epi32(acc) - offset;
+    }
+}
+
+// Many queries over codes of any width: each record unpacked, its levels (+ 64) and error
+// units looked up 64 codes at a time; units past dim are masked off before they are summed.
+struct ManyExpanderAny {
+    ByteTable levels, units;
+    Unpacker unpack;
+    size_t dim;
+
+    QL_AVX512 static ByteTable shifted_levels(const CompactManyInputs& in) {
+        uint8_t shifted[256] = {};
+        for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 64);
+        return ByteTable(shifted);
+    }
+    QL_AVX512 static ByteTable unit_table(const CompactManyInputs& in) {
+        uint8_t units[256] = {};
+        for (size_t c = 0; c < (size_t{1} << in.bits); ++c) units[c] = in.error_units[c];
+        return ByteTable(units);
+    }
+    QL_AVX512 explicit ManyExpanderAny(const CompactManyInputs& in)
+        : levels(shifted_levels(in)), units(unit_table(in)), unpack(in.bits, in.dim), dim(in.dim) {}
+
+    QL_AVX512 uint32_t operator()(const uint8_t* packed, uint8_t* out) const {
+        const size_t steps = (dim + 63) / 64;
+        __m512i sums = _mm512_setzero_si512();
+        for (size_t s = 0; s < steps; ++s) {
+            const __m512i codes = unpack(packed, s);
+            _mm512_storeu_si512(out + 64 * s, levels(codes));
+            const __mmask64 valid = s + 1 < steps ? ~__mmask64{0} : first_bytes(dim - 64 * s);
+            const __m512i u = _mm512_maskz_mov_epi8(valid, units(codes));
+            sums = _mm512_add_epi64(sums, _mm512_sad_epu8(u, _mm512_setzero_si512()));
+        }
+        return static_cast<uint32_t>(_mm512_reduce_add_epi64(sums));
+    }
+};
+
 // Many queries over 8-bit codes: each record's levels (+ 64) and error units looked up
 // 64 codes at a time; units past dim are masked off before they are summed.
 struct ManyExpander8 {
@@ -247,7 +341,7 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
     } else if (in.bits == 4) {
         scan4(in, records, n, out);
     } else {
-        avx2::compact_approx_scan(in, records, n, out);
+        scan_unpacked(in, records, n, out);
     }
 }
 
@@ -276,8 +370,10 @@ QL_AVX512 void compact_approx_scan_many(const CompactManyInputs& in, const int8_
     };
     if (in.bits == 8) {
         fill(ManyExpander8(in));
-    } else {
+    } else if (in.bits == 4) {
         fill(avx2::ManyExpander(in));
+    } else {
+        fill(ManyExpanderAny(in));
     }
 }
 

@@ -191,7 +191,7 @@ TEST(CompactEstimate, UnbiasedOverRotationsAndSharperWithMoreBits) {
 TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
     SeededRng rng(3);
     for (size_t dim : {1, 31, 32, 33, 100, 768}) {
-        for (uint8_t b : {1, 2, 3, 4, 8}) {
+        for (uint8_t b : {1, 2, 3, 4, 5, 6, 7, 8}) {
             const auto q = *CompactQuantizer::make(dim, b, 1);
             const size_t stride = q.code_size_bytes() + 4, n = 21, nq = 6;
             std::vector<uint8_t> records;
