@@ -63,12 +63,18 @@ TEST(IvfSearch, ProbedListsRankExactlyAsScoringEveryEntry) {
         for (size_t i = 300; i < n; ++i) ASSERT_TRUE(index.add(ids[i], {rows.data() + i * dim, dim}));
         // Duplicated rows make equal scores: they must come in insertion order.
         ASSERT_TRUE(index.add(77, {rows.data(), dim}));
-        const auto queries = rng.standard_normal_vec(6 * dim);
+        // Six random queries, then twenty near copies of one row: they visit the same lists
+        // together, through the many-query pass.
+        constexpr size_t NQ = 26;
+        auto queries = rng.standard_normal_vec(6 * dim);
+        for (size_t c = 0; c < 20; ++c) {
+            for (size_t j = 0; j < dim; ++j) queries.push_back(rows[j] * (1.0f + 0.01f * static_cast<float>(c)));
+        }
         for (size_t probes : {size_t{1}, size_t{3}, lists}) {
-            std::vector<uint64_t> batch_ids(6 * 20);
-            std::vector<float> batch_scores(6 * 20);
-            ASSERT_FALSE(index.search_batch(queries.data(), 6, 20, probes, 2, batch_ids.data(), batch_scores.data()));
-            for (size_t q = 0; q < 6; ++q) {
+            std::vector<uint64_t> batch_ids(NQ * 20);
+            std::vector<float> batch_scores(NQ * 20);
+            ASSERT_FALSE(index.search_batch(queries.data(), NQ, 20, probes, 1, batch_ids.data(), batch_scores.data()));
+            for (size_t q = 0; q < NQ; ++q) {
                 const auto found = *index.search({queries.data() + q * dim, dim}, 20, probes);
                 ASSERT_EQ(found.size(), 20u);
                 for (size_t r = 0; r < 20; ++r) {
