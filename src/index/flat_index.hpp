@@ -146,8 +146,13 @@ public:
         const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
         const size_t dim = family_.dim();
         parallel::LowestFailure failure;
-        // Blocks of up to QUERIES_PER_BLOCK, smaller when that leaves a thread idle.
         const size_t used = parallel::thread_count(threads);
+        // One block of queries and several threads: split the records instead, so that each
+        // record is read and expanded once, not once per thread.
+        if (used > 1 && nq <= Family::QUERIES_PER_BLOCK && n >= used * RECORDS_PER_SPLIT) {
+            return search_split(queries, nq, k, used, out_ids, out_scores);
+        }
+        // Blocks of up to QUERIES_PER_BLOCK, smaller when that leaves a thread idle.
         const size_t block = std::clamp<size_t>((nq + used - 1) / used, 1, Family::QUERIES_PER_BLOCK);
         parallel::for_chunks(nq, block, threads, [&](size_t begin, size_t end) {
             std::vector<typename Family::Prepared> prepared;
@@ -175,6 +180,47 @@ public:
         return failure.take();
     }
 
+    // search_batch of one block of queries over `parts` contiguous ranges of records, a
+    // range per thread, each range's best k merged in range order: ties keep insertion order.
+    std::optional<parallel::RowFailure> search_split(const float* queries, size_t nq, size_t k, size_t parts,
+                                                     uint64_t* out_ids, float* out_scores) const {
+        const size_t n = size(), dim = family_.dim();
+        std::vector<typename Family::Prepared> prepared;
+        prepared.reserve(nq);
+        for (size_t q = 0; q < nq; ++q) {
+            auto p = family_.prepare({queries + q * dim, dim});
+            if (!p) return parallel::RowFailure{q, p.error()};
+            prepared.push_back(std::move(*p));
+        }
+        std::vector<std::vector<std::vector<Scored>>> found(parts);
+        parallel::for_chunks(parts, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+            for (size_t part = begin; part < end; ++part) {
+                const size_t first = n * part / parts, last = n * (part + 1) / parts;
+                found[part] = family_.top_k_many(prepared, summary_, records() + first * stride_, ids() + first,
+                                                 last - first, k);
+            }
+        });
+        std::vector<float> scores;
+        std::vector<uint64_t> candidate_ids;
+        for (size_t q = 0; q < nq; ++q) {
+            scores.clear();
+            candidate_ids.clear();
+            for (size_t part = 0; part < parts; ++part) {
+                for (const Scored& s : found[part][q]) {
+                    scores.push_back(s.score);
+                    candidate_ids.push_back(s.id);
+                }
+            }
+            const std::vector<Scored> row = top_k_of(scores.data(), candidate_ids.data(), scores.size(), k);
+            if (row.size() != k) throw InvariantFailure("a search row has the wrong length");
+            for (size_t r = 0; r < k; ++r) {
+                out_ids[q * k + r] = row[r].id;
+                out_scores[q * k + r] = row[r].score;
+            }
+        }
+        return std::nullopt;
+    }
+
     size_t size() const { return read_only() ? view_.n : ids_.size() / sizeof(uint64_t); }
     const Quantizer& quantizer() const { return family_.quantizer(); }
     const Family& family() const { return family_; }
@@ -196,6 +242,8 @@ private:
     };
 
     static constexpr size_t ADD_ROWS_PER_CHUNK = 16;
+    // A search splits records between threads only where each gets this many.
+    static constexpr size_t RECORDS_PER_SPLIT = 4096;
 
     const uint64_t* ids() const {
         return read_only() ? view_.ids : reinterpret_cast<const uint64_t*>(ids_.data());

@@ -95,7 +95,9 @@ TEST_P(QuantizerBatches, EveryRowEqualsTheOneAtATimeCall) {
 }
 
 template <class Family> void index_batches_equal_rows(typename Family::Quantizer q) {
-    const size_t dim = q.dim(), n = 300, nq = 69;  // a full block of 64 compact queries and a remainder
+    // A full block of 64 compact queries and a remainder; and, searched alone, the first 12
+    // (one block of either family: threads split the records, over 4096 each).
+    const size_t dim = q.dim(), n = 8300, nq = 69;
     const auto vectors = rows_of(n, dim, 3), queries = rows_of(nq, dim, 4);
     std::vector<uint64_t> ids(n);
     for (size_t i = 0; i < n; ++i) ids[i] = 5000 - i % 250;  // repeated ids too
@@ -116,12 +118,13 @@ template <class Family> void index_batches_equal_rows(typename Family::Quantizer
             ASSERT_EQ(many.id(i), one.id(i));
             ASSERT_TRUE(std::ranges::equal(many.code(i), one.code(i)));
         }
-        for (uint64_t k : {uint64_t{0}, uint64_t{1}, uint64_t{10}, uint64_t{1000}}) {
+        for (uint64_t k : {uint64_t{0}, uint64_t{1}, uint64_t{10}, uint64_t{1000}})
+        for (size_t rows : {nq, size_t{12}}) {
             const size_t kk = std::min<size_t>(k, n);
-            std::vector<uint64_t> got_ids(nq * kk);
-            std::vector<float> got_scores(nq * kk);
-            ASSERT_FALSE(many.search_batch(queries.data(), nq, k, threads, got_ids.data(), got_scores.data()));
-            for (size_t j = 0; j < nq; ++j) {
+            std::vector<uint64_t> got_ids(rows * kk);
+            std::vector<float> got_scores(rows * kk);
+            ASSERT_FALSE(many.search_batch(queries.data(), rows, k, threads, got_ids.data(), got_scores.data()));
+            for (size_t j = 0; j < rows; ++j) {
                 const auto expected = *one.search({queries.data() + j * dim, dim}, k);
                 ASSERT_EQ(expected.size(), kk);
                 for (size_t r = 0; r < kk; ++r) {
