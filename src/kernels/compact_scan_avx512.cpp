@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "compact_many_avx2.hpp"
@@ -214,6 +215,32 @@ QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* recor
     }
 }
 
+// 1-bit codes are masks: with levels -l and +l, sum = l (2 S1 - S) for S1 the sum of the
+// query over the set bits and S over all (every sum exact), so each step of 64 is a
+// masked move and a dpbusd by ones.
+QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+    const int32_t high = in.levels[1], low = in.levels[0];
+    const size_t steps = (in.dim + 63) / 64, code_bytes = (in.dim + 7) / 8;
+    const int32_t total = sum_of(in.query, in.dim);
+    const __m512i ones = _mm512_set1_epi8(1);
+    const auto bits_of = [&](const uint8_t* packed, size_t s) QL_AVX512 {
+        const size_t from = 8 * s;
+        uint64_t word = 0;
+        std::memcpy(&word, packed + from, std::min<size_t>(8, code_bytes - from));
+        return static_cast<__mmask64>(word);
+    };
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        __m512i acc = _mm512_setzero_si512();
+        for (size_t s = 0; s < steps; ++s) {
+            const __m512i set = _mm512_maskz_mov_epi8(bits_of(a, s), _mm512_loadu_si512(in.query + 64 * s));
+            acc = _mm512_dpbusd_epi32(acc, ones, set);
+        }
+        const int32_t on = _mm512_reduce_add_epi32(acc);
+        out[i] = high * on + low * (total - on);
+    }
+}
+
 // Many queries over codes of any width: each record unpacked, its levels (+ 64) and error
 // units looked up 64 codes at a time; units past dim are masked off before they are summed.
 struct ManyExpanderAny {
@@ -340,6 +367,8 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
         scan8(in, records, n, out);
     } else if (in.bits == 4) {
         scan4(in, records, n, out);
+    } else if (in.bits == 1) {
+        scan1(in, records, n, out);
     } else {
         scan_unpacked(in, records, n, out);
     }
