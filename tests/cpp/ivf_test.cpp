@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "isa.hpp"
+#include "io/ivf_file.hpp"
 #include "ivf/ivf_index.hpp"
 #include "rng.hpp"
 
@@ -127,4 +128,22 @@ TEST(IvfSearch, RowsArePaddedWhenTheProbedListsHoldFewerEntries) {
         EXPECT_EQ(found[r].id, ivf::NO_ID);
         EXPECT_TRUE(std::isnan(found[r].score));
     }
+}
+
+// Training, codes and the saved file, as bits: the same value from every compiler and path
+// that runs this test (a change to any of them is a change to stored files).
+TEST(IvfGolden, TheSavedFileKeepsItsBits) {
+    SeededRng rng(11);
+    const size_t dim = 20, lists = 7, n = 300;
+    const auto rows = clustered(n, dim, rng);
+    testing_isa::for_each_isa([&](kernels::Isa isa) {
+        auto index = *ivf::IvfIndex::make(dim, lists, 3, 5);
+        index.train(rows.data(), n, 5, 2, nullptr);
+        std::vector<uint64_t> ids(n);
+        for (size_t i = 0; i < n; ++i) ids[i] = i * 3;
+        ASSERT_FALSE(index.add_batch(ids.data(), rows.data(), n, 2));
+        std::vector<uint8_t> image(io::image_size(index));
+        io::write_index(index, image.data());
+        EXPECT_EQ(io::crc32_of(image), 2285373348u) << kernels::isa_name(isa);
+    });
 }
