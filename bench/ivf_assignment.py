@@ -1,7 +1,8 @@
 """Recall@10 of IvfIndex (8 bits, 128 lists) at 1 to 16 probes on the real and clustered sets.
 
-Run against a build of each assignment rule to compare them: commit 4bc2cd9 assigns each row
-to its nearest centroid, later commits to the centroid of highest inner product.
+Run against a build of each rule to compare them: commit 4bc2cd9 assigns each row to its
+nearest centroid; 3bb2456 to the centroid of highest inner product, centroids the means of
+their rows; later commits rescale each mean to the mean norm of its rows.
 """
 import sys, numpy as np, quillane
 sys.path.insert(0,'/work/main/bench'); sys.path.insert(0,'/work/main/examples')
