@@ -78,7 +78,14 @@ def main() -> None:
     parser.add_argument("--bits", default="1,2,4,8")
     parser.add_argument("--skip-graphs", action="store_true")
     parser.add_argument("--budget", type=float, default=60.0, help="seconds a setting may take before wider ones are skipped")
+    parser.add_argument("--replot", action="store_true", help="only redraw the plot from bench/results/ivf.md")
     args = parser.parse_args()
+    if args.replot:
+        table = [line.split("|")[1:-1] for line in (RESULTS / "ivf.md").read_text().splitlines()
+                 if line.startswith("| ") and line.count("|") == 7 and not line.startswith("| method")]
+        plot([(c[0].strip(), float(c[1]), c[2].strip(), float(c[3]), float(c[4]), float(c[5])) for c in table],
+             f"clustered, {args.dim}-d, {args.lists} lists")
+        return
     data = clustered_data(args.n + args.queries, args.dim, 3)
     queries, base = data[: args.queries], data[args.queries :]
     n, dim, lists = len(base), args.dim, args.lists
@@ -195,6 +202,10 @@ def write_results(args, n: int, rows, builds) -> None:
     for name, trained, added in builds:
         lines.append(f"| {name} | {trained:.1f} | {added:.1f} |")
     (RESULTS / "ivf.md").write_text("\n".join(lines) + "\n")
+    plot(rows, f"{n} x {args.dim} clustered, {args.lists} lists")
+
+
+def plot(rows, title: str) -> None:
     try:
         import matplotlib
 
@@ -203,14 +214,15 @@ def write_results(args, n: int, rows, builds) -> None:
     except ImportError:
         return
     fig, ax = plt.subplots(figsize=(9, 6))
-    for name in dict.fromkeys(r[0] for r in rows):
+    for i, name in enumerate(dict.fromkeys(r[0] for r in rows)):
         mine = [r for r in rows if r[0] == name]
-        ax.plot([r[3] for r in mine], [r[4] for r in mine], marker="o", label=f"{name} ({mine[0][1]:.0f} B)",
-                linewidth=2.5 if name.startswith("quillane") else 1)
+        ours = name.startswith("quillane")
+        ax.plot([r[3] for r in mine], [r[4] for r in mine], marker="o" if ours else ".", color=plt.cm.tab20(i % 20),
+                label=f"{name} ({mine[0][1]:.0f} B)", linewidth=2.5 if ours else 1, linestyle="-" if ours else "--")
     ax.set_yscale("log")
     ax.set_xlabel("recall@10")
     ax.set_ylabel("queries per second (batch, one thread)")
-    ax.set_title(f"{n} x {args.dim} clustered, {args.lists} lists")
+    ax.set_title(title)
     ax.legend(fontsize=7)
     fig.tight_layout()
     fig.savefig(RESULTS / "ivf.png", dpi=110)
