@@ -27,7 +27,8 @@ public:
 
     // k-means on n rows of dim floats (n >= lists, every value finite): the sample, the
     // initial centroids (the first `lists` sample rows of a seeded shuffle), then
-    // `iterations` rounds of assignment and mean. `step` is called after each round.
+    // `iterations` rounds of assignment and of means rescaled to their rows' mean norm.
+    // `step` is called after each round.
     void train(const float* rows, size_t n, unsigned iterations, uint64_t seed, unsigned threads,
                const std::function<void(const TrainingStep&)>& step);
     // The trained centroids, row-major (lists x dim).
