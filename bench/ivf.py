@@ -129,10 +129,10 @@ def main() -> None:
     flat.add(base)
     builds.append(("FAISS IndexIVFFlat", trained, time.perf_counter() - start))
     faiss_ivf = {"FAISS IVF-Flat": flat}
-    for name, spec in [("FAISS IVF-SQ4", "SQ4"), ("FAISS IVF-SQ8", "SQ8"), (f"FAISS IVF-PQ{dim // 4}x4fs", f"PQ{dim // 4}x4fs"),
+    for name, factory in [("FAISS IVF-SQ4", "SQ4"), ("FAISS IVF-SQ8", "SQ8"), (f"FAISS IVF-PQ{dim // 4}x4fs", f"PQ{dim // 4}x4fs"),
                        (f"FAISS IVF-PQ{dim // 2}x4fs", f"PQ{dim // 2}x4fs"), ("FAISS IVF-RaBitQ", "RaBitQ"),
                        ("FAISS IVF-RaBitQfs", "RaBitQfs")]:
-        index = faiss.index_factory(dim, f"IVF{lists},{spec}", faiss.METRIC_INNER_PRODUCT)
+        index = faiss.index_factory(dim, f"IVF{lists},{factory}", faiss.METRIC_INNER_PRODUCT)
         coarse = faiss.downcast_index(faiss.extract_index_ivf(index).quantizer)
         coarse.add(quantizer.reconstruct_n(0, lists))  # the shared centroids: training skips them
         index.train(base)

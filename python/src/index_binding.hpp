@@ -52,8 +52,19 @@ inline PyObject* ranked_arrays(const std::vector<Scored>& scored) {
     return PyTuple_Pack(2, ids_array.get(), scores_array.get());
 }
 
-// (ids, scores) of rows x k ranked entries, as two matrices.
-inline PyObject* ranked_matrices(std::vector<uint64_t>&& ids, std::vector<float>&& scores, size_t rows, size_t k) {
+// The (ids, scores) matrices of `rows` searches of min(top_k, size) entries each, filled
+// by search(ids, scores) without the interpreter lock; or its lowest failing row raised.
+template <class Search> PyObject* batch_results(size_t rows, uint64_t top_k, size_t size, Search&& search) {
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size));
+    const auto total = result_size(rows, k);
+    if (!total) return nullptr;
+    std::vector<uint64_t> ids(*total);
+    std::vector<float> scores(*total);
+    const auto failure = without_gil([&] { return search(ids.data(), scores.data()); });
+    if (failure) {
+        raise_row_failure(*failure);
+        return nullptr;
+    }
     Ref ids_array(to_matrix(std::move(ids), rows, k));
     if (!ids_array) return nullptr;
     Ref scores_array(to_matrix(std::move(scores), rows, k));
@@ -186,20 +197,10 @@ template <class Index, class Names> struct IndexBinding {
             const Index& index = obj->value();
             const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.quantizer().dim());
             if (!queries) return nullptr;
-            const size_t k = static_cast<size_t>(std::min<uint64_t>(*top_k, index.size()));
-            const auto total = result_size(queries->rows, k);
-            if (!total) return nullptr;
-            std::vector<uint64_t> ids(*total);
-            std::vector<float> scores(*total);
-            const auto failure = without_gil([&] {
-                return index.search_batch(static_cast<const float*>(queries->data), queries->rows,
-                                          *top_k, *threads, ids.data(), scores.data());
+            return batch_results(queries->rows, *top_k, index.size(), [&](uint64_t* ids, float* scores) {
+                return index.search_batch(static_cast<const float*>(queries->data), queries->rows, *top_k,
+                                          *threads, ids, scores);
             });
-            if (failure) {
-                raise_row_failure(*failure);
-                return nullptr;
-            }
-            return ranked_matrices(std::move(ids), std::move(scores), queries->rows, k);
         });
     }
 

@@ -258,20 +258,10 @@ PyObject* ivf_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         const ivf::IvfIndex& index = obj->value();
         const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.dim());
         if (!queries) return nullptr;
-        const size_t k = static_cast<size_t>(std::min<uint64_t>(*top_k, index.size()));
-        const auto total = result_size(queries->rows, k);
-        if (!total) return nullptr;
-        std::vector<uint64_t> ids(*total);
-        std::vector<float> scores(*total);
-        const auto failure = without_gil([&] {
+        return batch_results(queries->rows, *top_k, index.size(), [&](uint64_t* ids, float* scores) {
             return index.search_batch(static_cast<const float*>(queries->data), queries->rows, *top_k, *probes,
-                                      *threads, ids.data(), scores.data());
+                                      *threads, ids, scores);
         });
-        if (failure) {
-            raise_row_failure(*failure);
-            return nullptr;
-        }
-        return ranked_matrices(std::move(ids), std::move(scores), queries->rows, k);
     });
 }
 

@@ -91,11 +91,11 @@ uint64_t section_bytes(const Section& s) {
     return n;
 }
 
-// The file's pieces in order (header; each section, then zeros to the next multiple of
-// 64; 64 more zeros), each handed to `put(data, n)`; data == nullptr stands for n zero
-// bytes.
+// The file's pieces in order (header, unless head is null; each section, then zeros to
+// the next multiple of 64; 64 more zeros), each handed to `put(data, n)`; data == nullptr
+// stands for n zero bytes.
 template <class Put> bool put_image(const uint8_t* head, std::span<const Section> sections, Put&& put) {
-    if (!put(head, HEADER_SIZE)) return false;
+    if (head != nullptr && !put(head, HEADER_SIZE)) return false;
     uint64_t at = HEADER_SIZE;
     for (const Section& s : sections) {
         for (const auto& piece : s) {
@@ -112,12 +112,7 @@ template <class Put> bool put_image(const uint8_t* head, std::span<const Section
 // The body's checksum: sections and padding, as the file lays them out.
 uint32_t body_crc(std::span<const Section> sections) {
     uint32_t crc = 0;
-    uint8_t head[HEADER_SIZE] = {};
-    put_image(head, sections, [&, first = true](const uint8_t* data, size_t n) mutable {
-        if (first) {
-            first = false;  // the header is not part of the body
-            return true;
-        }
+    put_image(nullptr, sections, [&](const uint8_t* data, size_t n) {
         crc = data ? crc_of(crc, data, n) : zero_crc(crc, n);
         return true;
     });
@@ -243,9 +238,8 @@ uint64_t sections_size(std::span<const Section> sections) {
 uint32_t crc32_of(std::span<const uint8_t> bytes) { return parallel_crc(bytes.data(), bytes.size()); }
 
 void write_sections(const IndexHeader& header, std::span<const Section> sections, uint8_t* out) {
-    uint8_t* at = out;
-    const uint8_t blank[HEADER_SIZE] = {};  // the header goes last, over this
-    put_image(blank, sections, [&](const uint8_t* data, size_t n) {
+    uint8_t* at = out + HEADER_SIZE;  // the header goes last, once the body's checksum is known
+    put_image(nullptr, sections, [&](const uint8_t* data, size_t n) {
         if (data) {
             std::memcpy(at, data, n);
         } else {

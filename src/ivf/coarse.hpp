@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "kernels/nearest_centroid.hpp"
+#include "kernels/centroid_dots.hpp"
 
 namespace quillane::ivf {
 
@@ -35,11 +35,11 @@ public:
     void set_centroids(std::vector<float> centroids);
 
     // The list of each of n rows: the centroid of highest <x, c> (the float32 product of
-    // kernels/nearest_centroid.hpp), the lowest list among equals. Inner-product search
+    // kernels/centroid_dots.hpp), the lowest list among equals. Inner-product search
     // ranks by <c, q> too; on real and clustered sets this rule gave higher recall at few
     // probes than the nearest centroid (bench/ivf_assignment.py).
     void assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const;
-    // <c_l, q> for every list, the float32 product of kernels/nearest_centroid.hpp.
+    // <c_l, q> for every list, the float32 product of kernels/centroid_dots.hpp.
     void products(const float* query, double* out) const;
 
     size_t dim() const { return dim_; }

@@ -115,16 +115,8 @@ Status IvfIndex::add(uint64_t id, std::span<const float> vector) {
         throw InvariantFailure("add to an untrained or read-only index, or of the padding id");
     }
     QL_TRY(check_dimension(dim(), vector.size()));
-    QL_TRY(check_finite(vector));
-    uint32_t list = 0;
-    coarse_.assign(vector.data(), 1, 1, &list);
-    QL_TRY_ASSIGN(const std::vector<uint8_t> record, encode_residual(vector, list));
-    List& target = lists_[list];
-    // Room first, so that nothing below can fail half-way.
-    target.reserve(1, record.size());
-    ids_.reserve(ids_.size() + 1);
-    target.append(record.data(), record.size(), ids_.size());
-    ids_.push_back(id);
+    // A batch of one row: its checks, assignment, encoding and commit.
+    if (auto failure = add_batch(&id, vector.data(), 1, 1)) return std::unexpected(failure->error);
     return {};
 }
 

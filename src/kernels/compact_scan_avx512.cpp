@@ -4,7 +4,7 @@
 // the query is taken off at the end, so each sum is the same integer as on every path.
 // 8-bit codes look their level up in a 256-entry table with two two-register byte
 // permutes (no gathers); 4-bit codes with byte shuffles, 128 coordinates per load; the
-// other widths after unpacking 64 codes at a time to bytes.
+// narrower widths after unpacking 64 codes at a time to bytes.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -62,51 +62,12 @@ QL_AVX512 __m512i lane_table(const uint8_t* values, int count) {
     return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(first16)));
 }
 
-// Step s of `steps` of 64 bytes, the last one under the mask of its bytes.
-QL_AVX512 inline __m512i load_step(const uint8_t* p, size_t s, size_t steps, __mmask64 tail) {
-    return s + 1 < steps ? _mm512_loadu_si512(p + 64 * s) : _mm512_maskz_loadu_epi8(tail, p + 64 * s);
-}
-
 // Memory alone does not keep up with a scan of two records at a time: at step s of the
 // pair at a, the two lines at 128 s bytes into the pair four records on are asked for.
 inline void prefetch_ahead(const uint8_t* a, size_t stride, size_t s) {
     const char* p = reinterpret_cast<const char*>(a + 4 * stride + 128 * s);
     _mm_prefetch(p, _MM_HINT_T0);
     _mm_prefetch(p + 64, _MM_HINT_T0);
-}
-
-// 8-bit codes: 64 coordinates per step, the tail loaded under a mask (the query is zero
-// past dim, and masked bytes are never read).
-QL_AVX512 void scan8(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
-    uint8_t shifted[256];
-    for (int c = 0; c < 256; ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
-    const ByteTable table(shifted);
-    const size_t steps = (in.dim + 63) / 64;
-    const __mmask64 tail = first_bytes(in.dim - 64 * (steps - 1));
-    const int32_t offset = 128 * sum_of(in.query, in.dim);
-    size_t i = 0;
-    // Two records at a time share the query's loads.
-    for (; i + 2 <= n; i += 2) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
-        const uint8_t* b = a + in.stride;
-        __m512i acc_a = _mm512_setzero_si512(), acc_b = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            prefetch_ahead(a, in.stride, s);
-            const __m512i q = _mm512_loadu_si512(in.query + 64 * s);
-            acc_a = _mm512_dpbusd_epi32(acc_a, table(load_step(a, s, steps, tail)), q);
-            acc_b = _mm512_dpbusd_epi32(acc_b, table(load_step(b, s, steps, tail)), q);
-        }
-        out[i] = _mm512_reduce_add_epi32(acc_a) - offset;
-        out[i + 1] = _mm512_reduce_add_epi32(acc_b) - offset;
-    }
-    for (; i < n; ++i) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
-        __m512i acc = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            acc = _mm512_dpbusd_epi32(acc, table(load_step(a, s, steps, tail)), _mm512_loadu_si512(in.query + 64 * s));
-        }
-        out[i] = _mm512_reduce_add_epi32(acc) - offset;
-    }
 }
 
 // 4-bit codes: 64 bytes hold 128 coordinates; their low nibbles (the even coordinates)
@@ -156,7 +117,7 @@ QL_AVX512 void scan4(const CompactApproxInputs& in, const uint8_t* records, size
     }
 }
 
-// Codes of 1 to 8 bits, 64 per step, unpacked to bytes: 8 codes of b bits are b whole
+// Codes of 1 to 8 bits, 64 per step, as bytes: 8 codes of b bits are b whole
 // bytes (code 8g starts at byte g b), so each 64-bit lane takes its group's bytes (a byte
 // permute) and a multishift moves code t of the lane to byte t. Bytes past the code read
 // as zeros (a masked load): their codes are 0, where the query is zero.
@@ -179,11 +140,13 @@ struct Unpacker {
     QL_AVX512 __m512i operator()(const uint8_t* packed, size_t s) const {
         const size_t from = 8 * s * bits;
         const __m512i bytes = _mm512_maskz_loadu_epi8(first_bytes(std::min(8 * bits, code_bytes - from)), packed + from);
+        if (bits == 8) return bytes;  // already one code per byte
         return _mm512_and_si512(_mm512_multishift_epi64_epi8(shifts, _mm512_permutexvar_epi8(spread, bytes)), low);
     }
 };
 
-// Any width through the unpacker: levels (+ 128) looked up in a 256-entry table.
+// Every width but 1 and 4 through the unpacker: levels (+ 128) looked up in a 256-entry
+// table (two two-register byte permutes: 8-bit codes need no gathers).
 QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
     uint8_t shifted[256] = {};
     for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
@@ -275,35 +238,6 @@ struct ManyExpanderAny {
     }
 };
 
-// Many queries over 8-bit codes: each record's levels (+ 64) and error units looked up
-// 64 codes at a time; units past dim are masked off before they are summed.
-struct ManyExpander8 {
-    ByteTable levels, units;
-    size_t dim;
-
-    QL_AVX512 static ByteTable shifted_levels(const CompactManyInputs& in) {
-        uint8_t shifted[256];
-        for (int c = 0; c < 256; ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 64);
-        return ByteTable(shifted);
-    }
-    QL_AVX512 explicit ManyExpander8(const CompactManyInputs& in)
-        : levels(shifted_levels(in)), units(in.error_units), dim(in.dim) {}
-
-    QL_AVX512 uint32_t operator()(const uint8_t* packed, uint8_t* out) const {
-        const size_t steps = (dim + 63) / 64;
-        const __mmask64 tail = first_bytes(dim - 64 * (steps - 1));
-        __m512i sums = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            const __mmask64 valid = s + 1 < steps ? ~__mmask64{0} : tail;
-            const __m512i codes = _mm512_maskz_loadu_epi8(valid, packed + 64 * s);
-            _mm512_storeu_si512(out + 64 * s, levels(codes));
-            const __m512i u = _mm512_maskz_mov_epi8(valid, units(codes));
-            sums = _mm512_add_epi64(sums, _mm512_sad_epu8(u, _mm512_setzero_si512()));
-        }
-        return static_cast<uint32_t>(_mm512_reduce_add_epi64(sums));
-    }
-};
-
 constexpr size_t RECORDS_PER_TILE = 16;
 
 // sums[r * K + k] = (levels of record r) . query k over `steps` steps of 64 coordinates,
@@ -363,9 +297,7 @@ QL_AVX512 __attribute__((noinline)) void multiply_tile(const uint8_t* tile, size
 }  // namespace
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
-    if (in.bits == 8) {
-        scan8(in, records, n, out);
-    } else if (in.bits == 4) {
+    if (in.bits == 4) {
         scan4(in, records, n, out);
     } else if (in.bits == 1) {
         scan1(in, records, n, out);
@@ -397,9 +329,7 @@ QL_AVX512 void compact_approx_scan_many(const CompactManyInputs& in, const int8_
             multiply_tile(tile.data(), steps, here, queries, count, offsets.data(), out + first, n);
         }
     };
-    if (in.bits == 8) {
-        fill(ManyExpander8(in));
-    } else if (in.bits == 4) {
+    if (in.bits == 4) {
         fill(avx2::ManyExpander(in));
     } else {
         fill(ManyExpanderAny(in));

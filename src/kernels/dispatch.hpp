@@ -52,7 +52,7 @@ struct KernelTable {
                               const float* y, size_t dim, double* dot,
                               double* energy);                             // compact_encode.hpp
     void (*centroid_dots)(const CentroidBlocks& c, const float* rows, size_t n,
-                          float* out);                                     // nearest_centroid.hpp
+                          float* out);                                     // centroid_dots.hpp
 };
 
 // What the processor supports, asked once.

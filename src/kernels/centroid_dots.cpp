@@ -4,7 +4,7 @@
 
 #include "dispatch.hpp"
 #include "implementations.hpp"
-#include "nearest_centroid.hpp"
+#include "centroid_dots.hpp"
 
 namespace quillane::kernels {
 
@@ -56,23 +56,23 @@ void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* 
 namespace avx2 {
 template <size_t ROWS>
 __attribute__((target("avx2"))) void dots_of(const CentroidBlocks& c, const float* const* x, float* out, size_t width) {
-        for (size_t b = 0; b < c.blocks; ++b) {
-            const float* block = c.lanes + b * c.dim * L;
-            __m256 lo[ROWS], hi[ROWS];
-            for (size_t r = 0; r < ROWS; ++r) lo[r] = hi[r] = _mm256_setzero_ps();
-            for (size_t j = 0; j < c.dim; ++j) {
-                const __m256 c0 = _mm256_loadu_ps(block + j * L), c1 = _mm256_loadu_ps(block + j * L + 8);
-                for (size_t r = 0; r < ROWS; ++r) {
-                    const __m256 v = _mm256_broadcast_ss(x[r] + j);
-                    lo[r] = _mm256_add_ps(lo[r], _mm256_mul_ps(v, c0));
-                    hi[r] = _mm256_add_ps(hi[r], _mm256_mul_ps(v, c1));
-                }
-            }
+    for (size_t b = 0; b < c.blocks; ++b) {
+        const float* block = c.lanes + b * c.dim * L;
+        __m256 lo[ROWS], hi[ROWS];
+        for (size_t r = 0; r < ROWS; ++r) lo[r] = hi[r] = _mm256_setzero_ps();
+        for (size_t j = 0; j < c.dim; ++j) {
+            const __m256 c0 = _mm256_loadu_ps(block + j * L), c1 = _mm256_loadu_ps(block + j * L + 8);
             for (size_t r = 0; r < ROWS; ++r) {
-                _mm256_storeu_ps(out + r * width + b * L, lo[r]);
-                _mm256_storeu_ps(out + r * width + b * L + 8, hi[r]);
+                const __m256 v = _mm256_broadcast_ss(x[r] + j);
+                lo[r] = _mm256_add_ps(lo[r], _mm256_mul_ps(v, c0));
+                hi[r] = _mm256_add_ps(hi[r], _mm256_mul_ps(v, c1));
             }
         }
+        for (size_t r = 0; r < ROWS; ++r) {
+            _mm256_storeu_ps(out + r * width + b * L, lo[r]);
+            _mm256_storeu_ps(out + r * width + b * L + 8, hi[r]);
+        }
+    }
 }
 
 __attribute__((target("avx2"))) void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out) {
@@ -83,16 +83,16 @@ __attribute__((target("avx2"))) void centroid_dots(const CentroidBlocks& c, cons
 namespace avx512 {
 template <size_t ROWS>
 __attribute__((target("avx512f"))) void dots_of(const CentroidBlocks& c, const float* const* x, float* out, size_t width) {
-        for (size_t b = 0; b < c.blocks; ++b) {
-            const float* block = c.lanes + b * c.dim * L;
-            __m512 acc[ROWS];
-            for (size_t r = 0; r < ROWS; ++r) acc[r] = _mm512_setzero_ps();
-            for (size_t j = 0; j < c.dim; ++j) {
-                const __m512 cj = _mm512_loadu_ps(block + j * L);
-                for (size_t r = 0; r < ROWS; ++r) acc[r] = _mm512_add_ps(acc[r], _mm512_mul_ps(_mm512_set1_ps(x[r][j]), cj));
-            }
-            for (size_t r = 0; r < ROWS; ++r) _mm512_storeu_ps(out + r * width + b * L, acc[r]);
+    for (size_t b = 0; b < c.blocks; ++b) {
+        const float* block = c.lanes + b * c.dim * L;
+        __m512 acc[ROWS];
+        for (size_t r = 0; r < ROWS; ++r) acc[r] = _mm512_setzero_ps();
+        for (size_t j = 0; j < c.dim; ++j) {
+            const __m512 cj = _mm512_loadu_ps(block + j * L);
+            for (size_t r = 0; r < ROWS; ++r) acc[r] = _mm512_add_ps(acc[r], _mm512_mul_ps(_mm512_set1_ps(x[r][j]), cj));
         }
+        for (size_t r = 0; r < ROWS; ++r) _mm512_storeu_ps(out + r * width + b * L, acc[r]);
+    }
 }
 
 __attribute__((target("avx512f"))) void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out) {
