@@ -6,11 +6,16 @@ identical to the one-at-a-time calls whatever the thread count.
 """
 
 import os
+from typing import Literal
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex", "IvfIndex"]
+
+__version__: str
+
+Metric = Literal["ip", "cosine", "l2"]
 
 NO_ID: int
 """2**64 - 1: the id of padding entries in IvfIndex results, never stored."""
@@ -131,13 +136,21 @@ class CompactQuantizer:
     def bits(self) -> int:
         """Bits per coordinate (1 to 8)."""
     @property
+    def seed(self) -> int:
+        """The seed of the rotation."""
+    @property
     def code_size_bytes(self) -> int:
         """Bytes per code: 16 + ceil(dim * bits / 8)."""
 
 class CompactIndex:
-    """Exhaustive inner-product search over compact codes stored under 64-bit ids."""
+    """Exhaustive search over compact codes stored under 64-bit ids.
 
-    def __new__(cls, dim: int, bits: int = 4, seed: int = 42) -> CompactIndex: ...
+    metric: "ip" (estimated inner product, highest first), "cosine" (vectors and queries
+    scaled to unit length first; zero vectors refused) or "l2" (estimated squared distance,
+    smallest first); docs/metrics.md.
+    """
+
+    def __new__(cls, dim: int, bits: int = 4, seed: int = 42, *, metric: Metric = "ip") -> CompactIndex: ...
     def add(self, id: int, vector: npt.NDArray[np.float32]) -> None:
         """Encode a vector and store its code under `id`."""
     def search(
@@ -168,12 +181,25 @@ class CompactIndex:
     @classmethod
     def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> CompactIndex:
         """The index in the bytes of an index file."""
+    @property
+    def dim(self) -> int: ...
+    @property
+    def bits(self) -> int: ...
+    @property
+    def seed(self) -> int: ...
+    @property
+    def metric(self) -> Metric: ...
+    @property
+    def code_size_bytes(self) -> int:
+        """Bytes of each entry's code: 16 + ceil(dim * bits / 8)."""
     def __len__(self) -> int: ...
 
 class IvfIndex:
-    """Inverted-file inner-product search over compact residual codes."""
+    """Inverted-file search over compact residual codes; metric as for CompactIndex."""
 
-    def __new__(cls, dim: int, lists: int, bits: int = 4, seed: int = 42) -> IvfIndex: ...
+    def __new__(
+        cls, dim: int, lists: int, bits: int = 4, seed: int = 42, *, metric: Metric = "ip"
+    ) -> IvfIndex: ...
     def train(
         self,
         vectors: npt.NDArray[np.float32],
@@ -228,6 +254,11 @@ class IvfIndex:
     def bits(self) -> int: ...
     @property
     def seed(self) -> int: ...
+    @property
+    def metric(self) -> Metric: ...
+    @property
+    def code_size_bytes(self) -> int:
+        """Bytes of each entry's residual code: 16 + ceil(dim * bits / 8)."""
     @property
     def lists(self) -> int: ...
     @property

@@ -41,9 +41,11 @@ __all__ = ["build", "ShardedIndex", "ShardError"]
 MANIFEST = "manifest.json"
 FORMAT = 1
 FAMILIES = {"compact": quillane.CompactIndex, "two-stage": quillane.VectorIndex, "ivf": quillane.IvfIndex}
-# The integers of each family's quantizer, as the manifest lists them.
-PARAMETERS = {"compact": ["bits", "dim", "projections", "seed"], "two-stage": ["bits", "dim", "projections", "seed"],
-              "ivf": ["bits", "dim", "lists", "seed"]}
+# The integers of each family's quantizer, and the compact families' metric, as the manifest
+# lists them.
+PARAMETERS = {"compact": ["bits", "dim", "metric", "projections", "seed"],
+              "two-stage": ["bits", "dim", "projections", "seed"], "ivf": ["bits", "dim", "lists", "metric", "seed"]}
+METRICS = ("ip", "cosine", "l2")
 
 
 class ShardError(ValueError):
@@ -52,11 +54,13 @@ class ShardError(ValueError):
     the same directory, or a cluster with no worker to search on."""
 
 
-def _new_index(family: str, parameters: dict[str, int]) -> Any:
+def _new_index(family: str, parameters: dict[str, Any]) -> Any:
     if family == "compact":
-        return quillane.CompactIndex(parameters["dim"], parameters["bits"], parameters["seed"])
+        return quillane.CompactIndex(parameters["dim"], parameters["bits"], parameters["seed"],
+                                     metric=parameters["metric"])
     if family == "ivf":
-        return quillane.IvfIndex(parameters["dim"], parameters["lists"], parameters["bits"], parameters["seed"])
+        return quillane.IvfIndex(parameters["dim"], parameters["lists"], parameters["bits"], parameters["seed"],
+                                 metric=parameters["metric"])
     return quillane.VectorIndex(parameters["dim"], parameters["bits"], parameters["projections"],
                                 parameters["seed"])
 
@@ -70,7 +74,7 @@ def _empty_index(family: str, *parameters: tuple[str, int]) -> Any:
 FAMILY_TAGS = {"two-stage": 1, "compact": 2, "ivf": 3}
 
 
-def _header(path: str) -> tuple[str, dict[str, int]]:
+def _header(path: str) -> tuple[str, dict[str, Any]]:
     """A shard file's two CRC-32s (body, header) as hex, and its quantizer's integers
     (docs/index-file-format.md)."""
     with open(path, "rb") as f:
@@ -81,13 +85,17 @@ def _header(path: str) -> tuple[str, dict[str, int]]:
     dim, projections, seed = struct.unpack_from("<QQQ", head, 16)
     tag = {v: k for k, v in FAMILY_TAGS.items()}.get(family, str(family))
     # An inverted-file header holds its list count where the others hold projections.
-    integers = {"family": tag, "dim": dim, "bits": bits, "seed": seed,
-                ("lists" if tag == "ivf" else "projections"): projections}
+    integers: dict[str, Any] = {"family": tag, "dim": dim, "bits": bits, "seed": seed,
+                                ("lists" if tag == "ivf" else "projections"): projections}
+    if tag != "two-stage":
+        # Format version 2 holds the metric in summary word 1; version 1 is inner product.
+        version, word = struct.unpack_from("<H", head, 8)[0], struct.unpack_from("<I", head, 52)[0]
+        integers["metric"] = METRICS[word] if version == 2 and word < len(METRICS) else "ip"
     return "%08x%08x" % struct.unpack_from("<II", head, 56), integers
 
 
 def _build_shard(rows: np.ndarray, ids: np.ndarray | None, first_row: int, family: str,
-                 parameters: dict[str, int], path: str, centroids: np.ndarray | None = None) -> dict[str, Any]:
+                 parameters: dict[str, Any], path: str, centroids: np.ndarray | None = None) -> dict[str, Any]:
     """On a worker: one shard from the rows it holds (an inverted-file shard against the
     centroids every shard shares)."""
     from distributed import secede
@@ -108,12 +116,12 @@ def _build_shard(rows: np.ndarray, ids: np.ndarray | None, first_row: int, famil
             "checksums": _header(path)[0]}
 
 
-def _build_shard_from_npy(npy: str, first_row: int, family: str, parameters: dict[str, int],
+def _build_shard_from_npy(npy: str, first_row: int, family: str, parameters: dict[str, Any],
                           path: str, centroids: np.ndarray | None = None) -> dict[str, Any]:
     return _build_shard(np.load(npy, mmap_mode="r"), None, first_row, family, parameters, path, centroids)
 
 
-def _train(sample: np.ndarray, parameters: dict[str, int], iterations: int) -> np.ndarray:
+def _train(sample: np.ndarray, parameters: dict[str, Any], iterations: int) -> np.ndarray:
     """In one task: the centroids every inverted-file shard is built against."""
     index = _new_index("ivf", parameters)
     index.train(np.ascontiguousarray(sample, dtype=np.float32), iterations=iterations, threads=1)
@@ -141,7 +149,7 @@ def _identity(path: str) -> tuple[int, ...]:
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
-def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, int]) -> Any:
+def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, Any]) -> Any:
     held = _OPEN_SHARDS.get(path)
     try:
         identity = _identity(path)
@@ -166,7 +174,7 @@ def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, in
     return index
 
 
-def _search_shard(path: str, checksums: str, family: str, parameters: dict[str, int],
+def _search_shard(path: str, checksums: str, family: str, parameters: dict[str, Any],
                   queries: np.ndarray, top_k: int, probes: int | None = None) -> tuple[np.ndarray, np.ndarray]:
     """On a worker: one shard's top-k for every query (the shard stays mapped)."""
     index = _open_shard(path, checksums, family, parameters)
@@ -175,13 +183,15 @@ def _search_shard(path: str, checksums: str, family: str, parameters: dict[str, 
     return index.search_batch(queries, top_k, threads=1)
 
 
-def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int) -> tuple[np.ndarray, np.ndarray]:
+def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int, *,
+          ascending: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """The global top-k from per-shard top-k lists given in shard (= row) order.
 
     Within a shard, equal scores come in insertion order, and shards hold consecutive
     rows; so ordering by (NaN last, score descending, shard, rank in shard) is the order
-    of one index holding every row. Inverted-file padding (id NO_ID, a NaN score) goes
-    after every entry, and pads the rows that have fewer than top_k entries.
+    of one index holding every row (ascending: smallest first, as l2 distances rank).
+    Padding (id NO_ID, a NaN score) goes after every entry, and pads the rows that have
+    fewer than top_k entries.
     """
     nq = parts[0][0].shape[0]
     k = min(top_k, sum(p[0].shape[1] for p in parts))
@@ -196,7 +206,8 @@ def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int) -> tuple[n
         nan = np.isnan(s)
         # Negating -0.0 and +0.0 gives equal keys: they tie, as in one index.
         padding = nan & (ids[q] == quillane.NO_ID)
-        order = np.lexsort((rank, shard, np.where(nan, 0.0, -s.astype(np.float64)), nan, padding))[:k]
+        key = s.astype(np.float64) if ascending else -s.astype(np.float64)
+        order = np.lexsort((rank, shard, np.where(nan, 0.0, key), nan, padding))[:k]
         out_ids[q], out_scores[q] = ids[q, order], s[order]
     return out_ids, out_scores
 
@@ -210,14 +221,18 @@ def _is_count(value: Any) -> bool:
 
 def _check_manifest(manifest: Any) -> None:
     """Raises on anything docs/sharded-manifest.md does not allow; shard files must be plain
-    names inside the directory, each listed once."""
+    names inside the directory, each listed once. A compact or inverted-file manifest
+    without a metric (written before there were others) is an inner-product one."""
     if not isinstance(manifest, dict):
         raise ValueError("not a JSON object")
     if type(manifest["format"]) is not int or manifest["format"] != FORMAT or manifest["family"] not in FAMILIES:
         raise ValueError("format or family")
     parameters = manifest["parameters"]
+    if isinstance(parameters, dict) and manifest["family"] != "two-stage":
+        parameters.setdefault("metric", "ip")
     if not isinstance(parameters, dict) or sorted(parameters) != PARAMETERS[manifest["family"]] or \
-            not all(type(value) is int for value in parameters.values()):
+            not all(type(value) is int for key, value in parameters.items() if key != "metric") or \
+            parameters.get("metric", "ip") not in METRICS:
         raise ValueError("parameters")
     if not isinstance(manifest["shards"], list):
         raise ValueError("shards")
@@ -245,7 +260,7 @@ class ShardedIndex:
 
     directory: str
     family: str
-    parameters: dict[str, int]
+    parameters: dict[str, Any]
     shards: list[dict[str, Any]]
 
     @classmethod
@@ -299,12 +314,12 @@ class ShardedIndex:
                 _search_shard, os.path.join(self.directory, shard["file"]), shard["checksums"],
                 self.family, self.parameters, queries, top_k, probes, pure=False, retries=retries,
                 workers=[workers[i % len(workers)]], allow_other_workers=True))
-        return merge(client.gather(futures), top_k)
+        return merge(client.gather(futures), top_k, ascending=self.parameters.get("metric") == "l2")
 
 
 def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "compact",
           bits: int = 4, seed: int = 42, projections: int | None = None, ids: Any = None,
-          lists: int | None = None, iterations: int = 10, client: Any = None) -> ShardedIndex:
+          lists: int | None = None, iterations: int = 10, metric: str = "ip", client: Any = None) -> ShardedIndex:
     """Encode every row into one shard per chunk, on the workers holding the rows.
 
     `vectors`: a Dask array of shape (n, dim) with known chunk sizes, chunked by rows, or a
@@ -312,7 +327,7 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
     row numbers unless given (a NumPy or Dask array of n non-negative integers, only with
     a Dask array of vectors). family="ivf" needs `lists`: the centroids are trained once,
     in one task, on at most 256 rows per list chosen by the seed, and every shard is built
-    against them.
+    against them. metric: "ip", "cosine" or "l2", for the compact and inverted-file families.
     """
     import dask.array as da
     from distributed import default_client
@@ -342,9 +357,13 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
         starts = np.cumsum((0,) + vectors.chunks[0])
         if ids is not None and np.shape(ids) != (vectors.shape[0],):
             raise ValueError(f"ids must hold one id per row, shape ({vectors.shape[0]},), got {np.shape(ids)}")
-    parameters = {"dim": int(dim), "bits": int(bits), "seed": int(seed), "projections": 0}
+    parameters: dict[str, Any] = {"dim": int(dim), "bits": int(bits), "seed": int(seed), "projections": 0}
     if family == "two-stage":
+        if metric != "ip":
+            raise ValueError(f"metric {metric!r} applies to the compact and inverted-file families, not two-stage")
         parameters["projections"] = int(projections if projections is not None else max(1, dim // 4))
+    else:
+        parameters["metric"] = metric
     if family == "ivf":
         if lists is None:
             raise ValueError("family 'ivf' needs lists (the number of centroids)")
@@ -361,7 +380,7 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
         return _build(vectors, ids, starts, out, family, parameters, client, centroids)
 
 
-def _centroids(vectors: Any, starts: np.ndarray, parameters: dict[str, int], iterations: int, client: Any) -> Any:
+def _centroids(vectors: Any, starts: np.ndarray, parameters: dict[str, Any], iterations: int, client: Any) -> Any:
     """The shared centroids, trained in one task on a seeded sample of the rows; a future
     that every shard's task receives."""
     import dask
@@ -375,7 +394,7 @@ def _centroids(vectors: Any, starts: np.ndarray, parameters: dict[str, int], ite
     return client.compute(dask.delayed(_train)(sample, parameters, iterations))
 
 
-def _build(vectors: Any, ids: Any, starts: np.ndarray, out: Path, family: str, parameters: dict[str, int],
+def _build(vectors: Any, ids: Any, starts: np.ndarray, out: Path, family: str, parameters: dict[str, Any],
            client: Any, centroids: Any = None) -> ShardedIndex:
     import dask
     import dask.array as da

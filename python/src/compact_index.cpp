@@ -1,6 +1,7 @@
 // quillane.CompactIndex: compact codes stored under 64-bit ids, exhaustive top-k search.
 #include "classes.hpp"
 #include "construction.hpp"
+#include "index/metric.hpp"
 #include "index/compact_family.hpp"
 #include "index_binding.hpp"
 
@@ -13,9 +14,9 @@ using Binding = IndexBinding<FlatIndex<CompactFamily>, Names>;
 
 PyObject* ci_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto quantizer = build_compact_quantizer("CompactIndex.__new__()", args, kwargs);
-        if (!quantizer) return nullptr;
-        return Binding::create(type, std::move(*quantizer));
+        auto family = build_compact_family("CompactIndex.__new__()", args, kwargs);
+        if (!family) return nullptr;
+        return Binding::create(type, std::move(*family));
     });
 }
 
@@ -23,9 +24,40 @@ PyObject* ci_repr(PyObject* self) {
     return Binding::repr(self, [](const FlatIndex<CompactFamily>& index) {
         return "CompactIndex(size=" + std::to_string(index.size()) +
                ", dim=" + std::to_string(index.quantizer().dim()) +
-               ", bits=" + std::to_string(index.quantizer().bits()) + ")";
+               ", bits=" + std::to_string(index.quantizer().bits()) +
+               ", seed=" + std::to_string(index.quantizer().seed()) + ", metric='" +
+               metric_name(index.family().metric()) + "')";
     });
 }
+
+using Index = FlatIndex<CompactFamily>;
+PyObject* ci_get_dim(PyObject* self, void*) {
+    return Binding::get(self, [](const Index& i) { return PyLong_FromUnsignedLongLong(i.quantizer().dim()); });
+}
+PyObject* ci_get_bits(PyObject* self, void*) {
+    return Binding::get(self, [](const Index& i) { return PyLong_FromUnsignedLong(i.quantizer().bits()); });
+}
+PyObject* ci_get_seed(PyObject* self, void*) {
+    return Binding::get(self, [](const Index& i) { return PyLong_FromUnsignedLongLong(i.quantizer().seed()); });
+}
+PyObject* ci_get_metric(PyObject* self, void*) {
+    return Binding::get(self, [](const Index& i) { return PyUnicode_FromString(metric_name(i.family().metric())); });
+}
+PyObject* ci_get_code_size(PyObject* self, void*) {
+    return Binding::get(self,
+                        [](const Index& i) { return PyLong_FromUnsignedLongLong(i.quantizer().code_size_bytes()); });
+}
+
+PyGetSetDef ci_getset[] = {
+    {"dim", &ci_get_dim, nullptr, "The vector dimension.", nullptr},
+    {"bits", &ci_get_bits, nullptr, "Bits per coordinate (1 to 8).", nullptr},
+    {"seed", &ci_get_seed, nullptr, "The seed of the rotation.", nullptr},
+    {"metric", &ci_get_metric, nullptr, "What search ranks by: 'ip', 'cosine' or 'l2'.", nullptr},
+    {"code_size_bytes", &ci_get_code_size, nullptr,
+     "Bytes of each entry's code: 16 + ceil(dim * bits / 8) (the index keeps 4 more per entry, 8 under l2).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef ci_methods[] = {
     {"add", method(&Binding::add), METH_VARARGS | METH_KEYWORDS,
@@ -40,14 +72,17 @@ PyMethodDef ci_methods[] = {
 };
 
 const char ci_doc[] =
-    "CompactIndex(dim, bits=4, seed=42)\n--\n\n"
-    "CompactIndex: exhaustive inner-product search over compact codes.\n\n"
+    "CompactIndex(dim, bits=4, seed=42, *, metric='ip')\n--\n\n"
+    "CompactIndex: exhaustive search over compact codes.\n\n"
     "Stores each vector as a CompactQuantizer code (16 + ceil(dim * bits / 8) bytes)\n"
     "under a 64-bit id.\n\n"
     "Args:\n"
     "    dim: Vector dimension (1 to 65536)\n"
     "    bits: Bits per coordinate (1 to 8, default 4)\n"
-    "    seed: Random seed of the rotation";
+    "    seed: Random seed of the rotation\n"
+    "    metric: 'ip' (estimated inner product, highest first), 'cosine' (vectors and queries\n"
+    "        scaled to unit length first; estimated cosine, highest first) or 'l2' (estimated\n"
+    "        squared distance, smallest first)";
 
 }  // namespace
 
@@ -62,6 +97,7 @@ PyTypeObject* compact_index_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(&Binding::dealloc)},
         {Py_tp_doc, const_cast<char*>(ci_doc)},
         {Py_tp_methods, ci_methods},
+        {Py_tp_getset, ci_getset},
         {0, nullptr},
     };
     static PyType_Spec definition = {"builtins.CompactIndex", sizeof(Binding::Object), 0,

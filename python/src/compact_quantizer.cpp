@@ -114,6 +114,9 @@ PyObject* cq_get_dim(PyObject* self, void*) {
 PyObject* cq_get_bits(PyObject* self, void*) {
     return getter(self, [](const CompactQuantizer& q) { return uint64_t{q.bits()}; });
 }
+PyObject* cq_get_seed(PyObject* self, void*) {
+    return getter(self, [](const CompactQuantizer& q) { return q.seed(); });
+}
 PyObject* cq_get_code_size(PyObject* self, void*) {
     return getter(self, [](const CompactQuantizer& q) { return q.code_size_bytes(); });
 }
@@ -157,6 +160,7 @@ PyMethodDef cq_methods[] = {
 PyGetSetDef cq_getset[] = {
     {"dim", &cq_get_dim, nullptr, "The vector dimension.", nullptr},
     {"bits", &cq_get_bits, nullptr, "Bits per coordinate (1 to 8).", nullptr},
+    {"seed", &cq_get_seed, nullptr, "The seed of the rotation.", nullptr},
     {"code_size_bytes", &cq_get_code_size, nullptr,
      "Bytes per code: 16 + ceil(dim * bits / 8).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -44,11 +44,9 @@ std::optional<TurboQuantizer> build_quantizer(const char* function, PyObject* ar
     return std::move(*quantizer);
 }
 
-std::optional<CompactQuantizer> build_compact_quantizer(const char* function, PyObject* args,
-                                                        PyObject* kwargs) {
-    static constexpr Param params[] = {{"dim", true}, {"bits", false}, {"seed", false}};
-    PyObject* given[3];
-    if (!bind_arguments(function, params, args, kwargs, given)) return std::nullopt;
+namespace {
+
+std::optional<CompactQuantizer> compact_quantizer_of(PyObject* const* given) {
     const auto dim = to_u64(given[0], "dim");
     if (!dim) return std::nullopt;
     uint8_t bits = 4;
@@ -63,6 +61,41 @@ std::optional<CompactQuantizer> build_compact_quantizer(const char* function, Py
         return std::nullopt;
     }
     return std::move(*quantizer);
+}
+
+}  // namespace
+
+std::optional<CompactQuantizer> build_compact_quantizer(const char* function, PyObject* args,
+                                                        PyObject* kwargs) {
+    static constexpr Param params[] = {{"dim", true}, {"bits", false}, {"seed", false}};
+    PyObject* given[3];
+    if (!bind_arguments(function, params, args, kwargs, given)) return std::nullopt;
+    return compact_quantizer_of(given);
+}
+
+std::optional<CompactFamily> build_compact_family(const char* function, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"dim", true}, {"bits", false}, {"seed", false}, {"metric", false, true}};
+    PyObject* given[4];
+    if (!bind_arguments(function, params, args, kwargs, given)) return std::nullopt;
+    auto quantizer = compact_quantizer_of(given);
+    if (!quantizer) return std::nullopt;
+    const auto metric = to_metric(given[3]);
+    if (!metric) return std::nullopt;
+    return CompactFamily(std::move(*quantizer), *metric);
+}
+
+std::optional<Metric> to_metric(PyObject* given) {
+    if (given == nullptr) return Metric::ip;
+    if (!PyUnicode_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "argument 'metric': expected str, got '%s'", type_qualname(given).c_str());
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(given, &size);
+    if (text == nullptr) return std::nullopt;
+    if (const auto metric = metric_named({text, static_cast<size_t>(size)})) return metric;
+    PyErr_Format(PyExc_ValueError, "metric must be 'ip', 'cosine' or 'l2', got %R", given);
+    return std::nullopt;
 }
 
 }  // namespace quillane::py

@@ -6,6 +6,8 @@
 
 #include "binding.hpp"
 #include "compact/quantizer.hpp"
+#include "index/compact_family.hpp"
+#include "index/metric.hpp"
 #include "turbo.hpp"
 
 namespace quillane::py {
@@ -18,5 +20,12 @@ std::optional<TurboQuantizer> build_quantizer(const char* function, PyObject* ar
 // The same for (dim, bits=4, seed=42) and the compact family.
 std::optional<CompactQuantizer> build_compact_quantizer(const char* function, PyObject* args,
                                                         PyObject* kwargs);
+
+// (dim, bits=4, seed=42, *, metric="ip") and the compact family of an index.
+std::optional<CompactFamily> build_compact_family(const char* function, PyObject* args, PyObject* kwargs);
+
+// The keyword `metric`: "ip" when absent; TypeError unless a str, ValueError unless one of
+// the three names.
+std::optional<Metric> to_metric(PyObject* given);
 
 }  // namespace quillane::py

@@ -12,6 +12,7 @@
 #include "arrays.hpp"
 #include "binding.hpp"
 #include "index/flat_index.hpp"
+#include "index/metric.hpp"
 #include "io/index_file.hpp"
 #include "io/ivf_file.hpp"
 
@@ -35,6 +36,38 @@ inline io::FileResult<ivf::IvfIndex> load_file(std::type_identity<ivf::IvfIndex>
 inline io::FileResult<ivf::IvfIndex> read_bytes(std::type_identity<ivf::IvfIndex>, std::span<const uint8_t> data,
                                                 bool verify) {
     return io::read_ivf_index(data, verify);
+}
+
+template <class Index> Metric metric_of(const Index& index) {
+    if constexpr (requires { index.metric(); }) {
+        return index.metric();
+    } else if constexpr (requires { index.family().metric(); }) {
+        return index.family().metric();
+    } else {
+        return Metric::ip;
+    }
+}
+
+// Under cosine a vector whose every value is zero has no direction: ValueError (with
+// "row i: " before it for a batch's rows). Rows are looked at in order up to the first
+// with a non-finite value, which the index refuses as it always has.
+inline bool refuse_zero_rows(Metric metric, const float* rows, size_t n, size_t dim, bool batch) {
+    if (metric != Metric::cosine) return true;
+    for (size_t i = 0; i < n; ++i) {
+        const float* x = rows + i * dim;
+        if (!check_finite({x, dim})) return true;
+        if (all_zero(x, dim)) {
+            const std::string row = batch ? "row " + std::to_string(i) + ": " : "";
+            PyErr_Format(PyExc_ValueError, "%sa vector whose every value is zero has no direction: the cosine "
+                         "metric cannot store or search it", row.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+// The same for one vector of the index's dimension (any other is refused by the index).
+inline bool refuse_zero_vector(Metric metric, std::span<const float> v, size_t dim) {
+    return v.size() != dim || refuse_zero_rows(metric, v.data(), 1, dim, false);
 }
 
 // (ids, scores) of one ranked row, as two arrays.
@@ -124,6 +157,8 @@ template <class Index, class Names> struct IndexBinding {
             if (!id) return nullptr;
             auto vector = read_array(given[1], "vector", NPY_FLOAT);
             if (!vector || !require_contiguous(*vector)) return nullptr;
+            const Index& index = obj->value();
+            if (!refuse_zero_vector(metric_of(index), vector->elements<float>(), index.quantizer().dim())) return nullptr;
             if (auto added = obj->value().add(*id, vector->elements<float>()); !added) {
                 raise_quant_error(added.error());
                 return nullptr;
@@ -144,6 +179,8 @@ template <class Index, class Names> struct IndexBinding {
             if (!query) return nullptr;
             const auto top_k = to_u64(given[1], "top_k");
             if (!top_k || !require_contiguous(*query)) return nullptr;
+            const Index& index = obj->value();
+            if (!refuse_zero_vector(metric_of(index), query->elements<float>(), index.quantizer().dim())) return nullptr;
             auto scored = obj->value().search(query->elements<float>(), *top_k);
             if (!scored) {
                 raise_quant_error(scored.error());
@@ -169,6 +206,10 @@ template <class Index, class Names> struct IndexBinding {
             if (!vectors) return nullptr;
             const auto ids = read_ids(given[0], "ids", vectors->rows);
             if (!ids) return nullptr;
+            if (!refuse_zero_rows(metric_of(index), static_cast<const float*>(vectors->data), vectors->rows,
+                                  index.quantizer().dim(), true)) {
+                return nullptr;
+            }
             const auto failure = without_gil([&] {
                 return index.add_batch(ids->data(), static_cast<const float*>(vectors->data),
                                        vectors->rows, *threads);
@@ -197,6 +238,10 @@ template <class Index, class Names> struct IndexBinding {
             const Index& index = obj->value();
             const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.quantizer().dim());
             if (!queries) return nullptr;
+            if (!refuse_zero_rows(metric_of(index), static_cast<const float*>(queries->data), queries->rows,
+                                  index.quantizer().dim(), true)) {
+                return nullptr;
+            }
             return batch_results(queries->rows, *top_k, index.size(), [&](uint64_t* ids, float* scores) {
                 return index.search_batch(static_cast<const float*>(queries->data), queries->rows, *top_k,
                                           *threads, ids, scores);
@@ -321,6 +366,16 @@ template <class Index, class Names> struct IndexBinding {
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return -1;
         return static_cast<Py_ssize_t>(obj->value().size());
+    }
+
+    // A getter's value from the held index.
+    template <class Get> static PyObject* get(PyObject* self, Get value) {
+        return guarded([&]() -> PyObject* {
+            auto* obj = self_of(self);
+            Hold hold(obj->holds, Hold::Shared);
+            if (!hold.held()) return nullptr;
+            return value(obj->value());
+        });
     }
 
     // repr text from the held index, or nullptr with the hold's error set.

@@ -4,6 +4,7 @@
 
 #include "arrays.hpp"
 #include "classes.hpp"
+#include "construction.hpp"
 #include "index_binding.hpp"
 #include "ivf/ivf_index.hpp"
 
@@ -49,8 +50,9 @@ std::optional<uint64_t> u64_or(PyObject* given, const char* name, uint64_t fallb
 
 PyObject* ivf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static constexpr Param params[] = {{"dim", true}, {"lists", true}, {"bits", false}, {"seed", false}};
-        PyObject* given[4];
+        static constexpr Param params[] = {
+            {"dim", true}, {"lists", true}, {"bits", false}, {"seed", false}, {"metric", false, true}};
+        PyObject* given[5];
         if (!bind_arguments("IvfIndex.__new__()", params, args, kwargs, given)) return nullptr;
         const auto dim = to_u64(given[0], "dim");
         if (!dim) return nullptr;
@@ -64,11 +66,13 @@ PyObject* ivf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         const auto seed = u64_or(given[3], "seed", 42);
         if (!seed) return nullptr;
+        const auto metric = to_metric(given[4]);
+        if (!metric) return nullptr;
         if (*lists == 0 || *lists > MAX_LISTS) {
             value_error("IvfIndex()", "lists must be between 1 and 4294967295, got " + std::to_string(*lists));
             return nullptr;
         }
-        auto index = ivf::IvfIndex::make(*dim, *lists, bits, *seed);
+        auto index = ivf::IvfIndex::make(*dim, *lists, bits, *seed, *metric);
         if (!index) {
             raise_quant_error(index.error());
             return nullptr;
@@ -122,6 +126,7 @@ PyObject* ivf_train(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         const auto* rows = static_cast<const float*>(vectors->data);
         if (!check_rows(rows, vectors->rows, index.dim())) return nullptr;
+        if (!refuse_zero_rows(index.metric(), rows, vectors->rows, index.dim(), true)) return nullptr;
         without_gil([&] {
             index.train(rows, vectors->rows, static_cast<unsigned>(*iterations), *threads,
                         [&](const ivf::TrainingStep& step) {
@@ -178,6 +183,7 @@ PyObject* ivf_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!Binding::refuse_read_only(index)) return nullptr;
         if (!index.coarse().trained()) return value_error(Names::add, NOT_TRAINED), nullptr;
         if (*id == ivf::NO_ID) return value_error(Names::add, padding_id_message(0, false)), nullptr;
+        if (!refuse_zero_vector(index.metric(), vector->elements<float>(), index.dim())) return nullptr;
         if (auto added = index.add(*id, vector->elements<float>()); !added) {
             raise_quant_error(added.error());
             return nullptr;
@@ -206,6 +212,10 @@ PyObject* ivf_add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (size_t i = 0; i < ids->size(); ++i) {
             if ((*ids)[i] == ivf::NO_ID) return value_error(Names::add_batch, padding_id_message(i, true)), nullptr;
         }
+        if (!refuse_zero_rows(index.metric(), static_cast<const float*>(vectors->data), vectors->rows, index.dim(),
+                              true)) {
+            return nullptr;
+        }
         const auto failure = without_gil([&] {
             return index.add_batch(ids->data(), static_cast<const float*>(vectors->data), vectors->rows, *threads);
         });
@@ -231,6 +241,7 @@ PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!top_k) return nullptr;
         const auto probes = u64_or(given[2], "probes", 8);
         if (!probes || !require_contiguous(*query)) return nullptr;
+        if (!refuse_zero_vector(obj->value().metric(), query->elements<float>(), obj->value().dim())) return nullptr;
         auto scored = obj->value().search(query->elements<float>(), *top_k, *probes);
         if (!scored) {
             raise_quant_error(scored.error());
@@ -258,6 +269,10 @@ PyObject* ivf_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         const ivf::IvfIndex& index = obj->value();
         const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.dim());
         if (!queries) return nullptr;
+        if (!refuse_zero_rows(index.metric(), static_cast<const float*>(queries->data), queries->rows, index.dim(),
+                              true)) {
+            return nullptr;
+        }
         return batch_results(queries->rows, *top_k, index.size(), [&](uint64_t* ids, float* scores) {
             return index.search_batch(static_cast<const float*>(queries->data), queries->rows, *top_k, *probes,
                                       *threads, ids, scores);
@@ -274,15 +289,7 @@ PyObject* ivf_list_sizes(PyObject* self, PyObject*) {
     });
 }
 
-// A getter of the held index.
-template <class Get> PyObject* get(PyObject* self, Get value) {
-    return guarded([&]() -> PyObject* {
-        auto* obj = Binding::self_of(self);
-        Hold hold(obj->holds, Hold::Shared);
-        if (!hold.held()) return nullptr;
-        return value(obj->value());
-    });
-}
+template <class Get> PyObject* get(PyObject* self, Get value) { return Binding::get(self, value); }
 
 PyObject* ivf_get_dim(PyObject* self, void*) {
     return get(self, [](const ivf::IvfIndex& i) { return PyLong_FromUnsignedLongLong(i.dim()); });
@@ -292,6 +299,14 @@ PyObject* ivf_get_bits(PyObject* self, void*) {
 }
 PyObject* ivf_get_seed(PyObject* self, void*) {
     return get(self, [](const ivf::IvfIndex& i) { return PyLong_FromUnsignedLongLong(i.seed()); });
+}
+PyObject* ivf_get_metric(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) { return PyUnicode_FromString(metric_name(i.metric())); });
+}
+PyObject* ivf_get_code_size(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) {
+        return PyLong_FromUnsignedLongLong(i.family().quantizer().code_size_bytes());
+    });
 }
 PyObject* ivf_get_lists(PyObject* self, void*) {
     return get(self, [](const ivf::IvfIndex& i) { return PyLong_FromUnsignedLongLong(i.coarse().lists()); });
@@ -311,7 +326,7 @@ PyObject* ivf_repr(PyObject* self) {
     return Binding::repr(self, [](const ivf::IvfIndex& index) {
         return "IvfIndex(size=" + std::to_string(index.size()) + ", dim=" + std::to_string(index.dim()) +
                ", lists=" + std::to_string(index.coarse().lists()) + ", bits=" + std::to_string(index.bits()) +
-               ", seed=" + std::to_string(index.seed()) +
+               ", seed=" + std::to_string(index.seed()) + ", metric='" + metric_name(index.metric()) + "'" +
                ", trained=" + (index.coarse().trained() ? "True" : "False") + ")";
     });
 }
@@ -366,6 +381,10 @@ PyGetSetDef ivf_getset[] = {
     {"dim", &ivf_get_dim, nullptr, "The vector dimension.", nullptr},
     {"bits", &ivf_get_bits, nullptr, "Bits per coordinate of the residual codes (1 to 8).", nullptr},
     {"seed", &ivf_get_seed, nullptr, "The seed of the rotation and of training.", nullptr},
+    {"metric", &ivf_get_metric, nullptr, "What search ranks by: 'ip', 'cosine' or 'l2'.", nullptr},
+    {"code_size_bytes", &ivf_get_code_size, nullptr,
+     "Bytes of each entry's residual code: 16 + ceil(dim * bits / 8) (the index keeps 20 more per entry, "
+     "24 under l2).", nullptr},
     {"lists", &ivf_get_lists, nullptr, "The number of lists (centroids).", nullptr},
     {"trained", &ivf_get_trained, nullptr, "Whether train has run.", nullptr},
     {"centroids", &ivf_get_centroids, nullptr,
@@ -374,8 +393,8 @@ PyGetSetDef ivf_getset[] = {
 };
 
 const char ivf_doc[] =
-    "IvfIndex(dim, lists, bits=4, seed=42)\n--\n\n"
-    "IvfIndex: inverted-file inner-product search over compact codes.\n\n"
+    "IvfIndex(dim, lists, bits=4, seed=42, *, metric='ip')\n--\n\n"
+    "IvfIndex: inverted-file search over compact codes.\n\n"
     "`lists` centroids, found by train, partition the space; each entry is stored in the list of\n"
     "its nearest centroid as the compact code of its difference from it, under a 64-bit id. A\n"
     "search opens the lists whose centroids best match the query and ranks only their entries.\n\n"
@@ -383,7 +402,9 @@ const char ivf_doc[] =
     "    dim: Vector dimension (1 to 65536)\n"
     "    lists: Number of lists (1 to 2**32 - 1)\n"
     "    bits: Bits per coordinate (1 to 8, default 4)\n"
-    "    seed: Random seed of the rotation and of training";
+    "    seed: Random seed of the rotation and of training\n"
+    "    metric: 'ip', 'cosine' or 'l2', as for CompactIndex. Lists are chosen by inner product\n"
+    "        with their centroids under every metric (under cosine, of the unit vectors)";
 
 }  // namespace
 

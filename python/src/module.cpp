@@ -98,6 +98,10 @@ PyMODINIT_FUNC PyInit_quillane() {
         Py_DECREF(module);
         return nullptr;
     }
+    if (PyModule_AddStringConstant(module, "__version__", QUILLANE_VERSION) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     module_object = module;
     Py_INCREF(module_object);
     return module;

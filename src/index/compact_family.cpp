@@ -36,7 +36,8 @@ double widen(double x) { return x * (1.0 + 1e-9) + 1e-300; }
 
 }  // namespace
 
-CompactFamily::CompactFamily(CompactQuantizer quantizer) : quantizer_(std::move(quantizer)) {
+CompactFamily::CompactFamily(CompactQuantizer quantizer, Metric metric)
+    : quantizer_(std::move(quantizer)), metric_(metric) {
     const compact::ScalarQuantizer& q = quantizer_.levels();
     double largest = 0.0;
     for (uint32_t c = 0; c < q.count(); ++c) largest = std::max(largest, std::fabs(double{q.levels[c]}));
@@ -78,12 +79,45 @@ CompactFamily::CompactFamily(CompactQuantizer quantizer) : quantizer_(std::move(
     }
 }
 
+void CompactFamily::in_metric_space(const float* x, float* out) const {
+    if (metric_ != Metric::cosine) {
+        std::copy_n(x, dim(), out);
+        return;
+    }
+    if (all_zero(x, dim())) throw InvariantFailure("a zero vector has no direction: refused under cosine");
+    unit_into(x, dim(), out);
+}
+
 Result<std::vector<uint8_t>> CompactFamily::encode_record(std::span<const float> vector) const {
-    QL_TRY_ASSIGN(std::vector<uint8_t> record, quantizer_.encode(vector));
+    if (metric_ != Metric::cosine) return encode_metric_record(vector, nullptr);
+    // The quantizer's own checks first, so that errors read as they do under ip.
+    QL_TRY(check_dimension(dim(), vector.size()));
+    QL_TRY(check_finite(vector));
+    std::vector<float> unit(dim());
+    in_metric_space(vector.data(), unit.data());
+    return encode_metric_record(unit, nullptr);
+}
+
+Result<std::vector<uint8_t>> CompactFamily::encode_metric_record(std::span<const float> v,
+                                                                 const float* centroid) const {
+    std::vector<uint8_t> record;
+    if (centroid != nullptr) {
+        std::vector<float> residual(v.size());
+        for (size_t j = 0; j < v.size(); ++j) residual[j] = v[j] - centroid[j];
+        QL_TRY_ASSIGN(record, quantizer_.encode(residual));
+    } else {
+        QL_TRY_ASSIGN(record, quantizer_.encode(v));
+    }
     const auto bounds = bounds_of(record);
     bytes::put_u16(record, bounds[0]);
     bytes::put_u16(record, bounds[1]);
+    if (metric_ == Metric::l2) bytes::put_f32(record, static_cast<float>(squared_norm(v.data(), v.size())));
     return record;
+}
+
+double CompactFamily::key_of(const uint8_t* record, const Prepared& prepared, double e) const {
+    if (metric_ != Metric::l2) return e;
+    return -static_cast<double>(l2_from_ip(bytes::load_f32(record + code_size() + 4), prepared.squared_norm, e));
 }
 
 std::array<uint16_t, 2> CompactFamily::bounds_of(std::span<const uint8_t> code) const {
@@ -120,6 +154,7 @@ CompactFamily::Summary CompactFamily::summarize(std::span<const uint8_t> record)
 
 Status CompactFamily::check_parameters(const FamilyParameters& p) {
     if (p.projections != 0) return deserialization_failed("compact codes have no projections");
+    if (p.metric > uint8_t(Metric::l2)) return deserialization_failed("unknown metric " + std::to_string(p.metric));
     auto made = CompactQuantizer::make(p.dim, p.bits, 0);  // O(dim): only the checks matter
     if (!made) return std::unexpected(made.error());
     return {};
@@ -132,12 +167,25 @@ Result<CompactFamily::Summary> CompactFamily::check_record(std::span<const uint8
         bytes::load_u16(record.data() + code_size() + 2) != bounds[1]) {
         return deserialization_failed("its error bounds are not those of its code");
     }
+    if (metric_ == Metric::l2) {
+        const float x2 = bytes::load_f32(record.data() + code_size() + 4);
+        if (!(x2 >= 0.0f) || !std::isfinite(x2)) return deserialization_failed("its squared norm is not a finite non-negative value");
+    }
     return Summary{};
 }
 
 Result<CompactFamily::Prepared> CompactFamily::prepare(std::span<const float> query) const {
+    std::vector<float> unit;
+    if (metric_ == Metric::cosine) {
+        QL_TRY(check_dimension(dim(), query.size()));
+        QL_TRY(check_finite(query));
+        unit.resize(dim());
+        in_metric_space(query.data(), unit.data());
+        query = unit;
+    }
     QL_TRY_ASSIGN(CompactPrepared exact, quantizer_.prepare_query(query));
-    Prepared p{std::move(exact), {}, 1.0, 0.0, 0.0, 0.0};
+    Prepared p{std::move(exact), {}, 1.0, 0.0, 0.0, 0.0, std::move(unit), 0.0f};
+    if (metric_ == Metric::l2) p.squared_norm = static_cast<float>(squared_norm(query.data(), query.size()));
     const std::vector<float>& z = p.exact.rotated;
     // The step keeps every value within 127 steps and the magnitudes of each of the
     // many-query kernel's lanes of four values within 256 steps, so within 258 after
@@ -275,7 +323,7 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
             Ranking& ranking = *rankings[q];
             const int32_t* sums = approx.data() + q * here;
             const kernels::CompactBounds out{centre.data(), margin.data(), upper.data(), reaching.data()};
-            if (offsets == nullptr) {
+            if (offsets == nullptr && metric_ != Metric::l2) {
                 // Only records reaching the k-th lower bound known now are offered: it only rises.
                 const size_t offered = kernels::compact_bounds(block_records, bound_query, sums, here, ranking.kth_, out);
                 for (size_t r = 0; r < offered; ++r) {
@@ -286,15 +334,27 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
                 continue;
             }
             // Shifted scores: the bounds move by the offset, widened for the rounding of
-            // that sum and of the shifted score to float32.
+            // that sum and of the shifted score to float32. Under l2 the key falls as the
+            // estimate does, so the key of each bound bounds the record's key.
             kernels::compact_bounds(block_records, bound_query, sums, here, -std::numeric_limits<double>::infinity(), out);
-            const double offset = offsets[q];
+            const bool shifted = offsets != nullptr;
+            const double offset = shifted ? offsets[q] : 0.0;
             for (size_t b = 0; b < here; ++b) {
-                const double lower = offset + (centre[b] - margin[b]), higher = offset + upper[b];
-                const double slack = (std::fabs(lower) + std::fabs(higher)) * 0x1p-20 +
-                                     static_cast<double>(std::numeric_limits<float>::min());
+                double lower = offset + (centre[b] - margin[b]), higher = offset + upper[b];
+                if (shifted) {
+                    const double slack = (std::fabs(lower) + std::fabs(higher)) * 0x1p-20 +
+                                         static_cast<double>(std::numeric_limits<float>::min());
+                    lower -= slack;
+                    higher += slack;
+                }
                 const size_t i = first + b;
-                ranking.offer({records + i * stride, segment.keys[i], offset, true, higher + slack}, lower - slack);
+                const uint8_t* record = records + i * stride;
+                lower = key_of(record, p, lower);
+                higher = key_of(record, p, higher);
+                // A damaged, unverified squared norm bounds nothing.
+                if (std::isnan(lower)) lower = -std::numeric_limits<double>::infinity();
+                if (std::isnan(higher)) higher = std::numeric_limits<double>::infinity();
+                ranking.offer({record, segment.keys[i], offset, shifted, higher}, lower);
             }
         }
     }
@@ -339,7 +399,8 @@ std::vector<Scored> CompactFamily::finish(const Prepared& prepared, Ranking& ran
     for (size_t c = 0; c < chosen.size(); ++c) {
         if (c + AHEAD < chosen.size()) fetch(c + AHEAD);
         const float score = quantizer_.score(prepared.exact, chosen[c].record);
-        scores.push_back(chosen[c].shifted ? static_cast<float>(chosen[c].offset + static_cast<double>(score)) : score);
+        const float e = chosen[c].shifted ? static_cast<float>(chosen[c].offset + static_cast<double>(score)) : score;
+        scores.push_back(static_cast<float>(key_of(chosen[c].record, prepared, e)));
         keys.push_back(chosen[c].key);
     }
     return top_k_of(scores.data(), keys.data(), scores.size(), k);

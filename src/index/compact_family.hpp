@@ -15,6 +15,7 @@
 #include "compact/quantizer.hpp"
 #include "error.hpp"
 #include "index/family_parameters.hpp"
+#include "index/metric.hpp"
 #include "index/topk.hpp"
 #include "kernels/compact_scan.hpp"
 
@@ -30,6 +31,8 @@ public:
         double rounding_norm;       // |rotated query - step * query|, rounded up
         double rounded_norm;        // |step * query|, rounded up
         double norm;                // |rotated query|, rounded up
+        std::vector<float> unit;    // cosine: the query scaled to unit length
+        float squared_norm = 0.0f;  // l2: f32(squared_norm(query))
     };
     // The scan needs nothing beyond the records themselves.
     struct Summary {
@@ -40,20 +43,21 @@ public:
     static constexpr size_t QUERIES_PER_BLOCK = 64;
     static constexpr size_t SCAN_SLACK_BYTES = kernels::COMPACT_SCAN_SLACK_BYTES;
 
-    explicit CompactFamily(CompactQuantizer quantizer);
+    explicit CompactFamily(CompactQuantizer quantizer, Metric metric = Metric::ip);
 
     // In index files (see turbo_family.hpp).
     static constexpr uint8_t FILE_TAG = 2;
     static constexpr const char* NAME = "compact";
     FamilyParameters parameters() const {
-        return {quantizer_.dim(), quantizer_.bits(), 0, quantizer_.seed()};
+        return {quantizer_.dim(), quantizer_.bits(), 0, quantizer_.seed(), static_cast<uint8_t>(metric_)};
     }
     static Status check_parameters(const FamilyParameters& p);
     static size_t record_size_of(const FamilyParameters& p) {
-        return format::CompactLayout{p.dim, p.bits}.size() + 4;
+        return format::CompactLayout{p.dim, p.bits}.size() + 4 + (p.metric == uint8_t(Metric::l2) ? 4 : 0);
     }
-    static Result<CompactQuantizer> build(const FamilyParameters& p) {
-        return CompactQuantizer::make(p.dim, p.bits, p.seed);
+    static Result<CompactFamily> build(const FamilyParameters& p) {
+        QL_TRY_ASSIGN(CompactQuantizer quantizer, CompactQuantizer::make(p.dim, p.bits, p.seed));
+        return CompactFamily(std::move(quantizer), static_cast<Metric>(p.metric));
     }
     static void summary_words(const Summary&, uint32_t* words) { words[0] = words[1] = 0; }
     static Summary summary_from_words(const uint32_t*) { return {}; }
@@ -61,14 +65,25 @@ public:
     Result<Summary> check_record(std::span<const uint8_t> record) const;
 
     const CompactQuantizer& quantizer() const { return quantizer_; }
+    Metric metric() const { return metric_; }
     uint64_t dim() const { return quantizer_.dim(); }
     size_t code_size() const { return quantizer_.code_size_bytes(); }
     // A record: the code, then two 16-bit bounds of the first pass's error for it (|L[c]|
     // and |L[c] - step * L8[c]| over its levels, both rounded up; the high halves of
-    // float32 values).
-    size_t record_size() const { return code_size() + 4; }
+    // float32 values); under l2, then the vector's squared norm (f32).
+    size_t record_size() const { return code_size() + 4 + (metric_ == Metric::l2 ? 4 : 0); }
 
+    // The vector as this metric codes it (cosine: scaled to unit length), into dim()
+    // floats at out. Finite values; under cosine not all zero (InvariantFailure: callers
+    // refuse zero vectors first).
+    void in_metric_space(const float* x, float* out) const;
     Result<std::vector<uint8_t>> encode_record(std::span<const float> vector) const;
+    // The record of a vector already in metric space; with a centroid, its code is that of
+    // the residual v - centroid (the squared norm stays that of v).
+    Result<std::vector<uint8_t>> encode_metric_record(std::span<const float> v, const float* centroid) const;
+    // Rankings order keys, highest first; a key is the score under ip and cosine, minus the
+    // squared distance under l2 (so the smallest distances come first). The score a caller sees.
+    float reported(float key) const { return metric_ == Metric::l2 ? -key : key; }
     Summary empty_summary() const { return {}; }
     // InvariantFailure for a record whose code this quantizer would not read.
     Summary summarize(std::span<const uint8_t> record) const;
@@ -136,7 +151,11 @@ private:
     // The two bounds stored after a code.
     std::array<uint16_t, 2> bounds_of(std::span<const uint8_t> code) const;
 
+    // A record's ranking key from its estimate e (index/metric.hpp): e, or -l2 under l2.
+    double key_of(const uint8_t* record, const Prepared& prepared, double e) const;
+
     CompactQuantizer quantizer_;
+    Metric metric_;
     double level_step_;            // levels ~ level_step_ * levels8_
     std::vector<int8_t> levels8_;  // 2^bits
     // Per level: ceil(L^2 2^40) and ceil((L - step L8)^2 2^40); for 4-bit codes also per

@@ -25,18 +25,19 @@ public:
     using Quantizer = typename Family::Quantizer;
     using FamilyType = Family;
 
-    explicit FlatIndex(Quantizer quantizer)
-        : family_(std::move(quantizer)),
+    explicit FlatIndex(Family family)
+        : family_(std::move(family)),
           stride_(family_.record_size()),
           summary_(family_.empty_summary()) {
         arena_.reserve(Family::SCAN_SLACK_BYTES);
     }
+    explicit FlatIndex(Quantizer quantizer) : FlatIndex(Family(std::move(quantizer))) {}
 
     // An index of stored records and ids, copied into an arena of its own (n records of
     // record_size() bytes; the summary is that of all of them).
-    static FlatIndex restored(Quantizer quantizer, typename Family::Summary summary,
+    static FlatIndex restored(Family family, typename Family::Summary summary,
                               std::span<const uint64_t> ids, std::span<const uint8_t> records) {
-        FlatIndex index(std::move(quantizer));
+        FlatIndex index(std::move(family));
         if (!ids.empty()) index.ids_.append(ids.data(), ids.size_bytes());
         index.arena_.reserve(records.size() + Family::SCAN_SLACK_BYTES);
         if (!records.empty()) index.arena_.append(records.data(), records.size());
@@ -46,9 +47,9 @@ public:
 
     // An index that takes over buffers of n ids (8 bytes each) and n records, the records'
     // buffer with Family::SCAN_SLACK_BYTES of capacity past them (the summary is theirs).
-    static FlatIndex adopting(Quantizer quantizer, typename Family::Summary summary, MappedBuffer ids,
+    static FlatIndex adopting(Family family, typename Family::Summary summary, MappedBuffer ids,
                               MappedBuffer records) {
-        FlatIndex index(std::move(quantizer));
+        FlatIndex index(std::move(family));
         if (records.capacity() - records.size() < Family::SCAN_SLACK_BYTES) {
             throw InvariantFailure("adopted records have no room for the scan's slack");
         }
@@ -60,10 +61,10 @@ public:
 
     // A read-only index over records and ids that stay where they are (a mapped file that
     // `keep` holds, with Family::SCAN_SLACK_BYTES readable after the last record).
-    static FlatIndex viewing(Quantizer quantizer, typename Family::Summary summary,
+    static FlatIndex viewing(Family family, typename Family::Summary summary,
                              std::shared_ptr<const void> keep, const uint64_t* ids,
                              const uint8_t* records, size_t n) {
-        FlatIndex index(std::move(quantizer));
+        FlatIndex index(std::move(family));
         index.view_ = View{std::move(keep), ids, records, n};
         index.summary_ = summary;
         return index;
@@ -131,7 +132,9 @@ public:
         const size_t n = size();
         if (n == 0) return std::vector<Scored>{};
         QL_TRY_ASSIGN(auto prepared, family_.prepare(query));
-        return family_.top_k_many({&prepared, 1}, summary_, records(), ids(), n, top_k)[0];
+        std::vector<Scored> row = family_.top_k_many({&prepared, 1}, summary_, records(), ids(), n, top_k)[0];
+        for (Scored& s : row) s.score = family_.reported(s.score);
+        return row;
     }
 
     // search for each of nq rows of dim() floats: row q of out_ids and out_scores (k =
@@ -173,7 +176,7 @@ public:
                 if (row.size() != k) throw InvariantFailure("a search row has the wrong length");
                 for (size_t r = 0; r < k; ++r) {
                     out_ids[q * k + r] = row[r].id;
-                    out_scores[q * k + r] = row[r].score;
+                    out_scores[q * k + r] = family_.reported(row[r].score);
                 }
             }
         });
@@ -215,7 +218,7 @@ public:
             if (row.size() != k) throw InvariantFailure("a search row has the wrong length");
             for (size_t r = 0; r < k; ++r) {
                 out_ids[q * k + r] = row[r].id;
-                out_scores[q * k + r] = row[r].score;
+                out_scores[q * k + r] = family_.reported(row[r].score);
             }
         }
         return std::nullopt;

@@ -41,8 +41,9 @@ public:
     static size_t record_size_of(const FamilyParameters& p) {
         return format::TurboLayout::of(p.dim, p.projections).size();
     }
-    static Result<TurboQuantizer> build(const FamilyParameters& p) {
-        return TurboQuantizer::make(p.dim, p.bits, p.projections, p.seed);
+    static Result<TurboFamily> build(const FamilyParameters& p) {
+        QL_TRY_ASSIGN(TurboQuantizer quantizer, TurboQuantizer::make(p.dim, p.bits, p.projections, p.seed));
+        return TurboFamily(std::move(quantizer));
     }
     static void summary_words(const Summary& s, uint32_t* words) {
         words[0] = s.lowest;
@@ -65,6 +66,8 @@ public:
     // The summary of one code this family's encode wrote (InvariantFailure for any other).
     Summary summarize(std::span<const uint8_t> code) const;
 
+    // Rankings order scores themselves.
+    float reported(float score) const { return score; }
     Result<Prepared> prepare(std::span<const float> query) const {
         return quantizer_.prepare_query(query);
     }

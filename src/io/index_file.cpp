@@ -70,8 +70,9 @@ void put32(uint8_t* p, uint32_t v) {
 void write_header(const IndexHeader& h, uint32_t body_crc, uint8_t* out) {
     std::memset(out, 0, HEADER_SIZE);
     std::memcpy(out, MAGIC, sizeof MAGIC);
-    out[VERSION] = FORMAT_VERSION & 0xFF;
-    out[VERSION + 1] = FORMAT_VERSION >> 8;
+    const uint16_t version = h.parameters.metric != 0 ? 2 : 1;
+    out[VERSION] = version & 0xFF;
+    out[VERSION + 1] = version >> 8;
     out[FAMILY] = h.family;
     out[BITS] = h.parameters.bits;
     put32(out + RECORD_SIZE, h.record_size);
@@ -80,7 +81,7 @@ void write_header(const IndexHeader& h, uint32_t body_crc, uint8_t* out) {
     put64(out + SEED, h.parameters.seed);
     put64(out + COUNT, h.count);
     put32(out + SUMMARY, h.summary[0]);
-    put32(out + SUMMARY + 4, h.summary[1]);
+    put32(out + SUMMARY + 4, version == 2 ? h.parameters.metric : h.summary[1]);
     put32(out + BODY_CRC, body_crc);
     put32(out + HEADER_CRC, crc_of(0, out, HEADER_CRC));
 }
@@ -343,10 +344,11 @@ FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t fami
         return std::unexpected(malformed("not a quillane index file (its first 8 bytes are not \"QUILLIDX\")"));
     }
     const uint16_t version = static_cast<uint16_t>(p[VERSION] | p[VERSION + 1] << 8);
-    if (version != FORMAT_VERSION) {
+    if (version == 0 || version > FORMAT_VERSION) {
         return std::unexpected(malformed(
             "index file format version " + std::to_string(version) +
-            (version > FORMAT_VERSION ? " is newer than this library reads (1)" : " is not one this library reads (1)")));
+            (version > FORMAT_VERSION ? " is newer than this library reads (1 and 2)"
+                                      : " is not one this library reads (1 and 2)")));
     }
     if (get32(HEADER_CRC) != crc_of(0, p, HEADER_CRC)) {
         return std::unexpected(malformed("header checksum mismatch: the header is damaged"));
@@ -366,6 +368,14 @@ FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t fami
     h.summary[0] = get32(SUMMARY);
     h.summary[1] = get32(SUMMARY + 4);
     h.body_crc = get32(BODY_CRC);
+    if (version == 2) {
+        if (h.family == 1) return std::unexpected(malformed("a two-stage index file is always of format version 1"));
+        if (h.summary[1] == 0 || h.summary[1] > 2) {
+            return std::unexpected(malformed("unknown metric " + std::to_string(h.summary[1]) + " in a version 2 file"));
+        }
+        h.parameters.metric = static_cast<uint8_t>(h.summary[1]);
+        h.summary[1] = 0;
+    }
     return h;
 }
 

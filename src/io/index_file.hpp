@@ -33,7 +33,10 @@ struct FileError {
 template <class T> using FileResult = std::expected<T, FileError>;
 
 inline constexpr size_t HEADER_SIZE = 64;
-inline constexpr uint16_t FORMAT_VERSION = 1;
+// Version 1 holds inner-product indexes; version 2, written only for another metric, holds
+// the metric in summary word 1 (compact and inverted-file indexes), so that a reader that
+// knows only version 1 refuses such files instead of ranking them by inner product.
+inline constexpr uint16_t FORMAT_VERSION = 2;
 
 // The header's fields (the checksums apart).
 struct IndexHeader {
@@ -191,15 +194,15 @@ FileResult<void> check_records(const Family& family, const IndexHeader& header, 
     return {};
 }
 
-// The quantizer of a header whose checks passed, after, with `verify`, every record's.
+// The family of a header whose checks passed, after, with `verify`, every record's.
 template <class Family>
-FileResult<typename Family::Quantizer> quantizer_of(const IndexHeader& header, const uint8_t* records, bool verify) {
-    auto quantizer = Family::build(header.parameters);
-    if (!quantizer) return std::unexpected(malformed(quantizer.error().message()));
+FileResult<Family> family_of(const IndexHeader& header, const uint8_t* records, bool verify) {
+    auto family = Family::build(header.parameters);
+    if (!family) return std::unexpected(malformed(family.error().message()));
     if (verify) {
-        if (auto ok = check_records(Family(*quantizer), header, records); !ok) return std::unexpected(ok.error());
+        if (auto ok = check_records(*family, header, records); !ok) return std::unexpected(ok.error());
     }
-    return std::move(*quantizer);
+    return std::move(*family);
 }
 
 // The index in `image`: its records copied (keep == nullptr) or viewed in place (the
@@ -216,13 +219,13 @@ FileResult<FlatIndex<Family>> read_index(std::span<const uint8_t> image, bool ve
     const auto* ids = reinterpret_cast<const uint64_t*>(image.data() + layout.ids);
     const uint8_t* records = image.data() + layout.records;
     const size_t n = header->count, stride = header->record_size;
-    auto quantizer = quantizer_of<Family>(*header, records, verify);
-    if (!quantizer) return std::unexpected(quantizer.error());
+    auto family = family_of<Family>(*header, records, verify);
+    if (!family) return std::unexpected(family.error());
     const auto summary = Family::summary_from_words(header->summary);
     if (keep) {
-        return FlatIndex<Family>::viewing(std::move(*quantizer), summary, std::move(keep), ids, records, n);
+        return FlatIndex<Family>::viewing(std::move(*family), summary, std::move(keep), ids, records, n);
     }
-    return FlatIndex<Family>::restored(std::move(*quantizer), summary, {ids, n}, {records, n * stride});
+    return FlatIndex<Family>::restored(std::move(*family), summary, {ids, n}, {records, n * stride});
 }
 
 // The index in the file at `path`, read with ordinary reads straight into the index's
@@ -254,9 +257,9 @@ FileResult<FlatIndex<Family>> read_index_file(const std::string& path, bool veri
     records.extend(n * stride);
     const FileParts parts{{head, HEADER_SIZE}, {ids.data(), n * 8}, gap, {records.data(), n * stride}, tail};
     if (auto ok = check_body(parts, *header, verify); !ok) return std::unexpected(ok.error());
-    auto quantizer = quantizer_of<Family>(*header, records.data(), verify);
-    if (!quantizer) return std::unexpected(quantizer.error());
-    return FlatIndex<Family>::adopting(std::move(*quantizer), Family::summary_from_words(header->summary),
+    auto family = family_of<Family>(*header, records.data(), verify);
+    if (!family) return std::unexpected(family.error());
+    return FlatIndex<Family>::adopting(std::move(*family), Family::summary_from_words(header->summary),
                                        std::move(ids), std::move(records));
 }
 

@@ -17,7 +17,7 @@ uint64_t align64(uint64_t x) { return (x + 63) / 64 * 64; }
 IndexHeader header_of(const ivf::IvfIndex& index) {
     IndexHeader h;
     h.family = IVF_FILE_TAG;
-    h.parameters = {index.dim(), index.bits(), index.coarse().lists(), index.seed()};
+    h.parameters = {index.dim(), index.bits(), index.coarse().lists(), index.seed(), static_cast<uint8_t>(index.metric())};
     h.record_size = static_cast<uint32_t>(index.family().record_size());
     h.count = index.size();
     h.summary[0] = index.coarse().trained() ? 1 : 0;
@@ -74,13 +74,13 @@ IvfLayout layout_of(const IndexHeader& h) {
 FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
     const FamilyParameters& p = h.parameters;
     const uint64_t lists = p.projections;
-    if (auto ok = CompactFamily::check_parameters({p.dim, p.bits, 0, p.seed}); !ok) {
+    if (auto ok = CompactFamily::check_parameters({p.dim, p.bits, 0, p.seed, p.metric}); !ok) {
         return std::unexpected(malformed("its quantizer's integers are refused: " + ok.error().message()));
     }
     if (lists == 0 || lists > MAX_LISTS) {
         return std::unexpected(malformed("its list count " + std::to_string(lists) + " is not between 1 and 4294967295"));
     }
-    const uint64_t record_size = CompactFamily::record_size_of({p.dim, p.bits, 0, p.seed});
+    const uint64_t record_size = CompactFamily::record_size_of({p.dim, p.bits, 0, p.seed, p.metric});
     if (h.record_size != record_size) {
         return std::unexpected(malformed("record size " + std::to_string(h.record_size) +
                                          " does not match its quantizer's " + std::to_string(record_size)));
@@ -166,7 +166,7 @@ FileResult<ivf::IvfIndex> read_ivf_index(std::span<const uint8_t> image, bool ve
     auto layout = check_ivf(image, *header, verify);
     if (!layout) return std::unexpected(layout.error());
     const FamilyParameters& p = header->parameters;
-    auto index = ivf::IvfIndex::make(p.dim, p.projections, p.bits, p.seed);
+    auto index = ivf::IvfIndex::make(p.dim, p.projections, p.bits, p.seed, static_cast<Metric>(p.metric));
     if (!index) return std::unexpected(malformed(index.error().message()));
     const uint8_t* records = image.data() + layout->offset[4];
     if (verify) {

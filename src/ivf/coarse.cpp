@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "error.hpp"
+#include "index/metric.hpp"
 #include "parallel/pool.hpp"
 #include "rng.hpp"
 
@@ -83,7 +84,7 @@ void CoarseQuantizer::products(const float* query, double* out) const {
 }
 
 void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, uint64_t seed, unsigned threads,
-                            const std::function<void(const TrainingStep&)>& step) {
+                            const std::function<void(const TrainingStep&)>& step, bool unit) {
     if (n < lists_) throw InvariantFailure("fewer training rows than lists");
     const auto start = std::chrono::steady_clock::now();
     SeededRng rng(seed);
@@ -96,7 +97,13 @@ void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, ui
         std::iota(sample.begin(), sample.end(), size_t{0});
     }
     std::vector<float> train(m * dim_);
-    for (size_t i = 0; i < m; ++i) std::copy_n(rows + sample[i] * dim_, dim_, train.data() + i * dim_);
+    for (size_t i = 0; i < m; ++i) {
+        if (unit) {
+            unit_into(rows + sample[i] * dim_, dim_, train.data() + i * dim_);
+        } else {
+            std::copy_n(rows + sample[i] * dim_, dim_, train.data() + i * dim_);
+        }
+    }
     // The initial centroids: the first `lists` rows of a seeded shuffle of the sample.
     const std::vector<size_t> first = seeded_sample(m, lists_, rng);
     std::vector<float> centroids(lists_ * dim_);

@@ -28,9 +28,10 @@ public:
     // k-means on n rows of dim floats (n >= lists, every value finite): the sample, the
     // initial centroids (the first `lists` sample rows of a seeded shuffle), then
     // `iterations` rounds of assignment and of means rescaled to their rows' mean norm.
-    // `step` is called after each round.
+    // `step` is called after each round. With `unit`, the sample rows are scaled to unit
+    // length first (none of them all zero).
     void train(const float* rows, size_t n, unsigned iterations, uint64_t seed, unsigned threads,
-               const std::function<void(const TrainingStep&)>& step);
+               const std::function<void(const TrainingStep&)>& step, bool unit = false);
     // The trained centroids, row-major (lists x dim).
     void set_centroids(std::vector<float> centroids);
 

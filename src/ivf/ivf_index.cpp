@@ -29,9 +29,9 @@ bool probes_before(double a, uint32_t la, double b, uint32_t lb) {
 
 }  // namespace
 
-Result<IvfIndex> IvfIndex::make(size_t dim, size_t lists, uint8_t bits, uint64_t seed) {
+Result<IvfIndex> IvfIndex::make(size_t dim, size_t lists, uint8_t bits, uint64_t seed, Metric metric) {
     QL_TRY_ASSIGN(CompactQuantizer quantizer, CompactQuantizer::make(dim, bits, seed));
-    return IvfIndex(CompactFamily(std::move(quantizer)), lists);
+    return IvfIndex(CompactFamily(std::move(quantizer), metric), lists);
 }
 
 IvfIndex::IvfIndex(CompactFamily family, size_t lists)
@@ -89,7 +89,7 @@ void IvfIndex::adopt(std::vector<float> centroids, std::shared_ptr<const void> i
 void IvfIndex::train(const float* rows, size_t n, unsigned iterations, unsigned threads,
                      const std::function<void(const TrainingStep&)>& step) {
     if (coarse_.trained()) throw InvariantFailure("train on a trained index");
-    coarse_.train(rows, n, iterations, seed(), threads, step);
+    coarse_.train(rows, n, iterations, seed(), threads, step, metric() == Metric::cosine);
 }
 
 void IvfIndex::set_centroids(std::vector<float> centroids) {
@@ -101,13 +101,6 @@ std::vector<uint64_t> IvfIndex::list_sizes() const {
     std::vector<uint64_t> sizes;
     for (const List& list : lists_) sizes.push_back(list.size());
     return sizes;
-}
-
-Result<std::vector<uint8_t>> IvfIndex::encode_residual(std::span<const float> vector, uint32_t list) const {
-    const float* c = coarse_.centroid(list);
-    std::vector<float> residual(vector.size());
-    for (size_t j = 0; j < vector.size(); ++j) residual[j] = vector[j] - c[j];
-    return family_.encode_record(residual);
 }
 
 Status IvfIndex::add(uint64_t id, std::span<const float> vector) {
@@ -130,11 +123,22 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
     auto failure = parallel::for_each_row(n, ROWS_PER_CHUNK * 16, threads,
                                           [&](size_t i) { return check_finite({rows + i * d, d}); });
     const size_t clean = failure ? failure->row : n;
+    // Under cosine the rows are assigned and coded as unit vectors.
+    std::vector<float> unit;
+    const float* coded = rows;
+    if (metric() == Metric::cosine) {
+        unit.resize(clean * d);
+        parallel::for_chunks(clean, ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) family_.in_metric_space(rows + i * d, unit.data() + i * d);
+        });
+        coded = unit.data();
+    }
     std::vector<uint32_t> owner(clean);
-    coarse_.assign(rows, clean, threads, owner.data());
+    coarse_.assign(coded, clean, threads, owner.data());
     std::vector<uint8_t> records(clean * stride);
     auto encoding = parallel::for_each_row(clean, ROWS_PER_CHUNK, threads, [&](size_t i) -> Status {
-        QL_TRY_ASSIGN(const std::vector<uint8_t> record, encode_residual({rows + i * d, d}, owner[i]));
+        QL_TRY_ASSIGN(const std::vector<uint8_t> record,
+                      family_.encode_metric_record({coded + i * d, d}, coarse_.centroid(owner[i])));
         std::memcpy(records.data() + i * stride, record.data(), stride);
         return {};
     });
@@ -157,10 +161,10 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
     return std::nullopt;
 }
 
-IvfIndex::Probe IvfIndex::probe(const float* query, size_t probes) const {
+IvfIndex::Probe IvfIndex::probe(const CompactFamily::Prepared& prepared, const float* query, size_t probes) const {
     const size_t lists = lists_.size();
     std::vector<double> products(lists);
-    coarse_.products(query, products.data());
+    coarse_.products(prepared.unit.empty() ? query : prepared.unit.data(), products.data());
     std::vector<uint32_t> order(lists);
     std::iota(order.begin(), order.end(), uint32_t{0});
     const size_t p = std::clamp<size_t>(probes, 1, lists);
@@ -175,7 +179,10 @@ IvfIndex::Probe IvfIndex::probe(const float* query, size_t probes) const {
 }
 
 std::vector<Scored> IvfIndex::padded(std::vector<Scored> best, size_t k) const {
-    for (Scored& s : best) s.id = ids_[s.id];  // insertion numbers to ids
+    for (Scored& s : best) {
+        s.id = ids_[s.id];  // insertion numbers to ids
+        s.score = family_.reported(s.score);
+    }
     best.resize(k, Scored{NO_ID, std::numeric_limits<float>::quiet_NaN()});
     return best;
 }
@@ -185,7 +192,7 @@ Result<std::vector<Scored>> IvfIndex::search(std::span<const float> query, uint6
     QL_TRY_ASSIGN(const CompactFamily::Prepared prepared, family_.prepare(query));
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
     if (k == 0) return std::vector<Scored>{};
-    const Probe p = probe(query.data(), static_cast<size_t>(std::min<uint64_t>(probes, lists_.size())));
+    const Probe p = probe(prepared, query.data(), static_cast<size_t>(std::min<uint64_t>(probes, lists_.size())));
     CompactFamily::Ranking ranking(k);
     const CompactFamily::Prepared* one[1] = {&prepared};
     CompactFamily::Ranking* rankings[1] = {&ranking};
@@ -221,7 +228,7 @@ std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries,
                 return;
             }
             prepared.push_back(std::move(*one));
-            probed.push_back(probe(queries + q * d, p));
+            probed.push_back(probe(prepared.back(), queries + q * d, p));
         }
         if (failure.failed()) return;  // the batch fails: no need to search
         // Round r visits each query's r-th best list, so every query still meets its best

@@ -24,7 +24,7 @@ inline constexpr uint64_t NO_ID = ~uint64_t{0};
 
 class IvfIndex {
 public:
-    static Result<IvfIndex> make(size_t dim, size_t lists, uint8_t bits, uint64_t seed);
+    static Result<IvfIndex> make(size_t dim, size_t lists, uint8_t bits, uint64_t seed, Metric metric = Metric::ip);
     IvfIndex(IvfIndex&&) = default;
     IvfIndex& operator=(IvfIndex&&) = default;
     IvfIndex(const IvfIndex&) = delete;  // lists may point into their own buffers
@@ -38,7 +38,8 @@ public:
     bool read_only() const { return read_only_; }
 
     // Preconditions (InvariantFailure otherwise; the binding checks them first): not
-    // trained yet, n >= lists, rows finite.
+    // trained yet, n >= lists, rows finite (and under cosine not all zero: they are
+    // trained on as unit vectors).
     void train(const float* rows, size_t n, unsigned iterations, unsigned threads,
                const std::function<void(const TrainingStep&)>& step);
 
@@ -64,6 +65,7 @@ public:
     size_t dim() const { return family_.dim(); }
     uint8_t bits() const { return family_.quantizer().bits(); }
     uint64_t seed() const { return family_.quantizer().seed(); }
+    Metric metric() const { return family_.metric(); }
     const CoarseQuantizer& coarse() const { return coarse_; }
     std::vector<uint64_t> list_sizes() const;
 
@@ -88,8 +90,8 @@ private:
     };
 
     IvfIndex(CompactFamily family, size_t lists);
-    Result<std::vector<uint8_t>> encode_residual(std::span<const float> vector, uint32_t list) const;
-    Probe probe(const float* query, size_t probes) const;
+    // The probed lists of a prepared query (under cosine its unit vector's; raw otherwise).
+    Probe probe(const CompactFamily::Prepared& prepared, const float* query, size_t probes) const;
     // A ranking's rows (ids are insertion numbers) with their ids, padded to k.
     std::vector<Scored> padded(std::vector<Scored> best, size_t k) const;
 

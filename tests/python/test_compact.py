@@ -10,7 +10,7 @@ from quillane import CompactIndex, CompactQuantizer
 @pytest.mark.parametrize("cls", [CompactQuantizer, CompactIndex])
 def test_classes_bind_like_the_others(cls):
     assert cls.__module__ == "builtins"
-    assert cls.__text_signature__ == "(dim, bits=4, seed=42)"
+    assert cls.__text_signature__ == "(dim, bits=4, seed=42" + (", *, metric='ip')" if cls is CompactIndex else ")")
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (cls,), {})
     with pytest.raises(TypeError) as info:
@@ -110,7 +110,7 @@ def test_index_search_ranks_exactly_by_inner_product(bits):
     index = CompactIndex(dim, bits=bits, seed=9)
     for i, v in enumerate(vectors):
         index.add(1000 + i, v)
-    assert len(index) == 300 and repr(index) == f"CompactIndex(size=300, dim={dim}, bits={bits})"
+    assert len(index) == 300 and repr(index) == f"CompactIndex(size=300, dim={dim}, bits={bits}, seed=9, metric='ip')"
     query = rng.standard_normal(dim, dtype=np.float32)
     scores = np.array([q.inner_product(q.encode(v), query) for v in vectors], dtype=np.float32)
     order = sorted(range(300), key=lambda i: (-scores[i], i))

@@ -35,14 +35,17 @@ def npy_files(directory, *parts):
     return [directory / f"part{i}.npy" for i in range(len(parts))]
 
 
-@pytest.mark.parametrize("family, single", [("compact", lambda: CompactIndex(DIM, 4, 9)),
-                                            ("two-stage", lambda: VectorIndex(DIM, 4, 4, 9))])
-def test_a_sharded_index_answers_as_one_index(tmp_path, client, family, single):
+@pytest.mark.parametrize("family, metric, single", [
+    ("compact", "ip", lambda: CompactIndex(DIM, 4, 9)),
+    ("compact", "l2", lambda: CompactIndex(DIM, 4, 9, metric="l2")),
+    ("two-stage", "ip", lambda: VectorIndex(DIM, 4, 4, 9))])
+def test_a_sharded_index_answers_as_one_index(tmp_path, client, family, metric, single):
     x, queries = data(1000), data(7, seed=1)
     queries[3] = x[0]
     ids = (np.arange(1000, dtype=np.uint64) * 7) % 1013
+    extra = {"projections": 4} if family == "two-stage" else {"metric": metric}
     sharded = quillane_dask.build(da.from_array(x, chunks=(230, DIM)), tmp_path, family=family, bits=4,
-                                  seed=9, projections=4, ids=da.from_array(ids, chunks=100))
+                                  seed=9, ids=da.from_array(ids, chunks=100), **extra)
     assert len(sharded.shards) == 5 and len(sharded) == 1000
     one = single()
     one.add_batch(ids, x)
@@ -54,15 +57,17 @@ def test_a_sharded_index_answers_as_one_index(tmp_path, client, family, single):
             assert (got[0] == want[0]).all() and got[1].tobytes() == want[1].tobytes()
 
 
-@pytest.mark.parametrize("from_files", [False, True])
-def test_a_sharded_inverted_file_answers_as_one_index(tmp_path, client, from_files):
+@pytest.mark.parametrize("from_files, metric", [(False, "ip"), (True, "ip"), (False, "cosine")])
+def test_a_sharded_inverted_file_answers_as_one_index(tmp_path, client, from_files, metric):
     x, queries = data(1500), data(7, seed=1)
+    x[x.sum(axis=1) == 0] = 1.0  # cosine refuses zero vectors
     queries[3] = x[0]
     vectors = npy_files(tmp_path, x[:700], x[700:]) if from_files else da.from_array(x, chunks=(400, DIM))
-    sharded = quillane_dask.build(vectors, tmp_path / "index", family="ivf", lists=6, bits=4, seed=9)
+    sharded = quillane_dask.build(vectors, tmp_path / "index", family="ivf", lists=6, bits=4, seed=9, metric=metric)
+    assert quillane_dask.ShardedIndex.open(tmp_path / "index").parameters["metric"] == metric
     centroids = [IvfIndex.load(tmp_path / "index" / s["file"]).centroids for s in sharded.shards]
     assert all(c.tobytes() == centroids[0].tobytes() for c in centroids)
-    one = IvfIndex(DIM, 6, 4, 9)
+    one = IvfIndex(DIM, 6, 4, 9, metric=metric)
     one.set_centroids(centroids[0])
     one.add_batch(np.arange(1500), x)
     for k, probes in ((1, 1), (10, 2), (2000, 6), (400, 1)):

@@ -137,7 +137,7 @@ def test_every_damaged_file_is_refused_with_a_reason(make):
             pass
     cases = [
         (b"NOTANIDX" + good[8:], "first 8 bytes are not"),
-        (rewritten(good, version=2), "version 2 is newer than this library reads"),
+        (rewritten(good, version=3), "version 3 is newer than this library reads"),
         (rewritten(good, version=0), "version 0 is not one this library reads"),
         (good + b"\0", "1 bytes of trailing data"),
         (rewritten(good, count=2**61), "do not fit in"),

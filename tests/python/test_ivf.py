@@ -28,7 +28,7 @@ def test_introspection_and_repr(data):
     index = IvfIndex(24, 10, bits=2, seed=3)
     assert (index.dim, index.lists, index.bits, index.seed, index.trained, len(index)) == (24, 10, 2, 3, False, 0)
     assert index.centroids is None
-    assert repr(index) == "IvfIndex(size=0, dim=24, lists=10, bits=2, seed=3, trained=False)"
+    assert repr(index) == "IvfIndex(size=0, dim=24, lists=10, bits=2, seed=3, metric='ip', trained=False)"
     index.train(x, iterations=2)
     c = index.centroids
     assert c.shape == (10, 24) and c.dtype == np.float32
