@@ -296,6 +296,12 @@ std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, 
         return std::nullopt;
     }
     const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    if (rows == ANY_LENGTH && fields->nd == 1) rows = static_cast<size_t>(fields->dimensions[0]);
+    if (rows == ANY_LENGTH) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected a one-dimensional array of ids, got shape %s", param,
+                     shape_text(fields).c_str());
+        return std::nullopt;
+    }
     if (fields->nd != 1 || static_cast<size_t>(fields->dimensions[0]) != rows) {
         PyErr_Format(PyExc_ValueError, "argument '%s': expected shape (%zu,), one id per row, got %s",
                      param, rows, shape_text(fields).c_str());

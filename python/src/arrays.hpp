@@ -64,6 +64,8 @@ std::optional<size_t> result_size(size_t rows, size_t width);
 
 // A one-dimensional array of `rows` ids of any integer dtype, as uint64: TypeError for
 // another dtype, ValueError for another shape or for a negative id.
+// rows == ANY_LENGTH: a one-dimensional array of any length.
+inline constexpr size_t ANY_LENGTH = SIZE_MAX;
 std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows);
 
 }  // namespace quillane::py

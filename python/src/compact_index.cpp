@@ -4,6 +4,7 @@
 #include "index/metric.hpp"
 #include "index/compact_family.hpp"
 #include "index_binding.hpp"
+#include "store_binding.hpp"
 
 namespace quillane::py {
 
@@ -11,6 +12,7 @@ namespace {
 
 QL_INDEX_NAMES("CompactIndex");
 using Binding = IndexBinding<FlatIndex<CompactFamily>, Names>;
+using Store = StoreBinding<Binding, Names>;
 
 PyObject* ci_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -61,13 +63,25 @@ PyGetSetDef ci_getset[] = {
 
 PyMethodDef ci_methods[] = {
     {"add", method(&Binding::add), METH_VARARGS | METH_KEYWORDS,
-     "add($self, id, vector)\n--\n\nEncode a float32 vector and store its code under `id`."},
-    {"search", method(&Binding::search), METH_VARARGS | METH_KEYWORDS,
-     "search($self, query, top_k)\n--\n\nThe top_k entries by estimated inner product with a "
-     "float32 query, highest first, ties in insertion order.\n\n"
-     "Returns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array); each score "
+     "add($self, id, vector)\n--\n\nEncode a float32 vector and store its code under `id` (any id but "
+     "quillane.NO_ID; an id may be stored several times, each a separate entry)."},
+    {"search", method(&Store::search), METH_VARARGS | METH_KEYWORDS,
+     "search($self, query, top_k, *, allow=None)\n--\n\nThe top_k entries by the metric's estimate for a "
+     "float32 query (highest first; smallest first under l2), ties in insertion order. allow: a "
+     "one-dimensional integer array of ids; then only entries stored under one of them are ranked, and a "
+     "result with fewer than min(top_k, len(index)) entries is padded with id quillane.NO_ID and a NaN score.\n\n"
+     "Returns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array); under ip each score "
      "equals CompactQuantizer(dim, bits, seed).inner_product of that entry's code."},
+    {"search_batch", method(&Store::search_batch), METH_VARARGS | METH_KEYWORDS,
+     "search_batch($self, queries, top_k, *, allow=None, rerank=None, rerank_factor=4, threads=None)\n--\n\n"
+     "Search every row of a C-contiguous float32 array of shape (m, dim); row i equals search(queries[i], top_k, "
+     "allow=allow). rerank: a C-contiguous float32 array of shape (N, dim) (a numpy.memmap of a .npy file works) "
+     "whose row i is the original vector of id i; then each row's rerank_factor * top_k best entries are ordered "
+     "again by the exact metric on those rows, and the scores are exact.\n\n"
+     "Returns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array), both of shape (m, k) with "
+     "k = min(top_k, len(index)). threads as for add_batch."},
     QL_INDEX_SHARED_METHODS("CompactIndex")
+    QL_STORE_METHODS(Store)
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -93,6 +107,7 @@ PyTypeObject* compact_index_type() {
         {Py_tp_new, reinterpret_cast<void*>(&ci_new)},
         {Py_mp_length, reinterpret_cast<void*>(&Binding::len)},
         {Py_sq_length, reinterpret_cast<void*>(&Binding::len)},
+        {Py_sq_contains, reinterpret_cast<void*>(&Store::contains)},
         {Py_tp_repr, reinterpret_cast<void*>(&ci_repr)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&Binding::dealloc)},
         {Py_tp_doc, const_cast<char*>(ci_doc)},

@@ -11,7 +11,9 @@
 
 #include "arrays.hpp"
 #include "binding.hpp"
+#include "index/compact_family.hpp"
 #include "index/flat_index.hpp"
+#include "index/turbo_family.hpp"
 #include "index/metric.hpp"
 #include "io/index_file.hpp"
 #include "io/ivf_file.hpp"
@@ -36,6 +38,15 @@ inline io::FileResult<ivf::IvfIndex> load_file(std::type_identity<ivf::IvfIndex>
 inline io::FileResult<ivf::IvfIndex> read_bytes(std::type_identity<ivf::IvfIndex>, std::span<const uint8_t> data,
                                                 bool verify) {
     return io::read_ivf_index(data, verify);
+}
+
+// Whether an index pads short results with NO_ID, and so refuses it as a stored id.
+template <class Index> constexpr bool pads_results = true;
+template <> inline constexpr bool pads_results<FlatIndex<TurboFamily>> = false;
+
+inline std::string padding_id_message(size_t row, bool batch) {
+    return (batch ? "row " + std::to_string(row) + ": " : std::string()) +
+           "id 18446744073709551615 is quillane.NO_ID, which marks padding in search results and cannot be stored";
 }
 
 template <class Index> Metric metric_of(const Index& index) {
@@ -158,6 +169,10 @@ template <class Index, class Names> struct IndexBinding {
             auto vector = read_array(given[1], "vector", NPY_FLOAT);
             if (!vector || !require_contiguous(*vector)) return nullptr;
             const Index& index = obj->value();
+            if (pads_results<Index> && *id == NO_ID) {
+                PyErr_Format(PyExc_ValueError, "%s: %s", Names::add, padding_id_message(0, false).c_str());
+                return nullptr;
+            }
             if (!refuse_zero_vector(metric_of(index), vector->elements<float>(), index.quantizer().dim())) return nullptr;
             if (auto added = obj->value().add(*id, vector->elements<float>()); !added) {
                 raise_quant_error(added.error());
@@ -206,6 +221,12 @@ template <class Index, class Names> struct IndexBinding {
             if (!vectors) return nullptr;
             const auto ids = read_ids(given[0], "ids", vectors->rows);
             if (!ids) return nullptr;
+            for (size_t i = 0; pads_results<Index> && i < ids->size(); ++i) {
+                if ((*ids)[i] == NO_ID) {
+                    PyErr_Format(PyExc_ValueError, "%s: %s", Names::add_batch, padding_id_message(i, true).c_str());
+                    return nullptr;
+                }
+            }
             if (!refuse_zero_rows(metric_of(index), static_cast<const float*>(vectors->data), vectors->rows,
                                   index.quantizer().dim(), true)) {
                 return nullptr;
@@ -401,14 +422,19 @@ template <class Index, class Names> struct IndexBinding {
         static constexpr const char* to_bytes = CLASS ".to_bytes()";      \
         static constexpr const char* load = CLASS ".load()";              \
         static constexpr const char* from_bytes = CLASS ".from_bytes()";  \
+        static constexpr const char* remove = CLASS ".remove()";          \
+        static constexpr const char* reconstruct = CLASS ".reconstruct()"; \
     }
 
-// The method table entries of both index classes after add and search.
+// The method table entry of the flat search_batch without filters (VectorIndex's).
+#define QL_INDEX_SEARCH_BATCH \
+    {"search_batch", method(&Binding::search_batch), METH_VARARGS | METH_KEYWORDS, \
+     "search_batch($self, queries, top_k, *, threads=None)\n--\n\nSearch every row of a C-contiguous float32 array of shape (m, dim).\n\nReturns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array), both of shape (m, k) with k = min(top_k, len(index)); row i equals search(queries[i], top_k). threads as for add_batch."},
+
+// The method table entries of both flat index classes after add and search.
 #define QL_INDEX_SHARED_METHODS(CLASS) \
     {"add_batch", method(&Binding::add_batch), METH_VARARGS | METH_KEYWORDS, \
      "add_batch($self, ids, vectors, *, threads=None)\n--\n\nAdd every row of a C-contiguous float32 array of shape (n, dim) under the matching id of a one-dimensional integer array of n ids, as n calls of add would, all or nothing: a refused row (ValueError \"row i: ...\", the lowest such row) adds nothing. threads: None uses every core this process may run on, 1 the calling thread only; the index is the same either way."}, \
-    {"search_batch", method(&Binding::search_batch), METH_VARARGS | METH_KEYWORDS, \
-     "search_batch($self, queries, top_k, *, threads=None)\n--\n\nSearch every row of a C-contiguous float32 array of shape (m, dim).\n\nReturns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array), both of shape (m, k) with k = min(top_k, len(index)); row i equals search(queries[i], top_k). threads as for add_batch."}, \
     {"save", method(&Binding::save), METH_VARARGS | METH_KEYWORDS, \
      "save($self, path)\n--\n\nWrite the index to a file, atomically: the path holds the old file or the new one, never a part (docs/index-file-format.md)."}, \
     {"to_bytes", method(&Binding::to_bytes), METH_VARARGS | METH_KEYWORDS, \

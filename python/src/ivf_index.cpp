@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "construction.hpp"
 #include "index_binding.hpp"
+#include "store_binding.hpp"
 #include "ivf/ivf_index.hpp"
 
 namespace quillane::py {
@@ -23,19 +24,16 @@ struct Names {
     static constexpr const char* to_bytes = "IvfIndex.to_bytes()";
     static constexpr const char* load = "IvfIndex.load()";
     static constexpr const char* from_bytes = "IvfIndex.from_bytes()";
+    static constexpr const char* remove = "IvfIndex.remove()";
+    static constexpr const char* reconstruct = "IvfIndex.reconstruct()";
 };
 using Binding = IndexBinding<ivf::IvfIndex, Names>;
+using Store = StoreBinding<Binding, Names>;
 using Object = Binding::Object;
 
 constexpr uint64_t MAX_LISTS = 0xFFFFFFFFu;
 
 const char NOT_TRAINED[] = "the index is not trained: call train(vectors) first";
-
-std::string padding_id_message(size_t row, bool batch) {
-    return (batch ? "row " + std::to_string(row) + ": " : std::string()) +
-           "id 18446744073709551615 is quillane.NO_ID, which marks padding in search results and "
-           "cannot be stored";
-}
 
 bool value_error(const char* function, const std::string& text) {
     PyErr_Format(PyExc_ValueError, "%s: %s", function, text.c_str());
@@ -229,8 +227,9 @@ PyObject* ivf_add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static constexpr Param params[] = {{"query", true}, {"top_k", true}, {"probes", false, true}};
-        PyObject* given[3];
+        static constexpr Param params[] = {
+            {"query", true}, {"top_k", true}, {"probes", false, true}, {"allow", false, true}};
+        PyObject* given[4];
         if (!bind_arguments(Names::search, params, args, kwargs, given)) return nullptr;
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Shared);
@@ -241,8 +240,15 @@ PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!top_k) return nullptr;
         const auto probes = u64_or(given[2], "probes", 8);
         if (!probes || !require_contiguous(*query)) return nullptr;
-        if (!refuse_zero_vector(obj->value().metric(), query->elements<float>(), obj->value().dim())) return nullptr;
-        auto scored = obj->value().search(query->elements<float>(), *top_k, *probes);
+        std::optional<std::vector<uint64_t>> allowed;
+        if (!read_allow(given[3], allowed)) return nullptr;
+        const ivf::IvfIndex& index = obj->value();
+        if (!refuse_zero_vector(index.metric(), query->elements<float>(), index.dim())) return nullptr;
+        auto scored = without_gil([&] {
+            if (!allowed) return index.search(query->elements<float>(), *top_k, *probes);
+            const AllowSet allow = AllowSet::of(index.lookup().ids, allowed->data(), allowed->size(), index.size());
+            return index.search(query->elements<float>(), *top_k, *probes, &allow);
+        });
         if (!scored) {
             raise_quant_error(scored.error());
             return nullptr;
@@ -253,9 +259,11 @@ PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* ivf_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static constexpr Param params[] = {
-            {"queries", true}, {"top_k", true}, {"probes", false, true}, {"threads", false, true}};
-        PyObject* given[4];
+        static constexpr Param params[] = {{"queries", true},          {"top_k", true},
+                                           {"probes", false, true},    {"allow", false, true},
+                                           {"rerank", false, true},    {"rerank_factor", false, true},
+                                           {"threads", false, true}};
+        PyObject* given[7];
         if (!bind_arguments(Names::search_batch, params, args, kwargs, given)) return nullptr;
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Shared);
@@ -264,19 +272,19 @@ PyObject* ivf_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!top_k) return nullptr;
         const auto probes = u64_or(given[2], "probes", 8);
         if (!probes) return nullptr;
-        const auto threads = to_threads(given[3]);
+        const auto threads = to_threads(given[6]);
         if (!threads) return nullptr;
         const ivf::IvfIndex& index = obj->value();
         const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.dim());
         if (!queries) return nullptr;
-        if (!refuse_zero_rows(index.metric(), static_cast<const float*>(queries->data), queries->rows, index.dim(),
-                              true)) {
-            return nullptr;
-        }
-        return batch_results(queries->rows, *top_k, index.size(), [&](uint64_t* ids, float* scores) {
-            return index.search_batch(static_cast<const float*>(queries->data), queries->rows, *top_k, *probes,
-                                      *threads, ids, scores);
-        });
+        const auto* rows = static_cast<const float*>(queries->data);
+        if (!refuse_zero_rows(index.metric(), rows, queries->rows, index.dim(), true)) return nullptr;
+        return store_search_batch(index, Names::search_batch, rows, queries->rows, *top_k, *threads,
+                                  {given[3], given[4], given[5]},
+                                  [&](size_t width, const AllowSet* allow, uint64_t* ids, float* scores) {
+                                      return index.search_batch(rows, queries->rows, width, *probes, *threads, ids,
+                                                                scores, allow);
+                                  });
     });
 }
 
@@ -349,15 +357,19 @@ PyMethodDef ivf_methods[] = {
      "add_batch($self, ids, vectors, *, threads=None)\n--\n\nAdd every row of a C-contiguous float32 "
      "array of shape (n, dim) under the matching id, as n calls of add would, all or nothing."},
     {"search", method(&ivf_search), METH_VARARGS | METH_KEYWORDS,
-     "search($self, query, top_k, *, probes=8)\n--\n\nThe top_k entries of the `probes` lists whose "
-     "centroids have the highest inner product with the query, by estimated inner product, highest "
-     "first, ties in insertion order. Rows with fewer entries are padded with id quillane.NO_ID and "
+     "search($self, query, top_k, *, probes=8, allow=None)\n--\n\nThe top_k entries of the `probes` lists whose "
+     "centroids have the highest inner product with the query, by the metric's estimate (highest "
+     "first; smallest first under l2), ties in insertion order. allow: a one-dimensional integer array of ids; "
+     "then only entries stored under one of them are ranked (still only in the probed lists: probes=lists "
+     "ranks every allowed entry). Rows with fewer entries are padded with id quillane.NO_ID and "
      "a NaN score.\n\nReturns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array) "
      "of length min(top_k, len(index))."},
     {"search_batch", method(&ivf_search_batch), METH_VARARGS | METH_KEYWORDS,
-     "search_batch($self, queries, top_k, *, probes=8, threads=None)\n--\n\nSearch every row of a "
-     "C-contiguous float32 array of shape (m, dim); row i equals search(queries[i], top_k, "
-     "probes=probes). Queries that probe the same list read its codes together."},
+     "search_batch($self, queries, top_k, *, probes=8, allow=None, rerank=None, rerank_factor=4, threads=None)"
+     "\n--\n\nSearch every row of a C-contiguous float32 array of shape (m, dim); row i equals "
+     "search(queries[i], top_k, probes=probes, allow=allow). Queries that probe the same list read its codes "
+     "together. rerank, rerank_factor: as for CompactIndex.search_batch."},
+    QL_STORE_METHODS(Store)
     {"list_sizes", method(&ivf_list_sizes), METH_NOARGS,
      "list_sizes($self)\n--\n\nThe number of entries of each list (numpy uint64 array)."},
     {"save", method(&Binding::save), METH_VARARGS | METH_KEYWORDS,
@@ -415,6 +427,7 @@ PyTypeObject* ivf_index_type() {
         {Py_tp_new, reinterpret_cast<void*>(&ivf_new)},
         {Py_mp_length, reinterpret_cast<void*>(&Binding::len)},
         {Py_sq_length, reinterpret_cast<void*>(&Binding::len)},
+        {Py_sq_contains, reinterpret_cast<void*>(&Store::contains)},
         {Py_tp_repr, reinterpret_cast<void*>(&ivf_repr)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&Binding::dealloc)},
         {Py_tp_doc, const_cast<char*>(ivf_doc)},

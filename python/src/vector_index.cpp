@@ -32,6 +32,7 @@ PyMethodDef vi_methods[] = {
     {"search", method(&Binding::search), METH_VARARGS | METH_KEYWORDS,
      "search($self, query, top_k)\n--\n\nSearch for top-k nearest vectors by inner product.\n\n"
      "Returns:\n    Tuple of (ids: numpy int64 array, scores: numpy float32 array)"},
+    QL_INDEX_SEARCH_BATCH
     QL_INDEX_SHARED_METHODS("VectorIndex")
     {nullptr, nullptr, 0, nullptr},
 };

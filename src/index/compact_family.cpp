@@ -115,6 +115,14 @@ Result<std::vector<uint8_t>> CompactFamily::encode_metric_record(std::span<const
     return record;
 }
 
+Result<std::vector<float>> CompactFamily::decode_record(const uint8_t* record, const float* centroid) const {
+    QL_TRY_ASSIGN(std::vector<float> decoded, quantizer_.decode({record, code_size()}));
+    if (centroid != nullptr) {
+        for (size_t j = 0; j < decoded.size(); ++j) decoded[j] += centroid[j];
+    }
+    return decoded;
+}
+
 double CompactFamily::key_of(const uint8_t* record, const Prepared& prepared, double e) const {
     if (metric_ != Metric::l2) return e;
     return -static_cast<double>(l2_from_ip(bytes::load_f32(record + code_size() + 4), prepared.squared_norm, e));
@@ -254,8 +262,12 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
                                                            const Summary&, const uint8_t* records,
                                                            const uint64_t* ids, size_t n,
                                                            uint64_t top_k) const {
+    return rank_segment(prepared, {records, n, ids}, static_cast<size_t>(std::min<uint64_t>(top_k, n)));
+}
+
+std::vector<std::vector<Scored>> CompactFamily::rank_segment(std::span<const Prepared> prepared,
+                                                             const Segment& segment, size_t k) const {
     std::vector<std::vector<Scored>> found(prepared.size());
-    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
     if (k == 0) return found;
     std::vector<const Prepared*> pointers;
     std::vector<Ranking> rankings;
@@ -265,9 +277,38 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_many(std::span<const Prepa
         rankings.emplace_back(k);
     }
     for (Ranking& r : rankings) ranking_pointers.push_back(&r);
-    first_pass(pointers, ranking_pointers, {records, n, ids}, nullptr);
+    first_pass(pointers, ranking_pointers, segment, nullptr);
     for (size_t q = 0; q < prepared.size(); ++q) found[q] = finish(prepared[q], rankings[q], false);
     return found;
+}
+
+float CompactFamily::exact_key(const Prepared& prepared, const uint8_t* record, const double* offset) const {
+    const float score = quantizer_.score(prepared.exact, record);
+    const float e = offset ? static_cast<float>(*offset + static_cast<double>(score)) : score;
+    return static_cast<float>(key_of(record, prepared, e));
+}
+
+std::vector<std::vector<Scored>> CompactFamily::top_k_allowed(std::span<const Prepared> prepared,
+                                                              const uint8_t* records, const uint64_t* ids,
+                                                              size_t n, uint64_t top_k,
+                                                              const AllowSet& allow) const {
+    std::vector<std::vector<Scored>> found(prepared.size());
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
+    if (k == 0) return found;
+    if (allow.listed()) {
+        const std::vector<uint64_t>& entries = allow.list();
+        std::vector<float> keys(entries.size());
+        std::vector<uint64_t> entry_ids(entries.size());
+        for (size_t e = 0; e < entries.size(); ++e) entry_ids[e] = ids[entries[e]];
+        for (size_t q = 0; q < prepared.size(); ++q) {
+            for (size_t e = 0; e < entries.size(); ++e) {
+                keys[e] = exact_key(prepared[q], records + entries[e] * record_size(), nullptr);
+            }
+            found[q] = top_k_of(keys.data(), entry_ids.data(), entries.size(), k);
+        }
+        return found;
+    }
+    return rank_segment(prepared, {records, n, ids, &allow, nullptr, 0}, k);
 }
 
 void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::span<Ranking* const> rankings,
@@ -329,6 +370,7 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
                 for (size_t r = 0; r < offered; ++r) {
                     const size_t b = reaching[r];
                     const size_t i = first + b;
+                    if (!segment.allowed(i)) continue;
                     ranking.offer({records + i * stride, segment.keys[i], 0.0, false, upper[b]}, centre[b] - margin[b]);
                 }
                 continue;
@@ -348,6 +390,7 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
                     higher += slack;
                 }
                 const size_t i = first + b;
+                if (!segment.allowed(i)) continue;
                 const uint8_t* record = records + i * stride;
                 lower = key_of(record, p, lower);
                 higher = key_of(record, p, higher);
@@ -376,6 +419,7 @@ std::vector<Scored> CompactFamily::finish(const Prepared& prepared, Ranking& ran
         chosen.clear();
         for (const Ranking::Visit& v : ranking.visited_) {
             for (size_t i = 0; i < v.segment.n; ++i) {
+                if (!v.segment.allowed(i)) continue;
                 chosen.push_back({v.segment.records + i * stride, v.segment.keys[i], v.offset, v.shifted, 0.0});
             }
         }
@@ -398,9 +442,7 @@ std::vector<Scored> CompactFamily::finish(const Prepared& prepared, Ranking& ran
     for (size_t c = 0; c < std::min(AHEAD, chosen.size()); ++c) fetch(c);
     for (size_t c = 0; c < chosen.size(); ++c) {
         if (c + AHEAD < chosen.size()) fetch(c + AHEAD);
-        const float score = quantizer_.score(prepared.exact, chosen[c].record);
-        const float e = chosen[c].shifted ? static_cast<float>(chosen[c].offset + static_cast<double>(score)) : score;
-        scores.push_back(static_cast<float>(key_of(chosen[c].record, prepared, e)));
+        scores.push_back(exact_key(prepared, chosen[c].record, chosen[c].shifted ? &chosen[c].offset : nullptr));
         keys.push_back(chosen[c].key);
     }
     return top_k_of(scores.data(), keys.data(), scores.size(), k);

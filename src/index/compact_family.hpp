@@ -14,6 +14,7 @@
 
 #include "compact/quantizer.hpp"
 #include "error.hpp"
+#include "index/allow.hpp"
 #include "index/family_parameters.hpp"
 #include "index/metric.hpp"
 #include "index/topk.hpp"
@@ -81,6 +82,9 @@ public:
     // The record of a vector already in metric space; with a centroid, its code is that of
     // the residual v - centroid (the squared norm stays that of v).
     Result<std::vector<uint8_t>> encode_metric_record(std::span<const float> v, const float* centroid) const;
+    // The vector a record's code decodes to (plus the centroid its residual is from, when
+    // given): the decoding of CompactQuantizer::decode, then f32(r_j + c_j).
+    Result<std::vector<float>> decode_record(const uint8_t* record, const float* centroid) const;
     // Rankings order keys, highest first; a key is the score under ip and cosine, minus the
     // squared distance under l2 (so the smallest distances come first). The score a caller sees.
     float reported(float key) const { return metric_ == Metric::l2 ? -key : key; }
@@ -108,6 +112,12 @@ public:
         const uint8_t* records;  // n records, then SCAN_SLACK_BYTES
         size_t n;
         const uint64_t* keys;
+        // A filtered search ranks record i only if `allow` allows its entry number:
+        // numbers[i] when given, else first + i.
+        const AllowSet* allow = nullptr;
+        const uint64_t* numbers = nullptr;
+        uint64_t first = 0;
+        bool allowed(size_t i) const { return allow == nullptr || allow->allows(numbers ? numbers[i] : first + i); }
     };
     // One query's first pass so far: the k highest lower bounds, and every record whose
     // upper bound reached the k-th of them when it was seen. The k-th highest lower bound
@@ -143,11 +153,22 @@ public:
     // holds codes of residuals from its centroid c, offset <c, q>).
     void first_pass(std::span<const Prepared* const> prepared, std::span<Ranking* const> rankings,
                     const Segment& segment, const double* offsets) const;
+    // One record's exact key (the ranking's score), its estimate shifted by *offset when given.
+    float exact_key(const Prepared& prepared, const uint8_t* record, const double* offset) const;
+    // top_k_many restricted to the entries `allow` allows (entry numbers: positions from 0),
+    // each row as long as the allowed entries, up to top_k. A listed set is scored entry by
+    // entry; a bitmap filters the two passes.
+    std::vector<std::vector<Scored>> top_k_allowed(std::span<const Prepared> prepared, const uint8_t* records,
+                                                   const uint64_t* ids, size_t n, uint64_t top_k,
+                                                   const AllowSet& allow) const;
     // The first k candidates of a ranking by exact score (index/topk.hpp's order among the
     // candidates in the order seen, or by key when by_key), each with its key as id.
     std::vector<Scored> finish(const Prepared& prepared, Ranking& ranking, bool by_key) const;
 
 private:
+    // Both passes over one segment for each query: its first min(k, allowed) entries.
+    std::vector<std::vector<Scored>> rank_segment(std::span<const Prepared> prepared, const Segment& segment,
+                                                  size_t k) const;
     // The two bounds stored after a code.
     std::array<uint16_t, 2> bounds_of(std::span<const uint8_t> code) const;
 

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "error.hpp"
+#include "allow.hpp"
+#include "id_map.hpp"
 #include "mapped_buffer.hpp"
 #include "parallel/rows.hpp"
 #include "topk.hpp"
@@ -87,8 +89,10 @@ public:
         // The scan may read a few slack bytes past the last record; they stay mapped.
         ids_.reserve(ids_.size() + sizeof id);
         arena_.reserve(arena_.size() + stride_ + Family::SCAN_SLACK_BYTES);
+        if (map_) map_->reserve(size() + 1);
         arena_.append(code.data(), code.size());
         ids_.append(&id, sizeof id);
+        if (map_) map_->insert(id, size() - 1);
         summary_ = summary;
         return {};
     }
@@ -104,6 +108,7 @@ public:
         if (n > (SIZE_MAX / 2 - arena_.size()) / stride_) throw std::bad_alloc();
         ids_.reserve(ids_.size() + n * sizeof(uint64_t));
         arena_.reserve(arena_.size() + n * stride_ + Family::SCAN_SLACK_BYTES);
+        if (map_) map_->reserve(size() + n);
         uint8_t* tail = arena_.spare();
         const size_t dim = family_.dim();
         std::mutex merging;
@@ -120,11 +125,56 @@ public:
             return {};
         });
         if (failure) return failure;
+        const size_t first = size();
         arena_.extend(n * stride_);
         ids_.append(ids, n * sizeof(uint64_t));  // reserved above: cannot fail
+        if (map_) {
+            for (size_t i = 0; i < n; ++i) map_->insert(ids[i], first + i);
+        }
         summary_ = summary;
         return std::nullopt;
     }
+
+    // Removes every entry whose id is one of the n given; returns how many it removed. The
+    // entries left keep their order; the memory of the removed ones goes back to the system.
+    size_t remove(const uint64_t* gone, size_t count) {
+        if (read_only()) throw InvariantFailure("remove from a read-only index");
+        const size_t n = size();
+        if (n == 0 || count == 0) return 0;
+        const IdMap doomed(gone, count);
+        uint8_t* records = arena_.data();
+        auto* id_data = reinterpret_cast<uint64_t*>(ids_.data());
+        // Runs of kept entries move down together.
+        size_t kept = 0;
+        for (size_t i = 0; i < n;) {
+            if (doomed.contains(id_data[i])) {
+                ++i;
+                continue;
+            }
+            size_t end = i + 1;
+            while (end < n && !doomed.contains(id_data[end])) ++end;
+            if (kept != i) {
+                std::memmove(records + kept * stride_, records + i * stride_, (end - i) * stride_);
+                std::memmove(id_data + kept, id_data + i, (end - i) * sizeof(uint64_t));
+            }
+            kept += end - i;
+            i = end;
+        }
+        if (kept == n) return 0;
+        arena_.truncate(kept * stride_, Family::SCAN_SLACK_BYTES);
+        ids_.truncate(kept * sizeof(uint64_t), 0);
+        map_.reset();
+        return n - kept;
+    }
+
+    // Where each id is stored, built at the first call (and kept up to date by adds).
+    const IdMap& id_map() const {
+        std::lock_guard lock(*map_lock_);
+        if (!map_) map_ = std::make_unique<IdMap>(ids(), size());
+        return *map_;
+    }
+    // The entry's decoding (Family::decode_record).
+    auto decode(size_t position) const { return family_.decode_record(records() + position * stride_, nullptr); }
 
     // The first min(top_k, size()) entries by score, highest first, insertion order among
     // equal scores, NaN last. An empty index returns nothing without looking at the query.
@@ -147,7 +197,6 @@ public:
         const size_t n = size();
         if (n == 0) return std::nullopt;
         const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
-        const size_t dim = family_.dim();
         parallel::LowestFailure failure;
         const size_t used = parallel::thread_count(threads);
         // One block of queries and several threads: split the records instead, so that each
@@ -159,17 +208,7 @@ public:
         const size_t block = std::clamp<size_t>((nq + used - 1) / used, 1, Family::QUERIES_PER_BLOCK);
         parallel::for_chunks(nq, block, threads, [&](size_t begin, size_t end) {
             std::vector<typename Family::Prepared> prepared;
-            prepared.reserve(end - begin);
-            for (size_t q = begin; q < end; ++q) {
-                if (failure.beyond(q)) return;
-                auto p = family_.prepare({queries + q * dim, dim});
-                if (!p) {
-                    failure.record(q, p.error());
-                    return;
-                }
-                prepared.push_back(std::move(*p));
-            }
-            if (failure.failed()) return;  // the batch fails: no need to search
+            if (!prepare_block(queries, begin, end, failure, prepared)) return;  // the batch fails: no need to search
             const auto found = family_.top_k_many(prepared, summary_, records(), ids(), n, k);
             for (size_t q = begin; q < end; ++q) {
                 const std::vector<Scored>& row = found[q - begin];
@@ -177,6 +216,45 @@ public:
                 for (size_t r = 0; r < k; ++r) {
                     out_ids[q * k + r] = row[r].id;
                     out_scores[q * k + r] = family_.reported(row[r].score);
+                }
+            }
+        });
+        return failure.take();
+    }
+
+    // search and search_batch restricted to the entries `allow` allows (an AllowSet of this
+    // index's entries; Family::top_k_allowed), each row padded with {NO_ID, NaN} up to
+    // min(top_k, size()) entries.
+    Result<std::vector<Scored>> search_allowed(std::span<const float> query, uint64_t top_k,
+                                               const AllowSet& allow) const {
+        const size_t n = size();
+        if (n == 0) return std::vector<Scored>{};
+        QL_TRY_ASSIGN(auto prepared, family_.prepare(query));
+        std::vector<Scored> row = family_.top_k_allowed({&prepared, 1}, records(), ids(), n, top_k, allow)[0];
+        for (Scored& s : row) s.score = family_.reported(s.score);
+        pad(row, static_cast<size_t>(std::min<uint64_t>(top_k, n)));
+        return row;
+    }
+    std::optional<parallel::RowFailure> search_batch_allowed(const float* queries, size_t nq, uint64_t top_k,
+                                                             unsigned threads, const AllowSet& allow,
+                                                             uint64_t* out_ids, float* out_scores) const {
+        const size_t n = size();
+        if (n == 0) return std::nullopt;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
+        parallel::LowestFailure failure;
+        const size_t used = parallel::thread_count(threads);
+        const size_t block = std::clamp<size_t>((nq + used - 1) / used, 1, Family::QUERIES_PER_BLOCK);
+        parallel::for_chunks(nq, block, threads, [&](size_t begin, size_t end) {
+            std::vector<typename Family::Prepared> prepared;
+            if (!prepare_block(queries, begin, end, failure, prepared)) return;
+            auto found = family_.top_k_allowed(prepared, records(), ids(), n, k, allow);
+            for (size_t q = begin; q < end; ++q) {
+                std::vector<Scored>& row = found[q - begin];
+                for (Scored& s : row) s.score = family_.reported(s.score);
+                pad(row, k);
+                for (size_t r = 0; r < k; ++r) {
+                    out_ids[q * k + r] = row[r].id;
+                    out_scores[q * k + r] = row[r].score;
                 }
             }
         });
@@ -244,6 +322,24 @@ private:
         size_t n = 0;
     };
 
+    // Queries begin to end prepared into `out`; false when one of them, or of another
+    // block, failed (the lowest failure is recorded): the batch then fails.
+    bool prepare_block(const float* queries, size_t begin, size_t end, parallel::LowestFailure& failure,
+                       std::vector<typename Family::Prepared>& out) const {
+        const size_t dim = family_.dim();
+        out.reserve(end - begin);
+        for (size_t q = begin; q < end; ++q) {
+            if (failure.beyond(q)) return false;
+            auto p = family_.prepare({queries + q * dim, dim});
+            if (!p) {
+                failure.record(q, p.error());
+                return false;
+            }
+            out.push_back(std::move(*p));
+        }
+        return !failure.failed();
+    }
+
     static constexpr size_t ADD_ROWS_PER_CHUNK = 16;
     // A search splits records between threads only where each gets this many.
     static constexpr size_t RECORDS_PER_SPLIT = 4096;
@@ -259,6 +355,10 @@ private:
     MappedBuffer ids_;    // uint64 id i at byte 8 i (page-aligned)
     View view_;           // instead of the two above, for a read-only index
     typename Family::Summary summary_;
+    // Built by the first lookup, which may come from concurrent searches; add and remove
+    // (which have the index to themselves) keep it up to date or drop it.
+    mutable std::unique_ptr<IdMap> map_;
+    mutable std::unique_ptr<std::mutex> map_lock_ = std::make_unique<std::mutex>();
 };
 
 }  // namespace quillane

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -54,6 +55,20 @@ void MappedBuffer::append(const void* bytes, size_t count) {
 void MappedBuffer::extend(size_t count) {
     if (count > capacity_ - size_) throw std::logic_error("extend past the reserved capacity");
     size_ += count;
+}
+
+void MappedBuffer::truncate(size_t bytes, size_t spare) {
+    if (bytes > size_ || spare > capacity_ - bytes) throw std::logic_error("truncate past the size");
+    size_ = bytes;
+    if (data_ == nullptr) return;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t kept = std::max(page, (bytes + spare + page - 1) / page * page);
+    std::memset(data_ + bytes, 0, std::min(kept, capacity_) - bytes);
+    if (kept < capacity_) {
+        // Shrinking in place cannot move or fail; if it did, the pages would simply stay.
+        void* shrunk = mremap(data_, capacity_, kept, 0);
+        if (shrunk != MAP_FAILED) capacity_ = kept;
+    }
 }
 
 }  // namespace quillane

@@ -26,6 +26,10 @@ public:
     // extend(count) (count <= capacity() - size()): a batch fills them and commits at once.
     uint8_t* spare() { return data_ + size_; }
     void extend(size_t count);
+    // Keeps the first `bytes` bytes (bytes <= size()); the next `spare` bytes stay mapped and
+    // are zeroed with the rest of their page, and the pages after it go back to the system.
+    void truncate(size_t bytes, size_t spare);
+    uint8_t* data() { return data_; }
 
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }

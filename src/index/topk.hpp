@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace quillane {
@@ -13,6 +14,13 @@ struct Scored {
     uint64_t id;
     float score;
 };
+
+// The id of a padding entry (a row with fewer entries than asked for), never stored.
+inline constexpr uint64_t NO_ID = ~uint64_t{0};
+// The row padded with {NO_ID, NaN} up to k entries.
+inline void pad(std::vector<Scored>& row, size_t k) {
+    if (row.size() < k) row.resize(k, Scored{NO_ID, std::numeric_limits<float>::quiet_NaN()});
+}
 
 // A strict weak order: NaN forms one class below all numbers; -0.0 ties with +0.0.
 inline bool ranks_before(const Scored& a, const Scored& b) {

@@ -154,11 +154,79 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
         if (added[l] > 0) lists_[l].reserve(added[l], stride);
     }
     ids_.reserve(ids_.size() + n);
+    if (lookup_) {
+        lookup_->ids.reserve(ids_.size() + n);
+        lookup_->place.reserve(ids_.size() + n);
+    }
     for (size_t i = 0; i < n; ++i) {
-        lists_[owner[i]].append(records.data() + i * stride, stride, ids_.size());
+        List& list = lists_[owner[i]];
+        if (lookup_) {
+            lookup_->ids.insert(ids[i], ids_.size());
+            lookup_->place.emplace_back(owner[i], list.size());
+        }
+        list.append(records.data() + i * stride, stride, ids_.size());
         ids_.push_back(ids[i]);
     }
     return std::nullopt;
+}
+
+const IvfIndex::Lookup& IvfIndex::lookup() const {
+    std::lock_guard lock(*lookup_lock_);
+    if (!lookup_) {
+        auto built = std::make_unique<Lookup>(Lookup{IdMap(ids_.data(), ids_.size()), {}});
+        built->place.resize(ids_.size());
+        for (size_t l = 0; l < lists_.size(); ++l) {
+            for (size_t e = 0; e < lists_[l].size(); ++e) built->place[lists_[l].order[e]] = {static_cast<uint32_t>(l), e};
+        }
+        lookup_ = std::move(built);
+    }
+    return *lookup_;
+}
+
+Result<std::vector<float>> IvfIndex::decode(uint64_t insertion) const {
+    const auto [l, e] = lookup().place[insertion];
+    return family_.decode_record(lists_[l].records + e * family_.record_size(), coarse_.centroid(l));
+}
+
+size_t IvfIndex::remove(const uint64_t* gone, size_t count) {
+    if (read_only_) throw InvariantFailure("remove from a read-only index");
+    const size_t n = size();
+    if (n == 0 || count == 0) return 0;
+    const IdMap doomed(gone, count);
+    // Each surviving entry's new insertion number: its old one less the removed ones below it.
+    std::vector<uint64_t> renumbered(n);
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const bool dead = doomed.contains(ids_[i]);
+        renumbered[i] = dead ? IdMap::NONE : kept;
+        if (!dead) ids_[kept++] = ids_[i];
+    }
+    if (kept == n) return 0;
+    const size_t stride = family_.record_size();
+    for (List& list : lists_) {
+        list.own(stride);
+        size_t w = 0;
+        for (size_t e = 0; e < list.n; ++e) {
+            const uint64_t number = renumbered[list.own_order[e]];
+            if (number == IdMap::NONE) continue;
+            if (w != e) std::memmove(list.own_records.data() + w * stride, list.own_records.data() + e * stride, stride);
+            list.own_order[w++] = number;
+        }
+        list.n = w;
+        list.own_records.resize(w * stride + CompactFamily::SCAN_SLACK_BYTES);
+        std::memset(list.own_records.data() + w * stride, 0, CompactFamily::SCAN_SLACK_BYTES);
+        list.own_order.resize(w);
+        if (list.own_records.capacity() > 2 * list.own_records.size()) {
+            list.own_records.shrink_to_fit();
+            list.own_order.shrink_to_fit();
+        }
+        list.records = list.own_records.data();
+        list.order = list.own_order.data();
+    }
+    ids_.resize(kept);
+    image_.reset();  // every list owns its entries now
+    lookup_.reset();
+    return n - kept;
 }
 
 IvfIndex::Probe IvfIndex::probe(const CompactFamily::Prepared& prepared, const float* query, size_t probes) const {
@@ -183,30 +251,49 @@ std::vector<Scored> IvfIndex::padded(std::vector<Scored> best, size_t k) const {
         s.id = ids_[s.id];  // insertion numbers to ids
         s.score = family_.reported(s.score);
     }
-    best.resize(k, Scored{NO_ID, std::numeric_limits<float>::quiet_NaN()});
+    pad(best, k);
     return best;
 }
 
-Result<std::vector<Scored>> IvfIndex::search(std::span<const float> query, uint64_t top_k, uint64_t probes) const {
+std::vector<Scored> IvfIndex::rank_listed(const CompactFamily::Prepared& prepared, const Probe& probe,
+                                          const AllowSet& allow, size_t k) const {
+    std::vector<std::pair<uint32_t, double>> probed;
+    for (size_t i = 0; i < probe.lists.size(); ++i) probed.emplace_back(probe.lists[i], probe.offsets[i]);
+    std::sort(probed.begin(), probed.end());
+    const Lookup& look = lookup();
+    std::vector<float> keys;
+    std::vector<uint64_t> numbers;
+    for (const uint64_t e : allow.list()) {  // ascending: equal keys stay in insertion order
+        const auto [l, position] = look.place[e];
+        const auto it = std::lower_bound(probed.begin(), probed.end(), std::pair<uint32_t, double>{l, -HUGE_VAL});
+        if (it == probed.end() || it->first != l) continue;
+        keys.push_back(family_.exact_key(prepared, lists_[l].records + position * family_.record_size(), &it->second));
+        numbers.push_back(e);
+    }
+    return top_k_of(keys.data(), numbers.data(), keys.size(), k);
+}
+
+Result<std::vector<Scored>> IvfIndex::search(std::span<const float> query, uint64_t top_k, uint64_t probes,
+                                             const AllowSet* allow) const {
     if (size() == 0) return std::vector<Scored>{};
     QL_TRY_ASSIGN(const CompactFamily::Prepared prepared, family_.prepare(query));
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
     if (k == 0) return std::vector<Scored>{};
     const Probe p = probe(prepared, query.data(), static_cast<size_t>(std::min<uint64_t>(probes, lists_.size())));
+    if (allow != nullptr && allow->listed()) return padded(rank_listed(prepared, p, *allow, k), k);
     CompactFamily::Ranking ranking(k);
     const CompactFamily::Prepared* one[1] = {&prepared};
     CompactFamily::Ranking* rankings[1] = {&ranking};
     // Best lists first: their entries raise the bar that the later lists must reach.
     for (size_t i = 0; i < p.lists.size(); ++i) {
-        const List& list = lists_[p.lists[i]];
-        family_.first_pass(one, rankings, {list.records, list.size(), list.order}, &p.offsets[i]);
+        family_.first_pass(one, rankings, segment(p.lists[i], allow), &p.offsets[i]);
     }
     return padded(family_.finish(prepared, ranking, true), k);
 }
 
 std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries, size_t nq, uint64_t top_k,
                                                            uint64_t probes, unsigned threads, uint64_t* out_ids,
-                                                           float* out_scores) const {
+                                                           float* out_scores, const AllowSet* allow) const {
     if (size() == 0 || nq == 0) return std::nullopt;
     const size_t d = dim(), k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
     if (k == 0) return std::nullopt;
@@ -231,6 +318,16 @@ std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries,
             probed.push_back(probe(prepared.back(), queries + q * d, p));
         }
         if (failure.failed()) return;  // the batch fails: no need to search
+        const auto write = [&](size_t q, const std::vector<Scored>& row) {
+            for (size_t r = 0; r < k; ++r) {
+                out_ids[(begin + q) * k + r] = row[r].id;
+                out_scores[(begin + q) * k + r] = row[r].score;
+            }
+        };
+        if (allow != nullptr && allow->listed()) {
+            for (size_t q = 0; q < prepared.size(); ++q) write(q, padded(rank_listed(prepared[q], probed[q], *allow, k), k));
+            return;
+        }
         // Round r visits each query's r-th best list, so every query still meets its best
         // lists first (they raise the bar the later ones must reach); within a round, the
         // queries visiting the same list read it together when there are enough of them
@@ -251,8 +348,7 @@ std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries,
             }
             std::sort(touched.begin(), touched.end());
             for (const uint32_t l : touched) {
-                const List& list = lists_[l];
-                const CompactFamily::Segment segment{list.records, list.size(), list.order};
+                const CompactFamily::Segment scanned = segment(l, allow);
                 const std::vector<uint32_t>& here = visits[l];
                 const size_t per_pass = here.size() >= MANY_QUERIES_FROM ? CompactFamily::QUERIES_PER_BLOCK : 1;
                 for (size_t first = 0; first < here.size(); first += per_pass) {
@@ -265,18 +361,12 @@ std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries,
                         group_rankings.push_back(&rankings[here[v]]);
                         offsets.push_back(probed[here[v]].offsets[round]);
                     }
-                    family_.first_pass(group, group_rankings, segment, offsets.data());
+                    family_.first_pass(group, group_rankings, scanned, offsets.data());
                 }
                 visits[l].clear();
             }
         }
-        for (size_t q = 0; q < prepared.size(); ++q) {
-            const std::vector<Scored> row = padded(family_.finish(prepared[q], rankings[q], true), k);
-            for (size_t r = 0; r < k; ++r) {
-                out_ids[(begin + q) * k + r] = row[r].id;
-                out_scores[(begin + q) * k + r] = row[r].score;
-            }
-        }
+        for (size_t q = 0; q < prepared.size(); ++q) write(q, padded(family_.finish(prepared[q], rankings[q], true), k));
     });
     return failure.take();
 }

@@ -8,19 +8,20 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "error.hpp"
 #include "index/compact_family.hpp"
+#include "index/id_map.hpp"
 #include "ivf/coarse.hpp"
 #include "parallel/rows.hpp"
 
 namespace quillane::ivf {
 
-// The id of a padding entry (a row with fewer entries than asked for), never stored.
-inline constexpr uint64_t NO_ID = ~uint64_t{0};
+using quillane::NO_ID;
 
 class IvfIndex {
 public:
@@ -53,13 +54,28 @@ public:
                                                   unsigned threads);
 
     // The first top_k entries of the probed lists (probes clamped to lists; 0 is taken as
-    // 1), padded with {NO_ID, NaN} up to min(top_k, size()).
-    Result<std::vector<Scored>> search(std::span<const float> query, uint64_t top_k, uint64_t probes) const;
+    // 1), padded with {NO_ID, NaN} up to min(top_k, size()). With `allow` (an AllowSet of
+    // insertion numbers), only the entries it allows.
+    Result<std::vector<Scored>> search(std::span<const float> query, uint64_t top_k, uint64_t probes,
+                                       const AllowSet* allow = nullptr) const;
     // search for each of nq queries into rows of min(top_k, size()); queries that probe
     // the same list are scanned together.
     std::optional<parallel::RowFailure> search_batch(const float* queries, size_t nq, uint64_t top_k,
                                                      uint64_t probes, unsigned threads, uint64_t* out_ids,
-                                                     float* out_scores) const;
+                                                     float* out_scores, const AllowSet* allow = nullptr) const;
+
+    // Removes every entry whose id is one of the n given; returns how many it removed. The
+    // entries left keep their insertion order (renumbered from 0); not read-only.
+    size_t remove(const uint64_t* gone, size_t count);
+
+    // Where each id and each entry is, built at the first call (kept up to date by adds).
+    struct Lookup {
+        IdMap ids;  // id -> insertion number
+        std::vector<std::pair<uint32_t, uint64_t>> place;  // insertion number -> (list, position)
+    };
+    const Lookup& lookup() const;
+    // The decoding of the entry with this insertion number: its residual's plus its centroid.
+    Result<std::vector<float>> decode(uint64_t insertion) const;
 
     size_t size() const { return ids_.size(); }
     size_t dim() const { return family_.dim(); }
@@ -94,6 +110,14 @@ private:
     Probe probe(const CompactFamily::Prepared& prepared, const float* query, size_t probes) const;
     // A ranking's rows (ids are insertion numbers) with their ids, padded to k.
     std::vector<Scored> padded(std::vector<Scored> best, size_t k) const;
+    // The first k of the listed entries of `allow` that lie in the probed lists, each scored
+    // exactly (ids are insertion numbers).
+    std::vector<Scored> rank_listed(const CompactFamily::Prepared& prepared, const Probe& probe,
+                                    const AllowSet& allow, size_t k) const;
+    CompactFamily::Segment segment(uint32_t l, const AllowSet* allow) const {
+        const List& list = lists_[l];
+        return {list.records, list.size(), list.order, allow, list.order, 0};
+    }
 
     CompactFamily family_;
     CoarseQuantizer coarse_;
@@ -101,6 +125,10 @@ private:
     std::vector<uint64_t> ids_;  // by insertion number
     std::shared_ptr<const void> image_;  // what adopted lists point into
     bool read_only_ = false;
+    // Built by the first lookup, which may come from concurrent searches; add and remove
+    // (which have the index to themselves) keep it up to date or drop it.
+    mutable std::unique_ptr<Lookup> lookup_;
+    mutable std::unique_ptr<std::mutex> lookup_lock_ = std::make_unique<std::mutex>();
 
 public:
     // For the file writer: list l's records, insertion numbers and the ids.
