@@ -89,7 +89,7 @@ public:
         // The scan may read a few slack bytes past the last record; they stay mapped.
         ids_.reserve(ids_.size() + sizeof id);
         arena_.reserve(arena_.size() + stride_ + Family::SCAN_SLACK_BYTES);
-        if (map_) map_->reserve(size() + 1);
+        if (map_) map_->prepare(&id, 1);
         arena_.append(code.data(), code.size());
         ids_.append(&id, sizeof id);
         if (map_) map_->insert(id, size() - 1);
@@ -108,7 +108,7 @@ public:
         if (n > (SIZE_MAX / 2 - arena_.size()) / stride_) throw std::bad_alloc();
         ids_.reserve(ids_.size() + n * sizeof(uint64_t));
         arena_.reserve(arena_.size() + n * stride_ + Family::SCAN_SLACK_BYTES);
-        if (map_) map_->reserve(size() + n);
+        if (map_) map_->prepare(ids, n);
         uint8_t* tail = arena_.spare();
         const size_t dim = family_.dim();
         std::mutex merging;
@@ -141,7 +141,7 @@ public:
         if (read_only()) throw InvariantFailure("remove from a read-only index");
         const size_t n = size();
         if (n == 0 || count == 0) return 0;
-        const IdMap doomed(gone, count);
+        const IdSet doomed(gone, count);
         uint8_t* records = arena_.data();
         auto* id_data = reinterpret_cast<uint64_t*>(ids_.data());
         // Runs of kept entries move down together.

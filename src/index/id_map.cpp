@@ -2,72 +2,135 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace quillane {
 
-namespace {
-
-// Ids are often consecutive: a full 64-bit mix spreads them over the table.
-uint64_t mix(uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-}  // namespace
-
 IdMap::IdMap(const uint64_t* ids, size_t n) {
-    reserve(n);
+    uint64_t top = 0;
+    for (size_t i = 0; i < n; ++i) top = std::max(top, ids[i]);
+    if (n > 0 && compact_range(top, n)) {
+        direct_ = true;
+        widen(top);
+        uint64_t* cell = cells();
+        size_t i = 0;
+        while (i < n && cell[ids[i]] == 0) {
+            cell[ids[i]] = i + 1;
+            ++i;
+        }
+        if (i == n) {
+            used_ = n;
+            return;
+        }
+        // An id stored twice: a hash table after all.
+        direct_ = false;
+        store_ = MappedBuffer();
+        count_ = 0;
+    }
+    hash_with_room(n);
     for (size_t i = 0; i < n; ++i) place(ids[i], i);
 }
 
-size_t IdMap::home(uint64_t id) const { return static_cast<size_t>(mix(id)) & (slots_.size() - 1); }
+void IdMap::widen(uint64_t top) {
+    if (top < count_) return;
+    const size_t count = static_cast<size_t>(top) + 1;
+    store_.reserve(count * sizeof(uint64_t));  // new pages read as zero: no entries
+    store_.extend(count * sizeof(uint64_t) - store_.size());
+    if (count_ == 0) store_.prefer_huge_pages();
+    count_ = count;
+}
 
-void IdMap::reserve(size_t total) {
-    if (total * 2 <= slots_.size()) return;
-    const size_t size = std::bit_ceil(std::max<size_t>(16, total * 2));
-    std::vector<Slot> old(size, Slot{0, NONE});
-    old.swap(slots_);
+void IdMap::hash_with_room(size_t total) {
+    if (!direct_ && total * 2 <= count_) return;
+    const size_t count = std::bit_ceil(std::max<size_t>(16, total * 2));
+    MappedBuffer fresh;
+    fresh.reserve(count * sizeof(Slot));
+    fresh.prefer_huge_pages();
+    std::memset(fresh.spare(), 0xFF, count * sizeof(Slot));  // every number NONE: free
+    fresh.extend(count * sizeof(Slot));
+    MappedBuffer old = std::move(fresh);
+    std::swap(old, store_);
+    const size_t old_count = count_;
+    const bool was_direct = direct_;
+    count_ = count;
+    direct_ = false;
     used_ = 0;
-    for (const Slot& s : old) {
-        if (s.number != NONE) place(s.id, s.number);
+    if (was_direct) {
+        const auto* previous = reinterpret_cast<const uint64_t*>(old.data());
+        for (size_t id = 0; id < old_count; ++id) {
+            if (previous[id] != 0) place(id, previous[id] - 1);
+        }
+        return;
+    }
+    const auto* previous = reinterpret_cast<const Slot*>(old.data());
+    for (size_t i = 0; i < old_count; ++i) {
+        if (previous[i].number != NONE) place(previous[i].id, previous[i].number);
     }
 }
 
+void IdMap::prepare(const uint64_t* ids, size_t n) {
+    if (!direct_) {
+        hash_with_room(used_ + n);
+        return;
+    }
+    uint64_t top = 0;
+    for (size_t i = 0; i < n; ++i) top = std::max(top, ids[i]);
+    bool stays = compact_range(top, used_ + n);
+    if (stays) {
+        // Distinct from the stored ids and from each other: marked, then unmarked.
+        widen(top);
+        uint64_t* cell = cells();
+        constexpr uint64_t MARK = NONE;
+        size_t marked = 0;
+        for (; marked < n && cell[ids[marked]] == 0; ++marked) cell[ids[marked]] = MARK;
+        stays = marked == n;
+        for (size_t i = 0; i < marked; ++i) cell[ids[i]] = 0;
+    }
+    if (!stays) hash_with_room(used_ + n);
+}
+
 void IdMap::place(uint64_t id, uint64_t number) {
+    Slot* slots = table();
     size_t at = home(id);
-    while (slots_[at].number != NONE) at = (at + 1) & (slots_.size() - 1);
-    slots_[at] = {id, number};
+    while (slots[at].number != NONE) at = (at + 1) & (count_ - 1);
+    slots[at] = {id, number};
     ++used_;
 }
 
 void IdMap::insert(uint64_t id, uint64_t number) {
-    reserve(used_ + 1);
+    if (direct_) {
+        cells()[id] = number + 1;  // prepared: in range and not stored
+        ++used_;
+        return;
+    }
+    hash_with_room(used_ + 1);
     place(id, number);
 }
 
 bool IdMap::contains(uint64_t id) const {
-    if (slots_.empty()) return false;
-    for (size_t at = home(id); slots_[at].number != NONE; at = (at + 1) & (slots_.size() - 1)) {
-        if (slots_[at].id == id) return true;
-    }
-    return false;
+    bool found = false;
+    find_each(&id, 1, [&](uint64_t) { found = true; });
+    return found;
 }
 
 void IdMap::find(uint64_t id, std::vector<uint64_t>& out) const {
-    if (slots_.empty()) return;
-    for (size_t at = home(id); slots_[at].number != NONE; at = (at + 1) & (slots_.size() - 1)) {
-        if (slots_[at].id == id) out.push_back(slots_[at].number);
-    }
+    find_each(&id, 1, [&](uint64_t number) { out.push_back(number); });
 }
 
 uint64_t IdMap::first(uint64_t id) const {
     uint64_t best = NONE;
-    if (slots_.empty()) return best;
-    for (size_t at = home(id); slots_[at].number != NONE; at = (at + 1) & (slots_.size() - 1)) {
-        if (slots_[at].id == id) best = std::min(best, slots_[at].number);
-    }
+    find_each(&id, 1, [&](uint64_t number) { best = std::min(best, number); });
     return best;
+}
+
+IdSet::IdSet(const uint64_t* ids, size_t n) : map_(ids, n) {
+    const size_t bits = std::bit_ceil(std::max<size_t>(64, n * 16));
+    sieve_.assign(bits / 64, 0);
+    mask_ = bits - 1;
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t h = IdMap::mix(ids[i]) >> 32;
+        sieve_[(h & mask_) >> 6] |= uint64_t{1} << (h & 63);
+    }
 }
 
 }  // namespace quillane

@@ -1,53 +1,106 @@
-// Where each id is stored: a hash table from 64-bit ids to entry numbers (an entry's place
-// in an index), built when first needed. An id may be stored several times: each of its
-// entries has its own slot.
+// Where each id is stored: a table from 64-bit ids to entry numbers (an entry's place in an
+// index), built when first needed. Distinct ids in a compact range (the common case: row
+// numbers) are looked up in an array indexed by id, so sorted lists of them are read in
+// order; any others in a hash table, where an id stored several times has a slot for each
+// of its entries.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "index/mapped_buffer.hpp"
+
 namespace quillane {
 
 class IdMap {
 public:
+    static constexpr uint64_t NONE = ~uint64_t{0};
+
     IdMap() = default;
+    IdMap(IdMap&&) = default;
+    IdMap& operator=(IdMap&&) = default;
     // Entries 0 to n - 1 under ids[0] to ids[n - 1].
     IdMap(const uint64_t* ids, size_t n);
 
-    // Room for `total` entries, so that that many inserts cannot fail.
-    void reserve(size_t total);
+    // Room for the n ids that insert takes next, so that inserting them cannot fail (the
+    // table may change its form here, never during the inserts).
+    void prepare(const uint64_t* ids, size_t n);
     void insert(uint64_t id, uint64_t number);
     bool contains(uint64_t id) const;
     // The numbers of the entries under `id`, appended to `out` in no particular order.
     void find(uint64_t id, std::vector<uint64_t>& out) const;
+    // The lowest number under `id`, or NONE.
+    uint64_t first(uint64_t id) const;
     // f(number) for every entry under each of the n ids, looking ahead in the table so that
     // long lists of ids do not wait on each lookup in turn.
     template <class F> void find_each(const uint64_t* ids, size_t n, F&& f) const {
-        if (slots_.empty()) return;
-        constexpr size_t AHEAD = 16;
+        if (count_ == 0) return;
+        constexpr size_t AHEAD = 32;
+        if (direct_) {
+            const uint64_t* cells = this->cells();
+            for (size_t i = 0; i < n; ++i) {
+                if (i + AHEAD < n && ids[i + AHEAD] < count_) __builtin_prefetch(&cells[ids[i + AHEAD]]);
+                if (ids[i] < count_ && cells[ids[i]] != 0) f(cells[ids[i]] - 1);
+            }
+            return;
+        }
+        const Slot* slots = table();
         for (size_t i = 0; i < n; ++i) {
-            if (i + AHEAD < n) __builtin_prefetch(&slots_[home(ids[i + AHEAD])]);
-            for (size_t at = home(ids[i]); slots_[at].number != NONE; at = (at + 1) & (slots_.size() - 1)) {
-                if (slots_[at].id == ids[i]) f(slots_[at].number);
+            if (i + AHEAD < n) __builtin_prefetch(&slots[home(ids[i + AHEAD])]);
+            for (size_t at = home(ids[i]); slots[at].number != NONE; at = (at + 1) & (count_ - 1)) {
+                if (slots[at].id == ids[i]) f(slots[at].number);
             }
         }
     }
-    // The lowest number under `id`, or NONE.
-    static constexpr uint64_t NONE = ~uint64_t{0};
-    uint64_t first(uint64_t id) const;
     size_t size() const { return used_; }
+    // Ids are often consecutive: a full 64-bit mix spreads them over the hash table.
+    static uint64_t mix(uint64_t z) {
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
 
 private:
     struct Slot {
         uint64_t id;
         uint64_t number;  // NONE: free
     };
-    size_t home(uint64_t id) const;
-    void place(uint64_t id, uint64_t number);
+    // Ids below this many per entry (plus a little) are kept in the array.
+    static constexpr uint64_t SPREAD = 2;
+    static bool compact_range(uint64_t top, size_t entries) { return top < SPREAD * entries + 64; }
 
-    std::vector<Slot> slots_;  // a power of two, at most half full
+    size_t home(uint64_t id) const { return static_cast<size_t>(mix(id)) & (count_ - 1); }
+    void hash_with_room(size_t total);  // becomes (or grows) the hash table
+    void place(uint64_t id, uint64_t number);
+    void widen(uint64_t top);  // the array covers ids up to top
+    const Slot* table() const { return reinterpret_cast<const Slot*>(store_.data()); }
+    Slot* table() { return reinterpret_cast<Slot*>(store_.data()); }
+    const uint64_t* cells() const { return reinterpret_cast<const uint64_t*>(store_.data()); }
+    uint64_t* cells() { return reinterpret_cast<uint64_t*>(store_.data()); }
+
+    // Array: count_ cells, cell id holding its entry's number + 1 (0: none). Hash: count_
+    // slots, a power of two, at most half full.
+    bool direct_ = false;
+    MappedBuffer store_;
+    size_t count_ = 0;
     size_t used_ = 0;
+};
+
+// A set of ids asked about many times (each entry of an index, say): a bitmap of their
+// hashes, small enough to stay in cache, answers most absent ids before the table does.
+class IdSet {
+public:
+    IdSet(const uint64_t* ids, size_t n);
+    bool contains(uint64_t id) const {
+        const uint64_t h = IdMap::mix(id) >> 32;
+        return ((sieve_[(h & mask_) >> 6] >> (h & 63)) & 1) && map_.contains(id);
+    }
+
+private:
+    IdMap map_;
+    std::vector<uint64_t> sieve_;
+    uint64_t mask_;
 };
 
 }  // namespace quillane

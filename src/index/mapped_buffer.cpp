@@ -57,6 +57,10 @@ void MappedBuffer::extend(size_t count) {
     size_ += count;
 }
 
+void MappedBuffer::prefer_huge_pages() {
+    if (data_ != nullptr) madvise(data_, capacity_, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
+}
+
 void MappedBuffer::truncate(size_t bytes, size_t spare) {
     if (bytes > size_ || spare > capacity_ - bytes) throw std::logic_error("truncate past the size");
     size_ = bytes;

@@ -155,7 +155,7 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
     }
     ids_.reserve(ids_.size() + n);
     if (lookup_) {
-        lookup_->ids.reserve(ids_.size() + n);
+        lookup_->ids.prepare(ids, n);
         lookup_->place.reserve(ids_.size() + n);
     }
     for (size_t i = 0; i < n; ++i) {
@@ -192,7 +192,7 @@ size_t IvfIndex::remove(const uint64_t* gone, size_t count) {
     if (read_only_) throw InvariantFailure("remove from a read-only index");
     const size_t n = size();
     if (n == 0 || count == 0) return 0;
-    const IdMap doomed(gone, count);
+    const IdSet doomed(gone, count);
     // Each surviving entry's new insertion number: its old one less the removed ones below it.
     std::vector<uint64_t> renumbered(n);
     size_t kept = 0;
