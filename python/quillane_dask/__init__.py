@@ -175,12 +175,44 @@ def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, An
 
 
 def _search_shard(path: str, checksums: str, family: str, parameters: dict[str, Any],
-                  queries: np.ndarray, top_k: int, probes: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+                  queries: np.ndarray, top_k: int, probes: int | None = None,
+                  allow: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
     """On a worker: one shard's top-k for every query (the shard stays mapped)."""
     index = _open_shard(path, checksums, family, parameters)
+    extra: dict[str, Any] = {} if allow is None else {"allow": allow}
     if probes is not None:
-        return index.search_batch(queries, top_k, probes=probes, threads=1)
-    return index.search_batch(queries, top_k, threads=1)
+        extra["probes"] = probes
+    return index.search_batch(queries, top_k, threads=1, **extra)
+
+
+def _shard_task(path: str, checksums: str, family: str, parameters: dict[str, Any], call: str,
+                ids: np.ndarray) -> Any:
+    """On a worker: what one shard holds: its ids ("ids"), which of `ids` it holds
+    ("contains"), or their decodings where it holds them ("reconstruct": rows, found)."""
+    index = _open_shard(path, checksums, family, parameters)
+    if call == "ids":
+        return index.ids()
+    held = np.isin(ids, index.ids())
+    if call == "contains":
+        return held
+    rows = np.zeros((len(ids), parameters["dim"]), np.float32)
+    if held.any():
+        rows[held] = index.reconstruct(ids[held])
+    return rows, held
+
+
+def _remove_from_shard(path: str, checksums: str, family: str, parameters: dict[str, Any],
+                       ids: np.ndarray, new_path: str) -> dict[str, Any] | None:
+    """On a worker: the shard without the entries of `ids`, saved under a new name (the
+    old file stays until the manifest no longer lists it); None when it holds none."""
+    _open_shard(path, checksums, family, parameters)  # the checks a search makes
+    index = FAMILIES[family].load(path, verify=True)
+    removed = index.remove(ids)
+    if removed == 0:
+        return None
+    index.save(new_path)
+    return {"file": os.path.basename(new_path), "rows": len(index), "checksums": _header(new_path)[0],
+            "removed": removed}
 
 
 def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int, *,
@@ -278,8 +310,9 @@ class ShardedIndex:
     def __len__(self) -> int:
         return sum(s["rows"] for s in self.shards)
 
-    def search_batch(self, queries: np.ndarray, top_k: int, *, probes: int | None = None, client: Any = None,
-                     retries: int = 2) -> tuple[np.ndarray, np.ndarray]:
+    def search_batch(self, queries: np.ndarray, top_k: int, *, probes: int | None = None,
+                     allow: np.ndarray | None = None, rerank: np.ndarray | None = None, rerank_factor: int = 4,
+                     client: Any = None, retries: int = 2) -> tuple[np.ndarray, np.ndarray]:
         """Row i: the top_k of one index holding every row, for queries[i].
 
         Each shard is searched on a worker (the same one each time when it is alive, so
@@ -287,19 +320,31 @@ class ShardedIndex:
         `retries` times, and any failure raises: never a partial answer. probes (inverted
         files only, default 8): every shard opens the same lists, those of the centroids
         all its shards share, so the answer is that of one IvfIndex with those centroids.
+        allow, rerank and rerank_factor (compact and inverted-file families) as for the
+        index's own search_batch: every shard ranks only the allowed ids, and the merged
+        rerank_factor * top_k candidates are re-ranked here by quillane.rerank.
         """
         from distributed import default_client
 
         # The module's own argument rules and messages, before any task is sent.
+        store: dict[str, Any] = {}
+        if allow is not None:
+            store["allow"] = allow
+        if rerank is not None:
+            store.update(rerank=rerank, rerank_factor=rerank_factor)
+        empty = _empty_index(self.family, *sorted(self.parameters.items()))
+        if store and self.family == "two-stage":
+            raise ValueError("allow and rerank apply to the compact and inverted-file families, not two-stage")
         if self.family == "ivf":
             probes = 8 if probes is None else probes
-            _empty_index(self.family, *sorted(self.parameters.items())).search_batch(queries, top_k, probes=probes)
+            empty.search_batch(queries, top_k, probes=probes, **store)
             probes = operator.index(probes)
         elif probes is not None:
             raise ValueError(f"probes applies to inverted-file indexes, not to family {self.family!r}")
         else:
-            _empty_index(self.family, *sorted(self.parameters.items())).search_batch(queries, top_k)
+            empty.search_batch(queries, top_k, **store)
         top_k = operator.index(top_k)
+        width = top_k * operator.index(rerank_factor) if rerank is not None else top_k
         client = client or default_client()
         if not self.shards:
             return np.empty((len(queries), 0), np.uint64), np.empty((len(queries), 0), np.float32)
@@ -312,9 +357,82 @@ class ShardedIndex:
         for i, shard in enumerate(self.shards):
             futures.append(client.submit(
                 _search_shard, os.path.join(self.directory, shard["file"]), shard["checksums"],
-                self.family, self.parameters, queries, top_k, probes, pure=False, retries=retries,
+                self.family, self.parameters, queries, width, probes, allow, pure=False, retries=retries,
                 workers=[workers[i % len(workers)]], allow_other_workers=True))
-        return merge(client.gather(futures), top_k, ascending=self.parameters.get("metric") == "l2")
+        metric = self.parameters.get("metric", "ip")
+        merged = merge(client.gather(futures), width, ascending=metric == "l2")
+        if rerank is None:
+            return merged
+        return quillane.rerank(queries, np.ascontiguousarray(merged[0]), rerank, top_k, metric=metric)
+
+    def _each_shard(self, client: Any, function: Any, *args: Any) -> list[Any]:
+        from distributed import default_client
+
+        client = client or default_client()
+        return client.gather([client.submit(function, os.path.join(self.directory, shard["file"]),
+                                            shard["checksums"], self.family, self.parameters, *args, pure=False)
+                              for shard in self.shards])
+
+    def ids(self, *, client: Any = None) -> np.ndarray:
+        """Every stored id, in row order (uint64)."""
+        parts = self._each_shard(client, _shard_task, "ids", np.empty(0, np.uint64))
+        return np.concatenate(parts) if parts else np.empty(0, np.uint64)
+
+    def contains(self, ids: np.ndarray, *, client: Any = None) -> np.ndarray:
+        """For each id, whether some shard holds it (bool array)."""
+        ids = np.asarray(ids, dtype=np.uint64)
+        return np.logical_or.reduce([np.zeros(len(ids), bool)] + self._each_shard(client, _shard_task, "contains",
+                                                                                    ids))
+
+    def reconstruct(self, ids: np.ndarray, *, client: Any = None) -> np.ndarray:
+        """The decoding of each id's first stored entry, in row order, as one index gives
+        it; KeyError(id) for an id no shard holds."""
+        ids = np.asarray(ids, dtype=np.uint64)
+        out = np.zeros((len(ids), self.parameters["dim"]), np.float32)
+        found = np.zeros(len(ids), bool)
+        for rows, held in self._each_shard(client, _shard_task, "reconstruct", ids):
+            fresh = held & ~found
+            out[fresh], found[fresh] = rows[fresh], True
+        if not found.all():
+            raise KeyError(int(ids[np.argmin(found)]))
+        return out
+
+    def remove(self, ids: np.ndarray, *, client: Any = None) -> int:
+        """Remove every entry stored under any of `ids` from every shard, as one index's
+        remove would; returns how many. Each changed shard is written under a new name,
+        then the manifest is replaced at once, then the old files go: a crash leaves the
+        old index or the new one, never a mixture."""
+        if self.family == "two-stage":
+            raise ValueError("remove applies to the compact and inverted-file families, not two-stage")
+        ids = np.asarray(ids)
+        _empty_index(self.family, *sorted(self.parameters.items())).remove(ids)  # the index's checks
+        directory = Path(self.directory)
+        with _building(directory):
+            from distributed import default_client
+
+            client = client or default_client()
+            names = [f"shard-{i:05d}-{uuid.uuid4().hex[:8]}.qli" for i in range(len(self.shards))]
+            results = client.gather([client.submit(
+                _remove_from_shard, os.path.join(self.directory, shard["file"]), shard["checksums"], self.family,
+                self.parameters, ids, str(directory / names[i]), pure=False) for i, shard in enumerate(self.shards)])
+            if all(r is None for r in results):
+                return 0
+            shards, row, removed, replaced = [], 0, 0, []
+            for shard, result in zip(self.shards, results):
+                if result is not None:
+                    replaced.append(shard["file"])
+                    removed += result.pop("removed")
+                    shard = result
+                shards.append({"file": shard["file"], "first_row": row, "rows": shard["rows"],
+                               "checksums": shard["checksums"]})
+                row += shard["rows"]
+            manifest = {"format": FORMAT, "family": self.family, "parameters": self.parameters, "rows": row,
+                        "shards": shards}
+            _write_durably(directory / MANIFEST, json.dumps(manifest, indent=1) + "\n")
+            self.shards = shards
+            for name in replaced:
+                (directory / name).unlink(missing_ok=True)
+        return removed
 
 
 def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "compact",

@@ -274,6 +274,17 @@ std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typen
     return MatrixArg{Ref::borrow(obj), fields->data, static_cast<size_t>(fields->dimensions[0])};
 }
 
+size_t matrix_width(PyObject* obj) {
+    const NumpyApi* api = numpy_api();
+    if (api == nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (!PyObject_TypeCheck(obj, api->array_type)) return 0;
+    const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    return fields->nd == 2 ? static_cast<size_t>(fields->dimensions[1]) : 0;
+}
+
 std::optional<size_t> result_size(size_t rows, size_t width) {
     size_t n = 0;
     if (__builtin_mul_overflow(rows, width, &n) || n > static_cast<size_t>(PY_SSIZE_T_MAX) / 8) {

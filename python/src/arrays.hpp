@@ -57,6 +57,8 @@ struct MatrixArg {
 // unless two-dimensional, C-contiguous and `width` wide; each message names the argument,
 // what it expects and what it got. Read only after every conversion that runs Python code.
 std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width);
+// The width of a two-dimensional ndarray, 0 for anything else (read_matrix then says why).
+size_t matrix_width(PyObject* obj);
 
 // rows * width elements of a batch's result, or MemoryError (set) when the product does not
 // fit in memory's address range: no size is computed modulo 2^64.

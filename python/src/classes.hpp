@@ -11,4 +11,7 @@ PyTypeObject* compact_quantizer_type();  // builtins.CompactQuantizer
 PyTypeObject* compact_index_type();      // builtins.CompactIndex
 PyTypeObject* ivf_index_type();          // builtins.IvfIndex
 
+// quillane.rerank(queries, candidates, vectors, top_k, *, metric="ip", threads=None)
+PyObject* rerank_function(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace quillane::py

@@ -30,6 +30,15 @@ PyObject* index_from_bytes(PyObject*, PyObject* args) {
 PyMethodDef module_functions[] = {
     {"_index_from_bytes", &index_from_bytes, METH_VARARGS,
      "_index_from_bytes(kind, data)\n--\n\nkind.from_bytes(data): how pickled indexes come back."},
+    {"rerank", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&quillane::py::rerank_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "rerank(queries, candidates, vectors, top_k, *, metric='ip', threads=None)\n--\n\n"
+     "Order each query's candidate ids (a C-contiguous uint64 array of shape (m, w), quillane.NO_ID "
+     "padding skipped) by the exact metric on the rows of `vectors` (float32 of shape (N, dim), row i the "
+     "vector of id i): highest first, smallest first under l2, equal scores in the candidates' order. "
+     "search_batch(..., rerank=vectors) of an index is rerank of its own candidates.\n\n"
+     "Returns:\n    Tuple of (ids: numpy uint64 array, scores: numpy float32 array) of shape (m, min(top_k, w)), "
+     "padded with quillane.NO_ID and NaN where a row has fewer candidates."},
     {nullptr, nullptr, 0, nullptr},
 };
 

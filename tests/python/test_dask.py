@@ -227,3 +227,34 @@ def test_a_search_with_no_workers_names_the_cluster(tmp_path, client, monkeypatc
     monkeypatch.setattr(client, "scheduler_info", lambda **kw: {"workers": {}})
     with pytest.raises(quillane_dask.ShardError, match="has no workers"):
         sharded.search_batch(data(2), 3)
+
+
+@pytest.mark.parametrize("family", ["compact", "ivf"])
+def test_store_features_pass_through_as_one_index(tmp_path, client, family):
+    x, queries = data(1200), data(5, seed=1)
+    x[x.sum(axis=1) == 0] = 1.0
+    extra = {"lists": 4} if family == "ivf" else {}
+    sharded = quillane_dask.build(da.from_array(x, chunks=(300, DIM)), tmp_path, family=family, seed=9,
+                                  metric="l2", **extra)
+    if family == "ivf":
+        one = IvfIndex(DIM, 4, 4, 9, metric="l2")
+        one.set_centroids(IvfIndex.load(tmp_path / sharded.shards[0]["file"]).centroids)
+    else:
+        one = CompactIndex(DIM, 4, 9, metric="l2")
+    one.add_batch(np.arange(1200), x)
+    probes = {"probes": 4} if family == "ivf" else {}
+    for options in ({"allow": np.arange(0, 1200, 3)}, {"allow": np.array([5, 600, 7000])},
+                    {"rerank": x, "rerank_factor": 3}):
+        got, want = sharded.search_batch(queries, 10, **probes, **options), one.search_batch(queries, 10, **probes, **options)
+        assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()
+    gone = np.array([3, 301, 302, 900, 5000])
+    assert sharded.remove(gone) == one.remove(gone) == 4
+    reopened = quillane_dask.ShardedIndex.open(tmp_path)
+    assert len(reopened) == 1196 and sorted(p.name for p in tmp_path.glob("*.qli")) == sorted(s["file"] for s in reopened.shards)
+    assert np.array_equal(reopened.ids(), one.ids())
+    assert list(reopened.contains(np.array([3, 4]))) == [False, True]
+    assert reopened.reconstruct(np.array([4, 1199])).tobytes() == one.reconstruct(np.array([4, 1199])).tobytes()
+    with pytest.raises(KeyError):
+        reopened.reconstruct(np.array([3]))
+    got, want = reopened.search_batch(queries, 10, **probes), one.search_batch(queries, 10, **probes)
+    assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()

@@ -1,0 +1,62 @@
+// quillane.rerank: candidates of any search ordered by the exact metric on the original
+// vectors; what search_batch(..., rerank=...) does after its search, for callers (the Dask
+// layer) that gather candidates themselves.
+#include "arrays.hpp"
+#include "classes.hpp"
+#include "construction.hpp"
+#include "index/rerank.hpp"
+
+namespace quillane::py {
+
+PyObject* rerank_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Param params[] = {{"queries", true},       {"candidates", true},   {"vectors", true},
+                                           {"top_k", true},         {"metric", false, true}, {"threads", false, true}};
+        PyObject* given[6];
+        if (!bind_arguments("rerank()", params, args, kwargs, given)) return nullptr;
+        const auto top_k = to_u64(given[3], "top_k");
+        if (!top_k) return nullptr;
+        const auto metric = to_metric(given[4]);
+        if (!metric) return nullptr;
+        const auto threads = to_threads(given[5]);
+        if (!threads) return nullptr;
+        const auto vectors = read_matrix(given[2], "vectors", NPY_FLOAT, matrix_width(given[2]));
+        if (!vectors) return nullptr;
+        const size_t dim = matrix_width(given[2]);
+        const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, dim);
+        if (!queries) return nullptr;
+        const size_t width = matrix_width(given[1]);
+        const auto candidates = read_matrix(given[1], "candidates", NPY_ULONG, width);
+        if (!candidates) return nullptr;
+        if (candidates->rows != queries->rows) {
+            PyErr_Format(PyExc_ValueError, "rerank(): %zu rows of candidates for %zu queries", candidates->rows,
+                         queries->rows);
+            return nullptr;
+        }
+        const auto* ids = static_cast<const uint64_t*>(candidates->data);
+        if (const auto bad = first_id_without_row(ids, candidates->rows * width, vectors->rows)) {
+            PyErr_Format(PyExc_ValueError,
+                         "rerank(): id %llu has no row in the rerank vectors, which have %zu rows (row i must hold "
+                         "the vector stored under id i)",
+                         static_cast<unsigned long long>(*bad), vectors->rows);
+            return nullptr;
+        }
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(*top_k, width));
+        const auto total = result_size(queries->rows, k);
+        if (!total) return nullptr;
+        std::vector<uint64_t> best(*total);
+        std::vector<float> scores(*total);
+        without_gil([&] {
+            rerank(*metric, static_cast<const float*>(queries->data), queries->rows, dim, ids, width,
+                   static_cast<const float*>(vectors->data), k, *threads, best.data(), scores.data());
+            return 0;
+        });
+        Ref ids_array(to_matrix(std::move(best), queries->rows, k));
+        if (!ids_array) return nullptr;
+        Ref scores_array(to_matrix(std::move(scores), queries->rows, k));
+        if (!scores_array) return nullptr;
+        return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+    });
+}
+
+}  // namespace quillane::py
