@@ -18,7 +18,18 @@ __version__: str
 Metric = Literal["ip", "cosine", "l2"]
 
 NO_ID: int
-"""2**64 - 1: the id of padding entries in IvfIndex results, never stored."""
+"""2**64 - 1: the id of padding entries in CompactIndex and IvfIndex results, never stored."""
+
+def rerank(
+    queries: npt.NDArray[np.float32],
+    candidates: npt.NDArray[np.uint64],
+    vectors: npt.NDArray[np.float32],
+    top_k: int,
+    *,
+    metric: Metric = "ip",
+    threads: int | None = None,
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+    """Each query's candidate ids ordered by the exact metric on rows of `vectors` (row i: id i)."""
 
 class TurboQuantizer:
     """Two-stage vector quantization (Polar + QJL) with unbiased inner-product estimates.
@@ -154,9 +165,14 @@ class CompactIndex:
     def add(self, id: int, vector: npt.NDArray[np.float32]) -> None:
         """Encode a vector and store its code under `id`."""
     def search(
-        self, query: npt.NDArray[np.float32], top_k: int
+        self,
+        query: npt.NDArray[np.float32],
+        top_k: int,
+        *,
+        allow: npt.NDArray[np.integer] | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        """The top_k entries by estimated inner product, highest first, ties in insertion order."""
+        """The top_k entries by the metric's estimate, ties in insertion order; allow: only these ids
+        (rows then padded with NO_ID and NaN)."""
     def add_batch(
         self,
         ids: npt.NDArray[np.integer],
@@ -166,9 +182,24 @@ class CompactIndex:
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search_batch(
-        self, queries: npt.NDArray[np.float32], top_k: int, *, threads: int | None = None
+        self,
+        queries: npt.NDArray[np.float32],
+        top_k: int,
+        *,
+        allow: npt.NDArray[np.integer] | None = None,
+        rerank: npt.NDArray[np.float32] | None = None,
+        rerank_factor: int = 4,
+        threads: int | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k)."""
+        """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k, allow=allow).
+        rerank: (N, dim) original vectors, row i of id i: rerank_factor * top_k candidates ordered exactly."""
+    def remove(self, ids: npt.NDArray[np.integer]) -> int:
+        """Remove every entry stored under any of the ids; returns how many."""
+    def ids(self) -> npt.NDArray[np.uint64]:
+        """Every entry's id, in insertion order."""
+    def reconstruct(self, ids: npt.NDArray[np.integer]) -> npt.NDArray[np.float32]:
+        """(n, dim) decodings of each id's first entry; KeyError(id) for an id not stored."""
+    def __contains__(self, id: object) -> bool: ...
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
         """Write the index file atomically (docs/index-file-format.md)."""
     def to_bytes(self) -> bytes:
@@ -222,18 +253,33 @@ class IvfIndex:
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search(
-        self, query: npt.NDArray[np.float32], top_k: int, *, probes: int = 8
+        self,
+        query: npt.NDArray[np.float32],
+        top_k: int,
+        *,
+        probes: int = 8,
+        allow: npt.NDArray[np.integer] | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        """The top_k entries of the `probes` best lists, highest first; padded with NO_ID, NaN."""
+        """The top_k entries of the `probes` best lists (only allowed ids, if given); padded with NO_ID, NaN."""
     def search_batch(
         self,
         queries: npt.NDArray[np.float32],
         top_k: int,
         *,
         probes: int = 8,
+        allow: npt.NDArray[np.integer] | None = None,
+        rerank: npt.NDArray[np.float32] | None = None,
+        rerank_factor: int = 4,
         threads: int | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], ...)."""
+        """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], ...); rerank as for CompactIndex."""
+    def remove(self, ids: npt.NDArray[np.integer]) -> int:
+        """Remove every entry stored under any of the ids; returns how many."""
+    def ids(self) -> npt.NDArray[np.uint64]:
+        """Every entry's id, in insertion order."""
+    def reconstruct(self, ids: npt.NDArray[np.integer]) -> npt.NDArray[np.float32]:
+        """(n, dim) decodings of each id's first entry; KeyError(id) for an id not stored."""
+    def __contains__(self, id: object) -> bool: ...
     def list_sizes(self) -> npt.NDArray[np.uint64]:
         """The number of entries of each list."""
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
