@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include <zlib.h>
@@ -30,6 +31,24 @@ template <class Family> void read_unverified(std::span<const uint8_t> input) {
         std::vector<uint64_t> ids(2 * want);
         std::vector<float> scores(2 * want);
         index->search_batch(queries.data(), 2, k, 1, ids.data(), scores.data());
+        if constexpr (std::is_same_v<Family, quillane::CompactFamily>) {
+            // Filtered, both as a list and as a bitmap, then after a removal: still full rows.
+            const uint64_t allowed[2] = {n > 0 ? index->id(0) : 0, 7};
+            for (const size_t copies : {size_t{1}, size_t{64}}) {
+                std::vector<uint64_t> allow(copies * 2, allowed[0]);
+                allow.back() = allowed[1];
+                const auto set = quillane::AllowSet::of(index->id_map(), allow.data(), allow.size(), n);
+                auto filtered = index->search_allowed({queries.data(), dim}, k, set);
+                if (filtered && filtered->size() != want) std::abort();
+            }
+        }
+    }
+    if constexpr (std::is_same_v<Family, quillane::CompactFamily>) {
+        const uint64_t gone[1] = {n > 0 ? index->id(n - 1) : 0};
+        const size_t removed = index->remove(gone, 1);
+        if (index->size() + removed != n) std::abort();
+        auto found = index->search({queries.data(), dim}, 3);
+        if (found && found->size() != std::min<size_t>(3, index->size())) std::abort();
     }
 }
 

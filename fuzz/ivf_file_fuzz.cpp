@@ -29,7 +29,22 @@ void read_unverified(std::span<const uint8_t> input) {
             std::vector<uint64_t> ids(2 * want);
             std::vector<float> scores(2 * want);
             index->search_batch(queries.data(), 2, k, probes, 1, ids.data(), scores.data());
+            // Filtered, both as a list and as a bitmap: still full (padded) rows.
+            for (const size_t copies : {size_t{1}, size_t{64}}) {
+                std::vector<uint64_t> allow(copies * 2, n > 0 ? index->ids()[0] : 0);
+                allow.back() = 7;
+                const auto set = quillane::AllowSet::of(index->lookup().ids, allow.data(), allow.size(), n);
+                auto filtered = index->search({queries.data(), dim}, k, probes, &set);
+                if (filtered && filtered->size() != want) std::abort();
+            }
         }
+    }
+    if (n > 0 && !index->read_only()) {
+        const uint64_t gone[1] = {index->ids()[n - 1]};
+        const size_t removed = index->remove(gone, 1);
+        if (index->size() + removed != n) std::abort();
+        auto found = index->search({queries.data(), dim}, 3, 4);
+        if (found && found->size() != std::min<size_t>(3, index->size())) std::abort();
     }
 }
 
