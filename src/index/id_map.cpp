@@ -54,6 +54,7 @@ void IdMap::hash_with_room(size_t total) {
     const bool was_direct = direct_;
     count_ = count;
     direct_ = false;
+    repeats_ = false;
     used_ = 0;
     if (was_direct) {
         const auto* previous = reinterpret_cast<const uint64_t*>(old.data());
@@ -92,7 +93,11 @@ void IdMap::prepare(const uint64_t* ids, size_t n) {
 void IdMap::place(uint64_t id, uint64_t number) {
     Slot* slots = table();
     size_t at = home(id);
-    while (slots[at].number != NONE) at = (at + 1) & (count_ - 1);
+    // Linear probing keeps an id's entries in one run of slots: a repeat is seen on the way.
+    while (slots[at].number != NONE) {
+        repeats_ |= slots[at].id == id;
+        at = (at + 1) & (count_ - 1);
+    }
     slots[at] = {id, number};
     ++used_;
 }

@@ -49,7 +49,10 @@ public:
         for (size_t i = 0; i < n; ++i) {
             if (i + AHEAD < n) __builtin_prefetch(&slots[home(ids[i + AHEAD])]);
             for (size_t at = home(ids[i]); slots[at].number != NONE; at = (at + 1) & (count_ - 1)) {
-                if (slots[at].id == ids[i]) f(slots[at].number);
+                if (slots[at].id == ids[i]) {
+                    f(slots[at].number);
+                    if (!repeats_) break;  // no id is stored twice: this is its only entry
+                }
             }
         }
     }
@@ -82,6 +85,7 @@ private:
     // Array: count_ cells, cell id holding its entry's number + 1 (0: none). Hash: count_
     // slots, a power of two, at most half full.
     bool direct_ = false;
+    bool repeats_ = false;  // some id has more than one entry (hash table only)
     MappedBuffer store_;
     size_t count_ = 0;
     size_t used_ = 0;
