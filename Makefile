@@ -75,12 +75,14 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/
 
 # The demo environment: the module and the test extra, installed from the source tree.
 $(VENV)/.installed: $(VENV)/bin/python $(SOURCES) | deps
+	@echo "== building the extension and installing it with the test extra into $(VENV) (a minute or two the first time)"
 	$(VPY) -m pip install -q '.[test]'
 	touch $@
 
 # One abi3 wheel, built once, tested under every interpreter below.
 WHEEL_DIR := $(BUILD)/wheel
 $(WHEEL_DIR)/.built: $(VENV)/bin/python $(SOURCES) | deps
+	@echo "== building the abi3 wheel that every interpreter below tests (a minute or two)"
 	rm -rf $(WHEEL_DIR) && mkdir -p $(WHEEL_DIR)
 	$(VPY) -m pip wheel -q --no-deps -w $(WHEEL_DIR) .
 	touch $@
@@ -106,7 +108,7 @@ py-test: $(WHEEL_DIR)/.built $(VENV)/.installed
 	done
 	@echo "== LangChain's standard vector-store tests and ours, in $(VENV) (the test extra pins them)"
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider python/test_langchain.py
-	$(VPY) -m mypy --strict examples/ python/quillane_langchain
+	$(VPY) -m mypy --strict examples/ python/quillane_langchain tests/typing
 
 bench: deps
 	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -37,11 +37,15 @@ def clustered_data(n: int, dim: int, seed: int) -> F32:
 
 
 def progress(done: int, total: int, started: float) -> None:
+    """A bar redrawn in place on a terminal; in a log, only the finished line."""
+    on_terminal = sys.stderr.isatty()
+    if not on_terminal and done != total:
+        return
     width = 40
     filled = width * done // total
     rate = done / max(time.perf_counter() - started, 1e-9)
     bar = "#" * filled + "-" * (width - filled)
-    sys.stderr.write(f"\radding [{bar}] {done}/{total} ({rate:,.0f} vectors/s)")
+    sys.stderr.write(f"{chr(13) if on_terminal else ''}adding [{bar}] {done}/{total} ({rate:,.0f} vectors/s)")
     if done == total:
         sys.stderr.write("\n")
     sys.stderr.flush()

@@ -6,7 +6,7 @@ identical to the one-at-a-time calls whatever the thread count.
 """
 
 import os
-from typing import Literal
+from typing import Literal, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -24,10 +24,10 @@ def rerank(
     queries: npt.NDArray[np.float32],
     candidates: npt.NDArray[np.uint64],
     vectors: npt.NDArray[np.float32],
-    top_k: int,
+    top_k: SupportsIndex,
     *,
     metric: Metric = "ip",
-    threads: int | None = None,
+    threads: SupportsIndex | None = None,
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     """Each query's candidate ids ordered by the exact metric on rows of `vectors` (row i: id i)."""
 
@@ -38,7 +38,7 @@ class TurboQuantizer:
     """
 
     def __new__(
-        cls, dim: int, bits: int = 4, projections: int | None = None, seed: int = 42
+        cls, dim: SupportsIndex, bits: SupportsIndex = 4, projections: SupportsIndex | None = None, seed: SupportsIndex = 42
     ) -> TurboQuantizer: ...
     def encode(self, vector: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
         """Encode a vector to compact bytes."""
@@ -49,11 +49,11 @@ class TurboQuantizer:
     ) -> float:
         """Estimate inner product between a compressed code and a query vector."""
     def encode_batch(
-        self, vectors: npt.NDArray[np.float32], *, threads: int | None = None
+        self, vectors: npt.NDArray[np.float32], *, threads: SupportsIndex | None = None
     ) -> npt.NDArray[np.uint8]:
         """Every row of a C-contiguous (n, dim) array encoded: (n, code_size_bytes), row i = encode(vectors[i])."""
     def decode_batch(
-        self, codes: npt.NDArray[np.uint8], *, threads: int | None = None
+        self, codes: npt.NDArray[np.uint8], *, threads: SupportsIndex | None = None
     ) -> npt.NDArray[np.float32]:
         """Every row of an (n, code_size_bytes) array decoded: (n, dim), row i = decode(codes[i])."""
     def inner_product_batch(
@@ -61,7 +61,7 @@ class TurboQuantizer:
         codes: npt.NDArray[np.uint8],
         queries: npt.NDArray[np.float32],
         *,
-        threads: int | None = None,
+        threads: SupportsIndex | None = None,
     ) -> npt.NDArray[np.float32]:
         """(n, m) estimates: entry [i, j] = inner_product(codes[i], queries[j])."""
     @property
@@ -75,12 +75,12 @@ class VectorIndex:
     """Stores vectors as compressed codes and searches by estimated inner product."""
 
     def __new__(
-        cls, dim: int, bits: int = 4, projections: int | None = None, seed: int = 42
+        cls, dim: SupportsIndex, bits: SupportsIndex = 4, projections: SupportsIndex | None = None, seed: SupportsIndex = 42
     ) -> VectorIndex: ...
-    def add(self, id: int, vector: npt.NDArray[np.float32]) -> None:
+    def add(self, id: SupportsIndex, vector: npt.NDArray[np.float32]) -> None:
         """Add a vector to the index."""
     def search(
-        self, query: npt.NDArray[np.float32], top_k: int
+        self, query: npt.NDArray[np.float32], top_k: SupportsIndex
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """Search for top-k nearest vectors by inner product."""
     def add_batch(
@@ -88,11 +88,11 @@ class VectorIndex:
         ids: npt.NDArray[np.integer],
         vectors: npt.NDArray[np.float32],
         *,
-        threads: int | None = None,
+        threads: SupportsIndex | None = None,
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search_batch(
-        self, queries: npt.NDArray[np.float32], top_k: int, *, threads: int | None = None
+        self, queries: npt.NDArray[np.float32], top_k: SupportsIndex, *, threads: SupportsIndex | None = None
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k)."""
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
@@ -115,7 +115,7 @@ class CompactQuantizer:
     dim 1 to 65536, bits 1 to 8. Codes of another (dim, bits, seed) are refused.
     """
 
-    def __new__(cls, dim: int, bits: int = 4, seed: int = 42) -> CompactQuantizer: ...
+    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42) -> CompactQuantizer: ...
     def encode(self, vector: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
         """Encode a float32 vector of length `dim` to a code of `code_size_bytes` bytes."""
     def decode(self, code: npt.NDArray[np.uint8]) -> npt.NDArray[np.float32]:
@@ -125,11 +125,11 @@ class CompactQuantizer:
     ) -> float:
         """Estimate the inner product of the encoded vector with a query."""
     def encode_batch(
-        self, vectors: npt.NDArray[np.float32], *, threads: int | None = None
+        self, vectors: npt.NDArray[np.float32], *, threads: SupportsIndex | None = None
     ) -> npt.NDArray[np.uint8]:
         """Every row of a C-contiguous (n, dim) array encoded: (n, code_size_bytes), row i = encode(vectors[i])."""
     def decode_batch(
-        self, codes: npt.NDArray[np.uint8], *, threads: int | None = None
+        self, codes: npt.NDArray[np.uint8], *, threads: SupportsIndex | None = None
     ) -> npt.NDArray[np.float32]:
         """Every row of an (n, code_size_bytes) array decoded: (n, dim), row i = decode(codes[i])."""
     def inner_product_batch(
@@ -137,7 +137,7 @@ class CompactQuantizer:
         codes: npt.NDArray[np.uint8],
         queries: npt.NDArray[np.float32],
         *,
-        threads: int | None = None,
+        threads: SupportsIndex | None = None,
     ) -> npt.NDArray[np.float32]:
         """(n, m) estimates: entry [i, j] = inner_product(codes[i], queries[j])."""
     @property
@@ -161,13 +161,13 @@ class CompactIndex:
     smallest first); docs/metrics.md.
     """
 
-    def __new__(cls, dim: int, bits: int = 4, seed: int = 42, *, metric: Metric = "ip") -> CompactIndex: ...
-    def add(self, id: int, vector: npt.NDArray[np.float32]) -> None:
+    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: Metric = "ip") -> CompactIndex: ...
+    def add(self, id: SupportsIndex, vector: npt.NDArray[np.float32]) -> None:
         """Encode a vector and store its code under `id`."""
     def search(
         self,
         query: npt.NDArray[np.float32],
-        top_k: int,
+        top_k: SupportsIndex,
         *,
         allow: npt.NDArray[np.integer] | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
@@ -178,18 +178,18 @@ class CompactIndex:
         ids: npt.NDArray[np.integer],
         vectors: npt.NDArray[np.float32],
         *,
-        threads: int | None = None,
+        threads: SupportsIndex | None = None,
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search_batch(
         self,
         queries: npt.NDArray[np.float32],
-        top_k: int,
+        top_k: SupportsIndex,
         *,
         allow: npt.NDArray[np.integer] | None = None,
         rerank: npt.NDArray[np.float32] | None = None,
-        rerank_factor: int = 4,
-        threads: int | None = None,
+        rerank_factor: SupportsIndex = 4,
+        threads: SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k, allow=allow).
         rerank: (N, dim) original vectors, row i of id i: rerank_factor * top_k candidates ordered exactly."""
@@ -229,48 +229,48 @@ class IvfIndex:
     """Inverted-file search over compact residual codes; metric as for CompactIndex."""
 
     def __new__(
-        cls, dim: int, lists: int, bits: int = 4, seed: int = 42, *, metric: Metric = "ip"
+        cls, dim: SupportsIndex, lists: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: Metric = "ip"
     ) -> IvfIndex: ...
     def train(
         self,
         vectors: npt.NDArray[np.float32],
         *,
-        iterations: int = 10,
-        threads: int | None = None,
+        iterations: SupportsIndex = 10,
+        threads: SupportsIndex | None = None,
         verbose: bool = False,
     ) -> None:
         """k-means on (n, dim) rows, n >= lists (sampled above 256 rows per list); once."""
     def set_centroids(self, centroids: npt.NDArray[np.float32]) -> None:
         """Use (lists, dim) centroids instead of training; once, instead of train."""
-    def add(self, id: int, vector: npt.NDArray[np.float32]) -> None:
+    def add(self, id: SupportsIndex, vector: npt.NDArray[np.float32]) -> None:
         """Store a vector in the list of its nearest centroid, under `id` (not NO_ID)."""
     def add_batch(
         self,
         ids: npt.NDArray[np.integer],
         vectors: npt.NDArray[np.float32],
         *,
-        threads: int | None = None,
+        threads: SupportsIndex | None = None,
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search(
         self,
         query: npt.NDArray[np.float32],
-        top_k: int,
+        top_k: SupportsIndex,
         *,
-        probes: int = 8,
+        probes: SupportsIndex = 8,
         allow: npt.NDArray[np.integer] | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The top_k entries of the `probes` best lists (only allowed ids, if given); padded with NO_ID, NaN."""
     def search_batch(
         self,
         queries: npt.NDArray[np.float32],
-        top_k: int,
+        top_k: SupportsIndex,
         *,
-        probes: int = 8,
+        probes: SupportsIndex = 8,
         allow: npt.NDArray[np.integer] | None = None,
         rerank: npt.NDArray[np.float32] | None = None,
-        rerank_factor: int = 4,
-        threads: int | None = None,
+        rerank_factor: SupportsIndex = 4,
+        threads: SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], ...); rerank as for CompactIndex."""
     def remove(self, ids: npt.NDArray[np.integer]) -> int:

@@ -30,7 +30,7 @@ import struct
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Iterator, Sequence
+from typing import Any, Iterator, Sequence, SupportsIndex
 
 import numpy as np
 
@@ -40,7 +40,8 @@ __all__ = ["build", "ShardedIndex", "ShardError"]
 
 MANIFEST = "manifest.json"
 FORMAT = 1
-FAMILIES = {"compact": quillane.CompactIndex, "two-stage": quillane.VectorIndex, "ivf": quillane.IvfIndex}
+FAMILIES: dict[str, Any] = {"compact": quillane.CompactIndex, "two-stage": quillane.VectorIndex,
+                             "ivf": quillane.IvfIndex}
 # The integers of each family's quantizer, and the compact families' metric, as the manifest
 # lists them.
 PARAMETERS = {"compact": ["bits", "dim", "metric", "projections", "seed"],
@@ -125,7 +126,8 @@ def _train(sample: np.ndarray, parameters: dict[str, Any], iterations: int) -> n
     """In one task: the centroids every inverted-file shard is built against."""
     index = _new_index("ivf", parameters)
     index.train(np.ascontiguousarray(sample, dtype=np.float32), iterations=iterations, threads=1)
-    return index.centroids
+    centroids: np.ndarray = index.centroids
+    return centroids
 
 
 def _rows_of_npy(paths: list[str], starts: list[int], rows: np.ndarray) -> np.ndarray:
@@ -182,7 +184,8 @@ def _search_shard(path: str, checksums: str, family: str, parameters: dict[str, 
     extra: dict[str, Any] = {} if allow is None else {"allow": allow}
     if probes is not None:
         extra["probes"] = probes
-    return index.search_batch(queries, top_k, threads=1, **extra)
+    found: tuple[np.ndarray, np.ndarray] = index.search_batch(queries, top_k, threads=1, **extra)
+    return found
 
 
 def _shard_task(path: str, checksums: str, family: str, parameters: dict[str, Any], call: str,
@@ -310,8 +313,13 @@ class ShardedIndex:
     def __len__(self) -> int:
         return sum(s["rows"] for s in self.shards)
 
-    def search_batch(self, queries: np.ndarray, top_k: int, *, probes: int | None = None,
-                     allow: np.ndarray | None = None, rerank: np.ndarray | None = None, rerank_factor: int = 4,
+    def __repr__(self) -> str:
+        return (f"ShardedIndex(directory={self.directory!r}, family={self.family!r}, parameters={self.parameters!r}, "
+                f"rows={len(self)}, shards={len(self.shards)})")
+
+    def search_batch(self, queries: np.ndarray, top_k: SupportsIndex, *, probes: SupportsIndex | None = None,
+                     allow: np.ndarray | None = None, rerank: np.ndarray | None = None,
+                     rerank_factor: SupportsIndex = 4,
                      client: Any = None, retries: int = 2) -> tuple[np.ndarray, np.ndarray]:
         """Row i: the top_k of one index holding every row, for queries[i].
 
@@ -369,9 +377,10 @@ class ShardedIndex:
         from distributed import default_client
 
         client = client or default_client()
-        return client.gather([client.submit(function, os.path.join(self.directory, shard["file"]),
-                                            shard["checksums"], self.family, self.parameters, *args, pure=False)
-                              for shard in self.shards])
+        results: list[Any] = client.gather([client.submit(function, os.path.join(self.directory, shard["file"]),
+                                                          shard["checksums"], self.family, self.parameters, *args,
+                                                          pure=False) for shard in self.shards])
+        return results
 
     def ids(self, *, client: Any = None) -> np.ndarray:
         """Every stored id, in row order (uint64)."""
@@ -381,8 +390,9 @@ class ShardedIndex:
     def contains(self, ids: np.ndarray, *, client: Any = None) -> np.ndarray:
         """For each id, whether some shard holds it (bool array)."""
         ids = np.asarray(ids, dtype=np.uint64)
-        return np.logical_or.reduce([np.zeros(len(ids), bool)] + self._each_shard(client, _shard_task, "contains",
-                                                                                    ids))
+        held: np.ndarray = np.logical_or.reduce([np.zeros(len(ids), bool)] +
+                                                self._each_shard(client, _shard_task, "contains", ids))
+        return held
 
     def reconstruct(self, ids: np.ndarray, *, client: Any = None) -> np.ndarray:
         """The decoding of each id's first stored entry, in row order, as one index gives

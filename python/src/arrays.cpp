@@ -194,6 +194,14 @@ bool require_contiguous(const ArrayArg& array) {
     return false;
 }
 
+bool require_contiguous(const ArrayArg& array, const char* param) {
+    if (array.contiguous()) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "argument '%s': expected a contiguous array, got one with other strides "
+                 "(numpy.ascontiguousarray makes one)", param);
+    return false;
+}
+
 PyObject* to_array(std::vector<float>&& values) { return hand_over(std::move(values), NPY_FLOAT); }
 PyObject* to_array(std::vector<uint8_t>&& values) { return hand_over(std::move(values), NPY_UBYTE); }
 PyObject* to_array(std::vector<uint64_t>&& values) { return hand_over(std::move(values), NPY_ULONG); }
@@ -249,6 +257,24 @@ bool is_ndarray(PyObject* obj, const char* param, const char* expected) {
 }
 
 }  // namespace
+
+std::optional<ArrayArg> read_vector(PyObject* obj, const char* param, int typenum, size_t length) {
+    const std::string expected = std::string("dtype ") + dtype_name(typenum) + " and shape (" +
+                                 std::to_string(length) + ",)";
+    if (!is_ndarray(obj, param, expected.c_str())) return std::nullopt;
+    if (!has_dtype(obj, typenum)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected dtype %s, got %s", param, dtype_name(typenum),
+                     received_dtype(obj).c_str());
+        return std::nullopt;
+    }
+    const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    if (fields->nd != 1) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected shape (%zu,), got %s", param, length,
+                     shape_text(fields).c_str());
+        return std::nullopt;
+    }
+    return ArrayArg{Ref::borrow(obj)};
+}
 
 std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width) {
     const std::string expected = std::string("dtype ") + dtype_name(typenum) + " and shape (n, " +

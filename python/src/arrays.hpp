@@ -36,6 +36,14 @@ std::optional<ArrayArg> read_array(PyObject* obj, const char* param, int typenum
 // TypeError "The given array is not contiguous", without a parameter prefix.
 bool require_contiguous(const ArrayArg& array);
 
+// The project's own classes read one vector as their batch calls read matrices: TypeError
+// unless an ndarray of the dtype, ValueError unless one-dimensional; each message names the
+// argument, what it expects (`length` elements) and what it got. The length itself is the
+// core's to check (its dimension-mismatch error).
+std::optional<ArrayArg> read_vector(PyObject* obj, const char* param, int typenum, size_t length);
+// ValueError naming the argument unless contiguous (checked after every conversion).
+bool require_contiguous(const ArrayArg& array, const char* param);
+
 // A new one-dimensional array that takes over the buffer; PanicException on failure.
 PyObject* to_array(std::vector<float>&& values);
 PyObject* to_array(std::vector<uint8_t>&& values);

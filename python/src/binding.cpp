@@ -164,6 +164,33 @@ std::optional<uint8_t> to_u8(PyObject* obj, const char* param) {
 
 namespace {
 
+// Replaces an OverflowError of converting `obj` with one that names the argument and range.
+void range_error(PyObject* obj, const char* param, const char* range) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return;
+    PyErr_Clear();
+    Ref index(PyNumber_Index(obj));
+    if (!index) return;
+    Ref text(PyObject_Repr(index.get()));
+    if (!text) return;
+    PyErr_Format(PyExc_OverflowError, "argument '%s': expected an integer from %s, got %U", param, range, text.get());
+}
+
+}  // namespace
+
+std::optional<uint64_t> to_count(PyObject* obj, const char* param) {
+    const auto v = to_u64(obj, param);
+    if (!v) range_error(obj, param, "0 to 18446744073709551615");
+    return v;
+}
+
+std::optional<uint8_t> to_byte(PyObject* obj, const char* param) {
+    const auto v = to_u8(obj, param);
+    if (!v) range_error(obj, param, "0 to 255");
+    return v;
+}
+
+namespace {
+
 thread_local bool exiting = false;
 
 // Waits for `free` with the interpreter lock released, then runs `claim` under the mutex

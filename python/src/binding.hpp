@@ -82,6 +82,10 @@ bool bind_arguments(const char* function, std::span<const Param> params, PyObjec
 
 // Unsigned 64-bit through __index__; TypeError gets the "argument '{}': " prefix.
 std::optional<uint64_t> to_u64(PyObject* obj, const char* param);
+// to_u64 and to_u8 for the project's own classes: an int out of range raises OverflowError
+// naming the argument, the range and the value.
+std::optional<uint64_t> to_count(PyObject* obj, const char* param);
+std::optional<uint8_t> to_byte(PyObject* obj, const char* param);
 // Unsigned 8-bit through a signed long; outside 0..255 is an OverflowError.
 std::optional<uint8_t> to_u8(PyObject* obj, const char* param);
 

@@ -115,7 +115,7 @@ PyTypeObject* compact_index_type() {
         {Py_tp_getset, ci_getset},
         {0, nullptr},
     };
-    static PyType_Spec definition = {"builtins.CompactIndex", sizeof(Binding::Object), 0,
+    static PyType_Spec definition = {"quillane.CompactIndex", sizeof(Binding::Object), 0,
                                      Py_TPFLAGS_DEFAULT, slots};
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     return type;

@@ -19,6 +19,9 @@ struct CompactQuantizerObject {
 };
 
 CompactQuantizerObject* self_of(PyObject* self) { return reinterpret_cast<CompactQuantizerObject*>(self); }
+// For messages: what the one-vector calls expect (the quantizer is immutable).
+size_t obj_dim(PyObject* self) { return self_of(self)->value().dim(); }
+size_t obj_code_size(PyObject* self) { return self_of(self)->value().code_size_bytes(); }
 
 PyObject* cq_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -48,8 +51,8 @@ PyObject* cq_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto* obj = self_of(self);
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
-        auto vector = read_array(given[0], "vector", NPY_FLOAT);
-        if (!vector || !require_contiguous(*vector)) return nullptr;
+        auto vector = read_vector(given[0], "vector", NPY_FLOAT, obj_dim(self));
+        if (!vector || !require_contiguous(*vector, "vector")) return nullptr;
         auto code = obj->value().encode(vector->elements<float>());
         if (!code) {
             raise_quant_error(code.error());
@@ -67,8 +70,8 @@ PyObject* cq_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto* obj = self_of(self);
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
-        auto bytes = read_array(given[0], "code", NPY_UBYTE);
-        if (!bytes || !require_contiguous(*bytes)) return nullptr;
+        auto bytes = read_vector(given[0], "code", NPY_UBYTE, obj_code_size(self));
+        if (!bytes || !require_contiguous(*bytes, "code")) return nullptr;
         auto decoded = obj->value().decode(bytes->elements<uint8_t>());
         if (!decoded) {
             raise_quant_error(decoded.error());
@@ -88,10 +91,10 @@ PyObject* cq_inner_product(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto* obj = self_of(self);
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
-        auto bytes = read_array(given[0], "code", NPY_UBYTE);
+        auto bytes = read_vector(given[0], "code", NPY_UBYTE, obj_code_size(self));
         if (!bytes) return nullptr;
-        auto query = read_array(given[1], "query", NPY_FLOAT);
-        if (!query || !require_contiguous(*bytes) || !require_contiguous(*query)) return nullptr;
+        auto query = read_vector(given[1], "query", NPY_FLOAT, obj_dim(self));
+        if (!query || !require_contiguous(*bytes, "code") || !require_contiguous(*query, "query")) return nullptr;
         auto score = obj->value().inner_product(bytes->elements<uint8_t>(), query->elements<float>());
         if (!score) {
             raise_quant_error(score.error());
@@ -190,7 +193,7 @@ PyTypeObject* compact_quantizer_type() {
         {Py_tp_getset, cq_getset},
         {0, nullptr},
     };
-    static PyType_Spec definition = {"builtins.CompactQuantizer", sizeof(CompactQuantizerObject), 0,
+    static PyType_Spec definition = {"quillane.CompactQuantizer", sizeof(CompactQuantizerObject), 0,
                                      Py_TPFLAGS_DEFAULT, slots};
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     return type;

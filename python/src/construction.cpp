@@ -47,12 +47,12 @@ std::optional<TurboQuantizer> build_quantizer(const char* function, PyObject* ar
 namespace {
 
 std::optional<CompactQuantizer> compact_quantizer_of(PyObject* const* given) {
-    const auto dim = to_u64(given[0], "dim");
+    const auto dim = to_count(given[0], "dim");
     if (!dim) return std::nullopt;
     uint8_t bits = 4;
     uint64_t seed = 42;
-    if (!optional_argument(given[1], "bits", bits, to_u8) ||
-        !optional_argument(given[2], "seed", seed, to_u64)) {
+    if (!optional_argument(given[1], "bits", bits, to_byte) ||
+        !optional_argument(given[2], "seed", seed, to_count)) {
         return std::nullopt;
     }
     auto quantizer = CompactQuantizer::make(*dim, bits, seed);

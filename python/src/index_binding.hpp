@@ -164,10 +164,17 @@ template <class Index, class Names> struct IndexBinding {
             auto* obj = self_of(self);
             Hold hold(obj->holds, Hold::Exclusive);
             if (!hold.held() || !refuse_read_only(obj->value())) return nullptr;
-            const auto id = to_u64(given[0], "id");
+            // The project's own classes name the argument in every refusal; VectorIndex keeps
+            // its specified messages.
+            const auto id = pads_results<Index> ? to_count(given[0], "id") : to_u64(given[0], "id");
             if (!id) return nullptr;
-            auto vector = read_array(given[1], "vector", NPY_FLOAT);
-            if (!vector || !require_contiguous(*vector)) return nullptr;
+            std::optional<ArrayArg> vector = pads_results<Index>
+                              ? read_vector(given[1], "vector", NPY_FLOAT, obj->value().quantizer().dim())
+                              : read_array(given[1], "vector", NPY_FLOAT);
+            if (!vector) return nullptr;
+            if (!(pads_results<Index> ? require_contiguous(*vector, "vector") : require_contiguous(*vector))) {
+                return nullptr;
+            }
             const Index& index = obj->value();
             if (pads_results<Index> && *id == NO_ID) {
                 PyErr_Format(PyExc_ValueError, "%s: %s", Names::add, padding_id_message(0, false).c_str());

@@ -43,7 +43,7 @@ bool value_error(const char* function, const std::string& text) {
 // An optional keyword of `given`, or `fallback`.
 std::optional<uint64_t> u64_or(PyObject* given, const char* name, uint64_t fallback) {
     if (given == nullptr) return fallback;
-    return to_u64(given, name);
+    return to_count(given, name);
 }
 
 PyObject* ivf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -52,13 +52,13 @@ PyObject* ivf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             {"dim", true}, {"lists", true}, {"bits", false}, {"seed", false}, {"metric", false, true}};
         PyObject* given[5];
         if (!bind_arguments("IvfIndex.__new__()", params, args, kwargs, given)) return nullptr;
-        const auto dim = to_u64(given[0], "dim");
+        const auto dim = to_count(given[0], "dim");
         if (!dim) return nullptr;
-        const auto lists = to_u64(given[1], "lists");
+        const auto lists = to_count(given[1], "lists");
         if (!lists) return nullptr;
         uint8_t bits = 4;
         if (given[2] != nullptr) {
-            const auto b = to_u8(given[2], "bits");
+            const auto b = to_byte(given[2], "bits");
             if (!b) return nullptr;
             bits = *b;
         }
@@ -173,10 +173,10 @@ PyObject* ivf_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Exclusive);
         if (!hold.held()) return nullptr;
-        const auto id = to_u64(given[0], "id");
+        const auto id = to_count(given[0], "id");
         if (!id) return nullptr;
-        auto vector = read_array(given[1], "vector", NPY_FLOAT);
-        if (!vector || !require_contiguous(*vector)) return nullptr;
+        auto vector = read_vector(given[1], "vector", NPY_FLOAT, obj->value().dim());
+        if (!vector || !require_contiguous(*vector, "vector")) return nullptr;
         ivf::IvfIndex& index = obj->value();
         if (!Binding::refuse_read_only(index)) return nullptr;
         if (!index.coarse().trained()) return value_error(Names::add, NOT_TRAINED), nullptr;
@@ -234,12 +234,12 @@ PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
-        auto query = read_array(given[0], "query", NPY_FLOAT);
+        auto query = read_vector(given[0], "query", NPY_FLOAT, obj->value().dim());
         if (!query) return nullptr;
-        const auto top_k = to_u64(given[1], "top_k");
+        const auto top_k = to_count(given[1], "top_k");
         if (!top_k) return nullptr;
         const auto probes = u64_or(given[2], "probes", 8);
-        if (!probes || !require_contiguous(*query)) return nullptr;
+        if (!probes || !require_contiguous(*query, "query")) return nullptr;
         std::optional<std::vector<uint64_t>> allowed;
         if (!read_allow(given[3], allowed)) return nullptr;
         const ivf::IvfIndex& index = obj->value();
@@ -268,7 +268,7 @@ PyObject* ivf_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
-        const auto top_k = to_u64(given[1], "top_k");
+        const auto top_k = to_count(given[1], "top_k");
         if (!top_k) return nullptr;
         const auto probes = u64_or(given[2], "probes", 8);
         if (!probes) return nullptr;
@@ -435,7 +435,7 @@ PyTypeObject* ivf_index_type() {
         {Py_tp_getset, ivf_getset},
         {0, nullptr},
     };
-    static PyType_Spec definition = {"builtins.IvfIndex", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec definition = {"quillane.IvfIndex", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     return type;
 }

@@ -48,7 +48,7 @@ PyObject* store_search_batch(const Index& index, const char* function, const flo
     const size_t dim = index.family().dim(), n = index.size();
     uint64_t factor = 4;
     if (options.rerank_factor != nullptr) {
-        const auto f = to_u64(options.rerank_factor, "rerank_factor");
+        const auto f = to_count(options.rerank_factor, "rerank_factor");
         if (!f) return nullptr;
         if (*f == 0) {
             PyErr_Format(PyExc_ValueError, "%s: rerank_factor must be at least 1, got 0", function);
@@ -134,10 +134,10 @@ template <class Binding, class Names> struct StoreBinding {
             auto* obj = Binding::self_of(self);
             Hold hold(obj->holds, Hold::Shared);
             if (!hold.held()) return nullptr;
-            auto query = read_array(given[0], "query", NPY_FLOAT);
+            std::optional<ArrayArg> query = read_vector(given[0], "query", NPY_FLOAT, obj->value().family().dim());
             if (!query) return nullptr;
-            const auto top_k = to_u64(given[1], "top_k");
-            if (!top_k || !require_contiguous(*query)) return nullptr;
+            const auto top_k = to_count(given[1], "top_k");
+            if (!top_k || !require_contiguous(*query, "query")) return nullptr;
             std::optional<std::vector<uint64_t>> allowed;
             if (!read_allow(given[2], allowed)) return nullptr;
             const Index& index = obj->value();
@@ -167,7 +167,7 @@ template <class Binding, class Names> struct StoreBinding {
             auto* obj = Binding::self_of(self);
             Hold hold(obj->holds, Hold::Shared);
             if (!hold.held()) return nullptr;
-            const auto top_k = to_u64(given[1], "top_k");
+            const auto top_k = to_count(given[1], "top_k");
             if (!top_k) return nullptr;
             const auto threads = to_threads(given[5]);
             if (!threads) return nullptr;

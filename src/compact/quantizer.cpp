@@ -105,6 +105,11 @@ Result<format::CompactHeader> CompactQuantizer::check_code(std::span<const uint8
                                       hex32(header.fingerprint) + ", expected " +
                                       hex32(fingerprint_) + ")");
     }
+    // A code has one length: bytes after it are not part of any code of this quantizer.
+    if (code.size() != code_size_bytes()) {
+        return deserialization_failed("code is " + std::to_string(code.size()) + " bytes long, expected " +
+                                      std::to_string(code_size_bytes()));
+    }
     return header;
 }
 

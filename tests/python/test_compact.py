@@ -4,12 +4,12 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quillane import CompactIndex, CompactQuantizer
+from quillane import CompactIndex, CompactQuantizer, IvfIndex
 
 
 @pytest.mark.parametrize("cls", [CompactQuantizer, CompactIndex])
 def test_classes_bind_like_the_others(cls):
-    assert cls.__module__ == "builtins"
+    assert cls.__module__ == "quillane" and repr(cls) == f"<class 'quillane.{cls.__name__}'>"
     assert cls.__text_signature__ == "(dim, bits=4, seed=42" + (", *, metric='ip')" if cls is CompactIndex else ")")
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (cls,), {})
@@ -81,8 +81,40 @@ def test_codes_from_other_quantizers_and_bad_inputs_are_refused():
     bad[3] = np.inf
     with pytest.raises(ValueError, match="^input contains non-finite values"):
         q.encode(bad)
-    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
-        q.encode(np.ones(32, dtype=np.float32)[::2])
+
+
+Q = CompactQuantizer(16, bits=4, seed=1)
+X = np.ones(16, dtype=np.float32)
+CODE = Q.encode(X)
+RANGE = "expected an integer from 0 to 18446744073709551615"
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: Q.encode(X.astype(np.float64)), TypeError, "argument 'vector': expected dtype float32, got float64"),
+    (lambda: Q.encode([1.0] * 16), TypeError,
+     "argument 'vector': expected a numpy array of dtype float32 and shape (16,), got 'list'"),
+    (lambda: Q.encode(np.ones((2, 8), np.float32)), ValueError, "argument 'vector': expected shape (16,), got (2, 8)"),
+    (lambda: Q.encode(np.ones(32, np.float32)[::2]), ValueError,
+     "argument 'vector': expected a contiguous array, got one with other strides (numpy.ascontiguousarray makes one)"),
+    (lambda: Q.decode(np.append(CODE, np.uint8(0))), ValueError, "deserialization failed: code is 25 bytes long, expected 24"),
+    (lambda: Q.inner_product(np.append(CODE, np.zeros(100, np.uint8)), X), ValueError,
+     "deserialization failed: code is 124 bytes long, expected 24"),
+    (lambda: Q.inner_product(CODE, X.astype(np.int8)), TypeError, "argument 'query': expected dtype float32, got int8"),
+    (lambda: CompactIndex(16).search(b"x" * 64, 3), TypeError,
+     "argument 'query': expected a numpy array of dtype float32 and shape (16,), got 'bytes'"),
+    (lambda: CompactIndex(16).search(X, -1), OverflowError, f"argument 'top_k': {RANGE}, got -1"),
+    (lambda: CompactIndex(16).add(-1, X), OverflowError, f"argument 'id': {RANGE}, got -1"),
+    (lambda: CompactIndex(16).add(2**64, X), OverflowError, f"argument 'id': {RANGE}, got 18446744073709551616"),
+    (lambda: CompactIndex(-1), OverflowError, f"argument 'dim': {RANGE}, got -1"),
+    (lambda: CompactIndex(16, 300), OverflowError, "argument 'bits': expected an integer from 0 to 255, got 300"),
+    (lambda: IvfIndex(16, -2), OverflowError, f"argument 'lists': {RANGE}, got -2"),
+    (lambda: IvfIndex(16, 2).search(X.astype(np.float64), 3), TypeError,
+     "argument 'query': expected dtype float32, got float64"),
+])
+def test_one_vector_calls_name_the_argument_and_what_they_expect(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
 
 
 @settings(max_examples=300, deadline=None)
