@@ -8,14 +8,14 @@ VPY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 
-.PHONY: demo test cpp-test sanitize fuzz py-test deps bench compare compare-batch compare-files compare-sharded compare-ivf clean
+.PHONY: demo test cpp-test sanitize sanitize-build fuzz py-test deps bench compare compare-batch compare-files compare-sharded compare-ivf clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
 test: cpp-test sanitize fuzz py-test
 
-FUZZ_SECONDS ?= 30
+FUZZ_SECONDS ?= 20
 CLANG ?= clang++-16
 DEBS := libgtest-dev nlohmann-json3-dev libssl-dev clang-16 libclang-rt-16-dev zlib1g-dev
 
@@ -42,10 +42,14 @@ cpp-test: deps
 # The unit tests again, built by clang (a second compiler must give the same bits: the
 # golden vectors check it) under AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report fails.
-sanitize: deps
+# One clang build with ASan and UBSan serves the sanitized tests and the fuzz targets.
+sanitize-build: deps
 	cmake -S . -B $(BUILD)/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(CLANG) \
-	  -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_TESTS=ON -DQUILLANE_SANITIZE=address,undefined
+	  -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_TESTS=ON -DQUILLANE_BUILD_FUZZ=ON \
+	  -DQUILLANE_SANITIZE=address,undefined
 	cmake --build $(BUILD)/sanitize -j $(JOBS)
+
+sanitize: sanitize-build
 	ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
@@ -53,16 +57,12 @@ sanitize: deps
 # Bounded libFuzzer runs over the two code readers and the index file reader, seeded
 # with valid codes and files; a finding fails.
 FUZZ_TARGETS := turbo_code_fuzz:code compact_code_fuzz:compact index_file_fuzz:index ivf_file_fuzz:ivf
-fuzz: deps
-	cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_CXX_COMPILER=$(CLANG) -DQUILLANE_BUILD_PYTHON=OFF -DQUILLANE_BUILD_FUZZ=ON \
-	  -DQUILLANE_SANITIZE=address,undefined
-	cmake --build $(BUILD)/fuzz -j $(JOBS)
+fuzz: sanitize-build
 	@for entry in $(FUZZ_TARGETS); do \
 	  target=$${entry%%:*}; prefix=$${entry#*:}; corpus=$(BUILD)/fuzz-corpus/$$target; \
 	  rm -rf $$corpus && mkdir -p $$corpus && cp fuzz/corpus/$$prefix-* $$corpus/; \
 	  echo "== $$target, $(FUZZ_SECONDS) s"; \
-	  $(BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	  $(BUILD)/sanitize/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
 	    -artifact_prefix=$(BUILD)/ $$corpus 2>&1 | grep -v "^\"" | tail -n 12; \
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
@@ -74,17 +74,19 @@ $(VENV)/bin/python:
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 
 # The demo environment: the module and the test extra, installed from the source tree.
-$(VENV)/.installed: $(VENV)/bin/python $(SOURCES) | deps
-	@echo "== building the extension and installing it with the test extra into $(VENV) (a minute or two the first time)"
-	$(VPY) -m pip install -q '.[test]'
+$(VENV)/.installed: $(WHEEL_DIR)/.built
+	@echo "== installing the wheel and the test extra into $(VENV)"
+	$(VPY) -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	$(VPY) -m pip install -q "$$(ls $(WHEEL_DIR)/*.whl)[test]"
 	touch $@
 
 # One abi3 wheel, built once, tested under every interpreter below.
 WHEEL_DIR := $(BUILD)/wheel
 $(WHEEL_DIR)/.built: $(VENV)/bin/python $(SOURCES) | deps
-	@echo "== building the abi3 wheel that every interpreter below tests (a minute or two)"
+	@echo "== building the extension as one abi3 wheel, for the demo and every interpreter (a minute or two)"
 	rm -rf $(WHEEL_DIR) && mkdir -p $(WHEEL_DIR)
-	$(VPY) -m pip wheel -q --no-deps -w $(WHEEL_DIR) .
+	$(VPY) -m pip wheel -v --no-deps -w $(WHEEL_DIR) . 2>&1 | grep -E --line-buffered '^ *\[[0-9]+/[0-9]+\]|rror' ; \
+	  test $${PIPESTATUS[0]} -eq 0
 	touch $@
 
 # Interpreters: pyenv's when present, else one on PATH. name:python-version:numpy-requirement
@@ -104,10 +106,10 @@ py-test: $(WHEEL_DIR)/.built $(VENV)/.installed
 	  $$env/bin/python -m pip install -q "pytest>=8" "hypothesis>=6" "$$numpy" "dask[array]>=2024.1" "distributed>=2024.1" \
 	    "pytest-asyncio==1.5.0"; \
 	  echo "== $$name: $$($$env/bin/python -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)')"; \
-	  (cd tests && ../$$env/bin/python -m pytest -q -p no:cacheprovider --ignore=python/test_langchain.py python) || exit 1; \
+	  (cd tests && ../$$env/bin/python -m pytest -q -p no:cacheprovider --ignore=python/test_langchain.py --ignore=python/test_readme.py python) || exit 1; \
 	done
-	@echo "== LangChain's standard vector-store tests and ours, in $(VENV) (the test extra pins them)"
-	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider python/test_langchain.py
+	@echo "== LangChain's standard vector-store tests, ours, and the README's snippets, in $(VENV) (the test extra pins them)"
+	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider python/test_langchain.py python/test_readme.py
 	$(VPY) -m mypy --strict examples/ python/quillane_langchain tests/typing
 
 bench: deps
