@@ -151,6 +151,27 @@ def main() -> None:
     say(f"| the same with random 63-bit ids, {len(queries)} queries per call | {t_half_batch / len(queries) * 1e3:.3f} ms per query "
         f"({t_half_batch / plain_batch:.2f}x of {plain_batch / len(queries) * 1e3:.3f} ms) |")
     del index
+    # The same on an inverted file of a tenth of the rows (trained on them), 16 probes.
+    m = n // 10
+    ivf = quillane.IvfIndex(dim, max(1, int(4 * m**0.5)), 4)
+    ivf.train(x[:m], iterations=5)
+    ivf.add_batch(ids[:m], x[:m], threads=2)
+    ivf_one = lambda: ivf.search(queries[0], 10, probes=16)  # noqa: E731
+    before = per_call(ivf_one, 21)
+    gone = np.random.default_rng(3).choice(m, m // 100, replace=False)
+    start = time.perf_counter()
+    removed = ivf.remove(gone)
+    took = time.perf_counter() - start
+    after = per_call(ivf_one, 21)
+    say(f"| IvfIndex ({m:,} rows, {ivf.lists} lists, 16 probes): remove of 1% ({removed:,}) | {took * 1e3:.1f} ms |")
+    say(f"| IvfIndex: one search before / after it | {before * 1e3:.3f} / {after * 1e3:.3f} ms ({after / before:.2f}x) |")
+    every = lambda: ivf.search(queries[0], 10, probes=ivf.lists, allow=few[few < m])  # noqa: E731
+    ivf.search(queries[0], 10, allow=np.array([0]))  # the id map, built once
+    say(f"| IvfIndex: allow of {np.count_nonzero(few < m)} ids, every list probed | {per_call(every, 101) * 1e6:.1f} us per query |")
+    half = ids[:m:2].copy()
+    say(f"| IvfIndex: allow of half the ids | {per_call(lambda: ivf.search(queries[0], 10, probes=16, allow=half), 21) * 1e3:.3f} ms "
+        f"({per_call(lambda: ivf.search(queries[0], 10, probes=16, allow=half), 21) / after:.2f}x) |")
+    del ivf
     sizes = {}
     for kind in ("fresh", "readd"):
         out = subprocess.run([sys.executable, __file__, "--n", str(n), "--dim", str(dim), "--memory-child", kind],
