@@ -415,8 +415,9 @@ const char ivf_doc[] =
     "    lists: Number of lists (1 to 2**32 - 1)\n"
     "    bits: Bits per coordinate (1 to 8, default 4)\n"
     "    seed: Random seed of the rotation and of training\n"
-    "    metric: 'ip', 'cosine' or 'l2', as for CompactIndex. Lists are chosen by inner product\n"
-    "        with their centroids under every metric (under cosine, of the unit vectors)";
+    "    metric: 'ip', 'cosine' or 'l2', as for CompactIndex. Under l2 each vector goes to its\n"
+    "        nearest centroid and queries probe the nearest first; otherwise by the highest\n"
+    "        inner product with the centroids (under cosine, of the unit vectors)";
 
 }  // namespace
 

@@ -32,7 +32,8 @@ std::vector<size_t> seeded_sample(size_t n, size_t m, SeededRng& rng) {
 
 }  // namespace
 
-CoarseQuantizer::CoarseQuantizer(size_t dim, size_t lists) : dim_(dim), lists_(lists) {}
+CoarseQuantizer::CoarseQuantizer(size_t dim, size_t lists, bool nearest)
+    : dim_(dim), lists_(lists), nearest_(nearest) {}
 
 void CoarseQuantizer::set_centroids(std::vector<float> centroids) {
     if (centroids.size() != lists_ * dim_) throw InvariantFailure("centroids of the wrong shape");
@@ -44,6 +45,8 @@ void CoarseQuantizer::set_centroids(std::vector<float> centroids) {
 void CoarseQuantizer::rebuild_blocks() {
     const size_t L = kernels::CENTROID_LANES, blocks = (lists_ + L - 1) / L;
     lanes_.assign(blocks * dim_ * L, 0.0f);
+    half_norms_.assign(lists_, 0.0);
+    for (size_t l = 0; l < lists_; ++l) half_norms_[l] = squared_norm(centroid(l), dim_) / 2.0;
     for (size_t l = 0; l < lists_; ++l) {
         const size_t b = l / L, lane = l % L;
         for (size_t j = 0; j < dim_; ++j) lanes_[(b * dim_ + j) * L + lane] = centroids_[l * dim_ + j];
@@ -62,12 +65,13 @@ void CoarseQuantizer::assign(const float* rows, size_t n, unsigned threads, uint
         kernels::centroid_dots(c, rows + begin * dim_, end - begin, dots.data());
         for (size_t i = begin; i < end; ++i) {
             const float* d = dots.data() + (i - begin) * width;
-            // The highest <x, c>, the lowest list among equals; NaN never wins.
-            float best = -std::numeric_limits<float>::infinity();
+            // The highest key, the lowest list among equals; NaN never wins.
+            double best = -std::numeric_limits<double>::infinity();
             uint32_t chosen = 0;
             for (size_t l = 0; l < lists_; ++l) {
-                if (d[l] > best) {
-                    best = d[l];
+                const double k = key(l, d[l]);
+                if (k > best) {
+                    best = k;
                     chosen = static_cast<uint32_t>(l);
                 }
             }
@@ -146,7 +150,7 @@ void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, ui
                 const double mean = sums[l * dim_ + j] / count;
                 square += mean * mean;
             }
-            const double scale = square > 0.0 ? (norms[l] / count) / std::sqrt(square) : 1.0;
+            const double scale = !nearest_ && square > 0.0 ? (norms[l] / count) / std::sqrt(square) : 1.0;
             for (size_t j = 0; j < dim_; ++j) {
                 next[l * dim_ + j] = static_cast<float>(sums[l * dim_ + j] / count * scale);
             }

@@ -23,7 +23,10 @@ public:
     // Training uses at most this many rows per list, a sample chosen by the seed.
     static constexpr size_t ROWS_PER_LIST = 256;
 
-    CoarseQuantizer(size_t dim, size_t lists);
+    // nearest: assign and probe by the nearest centroid (the l2 metric's rule) and train with
+    // plain means; otherwise by the highest inner product, with means rescaled to their
+    // rows' mean norm.
+    CoarseQuantizer(size_t dim, size_t lists, bool nearest = false);
 
     // k-means on n rows of dim floats (n >= lists, every value finite): the sample, the
     // initial centroids (the first `lists` sample rows of a seeded shuffle), then
@@ -35,11 +38,14 @@ public:
     // The trained centroids, row-major (lists x dim).
     void set_centroids(std::vector<float> centroids);
 
-    // The list of each of n rows: the centroid of highest <x, c> (the float32 product of
-    // kernels/centroid_dots.hpp), the lowest list among equals. Inner-product search
-    // ranks by <c, q> too; on real and clustered sets this rule gave higher recall at few
-    // probes than the nearest centroid (bench/ivf_assignment.py).
+    // The list of each of n rows: the centroid of highest key (the lowest list among
+    // equals). The key is <x, c> (the float32 product of kernels/centroid_dots.hpp), or
+    // f64(<x, c>) - |c|^2 / 2 when nearest, whose highest is the nearest centroid.
+    // Inner-product search ranks by <c, q> too; on real and clustered sets that rule gave
+    // higher recall at few probes than the nearest centroid (bench/ivf_assignment.py).
     void assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const;
+    // The key by which a query with product <c_l, q> = product ranks list l.
+    double key(size_t l, double product) const { return nearest_ ? product - half_norms_[l] : product; }
     // <c_l, q> for every list, the float32 product of kernels/centroid_dots.hpp.
     void products(const float* query, double* out) const;
 
@@ -54,7 +60,9 @@ private:
     kernels::CentroidBlocks blocks() const;
 
     size_t dim_, lists_;
+    bool nearest_;
     bool trained_ = false;
+    std::vector<double> half_norms_;  // |c_l|^2 / 2: f64 squares summed in order, halved
     std::vector<float> centroids_;  // lists x dim
     std::vector<float> lanes_;  // kernels::CentroidBlocks
 };

@@ -19,7 +19,7 @@ constexpr size_t ROWS_PER_CHUNK = 16;
 // reading saves (measured at 8 bits, 100,000 x 768, 512 lists: 4 and 8 were slower).
 constexpr size_t MANY_QUERIES_FROM = 16;
 
-// Higher product first, lower list number among equals, NaN last.
+// Higher key first, lower list number among equals, NaN last.
 bool probes_before(double a, uint32_t la, double b, uint32_t lb) {
     if (std::isnan(a)) return false;
     if (std::isnan(b)) return true;
@@ -35,7 +35,7 @@ Result<IvfIndex> IvfIndex::make(size_t dim, size_t lists, uint8_t bits, uint64_t
 }
 
 IvfIndex::IvfIndex(CompactFamily family, size_t lists)
-    : family_(std::move(family)), coarse_(family_.dim(), lists), lists_(lists) {
+    : family_(std::move(family)), coarse_(family_.dim(), lists, family_.metric() == Metric::l2), lists_(lists) {
     for (List& list : lists_) list.own(family_.record_size());
 }
 
@@ -233,11 +233,13 @@ IvfIndex::Probe IvfIndex::probe(const CompactFamily::Prepared& prepared, const f
     const size_t lists = lists_.size();
     std::vector<double> products(lists);
     coarse_.products(prepared.unit.empty() ? query : prepared.unit.data(), products.data());
+    std::vector<double> keys(lists);
+    for (size_t l = 0; l < lists; ++l) keys[l] = coarse_.key(l, products[l]);
     std::vector<uint32_t> order(lists);
     std::iota(order.begin(), order.end(), uint32_t{0});
     const size_t p = std::clamp<size_t>(probes, 1, lists);
     std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(p), order.end(),
-                      [&](uint32_t a, uint32_t b) { return probes_before(products[a], a, products[b], b); });
+                      [&](uint32_t a, uint32_t b) { return probes_before(keys[a], a, keys[b], b); });
     Probe out;
     for (size_t i = 0; i < p; ++i) {
         out.lists.push_back(order[i]);

@@ -27,12 +27,17 @@ def data():
     return x, rng.standard_normal((6, DIM)).astype(np.float32)
 
 
+# Centroids of one length: then the nearest (l2's rule) is the one of highest inner product
+# (ip's), so the three metrics share their lists and probes.
+CENTROIDS = unit(np.random.default_rng(8).standard_normal((6, DIM)).astype(np.float32))
+
+
 def build(cls, x, metric, bits=4):
     if cls is CompactIndex:
         index = CompactIndex(DIM, bits, seed=3, metric=metric)
     else:
         index = IvfIndex(DIM, 6, bits, seed=3, metric=metric)
-        index.train(x, iterations=3)
+        index.set_centroids(CENTROIDS)
     index.add_batch(np.arange(len(x), dtype=np.uint64) + 100, x)
     return index
 
@@ -63,6 +68,19 @@ def test_cosine_and_l2_follow_from_inner_products_bit_for_bit(data, cls, bits):
         assert got_d[row].tobytes() == d[order].tobytes()
         one = l2.search(queries[row], k, **({"probes": 6} if cls is IvfIndex else {}))
         assert np.array_equal(one[0], got_ids[row]) and one[1].tobytes() == got_d[row].tobytes()
+
+
+def test_an_l2_inverted_file_trains_on_and_assigns_to_the_nearest_centroid(data):
+    x, _ = data
+    index = IvfIndex(DIM, 6, 4, seed=3, metric="l2")
+    index.train(x, iterations=4)
+    c = index.centroids.astype(np.float64)
+    nearest = np.argmin(((x.astype(np.float64)[:, None, :] - c[None]) ** 2).sum(-1), axis=1)
+    index.add_batch(np.arange(len(x)), x)
+    assert np.array_equal(index.list_sizes(), np.bincount(nearest, minlength=6))
+    inner = IvfIndex(DIM, 6, 4, seed=3)  # ip: means rescaled to the rows' mean norm
+    inner.train(x, iterations=4)
+    assert not np.allclose(np.linalg.norm(inner.centroids, axis=1), np.linalg.norm(c, axis=1), rtol=0.05)
 
 
 @pytest.mark.parametrize("cls", [CompactIndex, IvfIndex])
