@@ -87,10 +87,11 @@ def main() -> None:
     parser.add_argument("--replot", action="store_true", help="only redraw the plot from bench/results/ivf.md")
     args = parser.parse_args()
     if args.replot:
-        table = [line.split("|")[1:-1] for line in (RESULTS / "ivf.md").read_text().splitlines()
+        stem = "ivf-glove" if args.data == "glove" else "ivf"
+        table = [line.split("|")[1:-1] for line in (RESULTS / f"{stem}.md").read_text().splitlines()
                  if line.startswith("| ") and line.count("|") == 7 and not line.startswith("| method")]
         plot([(c[0].strip(), float(c[1]), c[2].strip(), float(c[3]), float(c[4]), float(c[5])) for c in table],
-             f"clustered, {args.dim}-d, {args.lists} lists")
+             f"{args.data}, {50 if args.data == 'glove' else args.dim}-d, {args.lists} lists", stem)
         return
     if args.data == "glove":
         data = glove_vectors()
@@ -223,7 +224,7 @@ def write_results(args, n: int, rows, builds) -> None:
     plot(rows, f"{n} x {args.dim} {args.data}, {args.lists} lists", name)
 
 
-def plot(rows, title: str, name: str = "ivf") -> None:
+def plot(rows, title: str, stem: str = "ivf") -> None:
     try:
         import matplotlib
 
@@ -243,7 +244,7 @@ def plot(rows, title: str, name: str = "ivf") -> None:
     ax.set_title(title)
     ax.legend(fontsize=7)
     fig.tight_layout()
-    fig.savefig(RESULTS / f"{name}.png", dpi=110)
+    fig.savefig(RESULTS / f"{stem}.png", dpi=110)
 
 
 if __name__ == "__main__":
