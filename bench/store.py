@@ -130,26 +130,24 @@ def main() -> None:
     few = np.random.default_rng(4).choice(n, 10, replace=False)
     t_few = per_call(lambda: index.search(queries[0], 10, allow=few), 200)
     say(f"| search with allow of 10 ids | {t_few * 1e6:.1f} us per query |")
-    half = np.arange(0, n, 2)
-    plain, plain_batch = per_call(one, 9), per_call(batch, 5)
-    t_half, t_half_batch = per_call(lambda: index.search(queries[0], 10, allow=half), 9), \
-        per_call(lambda: index.search_batch(queries, 10, allow=half, threads=1), 5)
-    say(f"| allow of half the ids, one query per call | {t_half * 1e3:.2f} ms ({t_half / plain:.2f}x of {plain * 1e3:.2f} ms) |")
-    say(f"| allow of half the ids, {len(queries)} queries per call | {t_half_batch / len(queries) * 1e3:.3f} ms per query "
-        f"({t_half_batch / plain_batch:.2f}x of {plain_batch / len(queries) * 1e3:.3f} ms) |")
+
+    def half_allowed(label: str, half: np.ndarray) -> None:
+        """One query per call and a batch, filtered to `half` against unfiltered, in turn."""
+        plain, plain_batch = per_call(one, 9), per_call(batch, 5)
+        t_half, t_half_batch = per_call(lambda: index.search(queries[0], 10, allow=half), 9), \
+            per_call(lambda: index.search_batch(queries, 10, allow=half, threads=1), 5)
+        say(f"| {label}, one query per call | {t_half * 1e3:.2f} ms ({t_half / plain:.2f}x of {plain * 1e3:.2f} ms) |")
+        say(f"| {label}, {len(queries)} queries per call | {t_half_batch / len(queries) * 1e3:.3f} ms per query "
+            f"({t_half_batch / plain_batch:.2f}x of {plain_batch / len(queries) * 1e3:.3f} ms) |")
+
+    half_allowed("allow of half the ids", np.arange(0, n, 2))
     del index
     # Ids that are not row numbers (random 63-bit ones) go through the id map's hash table.
     scattered = np.random.default_rng(5).integers(0, 2**63, n, dtype=np.uint64)
     index = quillane.CompactIndex(dim, 4)
     index.add_batch(scattered, x, threads=2)
     index.search(queries[0], 10, allow=scattered[:1])
-    half = scattered[::2].copy()
-    plain, plain_batch = per_call(one, 9), per_call(batch, 5)
-    t_half, t_half_batch = per_call(lambda: index.search(queries[0], 10, allow=half), 9), \
-        per_call(lambda: index.search_batch(queries, 10, allow=half, threads=1), 5)
-    say(f"| the same with random 63-bit ids, one query per call | {t_half * 1e3:.2f} ms ({t_half / plain:.2f}x of {plain * 1e3:.2f} ms) |")
-    say(f"| the same with random 63-bit ids, {len(queries)} queries per call | {t_half_batch / len(queries) * 1e3:.3f} ms per query "
-        f"({t_half_batch / plain_batch:.2f}x of {plain_batch / len(queries) * 1e3:.3f} ms) |")
+    half_allowed("the same with random 63-bit ids", scattered[::2].copy())
     del index
     # The same on an inverted file of a tenth of the rows (trained on them), 16 probes.
     m = n // 10

@@ -40,9 +40,10 @@ inline io::FileResult<ivf::IvfIndex> read_bytes(std::type_identity<ivf::IvfIndex
     return io::read_ivf_index(data, verify);
 }
 
-// Whether an index pads short results with NO_ID, and so refuses it as a stored id.
-template <class Index> constexpr bool pads_results = true;
-template <> inline constexpr bool pads_results<FlatIndex<TurboFamily>> = false;
+// The project's own index classes (all but the specified VectorIndex): they pad short
+// results with NO_ID, and so refuse it as a stored id, and name the argument in every refusal.
+template <class Index> constexpr bool project_class = true;
+template <> inline constexpr bool project_class<FlatIndex<TurboFamily>> = false;
 
 inline std::string padding_id_message(size_t row, bool batch) {
     return (batch ? "row " + std::to_string(row) + ": " : std::string()) +
@@ -96,6 +97,15 @@ inline PyObject* ranked_arrays(const std::vector<Scored>& scored) {
     return PyTuple_Pack(2, ids_array.get(), scores_array.get());
 }
 
+// The (ids, scores) pair of rows x width matrices, or nullptr with an exception set.
+inline PyObject* id_score_matrices(std::vector<uint64_t> ids, std::vector<float> scores, size_t rows, size_t width) {
+    Ref ids_array(to_matrix(std::move(ids), rows, width));
+    if (!ids_array) return nullptr;
+    Ref scores_array(to_matrix(std::move(scores), rows, width));
+    if (!scores_array) return nullptr;
+    return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+}
+
 // The (ids, scores) matrices of `rows` searches of min(top_k, size) entries each, filled
 // by search(ids, scores) without the interpreter lock; or its lowest failing row raised.
 template <class Search> PyObject* batch_results(size_t rows, uint64_t top_k, size_t size, Search&& search) {
@@ -109,11 +119,7 @@ template <class Search> PyObject* batch_results(size_t rows, uint64_t top_k, siz
         raise_row_failure(*failure);
         return nullptr;
     }
-    Ref ids_array(to_matrix(std::move(ids), rows, k));
-    if (!ids_array) return nullptr;
-    Ref scores_array(to_matrix(std::move(scores), rows, k));
-    if (!scores_array) return nullptr;
-    return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+    return id_score_matrices(std::move(ids), std::move(scores), rows, k);
 }
 
 // `Names::add`, `Names::search`, `Names::add_batch` and `Names::search_batch` are the
@@ -164,19 +170,18 @@ template <class Index, class Names> struct IndexBinding {
             auto* obj = self_of(self);
             Hold hold(obj->holds, Hold::Exclusive);
             if (!hold.held() || !refuse_read_only(obj->value())) return nullptr;
-            // The project's own classes name the argument in every refusal; VectorIndex keeps
-            // its specified messages.
-            const auto id = pads_results<Index> ? to_count(given[0], "id") : to_u64(given[0], "id");
+            // VectorIndex keeps its specified messages.
+            const auto id = project_class<Index> ? to_count(given[0], "id") : to_u64(given[0], "id");
             if (!id) return nullptr;
-            std::optional<ArrayArg> vector = pads_results<Index>
+            std::optional<ArrayArg> vector = project_class<Index>
                               ? read_vector(given[1], "vector", NPY_FLOAT, obj->value().quantizer().dim())
                               : read_array(given[1], "vector", NPY_FLOAT);
             if (!vector) return nullptr;
-            if (!(pads_results<Index> ? require_contiguous(*vector, "vector") : require_contiguous(*vector))) {
+            if (!(project_class<Index> ? require_contiguous(*vector, "vector") : require_contiguous(*vector))) {
                 return nullptr;
             }
             const Index& index = obj->value();
-            if (pads_results<Index> && *id == NO_ID) {
+            if (project_class<Index> && *id == NO_ID) {
                 PyErr_Format(PyExc_ValueError, "%s: %s", Names::add, padding_id_message(0, false).c_str());
                 return nullptr;
             }
@@ -228,7 +233,7 @@ template <class Index, class Names> struct IndexBinding {
             if (!vectors) return nullptr;
             const auto ids = read_ids(given[0], "ids", vectors->rows);
             if (!ids) return nullptr;
-            for (size_t i = 0; pads_results<Index> && i < ids->size(); ++i) {
+            for (size_t i = 0; project_class<Index> && i < ids->size(); ++i) {
                 if ((*ids)[i] == NO_ID) {
                     PyErr_Format(PyExc_ValueError, "%s: %s", Names::add_batch, padding_id_message(i, true).c_str());
                     return nullptr;

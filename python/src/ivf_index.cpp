@@ -246,7 +246,7 @@ PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!refuse_zero_vector(index.metric(), query->elements<float>(), index.dim())) return nullptr;
         auto scored = without_gil([&] {
             if (!allowed) return index.search(query->elements<float>(), *top_k, *probes);
-            const AllowSet allow = AllowSet::of(index.lookup().ids, allowed->data(), allowed->size(), index.size());
+            const AllowSet allow = allow_set(index, *allowed);
             return index.search(query->elements<float>(), *top_k, *probes, &allow);
         });
         if (!scored) {

@@ -4,7 +4,7 @@
 #include "arrays.hpp"
 #include "classes.hpp"
 #include "construction.hpp"
-#include "index/rerank.hpp"
+#include "store_binding.hpp"
 
 namespace quillane::py {
 
@@ -33,29 +33,10 @@ PyObject* rerank_function(PyObject*, PyObject* args, PyObject* kwargs) {
                          queries->rows);
             return nullptr;
         }
-        const auto* ids = static_cast<const uint64_t*>(candidates->data);
-        if (const auto bad = first_id_without_row(ids, candidates->rows * width, vectors->rows)) {
-            PyErr_Format(PyExc_ValueError,
-                         "rerank(): id %llu has no row in the rerank vectors, which have %zu rows (row i must hold "
-                         "the vector stored under id i)",
-                         static_cast<unsigned long long>(*bad), vectors->rows);
-            return nullptr;
-        }
         const size_t k = static_cast<size_t>(std::min<uint64_t>(*top_k, width));
-        const auto total = result_size(queries->rows, k);
-        if (!total) return nullptr;
-        std::vector<uint64_t> best(*total);
-        std::vector<float> scores(*total);
-        without_gil([&] {
-            rerank(*metric, static_cast<const float*>(queries->data), queries->rows, dim, ids, width,
-                   static_cast<const float*>(vectors->data), k, *threads, best.data(), scores.data());
-            return 0;
-        });
-        Ref ids_array(to_matrix(std::move(best), queries->rows, k));
-        if (!ids_array) return nullptr;
-        Ref scores_array(to_matrix(std::move(scores), queries->rows, k));
-        if (!scores_array) return nullptr;
-        return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+        return reranked("rerank()", *metric, static_cast<const float*>(queries->data), queries->rows, dim,
+                        static_cast<const uint64_t*>(candidates->data), width, static_cast<const float*>(vectors->data),
+                        vectors->rows, k, *threads);
     });
 }
 

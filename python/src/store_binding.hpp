@@ -24,6 +24,35 @@ inline std::span<const uint64_t> stored_ids(const ivf::IvfIndex& index) { return
 inline const IdMap& id_map_of(const FlatIndex<CompactFamily>& index) { return index.id_map(); }
 inline const IdMap& id_map_of(const ivf::IvfIndex& index) { return index.lookup().ids; }
 
+// quillane.rerank's work: the candidates checked against the vectors' rows (ValueError
+// naming `function` and the first id without a row), re-ranked without the interpreter
+// lock into (ids, scores) rows of k.
+inline PyObject* reranked(const char* function, Metric metric, const float* queries, size_t nq, size_t dim,
+                          const uint64_t* candidates, size_t width, const float* vectors, size_t rows, size_t k,
+                          unsigned threads) {
+    if (const auto bad = first_id_without_row(candidates, nq * width, rows)) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s: id %llu has no row in the rerank vectors, which have %zu rows (row i must hold the vector "
+                     "stored under id i)",
+                     function, static_cast<unsigned long long>(*bad), rows);
+        return nullptr;
+    }
+    const auto total = result_size(nq, k);
+    if (!total) return nullptr;
+    std::vector<uint64_t> best(*total);
+    std::vector<float> scores(*total);
+    without_gil([&] {
+        rerank(metric, queries, nq, dim, candidates, width, vectors, k, threads, best.data(), scores.data());
+        return 0;
+    });
+    return id_score_matrices(std::move(best), std::move(scores), nq, k);
+}
+
+// The AllowSet of an index for allow=ids (its entry numbers under those ids).
+template <class Index> AllowSet allow_set(const Index& index, const std::vector<uint64_t>& ids) {
+    return AllowSet::of(id_map_of(index), ids.data(), ids.size(), index.size());
+}
+
 // The keywords every store search takes beside its own (nullptr when absent).
 struct StoreOptions {
     PyObject* allow = nullptr;
@@ -72,7 +101,7 @@ PyObject* store_search_batch(const Index& index, const char* function, const flo
     std::vector<float> scores(*total);
     const auto failure = without_gil([&] {
         std::optional<AllowSet> allow;
-        if (allowed) allow = AllowSet::of(id_map_of(index), allowed->data(), allowed->size(), n);
+        if (allowed) allow = allow_set(index, *allowed);
         return search(width, allow ? &*allow : nullptr, ids.data(), scores.data());
     });
     if (failure) {
@@ -80,29 +109,10 @@ PyObject* store_search_batch(const Index& index, const char* function, const flo
         return nullptr;
     }
     if (vectors) {
-        if (const auto bad = first_id_without_row(ids.data(), ids.size(), vectors->rows)) {
-            PyErr_Format(PyExc_ValueError,
-                         "%s: id %llu has no row in the rerank vectors, which have %zu rows (row i must hold the "
-                         "vector stored under id i)",
-                         function, static_cast<unsigned long long>(*bad), vectors->rows);
-            return nullptr;
-        }
-        std::vector<uint64_t> best(nq * k);
-        std::vector<float> best_scores(nq * k);
-        without_gil([&] {
-            rerank(metric_of(index), queries, nq, dim, ids.data(), width, static_cast<const float*>(vectors->data), k,
-                   threads, best.data(), best_scores.data());
-            return 0;
-        });
-        ids = std::move(best);
-        scores = std::move(best_scores);
-        width = k;
+        return reranked(function, metric_of(index), queries, nq, dim, ids.data(), width,
+                        static_cast<const float*>(vectors->data), vectors->rows, k, threads);
     }
-    Ref ids_array(to_matrix(std::move(ids), nq, width));
-    if (!ids_array) return nullptr;
-    Ref scores_array(to_matrix(std::move(scores), nq, width));
-    if (!scores_array) return nullptr;
-    return PyTuple_Pack(2, ids_array.get(), scores_array.get());
+    return id_score_matrices(std::move(ids), std::move(scores), nq, width);
 }
 
 // `Names::remove` and `Names::reconstruct` are the qualified method names for messages.
@@ -144,8 +154,7 @@ template <class Binding, class Names> struct StoreBinding {
             if (!refuse_zero_vector(metric_of(index), query->elements<float>(), index.family().dim())) return nullptr;
             auto scored = without_gil([&] {
                 if (!allowed) return index.search(query->elements<float>(), *top_k);
-                const AllowSet allow = AllowSet::of(index.id_map(), allowed->data(), allowed->size(), index.size());
-                return index.search_allowed(query->elements<float>(), *top_k, allow);
+                return index.search_allowed(query->elements<float>(), *top_k, allow_set(index, *allowed));
             });
             if (!scored) {
                 raise_quant_error(scored.error());

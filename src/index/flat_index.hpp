@@ -197,29 +197,16 @@ public:
         const size_t n = size();
         if (n == 0) return std::nullopt;
         const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
-        parallel::LowestFailure failure;
         const size_t used = parallel::thread_count(threads);
         // One block of queries and several threads: split the records instead, so that each
         // record is read and expanded once, not once per thread.
         if (used > 1 && nq <= Family::QUERIES_PER_BLOCK && n >= used * RECORDS_PER_SPLIT) {
             return search_split(queries, nq, k, used, out_ids, out_scores);
         }
-        // Blocks of up to QUERIES_PER_BLOCK, smaller when that leaves a thread idle.
-        const size_t block = std::clamp<size_t>((nq + used - 1) / used, 1, Family::QUERIES_PER_BLOCK);
-        parallel::for_chunks(nq, block, threads, [&](size_t begin, size_t end) {
-            std::vector<typename Family::Prepared> prepared;
-            if (!prepare_block(queries, begin, end, failure, prepared)) return;  // the batch fails: no need to search
-            const auto found = family_.top_k_many(prepared, summary_, records(), ids(), n, k);
-            for (size_t q = begin; q < end; ++q) {
-                const std::vector<Scored>& row = found[q - begin];
-                if (row.size() != k) throw InvariantFailure("a search row has the wrong length");
-                for (size_t r = 0; r < k; ++r) {
-                    out_ids[q * k + r] = row[r].id;
-                    out_scores[q * k + r] = family_.reported(row[r].score);
-                }
-            }
-        });
-        return failure.take();
+        return rank_blocks(queries, nq, k, threads, false, out_ids, out_scores,
+                           [&](std::span<const typename Family::Prepared> prepared) {
+                               return family_.top_k_many(prepared, summary_, records(), ids(), n, k);
+                           });
     }
 
     // search and search_batch restricted to the entries `allow` allows (an AllowSet of this
@@ -241,24 +228,10 @@ public:
         const size_t n = size();
         if (n == 0) return std::nullopt;
         const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
-        parallel::LowestFailure failure;
-        const size_t used = parallel::thread_count(threads);
-        const size_t block = std::clamp<size_t>((nq + used - 1) / used, 1, Family::QUERIES_PER_BLOCK);
-        parallel::for_chunks(nq, block, threads, [&](size_t begin, size_t end) {
-            std::vector<typename Family::Prepared> prepared;
-            if (!prepare_block(queries, begin, end, failure, prepared)) return;
-            auto found = family_.top_k_allowed(prepared, records(), ids(), n, k, allow);
-            for (size_t q = begin; q < end; ++q) {
-                std::vector<Scored>& row = found[q - begin];
-                for (Scored& s : row) s.score = family_.reported(s.score);
-                pad(row, k);
-                for (size_t r = 0; r < k; ++r) {
-                    out_ids[q * k + r] = row[r].id;
-                    out_scores[q * k + r] = row[r].score;
-                }
-            }
-        });
-        return failure.take();
+        return rank_blocks(queries, nq, k, threads, true, out_ids, out_scores,
+                           [&](std::span<const typename Family::Prepared> prepared) {
+                               return family_.top_k_allowed(prepared, records(), ids(), n, k, allow);
+                           });
     }
 
     // search_batch of one block of queries over `parts` contiguous ranges of records, a
@@ -321,6 +294,32 @@ private:
         const uint8_t* records = nullptr;
         size_t n = 0;
     };
+
+    // The queries in blocks of up to QUERIES_PER_BLOCK (smaller when that leaves a thread
+    // idle), each block prepared and ranked by rank(prepared), rows of k written out: padded
+    // with {NO_ID, NaN} when `padded` (a filtered search), else each exactly k long.
+    template <class Rank>
+    std::optional<parallel::RowFailure> rank_blocks(const float* queries, size_t nq, size_t k, unsigned threads,
+                                                    bool padded, uint64_t* out_ids, float* out_scores,
+                                                    Rank&& rank) const {
+        parallel::LowestFailure failure;
+        const size_t used = parallel::thread_count(threads);
+        const size_t block = std::clamp<size_t>((nq + used - 1) / used, 1, Family::QUERIES_PER_BLOCK);
+        parallel::for_chunks(nq, block, threads, [&](size_t begin, size_t end) {
+            std::vector<typename Family::Prepared> prepared;
+            if (!prepare_block(queries, begin, end, failure, prepared)) return;  // the batch fails: no need to search
+            std::vector<std::vector<Scored>> found = rank(std::span<const typename Family::Prepared>(prepared));
+            for (size_t q = begin; q < end; ++q) {
+                std::vector<Scored>& row = found[q - begin];
+                for (Scored& s : row) s.score = family_.reported(s.score);
+                if (padded) pad(row, k);
+                if (row.size() != k) throw InvariantFailure("a search row has the wrong length");
+                std::transform(row.begin(), row.end(), out_ids + q * k, [](const Scored& s) { return s.id; });
+                std::transform(row.begin(), row.end(), out_scores + q * k, [](const Scored& s) { return s.score; });
+            }
+        });
+        return failure.take();
+    }
 
     // Queries begin to end prepared into `out`; false when one of them, or of another
     // block, failed (the lowest failure is recorded): the batch then fails.
