@@ -128,7 +128,7 @@ def main() -> None:
         index.add_batch(np.arange(n), base, threads=1)
         added = time.perf_counter() - start
         builds.append((f"quillane IvfIndex {bits}-bit", trained, added))
-        per_entry = (-(-dim * bits // 8) + 20) + 16  # record, id and insertion number
+        per_entry = (-(-dim * bits // 8) + 12) + 16  # list record, id and insertion number
         sweep(f"quillane IVF {bits}-bit", per_entry, PROBES,
               lambda q, p: index.search_batch(q, 10, probes=p, threads=1)[0])
         del index

@@ -134,9 +134,11 @@ Result<CompactPrepared> CompactQuantizer::prepare_query(std::span<const float> q
 }
 
 float CompactQuantizer::score(const CompactPrepared& prepared, const uint8_t* code) const {
-    const float scale = format::code_scale(code);
-    const double dot = compact_dot(levels_, code + format::CompactLayout::packed, dim_,
-                                   prepared.rotated.data());
+    return score_parts(prepared, format::code_scale(code), code + format::CompactLayout::packed);
+}
+
+float CompactQuantizer::score_parts(const CompactPrepared& prepared, float scale, const uint8_t* packed) const {
+    const double dot = compact_dot(levels_, packed, dim_, prepared.rotated.data());
     return static_cast<float>(static_cast<double>(scale) * dot);
 }
 

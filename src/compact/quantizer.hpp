@@ -41,6 +41,8 @@ public:
     // only the sum. `code` must have passed check_code.
     Result<CompactPrepared> prepare_query(std::span<const float> query) const;
     float score(const CompactPrepared& prepared, const uint8_t* code) const;
+    // The same from a code's scale and packed codes wherever they lie.
+    float score_parts(const CompactPrepared& prepared, float scale, const uint8_t* packed) const;
 
     uint64_t dim() const { return dim_; }
     uint8_t bits() const { return bits_; }

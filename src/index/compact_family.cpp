@@ -36,8 +36,8 @@ double widen(double x) { return x * (1.0 + 1e-9) + 1e-300; }
 
 }  // namespace
 
-CompactFamily::CompactFamily(CompactQuantizer quantizer, Metric metric)
-    : quantizer_(std::move(quantizer)), metric_(metric) {
+CompactFamily::CompactFamily(CompactQuantizer quantizer, Metric metric, Form form)
+    : quantizer_(std::move(quantizer)), metric_(metric), form_(form), skip_(form == Form::listed ? LISTED_SKIP : 0) {
     const compact::ScalarQuantizer& q = quantizer_.levels();
     double largest = 0.0;
     for (uint32_t c = 0; c < q.count(); ++c) largest = std::max(largest, std::fabs(double{q.levels[c]}));
@@ -108,7 +108,8 @@ Result<std::vector<uint8_t>> CompactFamily::encode_metric_record(std::span<const
     } else {
         QL_TRY_ASSIGN(record, quantizer_.encode(v));
     }
-    const auto bounds = bounds_of(record);
+    const auto bounds = bounds_of(record.data() + format::CompactLayout::packed);
+    record.erase(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(skip_));
     bytes::put_u16(record, bounds[0]);
     bytes::put_u16(record, bounds[1]);
     if (metric_ == Metric::l2) bytes::put_f32(record, static_cast<float>(squared_norm(v.data(), v.size())));
@@ -116,7 +117,7 @@ Result<std::vector<uint8_t>> CompactFamily::encode_metric_record(std::span<const
 }
 
 Result<std::vector<float>> CompactFamily::decode_record(const uint8_t* record, const float* centroid) const {
-    QL_TRY_ASSIGN(std::vector<float> decoded, quantizer_.decode({record, code_size()}));
+    QL_TRY_ASSIGN(std::vector<float> decoded, quantizer_.decode(whole_code(record)));
     if (centroid != nullptr) {
         for (size_t j = 0; j < decoded.size(); ++j) decoded[j] += centroid[j];
     }
@@ -125,11 +126,23 @@ Result<std::vector<float>> CompactFamily::decode_record(const uint8_t* record, c
 
 double CompactFamily::key_of(const uint8_t* record, const Prepared& prepared, double e) const {
     if (metric_ != Metric::l2) return e;
-    return -static_cast<double>(l2_from_ip(bytes::load_f32(record + code_size() + 4), prepared.squared_norm, e));
+    return -static_cast<double>(l2_from_ip(bytes::load_f32(record + code_bytes() + 4), prepared.squared_norm, e));
 }
 
-std::array<uint16_t, 2> CompactFamily::bounds_of(std::span<const uint8_t> code) const {
-    const uint8_t* packed = code.data() + format::CompactLayout::packed;
+std::vector<uint8_t> CompactFamily::whole_code(const uint8_t* record) const {
+    std::vector<uint8_t> code;
+    code.reserve(code_size());
+    if (skip_ > 0) {
+        code.push_back(format::COMPACT_VERSION);
+        code.push_back(quantizer_.bits());
+        bytes::put_u16(code, static_cast<uint16_t>(dim() - 1));
+        bytes::put_u32(code, quantizer_.fingerprint());
+    }
+    code.insert(code.end(), record, record + code_bytes());
+    return code;
+}
+
+std::array<uint16_t, 2> CompactFamily::bounds_of(const uint8_t* packed) const {
     const size_t n = dim();
     uint64_t levels = 0, errors = 0;  // at most 2^16 terms below 2^45 each: no overflow
     if (quantizer_.bits() == 4) {
@@ -154,7 +167,7 @@ std::array<uint16_t, 2> CompactFamily::bounds_of(std::span<const uint8_t> code) 
 }
 
 CompactFamily::Summary CompactFamily::summarize(std::span<const uint8_t> record) const {
-    if (record.size() != record_size() || !quantizer_.check_code(record.first(code_size()))) {
+    if (record.size() != record_size() || !quantizer_.check_code(whole_code(record.data()))) {
         throw InvariantFailure("encoded code does not read back");
     }
     return {};
@@ -169,14 +182,14 @@ Status CompactFamily::check_parameters(const FamilyParameters& p) {
 }
 
 Result<CompactFamily::Summary> CompactFamily::check_record(std::span<const uint8_t> record) const {
-    QL_TRY(quantizer_.check_code(record.first(code_size())));
-    const auto bounds = bounds_of(record.first(code_size()));
-    if (bytes::load_u16(record.data() + code_size()) != bounds[0] ||
-        bytes::load_u16(record.data() + code_size() + 2) != bounds[1]) {
+    QL_TRY(quantizer_.check_code(whole_code(record.data())));
+    const auto bounds = bounds_of(record.data() + packed_at());
+    if (bytes::load_u16(record.data() + code_bytes()) != bounds[0] ||
+        bytes::load_u16(record.data() + code_bytes() + 2) != bounds[1]) {
         return deserialization_failed("its error bounds are not those of its code");
     }
     if (metric_ == Metric::l2) {
-        const float x2 = bytes::load_f32(record.data() + code_size() + 4);
+        const float x2 = bytes::load_f32(record.data() + code_bytes() + 4);
         if (!(x2 >= 0.0f) || !std::isfinite(x2)) return deserialization_failed("its squared norm is not a finite non-negative value");
     }
     return Summary{};
@@ -283,7 +296,7 @@ std::vector<std::vector<Scored>> CompactFamily::rank_segment(std::span<const Pre
 }
 
 float CompactFamily::exact_key(const Prepared& prepared, const uint8_t* record, const double* offset) const {
-    const float score = quantizer_.score(prepared.exact, record);
+    const float score = quantizer_.score_parts(prepared.exact, scale_of(record), record + packed_at());
     const float e = offset ? static_cast<float>(*offset + static_cast<double>(score)) : score;
     return static_cast<float>(key_of(record, prepared, e));
 }
@@ -343,17 +356,17 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
     for (size_t first = 0; first < n; first += BLOCK) {
         const size_t here = std::min(BLOCK, n - first);
         if (many) {
-            kernels::compact_approx_scan_many(many_queries, queries.data(), count, records + first * stride, here,
-                                              approx.data(), error_units.data());
+            kernels::compact_approx_scan_many(many_queries, queries.data(), count, records + first * stride + packed_at(),
+                                              here, approx.data(), error_units.data());
         } else {
-            kernels::compact_approx_scan(one_query, records + first * stride, here, approx.data());
+            kernels::compact_approx_scan(one_query, records + first * stride + packed_at(), here, approx.data());
         }
         for (size_t b = 0; b < here; ++b) {
             const uint8_t* record = records + (first + b) * stride;
-            scale[b] = format::code_scale(record);
+            scale[b] = scale_of(record);
             const double errors = many ? widen(std::sqrt(widen(error_units[b] * many_.error_unit)))
-                                       : load_bound16(record + code_size() + 2);
-            scaled_levels[b] = std::fabs(scale[b]) * load_bound16(record + code_size()) * (1.0 + 0x1p-20);
+                                       : load_bound16(record + code_bytes() + 2);
+            scaled_levels[b] = std::fabs(scale[b]) * load_bound16(record + code_bytes()) * (1.0 + 0x1p-20);
             scaled_errors[b] = std::fabs(scale[b]) * errors * (1.0 + 0x1p-20);
         }
         for (size_t q = 0; q < count; ++q) {

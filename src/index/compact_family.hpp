@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compact/quantizer.hpp"
+#include "format/bytes.hpp"
 #include "error.hpp"
 #include "index/allow.hpp"
 #include "index/family_parameters.hpp"
@@ -44,7 +45,13 @@ public:
     static constexpr size_t QUERIES_PER_BLOCK = 64;
     static constexpr size_t SCAN_SLACK_BYTES = kernels::COMPACT_SCAN_SLACK_BYTES;
 
-    explicit CompactFamily(CompactQuantizer quantizer, Metric metric = Metric::ip);
+    // How a record holds its code: whole (a flat index: the bytes encode returns), or
+    // without the code's first 8 bytes (version, bits, dim, fingerprint: the same for
+    // every entry of one index), as an inverted index's lists hold it.
+    enum class Form : uint8_t { whole, listed };
+    static constexpr size_t LISTED_SKIP = format::CompactLayout::scale;
+
+    explicit CompactFamily(CompactQuantizer quantizer, Metric metric = Metric::ip, Form form = Form::whole);
 
     // In index files (see turbo_family.hpp).
     static constexpr uint8_t FILE_TAG = 2;
@@ -53,8 +60,9 @@ public:
         return {quantizer_.dim(), quantizer_.bits(), 0, quantizer_.seed(), static_cast<uint8_t>(metric_)};
     }
     static Status check_parameters(const FamilyParameters& p);
-    static size_t record_size_of(const FamilyParameters& p) {
-        return format::CompactLayout{p.dim, p.bits}.size() + 4 + (p.metric == uint8_t(Metric::l2) ? 4 : 0);
+    static size_t record_size_of(const FamilyParameters& p, Form form = Form::whole) {
+        return format::CompactLayout{p.dim, p.bits}.size() - (form == Form::listed ? LISTED_SKIP : 0) + 4 +
+               (p.metric == uint8_t(Metric::l2) ? 4 : 0);
     }
     static Result<CompactFamily> build(const FamilyParameters& p) {
         QL_TRY_ASSIGN(CompactQuantizer quantizer, CompactQuantizer::make(p.dim, p.bits, p.seed));
@@ -69,10 +77,17 @@ public:
     Metric metric() const { return metric_; }
     uint64_t dim() const { return quantizer_.dim(); }
     size_t code_size() const { return quantizer_.code_size_bytes(); }
-    // A record: the code, then two 16-bit bounds of the first pass's error for it (|L[c]|
-    // and |L[c] - step * L8[c]| over its levels, both rounded up; the high halves of
-    // float32 values); under l2, then the vector's squared norm (f32).
-    size_t record_size() const { return code_size() + 4 + (metric_ == Metric::l2 ? 4 : 0); }
+    Form form() const { return form_; }
+    // A record: the code (in its form), then two 16-bit bounds of the first pass's error
+    // for it (|L[c]| and |L[c] - step * L8[c]| over its levels, both rounded up; the high
+    // halves of float32 values); under l2, then the vector's squared norm (f32).
+    size_t record_size() const { return code_bytes() + 4 + (metric_ == Metric::l2 ? 4 : 0); }
+    // Where a record's fields start.
+    size_t code_bytes() const { return code_size() - skip_; }
+    size_t packed_at() const { return format::CompactLayout::packed - skip_; }
+    float scale_of(const uint8_t* record) const { return bytes::load_f32(record + format::CompactLayout::scale - skip_); }
+    // A record's code as encode returned it (its skipped bytes written back).
+    std::vector<uint8_t> whole_code(const uint8_t* record) const;
 
     // The vector as this metric codes it (cosine: scaled to unit length), into dim()
     // floats at out. Finite values; under cosine not all zero (InvariantFailure: callers
@@ -169,14 +184,16 @@ private:
     // Both passes over one segment for each query: its first min(k, allowed) entries.
     std::vector<std::vector<Scored>> rank_segment(std::span<const Prepared> prepared, const Segment& segment,
                                                   size_t k) const;
-    // The two bounds stored after a code.
-    std::array<uint16_t, 2> bounds_of(std::span<const uint8_t> code) const;
+    // The two bounds stored after a code, from its packed codes.
+    std::array<uint16_t, 2> bounds_of(const uint8_t* packed) const;
 
     // A record's ranking key from its estimate e (index/metric.hpp): e, or -l2 under l2.
     double key_of(const uint8_t* record, const Prepared& prepared, double e) const;
 
     CompactQuantizer quantizer_;
     Metric metric_;
+    Form form_;
+    size_t skip_;  // bytes of the code's front a record leaves out
     double level_step_;            // levels ~ level_step_ * levels8_
     std::vector<int8_t> levels8_;  // 2^bits
     // Per level: ceil(L^2 2^40) and ceil((L - step L8)^2 2^40); for 4-bit codes also per

@@ -80,8 +80,10 @@ FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeade
     if (lists == 0 || lists > MAX_LISTS) {
         return std::unexpected(malformed("its list count " + std::to_string(lists) + " is not between 1 and 4294967295"));
     }
-    const uint64_t record_size = CompactFamily::record_size_of({p.dim, p.bits, 0, p.seed, p.metric});
-    if (h.record_size != record_size) {
+    // Files written before the lists left out each code's constant front hold whole records.
+    const FamilyParameters family{p.dim, p.bits, 0, p.seed, p.metric};
+    const uint64_t record_size = CompactFamily::record_size_of(family, CompactFamily::Form::listed);
+    if (h.record_size != record_size && h.record_size != CompactFamily::record_size_of(family)) {
         return std::unexpected(malformed("record size " + std::to_string(h.record_size) +
                                          " does not match its quantizer's " + std::to_string(record_size)));
     }
@@ -90,7 +92,7 @@ FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeade
     }
     // Counts against the file's size before any product of them.
     const uint64_t room = image.size() - HEADER_SIZE;
-    if (h.count > room / (record_size + 16) || lists > room / (8 + (h.summary[0] ? 4 * p.dim : 0))) {
+    if (h.count > room / (h.record_size + 16) || lists > room / (8 + (h.summary[0] ? 4 * p.dim : 0))) {
         return std::unexpected(malformed("truncated or damaged: " + std::to_string(h.count) + " records and " +
                                          std::to_string(lists) + " lists do not fit in " +
                                          std::to_string(image.size()) + " bytes"));
@@ -169,10 +171,35 @@ FileResult<ivf::IvfIndex> read_ivf_index(std::span<const uint8_t> image, bool ve
     auto index = ivf::IvfIndex::make(p.dim, p.projections, p.bits, p.seed, static_cast<Metric>(p.metric));
     if (!index) return std::unexpected(malformed(index.error().message()));
     const uint8_t* records = image.data() + layout->offset[4];
+    const bool whole = header->record_size != index->family().record_size();
     if (verify) {
-        if (auto ok = check_records(index->family(), *header, records); !ok) return std::unexpected(ok.error());
+        auto checked = whole ? check_records(CompactFamily(index->family().quantizer(), index->family().metric()),
+                                             *header, records)
+                             : check_records(index->family(), *header, records);
+        if (!checked) return std::unexpected(checked.error());
     }
-    if (!keep) {
+    if (whole) {
+        // Each record without its code's first bytes, which every record of the index shares.
+        struct Converted {
+            std::shared_ptr<const void> image;
+            std::vector<uint8_t> records;
+        };
+        const size_t stride = index->family().record_size(), skip = header->record_size - stride;
+        auto converted = std::make_shared<Converted>();
+        converted->records.assign(header->count * stride + CompactFamily::SCAN_SLACK_BYTES, 0);
+        for (uint64_t i = 0; i < header->count; ++i) {
+            std::memcpy(converted->records.data() + i * stride, records + i * header->record_size + skip, stride);
+        }
+        if (!keep) {
+            // The other sections are read from the caller's buffer: a copy of it is kept.
+            auto copy = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
+            image = *copy;
+            keep = std::move(copy);
+        }
+        converted->image = std::move(keep);
+        records = converted->records.data();
+        keep = std::move(converted);
+    } else if (!keep) {
         // Entries read from a caller's buffer: the lists keep a copy of the image.
         auto copy = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
         image = *copy;

@@ -19,6 +19,13 @@ constexpr size_t ROWS_PER_CHUNK = 16;
 // reading saves (measured at 8 bits, 100,000 x 768, 512 lists: 4 and 8 were slower).
 constexpr size_t MANY_QUERIES_FROM = 16;
 
+// Room for `more` elements beyond the size, growing by half at least: an exact reserve
+// before every small add would copy the whole vector each time.
+template <class V> void reserve_more(V& v, size_t more) {
+    const size_t needed = v.size() + more;
+    if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() + v.capacity() / 2));
+}
+
 // Higher key first, lower list number among equals, NaN last.
 bool probes_before(double a, uint32_t la, double b, uint32_t lb) {
     if (std::isnan(a)) return false;
@@ -31,7 +38,7 @@ bool probes_before(double a, uint32_t la, double b, uint32_t lb) {
 
 Result<IvfIndex> IvfIndex::make(size_t dim, size_t lists, uint8_t bits, uint64_t seed, Metric metric) {
     QL_TRY_ASSIGN(CompactQuantizer quantizer, CompactQuantizer::make(dim, bits, seed));
-    return IvfIndex(CompactFamily(std::move(quantizer), metric), lists);
+    return IvfIndex(CompactFamily(std::move(quantizer), metric, CompactFamily::Form::listed), lists);
 }
 
 IvfIndex::IvfIndex(CompactFamily family, size_t lists)
@@ -52,8 +59,8 @@ void IvfIndex::List::own(size_t stride) {
 
 void IvfIndex::List::reserve(size_t more, size_t stride) {
     own(stride);
-    own_records.reserve(own_records.size() + more * stride);
-    own_order.reserve(own_order.size() + more);
+    reserve_more(own_records, more * stride);
+    reserve_more(own_order, more);
     records = own_records.data();
     order = own_order.data();
 }
@@ -153,10 +160,10 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
     for (size_t l = 0; l < lists_.size(); ++l) {
         if (added[l] > 0) lists_[l].reserve(added[l], stride);
     }
-    ids_.reserve(ids_.size() + n);
+    reserve_more(ids_, n);
     if (lookup_) {
         lookup_->ids.prepare(ids, n);
-        lookup_->place.reserve(ids_.size() + n);
+        reserve_more(lookup_->place, n);
     }
     for (size_t i = 0; i < n; ++i) {
         List& list = lists_[owner[i]];

@@ -14,7 +14,7 @@ struct CompactApproxInputs {
     const int8_t* levels;  // 2^bits values, |value| <= 127
     size_t dim;
     uint8_t bits;
-    size_t stride;         // bytes per record; its packed codes start 16 bytes in
+    size_t stride;         // bytes from one record's packed codes to the next's
 };
 
 inline constexpr size_t COMPACT_QUERY_PAD = 64;
@@ -23,9 +23,10 @@ inline constexpr size_t COMPACT_QUERY_PAD = 64;
 // the reads inside the arena.
 inline constexpr size_t COMPACT_SCAN_SLACK_BYTES = 32;
 
-// out[i] = sum over j < dim of levels[c_ij] * query[j] for record i, through the chosen
-// kernels.
-void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
+// out[i] = sum over j < dim of levels[c_ij] * query[j] for record i, whose packed codes
+// start at codes + i * stride (a record's other fields lie around them), through the
+// chosen kernels.
+void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* codes, size_t n,
                          int32_t* out);
 
 // The many-query kernel adds the products of four query values in each 16-bit lane: value
@@ -55,7 +56,7 @@ struct CompactManyInputs {
 // zero past dim up to COMPACT_QUERY_PAD, each lane within COMPACT_LANE_LIMIT. The vector
 // path expands each record's levels once and multiplies them by every query.
 void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries,
-                              size_t count, const uint8_t* records, size_t n, int32_t* out,
+                              size_t count, const uint8_t* codes, size_t n, int32_t* out,
                               uint32_t* error_units);
 
 }  // namespace quillane::kernels

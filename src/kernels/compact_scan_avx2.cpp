@@ -75,7 +75,7 @@ __attribute__((target("avx2"))) void scan4(const CompactApproxInputs& in, const 
     }
     size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* a = records + i * in.stride;
         const uint8_t* b = a + in.stride;
         __m256i acc_a = _mm256_setzero_si256(), acc_b = _mm256_setzero_si256();
         for (size_t g = 0; g < groups; ++g) {
@@ -87,7 +87,7 @@ __attribute__((target("avx2"))) void scan4(const CompactApproxInputs& in, const 
         out[i + 1] = horizontal_sum(acc_b);
     }
     for (; i < n; ++i) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* a = records + i * in.stride;
         __m256i acc = _mm256_setzero_si256();
         for (size_t g = 0; g < groups; ++g) {
             acc = _mm256_add_epi32(acc, products(table, _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * g)), query.data() + 32 * g));
@@ -104,7 +104,7 @@ __attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const 
     for (int c = 0; c < 256; ++c) table[c] = in.levels[c];
     const size_t groups = (in.dim + 7) / 8;
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* packed = records + i * in.stride;
         __m256i acc = _mm256_setzero_si256();
         for (size_t g = 0; g < groups; ++g) {
             const __m256i code = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(packed + 8 * g)));
@@ -160,7 +160,7 @@ __attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
     const SmallCodes<BITS> codes;
     const size_t groups = (in.dim + 31) / 32;
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* packed = records + i * in.stride;
         __m256i acc = _mm256_setzero_si256();
         for (size_t g = 0; g < groups; ++g) {
             acc = _mm256_add_epi32(acc, looked_up_products(table, codes.indices(packed, g), in.query + 32 * g));
@@ -336,7 +336,7 @@ __attribute__((target("avx2"))) void compact_approx_scan_many(const CompactManyI
     for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
         const size_t here = std::min(RECORDS_PER_TILE, n - first);
         for (size_t r = 0; r < here; ++r) {
-            const uint8_t* packed = records + (first + r) * in.stride + format::CompactLayout::packed;
+            const uint8_t* packed = records + (first + r) * in.stride;
             uint8_t* levels = tile.data() + r * padded;
             error_units[first + r] = expand(packed, levels);
         }

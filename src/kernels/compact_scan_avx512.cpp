@@ -85,7 +85,7 @@ QL_AVX512 void scan4(const CompactApproxInputs& in, const uint8_t* records, size
     size_t i = 0;
     // Two records at a time share the query's loads.
     for (; i + 2 <= n; i += 2) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* a = records + i * in.stride;
         const uint8_t* b = a + in.stride;
         __m512i acc_a = _mm512_setzero_si512(), acc_b = _mm512_setzero_si512();
         for (size_t s = 0; s < steps; ++s) {
@@ -104,7 +104,7 @@ QL_AVX512 void scan4(const CompactApproxInputs& in, const uint8_t* records, size
         out[i + 1] = _mm512_reduce_add_epi32(acc_b) - offset;
     }
     for (; i < n; ++i) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* a = records + i * in.stride;
         __m512i acc = _mm512_setzero_si512();
         for (size_t s = 0; s < steps; ++s) {
             const __m512i ca = s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, a + 64 * s) : _mm512_loadu_si512(a + 64 * s);
@@ -156,7 +156,7 @@ QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* recor
     const int32_t offset = 128 * sum_of(in.query, in.dim);
     size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* a = records + i * in.stride;
         const uint8_t* b = a + in.stride;
         __m512i acc_a = _mm512_setzero_si512(), acc_b = _mm512_setzero_si512();
         for (size_t s = 0; s < steps; ++s) {
@@ -169,7 +169,7 @@ QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* recor
         out[i + 1] = _mm512_reduce_add_epi32(acc_b) - offset;
     }
     for (; i < n; ++i) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* a = records + i * in.stride;
         __m512i acc = _mm512_setzero_si512();
         for (size_t s = 0; s < steps; ++s) {
             acc = _mm512_dpbusd_epi32(acc, table(unpack(a, s)), _mm512_loadu_si512(in.query + 64 * s));
@@ -193,7 +193,7 @@ QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size
         return static_cast<__mmask64>(word);
     };
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* a = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* a = records + i * in.stride;
         __m512i acc = _mm512_setzero_si512();
         for (size_t s = 0; s < steps; ++s) {
             const __m512i set = _mm512_maskz_mov_epi8(bits_of(a, s), _mm512_loadu_si512(in.query + 64 * s));
@@ -318,7 +318,7 @@ QL_AVX512 void compact_approx_scan_many(const CompactManyInputs& in, const int8_
             const size_t here = std::min(RECORDS_PER_TILE, n - first);
             for (size_t r = 0; r < here; ++r) {
                 error_units[first + r] =
-                    expand(records + (first + r) * in.stride + format::CompactLayout::packed, tile.data() + r * padded);
+                    expand(records + (first + r) * in.stride, tile.data() + r * padded);
             }
             // The next tile's records come from memory (to L2) while this one is multiplied.
             const uint8_t* next = records + std::min(first + RECORDS_PER_TILE, n) * in.stride;

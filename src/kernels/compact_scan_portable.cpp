@@ -47,7 +47,7 @@ size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuer
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out) {
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* packed = records + i * in.stride + format::CompactLayout::packed;
+        const uint8_t* packed = records + i * in.stride;
         int32_t acc = 0;
         for (size_t j = 0; j < in.dim; ++j) {
             acc += int32_t{in.levels[format::unpack_code(packed, in.bits, j)]} * in.query[j];
@@ -63,7 +63,7 @@ void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* 
         portable::compact_approx_scan({queries[q], in.levels, in.dim, in.bits, in.stride}, records, n, out + q * n);
     }
     for (size_t i = 0; i < n; ++i) {
-        error_units[i] = compact_error_units(in, records + i * in.stride + format::CompactLayout::packed, 0);
+        error_units[i] = compact_error_units(in, records + i * in.stride, 0);
     }
 }
 

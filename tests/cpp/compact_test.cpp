@@ -252,10 +252,10 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
             for (kernels::Isa isa : kernels::available_isas()) {
                 std::vector<int32_t> one(n), many(nq * n);
                 std::vector<uint32_t> many_units(n);
-                kernels::table_for(isa).compact_approx_scan(in, records.data(), n, one.data());
+                kernels::table_for(isa).compact_approx_scan(in, records.data() + 16, n, one.data());
                 EXPECT_EQ(one, std::vector<int32_t>(expected.begin(), expected.begin() + n))
                     << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
-                kernels::table_for(isa).compact_approx_scan_many(many_in, query_rows.data(), nq, records.data(), n,
+                kernels::table_for(isa).compact_approx_scan_many(many_in, query_rows.data(), nq, records.data() + 16, n,
                                                                  many.data(), many_units.data());
                 EXPECT_EQ(many, expected_many) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
                 EXPECT_EQ(many_units, expected_units) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
