@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 
+#include "compact/eight_sums.hpp"
 #include "error.hpp"
 #include "index/metric.hpp"
 #include "parallel/pool.hpp"
@@ -16,6 +17,7 @@ namespace quillane::ivf {
 namespace {
 
 constexpr size_t ASSIGN_ROWS_PER_CHUNK = 64;
+constexpr size_t SUM_COORDINATES_PER_CHUNK = 32;
 
 // The seeded choice of m of n row numbers (m <= n), ascending: the first m places of a
 // Fisher-Yates shuffle drawn from the project's random source.
@@ -113,29 +115,50 @@ void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, ui
     std::vector<float> centroids(lists_ * dim_);
     for (size_t l = 0; l < lists_; ++l) std::copy_n(train.data() + first[l] * dim_, dim_, centroids.data() + l * dim_);
     set_centroids(std::move(centroids));
+    // Each sample row's norm: f64 squares summed in coordinate order, then the root.
+    std::vector<double> row_norms(m), row_objective(m);
+    parallel::for_chunks(m, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            const float* x = train.data() + i * dim_;
+            double square = 0.0;
+            for (size_t j = 0; j < dim_; ++j) square += static_cast<double>(x[j]) * static_cast<double>(x[j]);
+            row_norms[i] = std::sqrt(square);
+        }
+    });
     std::vector<uint32_t> owner(m);
     std::vector<double> sums(lists_ * dim_);
     std::vector<size_t> counts(lists_);
     std::vector<double> norms(lists_);  // the sum of the norms of each list's rows
     for (unsigned it = 1; it <= iterations; ++it) {
         assign(train.data(), m, threads, owner.data());
-        // Sums in row order, in f64, on one thread: the same order at any thread count.
+        // Every sum runs in row order in f64, whatever the thread count: threads split the
+        // coordinates of the centroid sums, and the rows of their distances.
         std::fill(sums.begin(), sums.end(), 0.0);
+        parallel::for_chunks(dim_, SUM_COORDINATES_PER_CHUNK, threads, [&](size_t from, size_t to) {
+            for (size_t i = 0; i < m; ++i) {
+                const float* x = train.data() + i * dim_;
+                double* s = sums.data() + size_t{owner[i]} * dim_;
+                for (size_t j = from; j < to; ++j) s[j] += x[j];
+            }
+        });
+        parallel::for_chunks(m, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) {
+                const float* x = train.data() + i * dim_;
+                const float* c = centroid(owner[i]);
+                compact::EightSums d2;
+                d2.add_all(dim_, [&](size_t j) {
+                    const double d = static_cast<double>(x[j]) - static_cast<double>(c[j]);
+                    return d * d;
+                });
+                row_objective[i] = d2.total();
+            }
+        });
         std::fill(counts.begin(), counts.end(), size_t{0});
         std::fill(norms.begin(), norms.end(), 0.0);
         double objective = 0.0;
         for (size_t i = 0; i < m; ++i) {
-            const float* x = train.data() + i * dim_;
-            const float* c = centroid(owner[i]);
-            double* s = sums.data() + size_t{owner[i]} * dim_;
-            double square = 0.0;
-            for (size_t j = 0; j < dim_; ++j) square += static_cast<double>(x[j]) * static_cast<double>(x[j]);
-            norms[owner[i]] += std::sqrt(square);
-            for (size_t j = 0; j < dim_; ++j) {
-                s[j] += x[j];
-                const double d = static_cast<double>(x[j]) - static_cast<double>(c[j]);
-                objective += d * d;
-            }
+            norms[owner[i]] += row_norms[i];
+            objective += row_objective[i];
             ++counts[owner[i]];
         }
         // Each centroid: the mean of its rows, rescaled to their mean norm. The inner products
