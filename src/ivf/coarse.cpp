@@ -1,6 +1,7 @@
 #include "coarse.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -17,7 +18,7 @@ namespace quillane::ivf {
 namespace {
 
 constexpr size_t ASSIGN_ROWS_PER_CHUNK = 64;
-constexpr size_t SUM_COORDINATES_PER_CHUNK = 32;
+constexpr size_t MIN_COORDINATES_PER_CHUNK = 16;
 
 // The seeded choice of m of n row numbers (m <= n), ascending: the first m places of a
 // Fisher-Yates shuffle drawn from the project's random source.
@@ -31,6 +32,93 @@ std::vector<size_t> seeded_sample(size_t n, size_t m, SeededRng& rng) {
     order.resize(m);
     return order;
 }
+
+// A generous upward correction for the rounding of a sum of squares and its root in f64.
+double widen(double x) { return x * (1.0 + 1e-9) + 1e-300; }
+
+// The reductions below run in eight chains of every eighth term, written so that the
+// compiler puts the chains in vector lanes: their latency, not their order, matters (the
+// bounds are widened far past any order's rounding).
+constexpr size_t CHAINS = 8;
+
+float largest_of(const float* v, size_t dim) {
+    // Magnitudes compared as their bit patterns (the same order for finite values), which
+    // vector lanes compare without the care that float maxima need.
+    uint32_t top[CHAINS] = {};
+    size_t j = 0;
+    for (; j + CHAINS <= dim; j += CHAINS) {
+        for (size_t c = 0; c < CHAINS; ++c) top[c] = std::max(top[c], std::bit_cast<uint32_t>(v[j + c]) & 0x7FFFFFFFu);
+    }
+    for (; j < dim; ++j) top[0] = std::max(top[0], std::bit_cast<uint32_t>(v[j]) & 0x7FFFFFFFu);
+    uint32_t largest = 0;
+    for (uint32_t t : top) largest = std::max(largest, t);
+    return std::bit_cast<float>(largest);
+}
+
+double squared_norm_of(const float* v, size_t dim) {
+    double sum[CHAINS] = {};
+    size_t j = 0;
+    for (; j + CHAINS <= dim; j += CHAINS) {
+        for (size_t c = 0; c < CHAINS; ++c) sum[c] += static_cast<double>(v[j + c]) * v[j + c];
+    }
+    for (; j < dim; ++j) sum[0] += static_cast<double>(v[j]) * v[j];
+    double total = 0.0;
+    for (double part : sum) total += part;
+    return total;
+}
+
+// v ~ scale * V with V integers within +-CENTROID_LEVELS (scale >= largest_of(v) /
+// CENTROID_LEVELS, > 0): V into out, and |v - scale V| and scale |V|, both rounded up.
+struct Integers {
+    double error = 0.0, norm = 0.0;
+};
+Integers integers_at(const float* v, size_t dim, double scale, int16_t* out) {
+    // Any integers would do (the bounds use the ones chosen): |v_j / scale| rounded to
+    // nearest by adding and taking off 1.5 * 2^23 (at most CENTROID_LEVELS plus a
+    // rounding, so no clamp), in vector lanes.
+    const float inverse = static_cast<float>(1.0 / scale), round = 0x1.8p23f;
+    if (!std::isfinite(inverse)) {
+        // Values too small for their inverse scale in float32: all zero, the error v itself.
+        std::fill_n(out, dim, int16_t{0});
+        return {widen(std::sqrt(widen(squared_norm_of(v, dim)))), 0.0};
+    }
+    double error[CHAINS] = {}, square[CHAINS] = {};
+    size_t j = 0;
+    for (; j + CHAINS <= dim; j += CHAINS) {
+        for (size_t c = 0; c < CHAINS; ++c) {
+            const float q = (v[j + c] * inverse + round) - round;
+            out[j + c] = static_cast<int16_t>(q);
+            const double e = static_cast<double>(v[j + c]) - scale * static_cast<double>(q);
+            error[c] += e * e;
+            square[c] += static_cast<double>(q) * q;
+        }
+    }
+    for (; j < dim; ++j) {
+        const float q = (v[j] * inverse + round) - round;
+        out[j] = static_cast<int16_t>(q);
+        const double e = static_cast<double>(v[j]) - scale * static_cast<double>(q);
+        error[0] += e * e;
+        square[0] += static_cast<double>(q) * q;
+    }
+    double e2 = 0.0, q2 = 0.0;
+    for (size_t c = 0; c < CHAINS; ++c) {
+        e2 += error[c];
+        q2 += square[c];
+    }
+    return {widen(std::sqrt(widen(e2))), widen(scale * widen(std::sqrt(q2)))};
+}
+
+// What assign_chunk needs per chunk, kept by each thread between chunks (fresh pages for
+// every chunk would cost more than the products).
+struct AssignScratch {
+    std::vector<int16_t> values;
+    std::vector<Integers> row;
+    std::vector<double> scale, norms, centre;
+    std::vector<int64_t> integer;
+    std::vector<std::vector<size_t>> needing;
+    std::vector<uint8_t> needed;
+    std::vector<float> products, gathered, block_products;
+};
 
 }  // namespace
 
@@ -53,33 +141,130 @@ void CoarseQuantizer::rebuild_blocks() {
         const size_t b = l / L, lane = l % L;
         for (size_t j = 0; j < dim_; ++j) lanes_[(b * dim_ + j) * L + lane] = centroids_[l * dim_ + j];
     }
+    // One scale for every centroid, so that a row's integer products compare directly.
+    const size_t pairs = (dim_ + 1) / 2;
+    integer_lanes_.assign(blocks * pairs * L * 2, 0);
+    float largest = 0.0f;
+    for (size_t l = 0; l < lists_; ++l) largest = std::max(largest, largest_of(centroid(l), dim_));
+    integer_scale_ = largest > 0.0f ? static_cast<double>(largest) / kernels::CENTROID_LEVELS : 1.0;
+    largest_error_ = largest_norm_ = largest_half_norm_ = 0.0;
+    std::vector<int16_t> values(dim_);
+    for (size_t l = 0; l < lists_; ++l) {
+        largest_error_ = std::max(largest_error_, integers_at(centroid(l), dim_, integer_scale_, values.data()).error);
+        largest_norm_ = std::max(largest_norm_, widen(std::sqrt(widen(2.0 * half_norms_[l]))));
+        largest_half_norm_ = std::max(largest_half_norm_, half_norms_[l]);
+        const size_t b = l / L, lane = l % L;
+        for (size_t j = 0; j < dim_; ++j) integer_lanes_[((b * pairs + j / 2) * L + lane) * 2 + j % 2] = values[j];
+    }
 }
 
 kernels::CentroidBlocks CoarseQuantizer::blocks() const {
     return {lanes_.data(), dim_, lanes_.size() / (dim_ * kernels::CENTROID_LANES)};
 }
 
-void CoarseQuantizer::assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const {
+uint32_t CoarseQuantizer::best_of(const float* products) const {
+    // The highest key, the lowest list among equals; NaN never wins.
+    double best = -std::numeric_limits<double>::infinity();
+    uint32_t chosen = 0;
+    for (size_t l = 0; l < lists_; ++l) {
+        const double k = key(l, products[l]);
+        if (k > best) {
+            best = k;
+            chosen = static_cast<uint32_t>(l);
+        }
+    }
+    return chosen;
+}
+
+void CoarseQuantizer::assign_exactly(const float* rows, size_t n, unsigned threads, uint32_t* out) const {
     const kernels::CentroidBlocks c = blocks();
     const size_t width = c.blocks * kernels::CENTROID_LANES;
     parallel::for_chunks(n, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
         std::vector<float> dots((end - begin) * width);
         kernels::centroid_dots(c, rows + begin * dim_, end - begin, dots.data());
-        for (size_t i = begin; i < end; ++i) {
-            const float* d = dots.data() + (i - begin) * width;
-            // The highest key, the lowest list among equals; NaN never wins.
-            double best = -std::numeric_limits<double>::infinity();
-            uint32_t chosen = 0;
-            for (size_t l = 0; l < lists_; ++l) {
-                const double k = key(l, d[l]);
-                if (k > best) {
-                    best = k;
-                    chosen = static_cast<uint32_t>(l);
-                }
-            }
-            out[i] = chosen;
-        }
+        for (size_t i = begin; i < end; ++i) out[i] = best_of(dots.data() + (i - begin) * width);
     });
+}
+
+void CoarseQuantizer::assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const {
+    parallel::for_chunks(n, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
+        assign_chunk(rows + begin * dim_, end - begin, out + begin);
+    });
+}
+
+void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) const {
+    constexpr size_t L = kernels::CENTROID_LANES;
+    const size_t pairs = (dim_ + 1) / 2, blocks = (lists_ + L - 1) / L, width = blocks * L;
+    thread_local AssignScratch scratch;
+    AssignScratch& s = scratch;
+    s.values.assign(n * 2 * pairs, 0);
+    s.row.resize(n);
+    s.scale.resize(n);
+    s.norms.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const float* x = rows + i * dim_;
+        const float largest = largest_of(x, dim_);
+        s.scale[i] = largest > 0.0f ? static_cast<double>(largest) / kernels::CENTROID_LEVELS : 0.0;
+        s.row[i] = largest > 0.0f ? integers_at(x, dim_, s.scale[i], s.values.data() + i * 2 * pairs) : Integers{};
+        s.norms[i] = widen(std::sqrt(widen(squared_norm_of(x, dim_))));
+    }
+    s.integer.resize(n * width);
+    kernels::centroid_integer_dots({integer_lanes_.data(), pairs, blocks}, s.values.data(), n, s.integer.data());
+    // For row x and centroid c, with X and C their integers (scales sx and sc) and I = <X, C>:
+    //   |<x, c> - sx sc I| <= |x - sx X| |c| + sx |X| |c - sc C|       (Cauchy-Schwarz),
+    // and the float32 product differs from <x, c> by at most dim 2^-24 |x| |c| (each of its
+    // roundings is relative while no value overflows or falls below the normal range; the
+    // last term takes the latter). With the largest |c| and |c - sc C| of all centroids,
+    // one margin m bounds every key's distance from its centre sx sc I (minus |c|^2 / 2
+    // when nearest), so a list whose centre is more than 2 m below the highest centre
+    // cannot be chosen: only the others get their float32 products.
+    const double tiny = static_cast<double>(dim_ + 2) * 0x1p-148;
+    s.centre.resize(lists_);
+    s.needing.resize(blocks);
+    for (auto& who : s.needing) who.clear();
+    s.needed.assign(n * blocks, 0);
+    for (size_t i = 0; i < n; ++i) {
+        // Products that could overflow float32 take the rule itself.
+        if (!(s.norms[i] * largest_norm_ <= 1e37)) {
+            for (size_t b = 0; b < blocks; ++b) s.needing[b].push_back(i);
+            continue;
+        }
+        const double unit = s.scale[i] * integer_scale_;
+        const int64_t* sums = s.integer.data() + i * width;
+        double highest = -std::numeric_limits<double>::infinity(), widest = 0.0;
+        for (size_t l = 0; l < lists_; ++l) {
+            const double centre = unit * static_cast<double>(sums[l]) - (nearest_ ? half_norms_[l] : 0.0);
+            s.centre[l] = centre;
+            highest = std::max(highest, centre);
+            widest = std::max(widest, std::fabs(centre));
+        }
+        const double spread = s.row[i].error + s.norms[i] * (static_cast<double>(dim_) * 0x1p-24 * 1.01);
+        const double margin = (spread * largest_norm_ + s.row[i].norm * largest_error_) * (1.0 + 0x1p-20) + tiny;
+        const double reach = highest - 2.0 * margin - (widest + 2.0 * margin + largest_half_norm_) * 0x1p-38;
+        for (size_t l = 0; l < lists_; ++l) {
+            uint8_t& need = s.needed[i * blocks + l / L];
+            if (s.centre[l] >= reach && !need) {
+                need = 1;
+                s.needing[l / L].push_back(i);
+            }
+        }
+    }
+    // The float32 products of each needed block, for the rows that need it together. Lists
+    // not computed hold NaN, which never wins; each row's choice among the rest is its
+    // choice among all.
+    s.products.assign(n * width, std::numeric_limits<float>::quiet_NaN());
+    for (size_t b = 0; b < blocks; ++b) {
+        const std::vector<size_t>& who = s.needing[b];
+        if (who.empty()) continue;
+        s.gathered.resize(who.size() * dim_);
+        for (size_t r = 0; r < who.size(); ++r) std::copy_n(rows + who[r] * dim_, dim_, s.gathered.data() + r * dim_);
+        s.block_products.resize(who.size() * L);
+        kernels::centroid_dots({lanes_.data() + b * dim_ * L, dim_, 1}, s.gathered.data(), who.size(), s.block_products.data());
+        for (size_t r = 0; r < who.size(); ++r) {
+            std::copy_n(s.block_products.data() + r * L, L, s.products.data() + who[r] * width + b * L);
+        }
+    }
+    for (size_t i = 0; i < n; ++i) out[i] = best_of(s.products.data() + i * width);
 }
 
 void CoarseQuantizer::products(const float* query, double* out) const {
@@ -116,7 +301,7 @@ void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, ui
     for (size_t l = 0; l < lists_; ++l) std::copy_n(train.data() + first[l] * dim_, dim_, centroids.data() + l * dim_);
     set_centroids(std::move(centroids));
     // Each sample row's norm: f64 squares summed in coordinate order, then the root.
-    std::vector<double> row_norms(m), row_objective(m);
+    std::vector<double> row_norms(m), row_objective(m, 0.0);
     parallel::for_chunks(m, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
             const float* x = train.data() + i * dim_;
@@ -134,14 +319,17 @@ void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, ui
         // Every sum runs in row order in f64, whatever the thread count: threads split the
         // coordinates of the centroid sums, and the rows of their distances.
         std::fill(sums.begin(), sums.end(), 0.0);
-        parallel::for_chunks(dim_, SUM_COORDINATES_PER_CHUNK, threads, [&](size_t from, size_t to) {
+        // One stretch of coordinates per thread: each reads its stretch of every row.
+        const size_t stretch = (dim_ + parallel::thread_count(threads) - 1) / parallel::thread_count(threads);
+        parallel::for_chunks(dim_, std::max(stretch, MIN_COORDINATES_PER_CHUNK), threads, [&](size_t from, size_t to) {
             for (size_t i = 0; i < m; ++i) {
                 const float* x = train.data() + i * dim_;
                 double* s = sums.data() + size_t{owner[i]} * dim_;
                 for (size_t j = from; j < to; ++j) s[j] += x[j];
             }
         });
-        parallel::for_chunks(m, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
+        // The objective is only reported: it is summed only for a caller that asks.
+        if (step) parallel::for_chunks(m, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i) {
                 const float* x = train.data() + i * dim_;
                 const float* c = centroid(owner[i]);

@@ -43,7 +43,11 @@ public:
     // f64(<x, c>) - |c|^2 / 2 when nearest, whose highest is the nearest centroid.
     // Inner-product search ranks by <c, q> too; on real and clustered sets that rule gave
     // higher recall at few probes than the nearest centroid (bench/ivf_assignment.py).
+    // Integer products bound every key first, and only the centroids whose bound reaches
+    // the best lower bound get their float32 products: the same lists as assign_exactly.
     void assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const;
+    // The rule itself: every centroid's float32 product (the reference path).
+    void assign_exactly(const float* rows, size_t n, unsigned threads, uint32_t* out) const;
     // The key by which a query with product <c_l, q> = product ranks list l.
     double key(size_t l, double product) const { return nearest_ ? product - half_norms_[l] : product; }
     // <c_l, q> for every list, the float32 product of kernels/centroid_dots.hpp.
@@ -58,6 +62,10 @@ public:
 private:
     void rebuild_blocks();
     kernels::CentroidBlocks blocks() const;
+    // assign for rows of one chunk.
+    void assign_chunk(const float* rows, size_t n, uint32_t* out) const;
+    // The highest key of a row's products (width of them), the lowest list among equals.
+    uint32_t best_of(const float* products) const;
 
     size_t dim_, lists_;
     bool nearest_;
@@ -65,6 +73,10 @@ private:
     std::vector<double> half_norms_;  // |c_l|^2 / 2: f64 squares summed in order, halved
     std::vector<float> centroids_;  // lists x dim
     std::vector<float> lanes_;  // kernels::CentroidBlocks
+    // The centroids as integers (kernels::CentroidIntegerBlocks), c ~ integer_scale_ * C,
+    // and the largest |c| and |c - integer_scale_ * C| (rounded up) and |c|^2 / 2 of all.
+    std::vector<int16_t> integer_lanes_;
+    double integer_scale_ = 1.0, largest_error_ = 0.0, largest_norm_ = 0.0, largest_half_norm_ = 0.0;
 };
 
 }  // namespace quillane::ivf

@@ -2,6 +2,9 @@
 // of 16 centroids, each lane a centroid; the same products and sums in the same order.
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "dispatch.hpp"
 #include "implementations.hpp"
 #include "centroid_dots.hpp"
@@ -12,6 +15,10 @@ void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* 
     active().centroid_dots(c, rows, n, out);
 }
 
+void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out) {
+    active().centroid_integer_dots(c, rows, n, out);
+}
+
 namespace {
 
 constexpr size_t L = CENTROID_LANES;
@@ -19,19 +26,44 @@ constexpr size_t GROUP = 8;  // rows sharing each load of the centroids
 
 using DotsFn = void (*)(const CentroidBlocks& c, const float* const* x, float* out, size_t width);
 
-// Groups of GROUP rows, then the rest one at a time.
-void in_groups(const CentroidBlocks& c, const float* rows, size_t n, float* out, DotsFn group, DotsFn one) {
+// Groups of 8 rows, then of 4, 2 and 1 (each row's products are the same in any group;
+// several rows keep several sums in flight).
+void in_groups(const CentroidBlocks& c, const float* rows, size_t n, float* out, const DotsFn (&groups)[4]) {
     const size_t width = c.blocks * L;
     size_t i = 0;
-    for (; i + GROUP <= n; i += GROUP) {
-        const float* x[GROUP];
-        for (size_t r = 0; r < GROUP; ++r) x[r] = rows + (i + r) * c.dim;
+    for (size_t g = 0, size = GROUP; g < 4; ++g, size /= 2) {
+        for (; i + size <= n; i += size) {
+            const float* x[GROUP];
+            for (size_t r = 0; r < size; ++r) x[r] = rows + (i + r) * c.dim;
+            groups[g](c, x, out + i * width, width);
+        }
+    }
+}
+
+using IntegerDotsFn = void (*)(const CentroidIntegerBlocks& c, const int16_t* const* x, int64_t* out, size_t width);
+
+// The integer products the same way: groups of rows, then the rest one at a time.
+template <size_t ROWS>
+void integer_groups(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out, IntegerDotsFn group,
+                    IntegerDotsFn one) {
+    const size_t width = c.blocks * L, stride = 2 * c.pairs;
+    size_t i = 0;
+    for (; i + ROWS <= n; i += ROWS) {
+        const int16_t* x[ROWS];
+        for (size_t r = 0; r < ROWS; ++r) x[r] = rows + (i + r) * stride;
         group(c, x, out + i * width, width);
     }
     for (; i < n; ++i) {
-        const float* x = rows + i * c.dim;
+        const int16_t* x = rows + i * stride;
         one(c, &x, out + i * width, width);
     }
+}
+
+// A row's two values at pair p as one 32-bit word, to broadcast.
+inline int32_t pair_of(const int16_t* x, size_t p) {
+    int32_t word;
+    std::memcpy(&word, x + 2 * p, sizeof word);
+    return word;
 }
 
 }  // namespace
@@ -46,6 +78,23 @@ void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* 
             const float* block = c.lanes + b * c.dim * L;
             for (size_t j = 0; j < c.dim; ++j) {
                 for (size_t l = 0; l < L; ++l) acc[l] = acc[l] + x[j] * block[j * L + l];
+            }
+            for (size_t l = 0; l < L; ++l) out[i * width + b * L + l] = acc[l];
+        }
+    }
+}
+
+void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out) {
+    const size_t width = c.blocks * L;
+    for (size_t i = 0; i < n; ++i) {
+        const int16_t* x = rows + i * 2 * c.pairs;
+        for (size_t b = 0; b < c.blocks; ++b) {
+            int64_t acc[L] = {};
+            const int16_t* block = c.lanes + b * c.pairs * L * 2;
+            for (size_t p = 0; p < c.pairs; ++p) {
+                for (size_t l = 0; l < L; ++l) {
+                    acc[l] += int64_t{x[2 * p]} * block[(p * L + l) * 2] + int64_t{x[2 * p + 1]} * block[(p * L + l) * 2 + 1];
+                }
             }
             for (size_t l = 0; l < L; ++l) out[i * width + b * L + l] = acc[l];
         }
@@ -76,7 +125,46 @@ __attribute__((target("avx2"))) void dots_of(const CentroidBlocks& c, const floa
 }
 
 __attribute__((target("avx2"))) void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out) {
-    in_groups(c, rows, n, out, dots_of<GROUP>, dots_of<1>);
+    in_groups(c, rows, n, out, {dots_of<8>, dots_of<4>, dots_of<2>, dots_of<1>});
+}
+
+// Lanes 0-7 and 8-15 of a block in two registers; each pair's two products summed by madd.
+template <size_t ROWS>
+__attribute__((target("avx2"))) void integer_dots_of(const CentroidIntegerBlocks& c, const int16_t* const* x, int64_t* out,
+                                                     size_t width) {
+    for (size_t b = 0; b < c.blocks; ++b) {
+        const int16_t* block = c.lanes + b * c.pairs * L * 2;
+        for (size_t from = 0; from < c.pairs; from += CENTROID_PAIRS_PER_FLUSH) {
+            const size_t to = std::min(c.pairs, from + CENTROID_PAIRS_PER_FLUSH);
+            __m256i lo[ROWS], hi[ROWS];
+            for (size_t r = 0; r < ROWS; ++r) lo[r] = hi[r] = _mm256_setzero_si256();
+            for (size_t p = from; p < to; ++p) {
+                const __m256i c0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + p * L * 2));
+                const __m256i c1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + p * L * 2 + 16));
+                for (size_t r = 0; r < ROWS; ++r) {
+                    const __m256i v = _mm256_set1_epi32(pair_of(x[r], p));
+                    lo[r] = _mm256_add_epi32(lo[r], _mm256_madd_epi16(v, c0));
+                    hi[r] = _mm256_add_epi32(hi[r], _mm256_madd_epi16(v, c1));
+                }
+            }
+            for (size_t r = 0; r < ROWS; ++r) {
+                int64_t* o = out + r * width + b * L;
+                const __m256i parts[4] = {_mm256_cvtepi32_epi64(_mm256_castsi256_si128(lo[r])),
+                                          _mm256_cvtepi32_epi64(_mm256_extracti128_si256(lo[r], 1)),
+                                          _mm256_cvtepi32_epi64(_mm256_castsi256_si128(hi[r])),
+                                          _mm256_cvtepi32_epi64(_mm256_extracti128_si256(hi[r], 1))};
+                for (size_t q = 0; q < 4; ++q) {
+                    auto* at = reinterpret_cast<__m256i*>(o + 4 * q);
+                    _mm256_storeu_si256(at, from == 0 ? parts[q] : _mm256_add_epi64(_mm256_loadu_si256(at), parts[q]));
+                }
+            }
+        }
+    }
+}
+
+__attribute__((target("avx2"))) void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n,
+                                                           int64_t* out) {
+    integer_groups<4>(c, rows, n, out, integer_dots_of<4>, integer_dots_of<1>);
 }
 }  // namespace avx2
 
@@ -96,7 +184,38 @@ __attribute__((target("avx512f"))) void dots_of(const CentroidBlocks& c, const f
 }
 
 __attribute__((target("avx512f"))) void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out) {
-    in_groups(c, rows, n, out, dots_of<GROUP>, dots_of<1>);
+    in_groups(c, rows, n, out, {dots_of<8>, dots_of<4>, dots_of<2>, dots_of<1>});
+}
+
+// A block's 16 lanes in one register; dpwssd sums each pair's two products into its lane.
+template <size_t ROWS>
+__attribute__((target("avx512f,avx512vnni"))) void integer_dots_of(const CentroidIntegerBlocks& c, const int16_t* const* x,
+                                                                    int64_t* out, size_t width) {
+    for (size_t b = 0; b < c.blocks; ++b) {
+        const int16_t* block = c.lanes + b * c.pairs * L * 2;
+        for (size_t from = 0; from < c.pairs; from += CENTROID_PAIRS_PER_FLUSH) {
+            const size_t to = std::min(c.pairs, from + CENTROID_PAIRS_PER_FLUSH);
+            __m512i acc[ROWS];
+            for (size_t r = 0; r < ROWS; ++r) acc[r] = _mm512_setzero_si512();
+            for (size_t p = from; p < to; ++p) {
+                const __m512i cp = _mm512_loadu_si512(block + p * L * 2);
+                for (size_t r = 0; r < ROWS; ++r) acc[r] = _mm512_dpwssd_epi32(acc[r], _mm512_set1_epi32(pair_of(x[r], p)), cp);
+            }
+            for (size_t r = 0; r < ROWS; ++r) {
+                int64_t* o = out + r * width + b * L;
+                const __m512i parts[2] = {_mm512_cvtepi32_epi64(_mm512_castsi512_si256(acc[r])),
+                                          _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(acc[r], 1))};
+                for (size_t q = 0; q < 2; ++q) {
+                    _mm512_storeu_si512(o + 8 * q, from == 0 ? parts[q] : _mm512_add_epi64(_mm512_loadu_si512(o + 8 * q), parts[q]));
+                }
+            }
+        }
+    }
+}
+
+__attribute__((target("avx512f,avx512vnni"))) void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows,
+                                                                         size_t n, int64_t* out) {
+    integer_groups<GROUP>(c, rows, n, out, integer_dots_of<GROUP>, integer_dots_of<1>);
 }
 }  // namespace avx512
 

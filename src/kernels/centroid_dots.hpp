@@ -23,4 +23,23 @@ struct CentroidBlocks {
 // through the chosen kernels.
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 
+// The same products in integers, to choose which few centroids need the float32 ones:
+// rows and centroids as int16 values within +-CENTROID_LEVELS (pairs of them summed in
+// 32 bits; the sums move to 64 bits every CENTROID_PAIRS_PER_FLUSH pairs, before they can
+// overflow). Block b holds the values of centroid 16 b + l at coordinates 2 p and 2 p + 1
+// at [((b * pairs + p) * CENTROID_LANES + l) * 2] and the next place; rows hold 2 * pairs
+// values, a missing last coordinate zero.
+inline constexpr int CENTROID_LEVELS = 2047;
+inline constexpr size_t CENTROID_PAIRS_PER_FLUSH = 256;
+
+struct CentroidIntegerBlocks {
+    const int16_t* lanes;  // blocks * pairs * CENTROID_LANES * 2
+    size_t pairs;
+    size_t blocks;
+};
+
+// out[i * blocks * CENTROID_LANES + l] = the exact integer <row i, centroid l>, through the
+// chosen kernels.
+void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
+
 }  // namespace quillane::kernels

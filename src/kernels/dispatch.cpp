@@ -34,19 +34,22 @@ const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::compact_approx_scan_many, portable::compact_bounds,
                               portable::compact_dot,
                               portable::hadamard_rotate, portable::compact_cells,
-                              portable::compact_code_sums, portable::centroid_dots};
+                              portable::compact_code_sums, portable::centroid_dots,
+                              portable::centroid_integer_dots};
 const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
                           avx2::factorisation, avx2::turbo_scan, avx2::compact_approx_scan,
                           avx2::compact_approx_scan_many, avx2::compact_bounds,
                           avx2::compact_dot,
                           avx2::hadamard_rotate, avx2::compact_cells,
-                          avx2::compact_code_sums, avx2::centroid_dots};
+                          avx2::compact_code_sums, avx2::centroid_dots,
+                          avx2::centroid_integer_dots};
 const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_multiply,
                             avx2::factorisation, avx2::turbo_scan, avx512::compact_approx_scan,
                             avx512::compact_approx_scan_many, avx2::compact_bounds,
                             avx2::compact_dot,
                             avx2::hadamard_rotate, avx2::compact_cells,
-                            avx2::compact_code_sums, avx512::centroid_dots};
+                            avx2::compact_code_sums, avx512::centroid_dots,
+                            avx512::centroid_integer_dots};
 
 const KernelTable* built_table(Isa isa) {
     switch (isa) {

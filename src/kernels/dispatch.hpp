@@ -23,6 +23,7 @@ struct CompactBoundQuery;
 struct CompactBounds;
 struct HadamardPlan;
 struct CentroidBlocks;
+struct CentroidIntegerBlocks;
 
 // In order of preference, lowest first. AVX-512 means F, BW, VL, VBMI and VNNI together.
 enum class Isa : uint8_t { portable, avx2, avx512 };
@@ -53,6 +54,8 @@ struct KernelTable {
                               double* energy);                             // compact_encode.hpp
     void (*centroid_dots)(const CentroidBlocks& c, const float* rows, size_t n,
                           float* out);                                     // centroid_dots.hpp
+    void (*centroid_integer_dots)(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n,
+                                  int64_t* out);                           // centroid_dots.hpp
 };
 
 // What the processor supports, asked once.

@@ -21,6 +21,7 @@ struct CompactBoundQuery;
 struct CompactBounds;
 struct HadamardPlan;
 struct CentroidBlocks;
+struct CentroidIntegerBlocks;
 
 // The entries of one instruction set, as KernelTable lists them; every set declares the
 // same list in its own namespace.
@@ -45,7 +46,8 @@ struct CentroidBlocks;
                        size_t dim, uint8_t* codes);                                         \
     void compact_code_sums(const float* levels, uint32_t count, const uint8_t* codes,        \
                            const float* y, size_t dim, double* dot, double* energy);       \
-    void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
+    void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);       \
+    void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 
 namespace portable {
 QL_KERNEL_ENTRIES
@@ -65,6 +67,7 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
 void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries, size_t count,
                               const uint8_t* records, size_t n, int32_t* out, uint32_t* error_units);
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
+void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 }  // namespace avx512
 
 #undef QL_KERNEL_ENTRIES

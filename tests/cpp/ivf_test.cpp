@@ -51,6 +51,64 @@ TEST(IvfTraining, TheSameCentroidsOnEveryPathAndThreadCount) {
     });
 }
 
+// The bounded assignment against the rule itself (every centroid's float32 product), on
+// every path: near ties, equal centroids, zero, tiny and huge rows, odd dimensions.
+TEST(IvfAssignment, TheIntegerBoundsChooseAsTheRuleDoes) {
+    SeededRng rng(8);
+    for (const size_t dim : {size_t{1}, size_t{7}, size_t{96}, size_t{600}}) {
+        for (const bool nearest : {false, true}) {
+            const size_t lists = 37;
+            ivf::CoarseQuantizer q(dim, lists, nearest);
+            std::vector<float> centroids = rng.standard_normal_vec(lists * dim);
+            for (size_t j = 0; j < dim; ++j) {
+                centroids[5 * dim + j] = centroids[20 * dim + j];  // equal centroids: the lower list wins
+                centroids[6 * dim + j] = std::nextafter(centroids[3 * dim + j], 10.0f);  // a near tie
+            }
+            q.set_centroids(centroids);
+            std::vector<float> rows;
+            for (size_t i = 0; i < 300; ++i) {
+                const size_t near = i % lists;
+                const float scale = i % 50 == 1 ? 1e-41f : i % 50 == 2 ? 1e18f : i % 50 == 3 ? 0.0f : 1.0f;
+                for (size_t j = 0; j < dim; ++j) {
+                    const float c = centroids[near * dim + j];
+                    rows.push_back(scale * (i % 3 == 0 ? c : c + 0.3f * rng.standard_normal()));
+                }
+            }
+            testing_isa::for_each_isa([&](kernels::Isa isa) {
+                std::vector<uint32_t> fast(300), rule(300);
+                q.assign(rows.data(), 300, 2, fast.data());
+                q.assign_exactly(rows.data(), 300, 1, rule.data());
+                EXPECT_EQ(fast, rule) << kernels::isa_name(isa) << " dim " << dim << " nearest " << nearest;
+            });
+        }
+    }
+}
+
+// The integer products on every path, at the extremes (every value +-2047 for many pairs,
+// where 32-bit sums would overflow without their flushes) and at random.
+TEST(IvfAssignment, IntegerProductsAreExactOnEveryPath) {
+    SeededRng rng(9);
+    for (const size_t pairs : {size_t{1}, size_t{300}, size_t{700}}) {
+        const size_t blocks = 3, n = 11, width = blocks * kernels::CENTROID_LANES;
+        for (const bool extreme : {false, true}) {
+            std::vector<int16_t> lanes(blocks * pairs * kernels::CENTROID_LANES * 2), rows(n * 2 * pairs);
+            const auto value = [&] {
+                return static_cast<int16_t>(extreme ? kernels::CENTROID_LEVELS : static_cast<int>(rng.next_u64() % 4095) - 2047);
+            };
+            for (auto& v : lanes) v = value();
+            for (auto& v : rows) v = value();
+            std::vector<int64_t> expected(n * width);
+            kernels::table_for(kernels::Isa::portable).centroid_integer_dots({lanes.data(), pairs, blocks}, rows.data(), n, expected.data());
+            if (extreme) EXPECT_EQ(expected[0], int64_t{2} * pairs * 2047 * 2047);
+            for (kernels::Isa isa : kernels::available_isas()) {
+                std::vector<int64_t> got(n * width);
+                kernels::table_for(isa).centroid_integer_dots({lanes.data(), pairs, blocks}, rows.data(), n, got.data());
+                EXPECT_EQ(got, expected) << kernels::isa_name(isa) << " pairs " << pairs;
+            }
+        }
+    }
+}
+
 TEST(IvfSearch, ProbedListsRankExactlyAsScoringEveryEntry) {
     SeededRng rng(6);
     const size_t dim = 40, lists = 12, n = 500;
