@@ -18,6 +18,9 @@ namespace quillane::ivf {
 namespace {
 
 constexpr size_t ASSIGN_ROWS_PER_CHUNK = 64;
+// The bounded assignment takes more rows at once, so that the rows needing one block's
+// float32 products share its reads.
+constexpr size_t BOUNDED_ROWS_PER_CHUNK = 512;
 constexpr size_t MIN_COORDINATES_PER_CHUNK = 16;
 
 // The seeded choice of m of n row numbers (m <= n), ascending: the first m places of a
@@ -113,7 +116,7 @@ Integers integers_at(const float* v, size_t dim, double scale, int16_t* out) {
 struct AssignScratch {
     std::vector<int16_t> values;
     std::vector<Integers> row;
-    std::vector<double> scale, norms, centre;
+    std::vector<double> scale, norms, upper;
     std::vector<int64_t> integer;
     std::vector<std::vector<size_t>> needing;
     std::vector<uint8_t> needed;
@@ -147,11 +150,14 @@ void CoarseQuantizer::rebuild_blocks() {
     float largest = 0.0f;
     for (size_t l = 0; l < lists_; ++l) largest = std::max(largest, largest_of(centroid(l), dim_));
     integer_scale_ = largest > 0.0f ? static_cast<double>(largest) / kernels::CENTROID_LEVELS : 1.0;
-    largest_error_ = largest_norm_ = largest_half_norm_ = 0.0;
+    largest_norm_ = largest_half_norm_ = 0.0;
+    norm_up_.assign(lists_, 0.0);
+    integer_error_.assign(lists_, 0.0);
     std::vector<int16_t> values(dim_);
     for (size_t l = 0; l < lists_; ++l) {
-        largest_error_ = std::max(largest_error_, integers_at(centroid(l), dim_, integer_scale_, values.data()).error);
-        largest_norm_ = std::max(largest_norm_, widen(std::sqrt(widen(2.0 * half_norms_[l]))));
+        integer_error_[l] = integers_at(centroid(l), dim_, integer_scale_, values.data()).error;
+        norm_up_[l] = widen(std::sqrt(widen(2.0 * half_norms_[l])));
+        largest_norm_ = std::max(largest_norm_, norm_up_[l]);
         largest_half_norm_ = std::max(largest_half_norm_, half_norms_[l]);
         const size_t b = l / L, lane = l % L;
         for (size_t j = 0; j < dim_; ++j) integer_lanes_[((b * pairs + j / 2) * L + lane) * 2 + j % 2] = values[j];
@@ -187,7 +193,7 @@ void CoarseQuantizer::assign_exactly(const float* rows, size_t n, unsigned threa
 }
 
 void CoarseQuantizer::assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const {
-    parallel::for_chunks(n, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
+    parallel::for_chunks(n, BOUNDED_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
         assign_chunk(rows + begin * dim_, end - begin, out + begin);
     });
 }
@@ -214,12 +220,11 @@ void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) c
     //   |<x, c> - sx sc I| <= |x - sx X| |c| + sx |X| |c - sc C|       (Cauchy-Schwarz),
     // and the float32 product differs from <x, c> by at most dim 2^-24 |x| |c| (each of its
     // roundings is relative while no value overflows or falls below the normal range; the
-    // last term takes the latter). With the largest |c| and |c - sc C| of all centroids,
-    // one margin m bounds every key's distance from its centre sx sc I (minus |c|^2 / 2
-    // when nearest), so a list whose centre is more than 2 m below the highest centre
-    // cannot be chosen: only the others get their float32 products.
+    // last term takes the latter). So each key lies within a margin of its centre sx sc I
+    // (minus |c|^2 / 2 when nearest), and a list whose upper bound is below the highest
+    // lower bound cannot be chosen: only the others get their float32 products.
     const double tiny = static_cast<double>(dim_ + 2) * 0x1p-148;
-    s.centre.resize(lists_);
+    s.upper.resize(lists_);
     s.needing.resize(blocks);
     for (auto& who : s.needing) who.clear();
     s.needed.assign(n * blocks, 0);
@@ -231,19 +236,21 @@ void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) c
         }
         const double unit = s.scale[i] * integer_scale_;
         const int64_t* sums = s.integer.data() + i * width;
-        double highest = -std::numeric_limits<double>::infinity(), widest = 0.0;
+        const double spread = (s.row[i].error + s.norms[i] * (static_cast<double>(dim_) * 0x1p-24 * 1.01)) * (1.0 + 0x1p-20);
+        const double row_norm = s.row[i].norm * (1.0 + 0x1p-20);
+        double highest_lower = -std::numeric_limits<double>::infinity(), widest = 0.0;
         for (size_t l = 0; l < lists_; ++l) {
             const double centre = unit * static_cast<double>(sums[l]) - (nearest_ ? half_norms_[l] : 0.0);
-            s.centre[l] = centre;
-            highest = std::max(highest, centre);
-            widest = std::max(widest, std::fabs(centre));
+            const double margin = (spread * norm_up_[l] + row_norm * integer_error_[l]) + tiny;
+            s.upper[l] = centre + margin;
+            highest_lower = std::max(highest_lower, centre - margin);
+            widest = std::max(widest, std::fabs(centre) + margin);
         }
-        const double spread = s.row[i].error + s.norms[i] * (static_cast<double>(dim_) * 0x1p-24 * 1.01);
-        const double margin = (spread * largest_norm_ + s.row[i].norm * largest_error_) * (1.0 + 0x1p-20) + tiny;
-        const double reach = highest - 2.0 * margin - (widest + 2.0 * margin + largest_half_norm_) * 0x1p-38;
+        // The roundings of these sums and differences, all at once.
+        const double reach = highest_lower - 2.0 * (widest + largest_half_norm_) * 0x1p-40;
         for (size_t l = 0; l < lists_; ++l) {
             uint8_t& need = s.needed[i * blocks + l / L];
-            if (s.centre[l] >= reach && !need) {
+            if (s.upper[l] >= reach && !need) {
                 need = 1;
                 s.needing[l / L].push_back(i);
             }

@@ -73,10 +73,12 @@ private:
     std::vector<double> half_norms_;  // |c_l|^2 / 2: f64 squares summed in order, halved
     std::vector<float> centroids_;  // lists x dim
     std::vector<float> lanes_;  // kernels::CentroidBlocks
-    // The centroids as integers (kernels::CentroidIntegerBlocks), c ~ integer_scale_ * C,
-    // and the largest |c| and |c - integer_scale_ * C| (rounded up) and |c|^2 / 2 of all.
+    // The centroids as integers (kernels::CentroidIntegerBlocks), c ~ integer_scale_ * C (one
+    // scale for all), with |c| and |c - integer_scale_ * C| rounded up, and the largest |c|
+    // and |c|^2 / 2 of all.
     std::vector<int16_t> integer_lanes_;
-    double integer_scale_ = 1.0, largest_error_ = 0.0, largest_norm_ = 0.0, largest_half_norm_ = 0.0;
+    std::vector<double> norm_up_, integer_error_;
+    double integer_scale_ = 1.0, largest_norm_ = 0.0, largest_half_norm_ = 0.0;
 };
 
 }  // namespace quillane::ivf
