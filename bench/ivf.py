@@ -66,6 +66,11 @@ def timed(call, queries: np.ndarray, single: int) -> tuple[np.ndarray, float, fl
     return ids, batch, one
 
 
+def resident() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def saved_bytes(save) -> int:
     with tempfile.TemporaryDirectory() as d:
         path = os.path.join(d, "index")
@@ -106,6 +111,7 @@ def main() -> None:
     truth = exact_top10(base, queries)
     rows: list[tuple[str, float, str, float, float, float]] = []
     builds: list[tuple[str, float, float]] = []
+    memory: list[tuple[int, float]] = []
 
     def sweep(name: str, per_entry: float, settings, search) -> None:
         for setting in settings:
@@ -119,15 +125,26 @@ def main() -> None:
                 print(f"{name}: wider settings skipped (this one took over {args.budget} s)", flush=True)
                 break
 
+    centroids = None  # trained once; the other widths reuse them (their build is the add alone)
     for bits in [int(b) for b in args.bits.split(",")]:
         index = quillane.IvfIndex(dim, lists, bits=bits, seed=1)
         start = time.perf_counter()
-        index.train(base, threads=1)
+        if centroids is None:
+            index.train(base, threads=1)
+            centroids = index.centroids
+        else:
+            index.set_centroids(centroids)
         trained = time.perf_counter() - start
+        ids = np.arange(n)
+        before = resident()
         start = time.perf_counter()
-        index.add_batch(np.arange(n), base, threads=1)
+        index.add_batch(ids, base, threads=1)
         added = time.perf_counter() - start
+        grown = (resident() - before) / n
         builds.append((f"quillane IvfIndex {bits}-bit", trained, added))
+        print(f"quillane {bits}-bit: resident growth over the adds {grown:.1f} B per entry "
+              f"(packed codes {-(-dim * bits // 8)} B)", flush=True)
+        memory.append((bits, grown))
         per_entry = (-(-dim * bits // 8) + 12) + 16  # list record, id and insertion number
         sweep(f"quillane IVF {bits}-bit", per_entry, PROBES,
               lambda q, p: index.search_batch(q, 10, probes=p, threads=1)[0])
@@ -192,10 +209,10 @@ def main() -> None:
 
         sweep("hnswlib M=16", per_entry, EFS, lib_search)
 
-    write_results(args, n, rows, builds)
+    write_results(args, n, rows, builds, memory)
 
 
-def write_results(args, n: int, rows, builds) -> None:
+def write_results(args, n: int, rows, builds, memory) -> None:
     RESULTS.mkdir(exist_ok=True)
     lines = [
         "# IvfIndex beside FAISS's IVF and graph indexes",
@@ -208,8 +225,8 @@ def write_results(args, n: int, rows, builds) -> None:
         f"exact top 10 by inner product; {args.lists} lists for every IVF method; one thread; faiss-cpu "
         f"{faiss.__version__}, hnswlib {getattr(hnswlib, '__version__', '0.8')}, {platform.processor() or platform.machine()}.",
         "Setting: probes (quillane), nprobe (FAISS IVF), ef (graphs). Batch: all queries in one call; one: one",
-        "query per call. Bytes per entry: code, id and per-entry factors (quillane also its 8-byte insertion",
-        "number); for graphs, the saved index's size per entry.",
+        "query per call. Bytes per entry: code, id and per-entry factors (quillane: its list record, id and",
+        "8-byte insertion number); for graphs, the saved index's size per entry.",
         "",
         "| method | bytes/entry | setting | recall@10 | batch q/s | one q/s |",
         "|---|---:|---:|---:|---:|---:|",
@@ -219,6 +236,10 @@ def write_results(args, n: int, rows, builds) -> None:
     lines += ["", "| build | train s | add s |", "|---|---:|---:|"]
     for name, trained, added in builds:
         lines.append(f"| {name} | {trained:.1f} | {added:.1f} |")
+    lines += ["", "The quillane widths after the first reuse its centroids (train: 0).", "",
+              "| quillane width | resident growth over the adds, B per entry | packed codes, B |", "|---:|---:|---:|"]
+    for bits, grown in memory:
+        lines.append(f"| {bits} | {grown:.1f} | {-(-args.dim * bits // 8)} |")
     name = "ivf-glove" if args.data == "glove" else "ivf"
     (RESULTS / f"{name}.md").write_text("\n".join(lines) + "\n")
     plot(rows, f"{n} x {args.dim} {args.data}, {args.lists} lists", name)

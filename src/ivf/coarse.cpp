@@ -111,19 +111,28 @@ Integers integers_at(const float* v, size_t dim, double scale, int16_t* out) {
     return {widen(std::sqrt(widen(e2))), widen(scale * widen(std::sqrt(q2)))};
 }
 
-// What assign_chunk needs per chunk, kept by each thread between chunks (fresh pages for
+
+// Higher key first, lower list number among equals, NaN last.
+bool probes_before(double a, uint32_t la, double b, uint32_t lb) {
+    if (std::isnan(a)) return false;
+    if (std::isnan(b)) return true;
+    if (a != b) return a > b;
+    return la < lb;
+}
+
+}  // namespace
+
+// What bounded_products needs per chunk, kept by each thread between chunks (fresh pages for
 // every chunk would cost more than the products).
-struct AssignScratch {
+struct CoarseQuantizer::ProductScratch {
     std::vector<int16_t> values;
     std::vector<Integers> row;
-    std::vector<double> scale, norms, upper;
+    std::vector<double> scale, norms, upper, lower;
     std::vector<int64_t> integer;
     std::vector<std::vector<size_t>> needing;
     std::vector<uint8_t> needed;
     std::vector<float> products, gathered, block_products;
 };
-
-}  // namespace
 
 CoarseQuantizer::CoarseQuantizer(size_t dim, size_t lists, bool nearest)
     : dim_(dim), lists_(lists), nearest_(nearest) {}
@@ -198,11 +207,9 @@ void CoarseQuantizer::assign(const float* rows, size_t n, unsigned threads, uint
     });
 }
 
-void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) const {
+void CoarseQuantizer::bounded_products(const float* rows, size_t n, size_t wanted, ProductScratch& s) const {
     constexpr size_t L = kernels::CENTROID_LANES;
     const size_t pairs = (dim_ + 1) / 2, blocks = (lists_ + L - 1) / L, width = blocks * L;
-    thread_local AssignScratch scratch;
-    AssignScratch& s = scratch;
     s.values.assign(n * 2 * pairs, 0);
     s.row.resize(n);
     s.scale.resize(n);
@@ -221,10 +228,12 @@ void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) c
     // and the float32 product differs from <x, c> by at most dim 2^-24 |x| |c| (each of its
     // roundings is relative while no value overflows or falls below the normal range; the
     // last term takes the latter). So each key lies within a margin of its centre sx sc I
-    // (minus |c|^2 / 2 when nearest), and a list whose upper bound is below the highest
-    // lower bound cannot be chosen: only the others get their float32 products.
+    // (minus |c|^2 / 2 when nearest). At least `wanted` keys reach the wanted-th highest
+    // lower bound, so a list whose upper bound is below it cannot be among the wanted
+    // highest keys: only the others get their float32 products.
     const double tiny = static_cast<double>(dim_ + 2) * 0x1p-148;
     s.upper.resize(lists_);
+    s.lower.resize(lists_);
     s.needing.resize(blocks);
     for (auto& who : s.needing) who.clear();
     s.needed.assign(n * blocks, 0);
@@ -243,8 +252,14 @@ void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) c
             const double centre = unit * static_cast<double>(sums[l]) - (nearest_ ? half_norms_[l] : 0.0);
             const double margin = (spread * norm_up_[l] + row_norm * integer_error_[l]) + tiny;
             s.upper[l] = centre + margin;
-            highest_lower = std::max(highest_lower, centre - margin);
+            s.lower[l] = centre - margin;
+            highest_lower = std::max(highest_lower, s.lower[l]);
             widest = std::max(widest, std::fabs(centre) + margin);
+        }
+        if (wanted > 1) {
+            std::nth_element(s.lower.begin(), s.lower.begin() + static_cast<std::ptrdiff_t>(wanted - 1), s.lower.end(),
+                             std::greater<double>());
+            highest_lower = s.lower[wanted - 1];
         }
         // The roundings of these sums and differences, all at once.
         const double reach = highest_lower - 2.0 * (widest + largest_half_norm_) * 0x1p-40;
@@ -256,9 +271,8 @@ void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) c
             }
         }
     }
-    // The float32 products of each needed block, for the rows that need it together. Lists
-    // not computed hold NaN, which never wins; each row's choice among the rest is its
-    // choice among all.
+    // The float32 products of each needed block, for the rows that need it together; lists
+    // not computed hold NaN.
     s.products.assign(n * width, std::numeric_limits<float>::quiet_NaN());
     for (size_t b = 0; b < blocks; ++b) {
         const std::vector<size_t>& who = s.needing[b];
@@ -271,7 +285,44 @@ void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) c
             std::copy_n(s.block_products.data() + r * L, L, s.products.data() + who[r] * width + b * L);
         }
     }
-    for (size_t i = 0; i < n; ++i) out[i] = best_of(s.products.data() + i * width);
+}
+
+void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) const {
+    thread_local ProductScratch scratch;
+    bounded_products(rows, n, 1, scratch);
+    // NaN never wins: each row's choice among the lists computed is its choice among all.
+    const size_t width = (lists_ + kernels::CENTROID_LANES - 1) / kernels::CENTROID_LANES * kernels::CENTROID_LANES;
+    for (size_t i = 0; i < n; ++i) out[i] = best_of(scratch.products.data() + i * width);
+}
+
+void CoarseQuantizer::probe(const float* queries, size_t n, size_t probes, uint32_t* lists, float* products) const {
+    constexpr size_t L = kernels::CENTROID_LANES;
+    const size_t p = std::clamp<size_t>(probes, 1, lists_), width = (lists_ + L - 1) / L * L;
+    thread_local ProductScratch scratch;
+    std::vector<uint32_t> order(lists_);
+    std::vector<double> keys(lists_);
+    for (size_t begin = 0; begin < n; begin += BOUNDED_ROWS_PER_CHUNK) {
+        const size_t here = std::min(BOUNDED_ROWS_PER_CHUNK, n - begin);
+        // Where the probes are a good part of the lists, most blocks would be needed anyway.
+        if (p * 16 >= lists_) {
+            scratch.products.resize(here * width);
+            kernels::centroid_dots(blocks(), queries + begin * dim_, here, scratch.products.data());
+        } else {
+            bounded_products(queries + begin * dim_, here, p, scratch);
+        }
+        for (size_t q = 0; q < here; ++q) {
+            const float* d = scratch.products.data() + q * width;
+            for (size_t l = 0; l < lists_; ++l) keys[l] = key(l, d[l]);
+            std::iota(order.begin(), order.end(), uint32_t{0});
+            // Lists left out hold NaN keys, which come last: the first p are those of all lists.
+            std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(p), order.end(),
+                              [&](uint32_t a, uint32_t b) { return probes_before(keys[a], a, keys[b], b); });
+            for (size_t i = 0; i < p; ++i) {
+                lists[(begin + q) * p + i] = order[i];
+                products[(begin + q) * p + i] = d[order[i]];
+            }
+        }
+    }
 }
 
 void CoarseQuantizer::products(const float* query, double* out) const {

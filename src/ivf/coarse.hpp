@@ -52,6 +52,11 @@ public:
     double key(size_t l, double product) const { return nearest_ ? product - half_norms_[l] : product; }
     // <c_l, q> for every list, the float32 product of kernels/centroid_dots.hpp.
     void products(const float* query, double* out) const;
+    // For each of n queries, the `probes` lists of highest key (clamped to 1..lists; higher
+    // key first, lower list among equals, NaN last) and their products <c_l, q>, into
+    // lists[q * probes + i] and products[q * probes + i]. The integer bounds of assign leave
+    // out the lists that cannot be among them.
+    void probe(const float* queries, size_t n, size_t probes, uint32_t* lists, float* products) const;
 
     size_t dim() const { return dim_; }
     size_t lists() const { return lists_; }
@@ -62,6 +67,11 @@ public:
 private:
     void rebuild_blocks();
     kernels::CentroidBlocks blocks() const;
+    struct ProductScratch;
+    // The float32 products of n rows with every centroid whose key could be among each
+    // row's `wanted` highest, into scratch.products (rows of the blocks' width; NaN for the
+    // others).
+    void bounded_products(const float* rows, size_t n, size_t wanted, ProductScratch& scratch) const;
     // assign for rows of one chunk.
     void assign_chunk(const float* rows, size_t n, uint32_t* out) const;
     // The highest key of a row's products (width of them), the lowest list among equals.

@@ -26,14 +26,6 @@ template <class V> void reserve_more(V& v, size_t more) {
     if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() + v.capacity() / 2));
 }
 
-// Higher key first, lower list number among equals, NaN last.
-bool probes_before(double a, uint32_t la, double b, uint32_t lb) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    if (a != b) return a > b;
-    return la < lb;
-}
-
 }  // namespace
 
 Result<IvfIndex> IvfIndex::make(size_t dim, size_t lists, uint8_t bits, uint64_t seed, Metric metric) {
@@ -237,20 +229,32 @@ size_t IvfIndex::remove(const uint64_t* gone, size_t count) {
 }
 
 IvfIndex::Probe IvfIndex::probe(const CompactFamily::Prepared& prepared, const float* query, size_t probes) const {
-    const size_t lists = lists_.size();
-    std::vector<double> products(lists);
-    coarse_.products(prepared.unit.empty() ? query : prepared.unit.data(), products.data());
-    std::vector<double> keys(lists);
-    for (size_t l = 0; l < lists; ++l) keys[l] = coarse_.key(l, products[l]);
-    std::vector<uint32_t> order(lists);
-    std::iota(order.begin(), order.end(), uint32_t{0});
-    const size_t p = std::clamp<size_t>(probes, 1, lists);
-    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(p), order.end(),
-                      [&](uint32_t a, uint32_t b) { return probes_before(keys[a], a, keys[b], b); });
+    const size_t p = std::clamp<size_t>(probes, 1, lists_.size());
     Probe out;
-    for (size_t i = 0; i < p; ++i) {
-        out.lists.push_back(order[i]);
-        out.offsets.push_back(products[order[i]]);
+    out.lists.resize(p);
+    std::vector<float> products(p);
+    coarse_.probe(prepared.unit.empty() ? query : prepared.unit.data(), 1, p, out.lists.data(), products.data());
+    out.offsets.assign(products.begin(), products.end());
+    return out;
+}
+
+std::vector<IvfIndex::Probe> IvfIndex::probe_all(std::span<const CompactFamily::Prepared> prepared, const float* queries,
+                                                 size_t probes) const {
+    const size_t p = std::clamp<size_t>(probes, 1, lists_.size()), d = dim(), n = prepared.size();
+    // The queries as the centroids see them (under cosine their unit vectors), together, so
+    // that each read of the centroids serves several.
+    std::vector<float> seen(n * d);
+    for (size_t q = 0; q < n; ++q) {
+        const float* v = prepared[q].unit.empty() ? queries + q * d : prepared[q].unit.data();
+        std::copy_n(v, d, seen.data() + q * d);
+    }
+    std::vector<uint32_t> lists(n * p);
+    std::vector<float> products(n * p);
+    coarse_.probe(seen.data(), n, p, lists.data(), products.data());
+    std::vector<Probe> out(n);
+    for (size_t q = 0; q < n; ++q) {
+        out[q].lists.assign(lists.begin() + static_cast<std::ptrdiff_t>(q * p), lists.begin() + static_cast<std::ptrdiff_t>((q + 1) * p));
+        out[q].offsets.assign(products.begin() + static_cast<std::ptrdiff_t>(q * p), products.begin() + static_cast<std::ptrdiff_t>((q + 1) * p));
     }
     return out;
 }
@@ -324,9 +328,9 @@ std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries,
                 return;
             }
             prepared.push_back(std::move(*one));
-            probed.push_back(probe(prepared.back(), queries + q * d, p));
         }
         if (failure.failed()) return;  // the batch fails: no need to search
+        probed = probe_all(prepared, queries + begin * d, p);
         const auto write = [&](size_t q, const std::vector<Scored>& row) {
             for (size_t r = 0; r < k; ++r) {
                 out_ids[(begin + q) * k + r] = row[r].id;

@@ -108,6 +108,9 @@ private:
     IvfIndex(CompactFamily family, size_t lists);
     // The probed lists of a prepared query (under cosine its unit vector's; raw otherwise).
     Probe probe(const CompactFamily::Prepared& prepared, const float* query, size_t probes) const;
+    // The same for n prepared queries (rows of `queries`) at once.
+    std::vector<Probe> probe_all(std::span<const CompactFamily::Prepared> prepared, const float* queries,
+                                 size_t probes) const;
     // A ranking's rows (ids are insertion numbers) with their ids, padded to k.
     std::vector<Scored> padded(std::vector<Scored> best, size_t k) const;
     // The first k of the listed entries of `allow` that lie in the probed lists, each scored

@@ -9,6 +9,13 @@
 #include "implementations.hpp"
 #include "centroid_dots.hpp"
 
+// GCC 12's AVX-512 headers start some intrinsics from an undefined register, which its
+// uninitialised-value warnings report at every use.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 namespace quillane::kernels {
 
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out) {
@@ -124,8 +131,38 @@ __attribute__((target("avx2"))) void dots_of(const CentroidBlocks& c, const floa
     }
 }
 
+// One row against BLOCKS blocks at a time: as many sums in flight as dots_of<8> keeps,
+// each lane's the same.
+template <size_t BLOCKS>
+__attribute__((target("avx2"))) void across_blocks(const CentroidBlocks& c, const float* x, size_t first, float* out) {
+    __m256 lo[BLOCKS], hi[BLOCKS];
+    for (size_t k = 0; k < BLOCKS; ++k) lo[k] = hi[k] = _mm256_setzero_ps();
+    for (size_t j = 0; j < c.dim; ++j) {
+        const __m256 v = _mm256_broadcast_ss(x + j);
+        for (size_t k = 0; k < BLOCKS; ++k) {
+            const float* at = c.lanes + ((first + k) * c.dim + j) * L;
+            lo[k] = _mm256_add_ps(lo[k], _mm256_mul_ps(v, _mm256_loadu_ps(at)));
+            hi[k] = _mm256_add_ps(hi[k], _mm256_mul_ps(v, _mm256_loadu_ps(at + 8)));
+        }
+    }
+    for (size_t k = 0; k < BLOCKS; ++k) {
+        _mm256_storeu_ps(out + (first + k) * L, lo[k]);
+        _mm256_storeu_ps(out + (first + k) * L + 8, hi[k]);
+    }
+}
+
+// ROWS rows, each alone across the blocks.
+template <size_t ROWS>
+__attribute__((target("avx2"))) void rows_across(const CentroidBlocks& c, const float* const* x, float* out, size_t width) {
+    for (size_t r = 0; r < ROWS; ++r) {
+        size_t b = 0;
+        for (; b + 4 <= c.blocks; b += 4) across_blocks<4>(c, x[r], b, out + r * width);
+        for (; b < c.blocks; ++b) across_blocks<1>(c, x[r], b, out + r * width);
+    }
+}
+
 __attribute__((target("avx2"))) void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out) {
-    in_groups(c, rows, n, out, {dots_of<8>, dots_of<4>, dots_of<2>, dots_of<1>});
+    in_groups(c, rows, n, out, {dots_of<8>, dots_of<4>, rows_across<2>, rows_across<1>});
 }
 
 // Lanes 0-7 and 8-15 of a block in two registers; each pair's two products summed by madd.
@@ -183,8 +220,33 @@ __attribute__((target("avx512f"))) void dots_of(const CentroidBlocks& c, const f
     }
 }
 
+// One row against BLOCKS blocks at a time: as many sums in flight as dots_of<8> keeps,
+// each lane's the same.
+template <size_t BLOCKS>
+__attribute__((target("avx512f"))) void across_blocks(const CentroidBlocks& c, const float* x, size_t first, float* out) {
+    __m512 acc[BLOCKS];
+    for (size_t k = 0; k < BLOCKS; ++k) acc[k] = _mm512_setzero_ps();
+    for (size_t j = 0; j < c.dim; ++j) {
+        const __m512 v = _mm512_set1_ps(x[j]);
+        for (size_t k = 0; k < BLOCKS; ++k) {
+            acc[k] = _mm512_add_ps(acc[k], _mm512_mul_ps(v, _mm512_loadu_ps(c.lanes + ((first + k) * c.dim + j) * L)));
+        }
+    }
+    for (size_t k = 0; k < BLOCKS; ++k) _mm512_storeu_ps(out + (first + k) * L, acc[k]);
+}
+
+// ROWS rows, each alone across the blocks.
+template <size_t ROWS>
+__attribute__((target("avx512f"))) void rows_across(const CentroidBlocks& c, const float* const* x, float* out, size_t width) {
+    for (size_t r = 0; r < ROWS; ++r) {
+        size_t b = 0;
+        for (; b + 8 <= c.blocks; b += 8) across_blocks<8>(c, x[r], b, out + r * width);
+        for (; b < c.blocks; ++b) across_blocks<1>(c, x[r], b, out + r * width);
+    }
+}
+
 __attribute__((target("avx512f"))) void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out) {
-    in_groups(c, rows, n, out, {dots_of<8>, dots_of<4>, dots_of<2>, dots_of<1>});
+    in_groups(c, rows, n, out, {dots_of<8>, dots_of<4>, rows_across<2>, rows_across<1>});
 }
 
 // A block's 16 lanes in one register; dpwssd sums each pair's two products into its lane.

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <numeric>
 
 #include "isa.hpp"
 #include "io/ivf_file.hpp"
@@ -79,7 +80,45 @@ TEST(IvfAssignment, TheIntegerBoundsChooseAsTheRuleDoes) {
                 q.assign(rows.data(), 300, 2, fast.data());
                 q.assign_exactly(rows.data(), 300, 1, rule.data());
                 EXPECT_EQ(fast, rule) << kernels::isa_name(isa) << " dim " << dim << " nearest " << nearest;
+                // Probing: the p lists of highest key, from every product sorted by the rule.
+                for (const size_t p : {size_t{1}, size_t{2}}) {
+                    std::vector<uint32_t> probed(300 * p);
+                    std::vector<float> offsets(300 * p);
+                    q.probe(rows.data(), 300, p, probed.data(), offsets.data());
+                    for (size_t i = 0; i < 300; ++i) {
+                        std::vector<double> products(lists);
+                        q.products(rows.data() + i * dim, products.data());
+                        std::vector<uint32_t> order(lists);
+                        std::iota(order.begin(), order.end(), 0u);
+                        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+                            const double ka = q.key(a, products[a]), kb = q.key(b, products[b]);
+                            return !std::isnan(ka) && (std::isnan(kb) || ka > kb);
+                        });
+                        for (size_t r = 0; r < p; ++r) {
+                            ASSERT_EQ(probed[i * p + r], order[r]) << kernels::isa_name(isa) << " row " << i;
+                            EXPECT_EQ(offsets[i * p + r], static_cast<float>(products[order[r]]));
+                        }
+                    }
+                }
             });
+        }
+    }
+}
+
+// The float32 products on every path, bit for bit, for every grouping of rows (1 to 11)
+// and of blocks (a row alone takes eight blocks at a time, then the rest).
+TEST(IvfAssignment, FloatProductsAreTheSameOnEveryPath) {
+    SeededRng rng(10);
+    const size_t dim = 29, blocks = 19, width = blocks * kernels::CENTROID_LANES;
+    const std::vector<float> lanes = rng.standard_normal_vec(blocks * dim * kernels::CENTROID_LANES);
+    for (size_t n = 1; n <= 11; ++n) {
+        const std::vector<float> rows = rng.standard_normal_vec(n * dim);
+        std::vector<float> expected(n * width);
+        kernels::table_for(kernels::Isa::portable).centroid_dots({lanes.data(), dim, blocks}, rows.data(), n, expected.data());
+        for (kernels::Isa isa : kernels::available_isas()) {
+            std::vector<float> got(n * width);
+            kernels::table_for(isa).centroid_dots({lanes.data(), dim, blocks}, rows.data(), n, got.data());
+            EXPECT_EQ(bits_of(got), bits_of(expected)) << kernels::isa_name(isa) << " rows " << n;
         }
     }
 }
@@ -99,7 +138,9 @@ TEST(IvfAssignment, IntegerProductsAreExactOnEveryPath) {
             for (auto& v : rows) v = value();
             std::vector<int64_t> expected(n * width);
             kernels::table_for(kernels::Isa::portable).centroid_integer_dots({lanes.data(), pairs, blocks}, rows.data(), n, expected.data());
-            if (extreme) EXPECT_EQ(expected[0], int64_t{2} * pairs * 2047 * 2047);
+            if (extreme) {
+                EXPECT_EQ(expected[0], int64_t{2} * pairs * 2047 * 2047);
+            }
             for (kernels::Isa isa : kernels::available_isas()) {
                 std::vector<int64_t> got(n * width);
                 kernels::table_for(isa).centroid_integer_dots({lanes.data(), pairs, blocks}, rows.data(), n, got.data());
