@@ -145,7 +145,7 @@ def main() -> None:
         print(f"quillane {bits}-bit: resident growth over the adds {grown:.1f} B per entry "
               f"(packed codes {-(-dim * bits // 8)} B)", flush=True)
         memory.append((bits, grown))
-        per_entry = (-(-dim * bits // 8) + 12) + 16  # list record, id and insertion number
+        per_entry = (-(-dim * bits // 8) + 12) + 12  # list record, id and insertion number
         sweep(f"quillane IVF {bits}-bit", per_entry, PROBES,
               lambda q, p: index.search_batch(q, 10, probes=p, threads=1)[0])
         del index
@@ -226,7 +226,7 @@ def write_results(args, n: int, rows, builds, memory) -> None:
         f"{faiss.__version__}, hnswlib {getattr(hnswlib, '__version__', '0.8')}, {platform.processor() or platform.machine()}.",
         "Setting: probes (quillane), nprobe (FAISS IVF), ef (graphs). Batch: all queries in one call; one: one",
         "query per call. Bytes per entry: code, id and per-entry factors (quillane: its list record, id and",
-        "8-byte insertion number); for graphs, the saved index's size per entry.",
+        "4-byte insertion number); for graphs, the saved index's size per entry.",
         "",
         "| method | bytes/entry | setting | recall@10 | batch q/s | one q/s |",
         "|---|---:|---:|---:|---:|---:|",

@@ -384,7 +384,7 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
                     const size_t b = reaching[r];
                     const size_t i = first + b;
                     if (!segment.allowed(i)) continue;
-                    ranking.offer({records + i * stride, segment.keys[i], 0.0, false, upper[b]}, centre[b] - margin[b]);
+                    ranking.offer({records + i * stride, segment.key(i), 0.0, false, upper[b]}, centre[b] - margin[b]);
                 }
                 continue;
             }
@@ -410,7 +410,7 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
                 // A damaged, unverified squared norm bounds nothing.
                 if (std::isnan(lower)) lower = -std::numeric_limits<double>::infinity();
                 if (std::isnan(higher)) higher = std::numeric_limits<double>::infinity();
-                ranking.offer({record, segment.keys[i], offset, shifted, higher}, lower);
+                ranking.offer({record, segment.key(i), offset, shifted, higher}, lower);
             }
         }
     }
@@ -433,7 +433,7 @@ std::vector<Scored> CompactFamily::finish(const Prepared& prepared, Ranking& ran
         for (const Ranking::Visit& v : ranking.visited_) {
             for (size_t i = 0; i < v.segment.n; ++i) {
                 if (!v.segment.allowed(i)) continue;
-                chosen.push_back({v.segment.records + i * stride, v.segment.keys[i], v.offset, v.shifted, 0.0});
+                chosen.push_back({v.segment.records + i * stride, v.segment.key(i), v.offset, v.shifted, 0.0});
             }
         }
     }

@@ -132,7 +132,13 @@ public:
         const AllowSet* allow = nullptr;
         const uint64_t* numbers = nullptr;
         uint64_t first = 0;
-        bool allowed(size_t i) const { return allow == nullptr || allow->allows(numbers ? numbers[i] : first + i); }
+        // An inverted list's insertion numbers: when given, each record's key and entry
+        // number both (keys and numbers are not read).
+        const uint32_t* orders = nullptr;
+        uint64_t key(size_t i) const { return orders ? orders[i] : keys[i]; }
+        bool allowed(size_t i) const {
+            return allow == nullptr || allow->allows(orders ? orders[i] : numbers ? numbers[i] : first + i);
+        }
     };
     // One query's first pass so far: the k highest lower bounds, and every record whose
     // upper bound reached the k-th of them when it was seen. The k-th highest lower bound

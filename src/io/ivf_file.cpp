@@ -56,10 +56,16 @@ struct IvfLayout {
     uint64_t offset[5], size[5], total;
 };
 
+// Files of list records hold 4-byte insertion numbers; earlier files of whole records, 8.
+uint64_t order_width(const IndexHeader& h) {
+    const FamilyParameters& p = h.parameters;
+    return h.record_size == CompactFamily::record_size_of({p.dim, p.bits, 0, p.seed, p.metric}) ? 8 : 4;
+}
+
 IvfLayout layout_of(const IndexHeader& h) {
     const uint64_t lists = h.parameters.projections, dim = h.parameters.dim;
     IvfLayout l{};
-    const uint64_t sizes[5] = {h.summary[0] ? lists * dim * 4 : 0, (lists + 1) * 8, h.count * 8, h.count * 8,
+    const uint64_t sizes[5] = {h.summary[0] ? lists * dim * 4 : 0, (lists + 1) * 8, h.count * order_width(h), h.count * 8,
                                h.count * h.record_size};
     uint64_t at = HEADER_SIZE;
     for (int s = 0; s < 5; ++s) {
@@ -90,9 +96,12 @@ FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeade
     if (h.summary[0] > 1 || h.summary[1] != 0 || (h.summary[0] == 0 && h.count != 0)) {
         return std::unexpected(malformed("its training words are not those of an inverted-file index"));
     }
+    if (h.count > ivf::IvfIndex::MAX_ENTRIES) {
+        return std::unexpected(malformed("its count " + std::to_string(h.count) + " is above 4294967295 entries"));
+    }
     // Counts against the file's size before any product of them.
     const uint64_t room = image.size() - HEADER_SIZE;
-    if (h.count > room / (h.record_size + 16) || lists > room / (8 + (h.summary[0] ? 4 * p.dim : 0))) {
+    if (h.count > room / (h.record_size + 8 + order_width(h)) || lists > room / (8 + (h.summary[0] ? 4 * p.dim : 0))) {
         return std::unexpected(malformed("truncated or damaged: " + std::to_string(h.count) + " records and " +
                                          std::to_string(lists) + " lists do not fit in " +
                                          std::to_string(image.size()) + " bytes"));
@@ -117,7 +126,11 @@ FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeade
     }
     // The lists' structure, always: a search relies on it.
     const auto* starts = reinterpret_cast<const uint64_t*>(image.data() + l.offset[1]);
-    const auto* orders = reinterpret_cast<const uint64_t*>(image.data() + l.offset[2]);
+    const bool wide = order_width(h) == 8;
+    const auto order = [&](uint64_t i) -> uint64_t {
+        return wide ? reinterpret_cast<const uint64_t*>(image.data() + l.offset[2])[i]
+                    : reinterpret_cast<const uint32_t*>(image.data() + l.offset[2])[i];
+    };
     if (starts[0] != 0 || starts[lists] != h.count) {
         return std::unexpected(malformed("its lists do not cover its records"));
     }
@@ -127,11 +140,12 @@ FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeade
             return std::unexpected(malformed("list " + std::to_string(list) + " ends before it starts or after the last record"));
         }
         for (uint64_t i = starts[list]; i < starts[list + 1]; ++i) {
-            if (orders[i] >= h.count || seen[orders[i]] || (i > starts[list] && orders[i] <= orders[i - 1])) {
+            const uint64_t o = order(i);
+            if (o >= h.count || seen[o] || (i > starts[list] && o <= order(i - 1))) {
                 return std::unexpected(malformed("the insertion numbers of list " + std::to_string(list) +
                                                  " are not distinct, ascending and below its count"));
             }
-            seen[orders[i]] = true;
+            seen[o] = true;
         }
     }
     if (verify) {
@@ -178,11 +192,14 @@ FileResult<ivf::IvfIndex> read_ivf_index(std::span<const uint8_t> image, bool ve
                              : check_records(index->family(), *header, records);
         if (!checked) return std::unexpected(checked.error());
     }
+    const uint32_t* orders = reinterpret_cast<const uint32_t*>(image.data() + layout->offset[2]);
     if (whole) {
-        // Each record without its code's first bytes, which every record of the index shares.
+        // Each record without its code's first bytes, which every record of the index shares,
+        // and the insertion numbers in 32 bits (the count is below 2^32: checked).
         struct Converted {
             std::shared_ptr<const void> image;
             std::vector<uint8_t> records;
+            std::vector<uint32_t> orders;
         };
         const size_t stride = index->family().record_size(), skip = header->record_size - stride;
         auto converted = std::make_shared<Converted>();
@@ -190,6 +207,8 @@ FileResult<ivf::IvfIndex> read_ivf_index(std::span<const uint8_t> image, bool ve
         for (uint64_t i = 0; i < header->count; ++i) {
             std::memcpy(converted->records.data() + i * stride, records + i * header->record_size + skip, stride);
         }
+        const auto* wide = reinterpret_cast<const uint64_t*>(image.data() + layout->offset[2]);
+        converted->orders.assign(wide, wide + header->count);
         if (!keep) {
             // The other sections are read from the caller's buffer: a copy of it is kept.
             auto copy = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
@@ -198,19 +217,20 @@ FileResult<ivf::IvfIndex> read_ivf_index(std::span<const uint8_t> image, bool ve
         }
         converted->image = std::move(keep);
         records = converted->records.data();
+        orders = converted->orders.data();
         keep = std::move(converted);
     } else if (!keep) {
         // Entries read from a caller's buffer: the lists keep a copy of the image.
         auto copy = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
         image = *copy;
         records = image.data() + layout->offset[4];
+        orders = reinterpret_cast<const uint32_t*>(image.data() + layout->offset[2]);
         keep = std::move(copy);
     }
     const auto at = [&](int s) { return image.data() + layout->offset[s]; };
     std::vector<float> centroids(layout->size[0] / 4);
     if (!centroids.empty()) std::memcpy(centroids.data(), at(0), layout->size[0]);
-    index->adopt(std::move(centroids), std::move(keep), reinterpret_cast<const uint64_t*>(at(1)),
-                 reinterpret_cast<const uint64_t*>(at(2)),
+    index->adopt(std::move(centroids), std::move(keep), reinterpret_cast<const uint64_t*>(at(1)), orders,
                  {reinterpret_cast<const uint64_t*>(at(3)), header->count}, records, read_only);
     return std::move(*index);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <stdexcept>
 
 #include "parallel/pool.hpp"
 
@@ -42,7 +43,7 @@ void IvfIndex::List::own(size_t stride) {
     if (records != nullptr && records == own_records.data()) return;
     std::vector<uint8_t> r(n * stride + CompactFamily::SCAN_SLACK_BYTES, 0);
     if (n > 0) std::memcpy(r.data(), records, n * stride);
-    std::vector<uint64_t> o(order, order + n);
+    std::vector<uint32_t> o(order, order + n);
     own_records = std::move(r);
     own_order = std::move(o);
     records = own_records.data();
@@ -57,7 +58,7 @@ void IvfIndex::List::reserve(size_t more, size_t stride) {
     order = own_order.data();
 }
 
-void IvfIndex::List::append(const uint8_t* record, size_t stride, uint64_t insertion) {
+void IvfIndex::List::append(const uint8_t* record, size_t stride, uint32_t insertion) {
     const size_t at = n * stride;
     own_records.resize(own_records.size() + stride);  // reserved: cannot fail
     std::memcpy(own_records.data() + at, record, stride);
@@ -69,7 +70,7 @@ void IvfIndex::List::append(const uint8_t* record, size_t stride, uint64_t inser
 }
 
 void IvfIndex::adopt(std::vector<float> centroids, std::shared_ptr<const void> image, const uint64_t* starts,
-                     const uint64_t* orders, std::span<const uint64_t> ids, const uint8_t* records, bool read_only) {
+                     const uint32_t* orders, std::span<const uint64_t> ids, const uint8_t* records, bool read_only) {
     if (!centroids.empty()) coarse_.set_centroids(std::move(centroids));
     const size_t stride = family_.record_size();
     for (size_t l = 0; l < lists_.size(); ++l) {
@@ -116,6 +117,8 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
                                                         unsigned threads) {
     if (!coarse_.trained() || read_only_) throw InvariantFailure("add to an untrained or read-only index");
     if (n == 0) return std::nullopt;
+    // Insertion numbers are 32 bits: past that many entries, shard the collection.
+    if (n > MAX_ENTRIES - size()) throw std::length_error("an inverted-file index holds at most 2^32 - 1 entries");
     const size_t d = dim(), stride = family_.record_size();
     // Rows that are not finite fail as add fails them; the rows below the lowest such row
     // are assigned and encoded, and the lowest failure of either kind is the batch's.
@@ -161,9 +164,9 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
         List& list = lists_[owner[i]];
         if (lookup_) {
             lookup_->ids.insert(ids[i], ids_.size());
-            lookup_->place.emplace_back(owner[i], list.size());
+            lookup_->place.emplace_back(owner[i], static_cast<uint32_t>(list.size()));
         }
-        list.append(records.data() + i * stride, stride, ids_.size());
+        list.append(records.data() + i * stride, stride, static_cast<uint32_t>(ids_.size()));
         ids_.push_back(ids[i]);
     }
     return std::nullopt;
@@ -175,7 +178,7 @@ const IvfIndex::Lookup& IvfIndex::lookup() const {
         auto built = std::make_unique<Lookup>(Lookup{IdMap(ids_.data(), ids_.size()), {}});
         built->place.resize(ids_.size());
         for (size_t l = 0; l < lists_.size(); ++l) {
-            for (size_t e = 0; e < lists_[l].size(); ++e) built->place[lists_[l].order[e]] = {static_cast<uint32_t>(l), e};
+            for (size_t e = 0; e < lists_[l].size(); ++e) built->place[lists_[l].order[e]] = {static_cast<uint32_t>(l), static_cast<uint32_t>(e)};
         }
         lookup_ = std::move(built);
     }
@@ -209,7 +212,7 @@ size_t IvfIndex::remove(const uint64_t* gone, size_t count) {
             const uint64_t number = renumbered[list.own_order[e]];
             if (number == IdMap::NONE) continue;
             if (w != e) std::memmove(list.own_records.data() + w * stride, list.own_records.data() + e * stride, stride);
-            list.own_order[w++] = number;
+            list.own_order[w++] = static_cast<uint32_t>(number);
         }
         list.n = w;
         list.own_records.resize(w * stride + CompactFamily::SCAN_SLACK_BYTES);

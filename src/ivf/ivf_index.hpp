@@ -25,6 +25,9 @@ using quillane::NO_ID;
 
 class IvfIndex {
 public:
+    // Each entry's insertion number takes 32 bits.
+    static constexpr size_t MAX_ENTRIES = 0xFFFFFFFFu;
+
     static Result<IvfIndex> make(size_t dim, size_t lists, uint8_t bits, uint64_t seed, Metric metric = Metric::ip);
     IvfIndex(IvfIndex&&) = default;
     IvfIndex& operator=(IvfIndex&&) = default;
@@ -35,7 +38,7 @@ public:
     // numbers, in place; `image` keeps that memory. Read-only keeps them read-only (a
     // mapped file); otherwise a list copies its entries out before its first add.
     void adopt(std::vector<float> centroids, std::shared_ptr<const void> image, const uint64_t* starts,
-               const uint64_t* orders, std::span<const uint64_t> ids, const uint8_t* records, bool read_only);
+               const uint32_t* orders, std::span<const uint64_t> ids, const uint8_t* records, bool read_only);
     bool read_only() const { return read_only_; }
 
     // Preconditions (InvariantFailure otherwise; the binding checks them first): not
@@ -47,7 +50,8 @@ public:
     // Given centroids instead of training (lists x dim, finite; not trained yet).
     void set_centroids(std::vector<float> centroids);
 
-    // Trained, id != NO_ID. A refused vector changes nothing.
+    // Trained, id != NO_ID. A refused vector changes nothing. More than MAX_ENTRIES in all
+    // throw std::length_error (MemoryError in Python), before anything changes.
     Status add(uint64_t id, std::span<const float> vector);
     // Every row as add would, all or nothing; the lowest failing row.
     std::optional<parallel::RowFailure> add_batch(const uint64_t* ids, const float* rows, size_t n,
@@ -71,7 +75,7 @@ public:
     // Where each id and each entry is, built at the first call (kept up to date by adds).
     struct Lookup {
         IdMap ids;  // id -> insertion number
-        std::vector<std::pair<uint32_t, uint64_t>> place;  // insertion number -> (list, position)
+        std::vector<std::pair<uint32_t, uint32_t>> place;  // insertion number -> (list, position)
     };
     const Lookup& lookup() const;
     // The decoding of the entry with this insertion number: its residual's plus its centroid.
@@ -88,16 +92,16 @@ public:
 private:
     struct List {
         const uint8_t* records = nullptr;  // n records, then SCAN_SLACK_BYTES: owned or in an image
-        const uint64_t* order = nullptr;   // each record's insertion number
+        const uint32_t* order = nullptr;   // each record's insertion number
         size_t n = 0;
         std::vector<uint8_t> own_records;  // once the list owns its entries
-        std::vector<uint64_t> own_order;
+        std::vector<uint32_t> own_order;
         size_t size() const { return n; }
         // The entries copied into the list's own buffers (a no-op once they are).
         void own(size_t stride);
         // Room for `more` records, then one appended (room first: nothing fails half-way).
         void reserve(size_t more, size_t stride);
-        void append(const uint8_t* record, size_t stride, uint64_t insertion);
+        void append(const uint8_t* record, size_t stride, uint32_t insertion);
     };
     // A query's probed lists and their offsets, in probe order.
     struct Probe {
@@ -119,7 +123,7 @@ private:
                                     const AllowSet& allow, size_t k) const;
     CompactFamily::Segment segment(uint32_t l, const AllowSet* allow) const {
         const List& list = lists_[l];
-        return {list.records, list.size(), list.order, allow, list.order, 0};
+        return {list.records, list.size(), nullptr, allow, nullptr, 0, list.order};
     }
 
     CompactFamily family_;
@@ -138,7 +142,7 @@ public:
     std::span<const uint8_t> list_records(size_t l) const {
         return {lists_[l].records, lists_[l].n * family_.record_size()};
     }
-    std::span<const uint64_t> list_order(size_t l) const { return {lists_[l].order, lists_[l].n}; }
+    std::span<const uint32_t> list_order(size_t l) const { return {lists_[l].order, lists_[l].n}; }
     std::span<const uint64_t> ids() const { return ids_; }
     const CompactFamily& family() const { return family_; }
 };

@@ -197,6 +197,7 @@ def _fix_header(image):
         (lambda b: b[:-200] + bytes([b[-200] ^ 1]) + b[-199:], "body checksum mismatch"),
         (lambda b: _fix_header(bytearray(b[:24]) + (2**32).to_bytes(8, "little") + b[32:]), "list count 4294967296"),
         (lambda b: _fix_header(bytearray(b[:40]) + (10**9).to_bytes(8, "little") + b[48:]), "do not fit in"),
+        (lambda b: _fix_header(bytearray(b[:40]) + (2**32).to_bytes(8, "little") + b[48:]), "above 4294967295 entries"),
         (lambda b: _fix_header(bytearray(b[:48]) + (2).to_bytes(4, "little") + b[52:]), "training words"),
     ],
 )
