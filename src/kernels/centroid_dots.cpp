@@ -275,9 +275,41 @@ __attribute__((target("avx512f,avx512vnni"))) void integer_dots_of(const Centroi
     }
 }
 
+// One row against BLOCKS blocks at a time (as many sums in flight as a group of rows).
+template <size_t BLOCKS>
+__attribute__((target("avx512f,avx512vnni"))) void integer_across(const CentroidIntegerBlocks& c, const int16_t* x,
+                                                                   size_t first, int64_t* out) {
+    for (size_t from = 0; from < c.pairs; from += CENTROID_PAIRS_PER_FLUSH) {
+        const size_t to = std::min(c.pairs, from + CENTROID_PAIRS_PER_FLUSH);
+        __m512i acc[BLOCKS];
+        for (size_t k = 0; k < BLOCKS; ++k) acc[k] = _mm512_setzero_si512();
+        for (size_t p = from; p < to; ++p) {
+            const __m512i v = _mm512_set1_epi32(pair_of(x, p));
+            for (size_t k = 0; k < BLOCKS; ++k) {
+                acc[k] = _mm512_dpwssd_epi32(acc[k], v, _mm512_loadu_si512(c.lanes + ((first + k) * c.pairs + p) * L * 2));
+            }
+        }
+        for (size_t k = 0; k < BLOCKS; ++k) {
+            int64_t* o = out + (first + k) * L;
+            const __m512i parts[2] = {_mm512_cvtepi32_epi64(_mm512_castsi512_si256(acc[k])),
+                                      _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(acc[k], 1))};
+            for (size_t q = 0; q < 2; ++q) {
+                _mm512_storeu_si512(o + 8 * q, from == 0 ? parts[q] : _mm512_add_epi64(_mm512_loadu_si512(o + 8 * q), parts[q]));
+            }
+        }
+    }
+}
+
+__attribute__((target("avx512f,avx512vnni"))) void integer_one_row(const CentroidIntegerBlocks& c, const int16_t* const* x,
+                                                                    int64_t* out, size_t) {
+    size_t b = 0;
+    for (; b + 8 <= c.blocks; b += 8) integer_across<8>(c, x[0], b, out);
+    for (; b < c.blocks; ++b) integer_across<1>(c, x[0], b, out);
+}
+
 __attribute__((target("avx512f,avx512vnni"))) void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows,
                                                                          size_t n, int64_t* out) {
-    integer_groups<GROUP>(c, rows, n, out, integer_dots_of<GROUP>, integer_dots_of<1>);
+    integer_groups<GROUP>(c, rows, n, out, integer_dots_of<GROUP>, integer_one_row);
 }
 }  // namespace avx512
 

@@ -124,11 +124,12 @@ TEST(IvfAssignment, FloatProductsAreTheSameOnEveryPath) {
 }
 
 // The integer products on every path, at the extremes (every value +-2047 for many pairs,
-// where 32-bit sums would overflow without their flushes) and at random.
+// where 32-bit sums would overflow without their flushes) and at random; a row alone takes
+// eight blocks at a time.
 TEST(IvfAssignment, IntegerProductsAreExactOnEveryPath) {
     SeededRng rng(9);
-    for (const size_t pairs : {size_t{1}, size_t{300}, size_t{700}}) {
-        const size_t blocks = 3, n = 11, width = blocks * kernels::CENTROID_LANES;
+    for (const auto& [pairs, blocks] : {std::pair<size_t, size_t>{1, 3}, {300, 11}, {700, 3}}) {
+        const size_t n = 11, width = blocks * kernels::CENTROID_LANES;
         for (const bool extreme : {false, true}) {
             std::vector<int16_t> lanes(blocks * pairs * kernels::CENTROID_LANES * 2), rows(n * 2 * pairs);
             const auto value = [&] {
