@@ -84,6 +84,16 @@ def main() -> None:
     sq4_batch = timed(lambda: sq4.search(queries, k)) / args.queries
     say(f"FAISS IndexFlatIP batched: {flat_batch * 1e3:.3f}; QT_4bit batched: {sq4_batch * 1e3:.3f}")
 
+    # Every width, batched, one thread, in turn with IndexFlatIP.
+    say("\nCompactIndex search_batch per width, ms per query (one thread; IndexFlatIP in turn):")
+    for bits in range(1, 9):
+        wide = quillane.CompactIndex(args.dim, bits)
+        wide.add_batch(ids, base, threads=2)
+        mine, flat_here = (t / args.queries for t in alternated([
+            lambda: wide.search_batch(queries, k, threads=1), lambda: flat.search(queries, k)]))
+        say(f"  {bits} bits: {mine * 1e3:.3f} ({mine / flat_here:.2f}x IndexFlatIP's {flat_here * 1e3:.3f})")
+        del wide
+
     for name, make, n in (
         ("CompactIndex 4-bit", lambda: quillane.CompactIndex(args.dim, 4), args.n),
         ("VectorIndex 4-bit", lambda: quillane.VectorIndex(args.dim, 4), args.turbo_n),

@@ -151,6 +151,8 @@ def main() -> None:
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--datasets", nargs="*", default=[
         "minilm-384", "minilm-normalised-384", "gaussian-768", "clustered-768", "clustered-1536"])
+    parser.add_argument("--compact", nargs="*", type=int, default=list(range(1, 9)),
+                        help="CompactIndex bit widths (every width by default)")
     parser.add_argument("--turbo", nargs="*", type=int, default=[4, 8],
                         help="VectorIndex bit widths to run beside (slow to build)")
     args = parser.parse_args()
@@ -163,7 +165,7 @@ def main() -> None:
         dim = base.shape[1]
         truth = np.argsort(-(queries @ base.T), axis=1, kind="stable")[:, : args.k]
         results = []
-        runs = [(b, True) for b in (1, 2, 4, 8)] + [(b, False) for b in args.turbo if dim <= 768]
+        runs = [(b, True) for b in args.compact] + [(b, False) for b in args.turbo if dim <= 768]
         for bits, compact in runs:
             results.append(run_quillane(base, queries, bits, args.k, compact))
             print(name, results[-1]["method"], f"{results[-1]['search'] * 1e3:.1f} ms", flush=True)
