@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <numeric>
 
 #include "compact/eight_sums.hpp"
@@ -122,8 +124,7 @@ bool probes_before(double a, uint32_t la, double b, uint32_t lb) {
 
 }  // namespace
 
-// What bounded_products needs per chunk, kept by each thread between chunks (fresh pages for
-// every chunk would cost more than the products).
+// What bounded_products needs per chunk of rows.
 struct CoarseQuantizer::ProductScratch {
     std::vector<int16_t> values;
     std::vector<Integers> row;
@@ -202,8 +203,23 @@ void CoarseQuantizer::assign_exactly(const float* rows, size_t n, unsigned threa
 }
 
 void CoarseQuantizer::assign(const float* rows, size_t n, unsigned threads, uint32_t* out) const {
+    // Scratch for the call, one per thread at a time, reused from chunk to chunk (fresh pages
+    // for every chunk cost more than the products) and gone with the call.
+    std::mutex lock;
+    std::vector<std::unique_ptr<ProductScratch>> idle;
     parallel::for_chunks(n, BOUNDED_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
-        assign_chunk(rows + begin * dim_, end - begin, out + begin);
+        std::unique_ptr<ProductScratch> scratch;
+        {
+            std::lock_guard hold(lock);
+            if (!idle.empty()) {
+                scratch = std::move(idle.back());
+                idle.pop_back();
+            }
+        }
+        if (!scratch) scratch = std::make_unique<ProductScratch>();
+        assign_chunk(rows + begin * dim_, end - begin, out + begin, *scratch);
+        std::lock_guard hold(lock);
+        idle.push_back(std::move(scratch));
     });
 }
 
@@ -287,8 +303,7 @@ void CoarseQuantizer::bounded_products(const float* rows, size_t n, size_t wante
     }
 }
 
-void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) const {
-    thread_local ProductScratch scratch;
+void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out, ProductScratch& scratch) const {
     bounded_products(rows, n, 1, scratch);
     // NaN never wins: each row's choice among the lists computed is its choice among all.
     const size_t width = (lists_ + kernels::CENTROID_LANES - 1) / kernels::CENTROID_LANES * kernels::CENTROID_LANES;
@@ -298,7 +313,7 @@ void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out) c
 void CoarseQuantizer::probe(const float* queries, size_t n, size_t probes, uint32_t* lists, float* products) const {
     constexpr size_t L = kernels::CENTROID_LANES;
     const size_t p = std::clamp<size_t>(probes, 1, lists_), width = (lists_ + L - 1) / L * L;
-    thread_local ProductScratch scratch;
+    ProductScratch scratch;
     std::vector<uint32_t> order(lists_);
     std::vector<double> keys(lists_);
     for (size_t begin = 0; begin < n; begin += BOUNDED_ROWS_PER_CHUNK) {

@@ -73,7 +73,7 @@ private:
     // others).
     void bounded_products(const float* rows, size_t n, size_t wanted, ProductScratch& scratch) const;
     // assign for rows of one chunk.
-    void assign_chunk(const float* rows, size_t n, uint32_t* out) const;
+    void assign_chunk(const float* rows, size_t n, uint32_t* out, ProductScratch& scratch) const;
     // The highest key of a row's products (width of them), the lowest list among equals.
     uint32_t best_of(const float* products) const;
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -21,10 +24,24 @@ constexpr size_t ROWS_PER_CHUNK = 16;
 constexpr size_t MANY_QUERIES_FROM = 16;
 
 // Room for `more` elements beyond the size, growing by half at least: an exact reserve
-// before every small add would copy the whole vector each time.
-template <class V> void reserve_more(V& v, size_t more) {
-    const size_t needed = v.size() + more;
-    if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() + v.capacity() / 2));
+// before every small add would copy the whole vector each time. Returns the bytes of the
+// buffer given up.
+template <class V> size_t reserve_more(V& v, size_t more) {
+    const size_t needed = v.size() + more, before = v.capacity();
+    if (needed <= before) return 0;
+    v.reserve(std::max(needed, before + before / 2));
+    return before * sizeof(typename V::value_type);
+}
+
+// Lists grow into new buffers and leave the old ones in the middle of the heap, where they
+// stay resident: once an eighth of what the index holds (or 32 MiB) has gone, their pages
+// go back to the system.
+void release_freed(size_t& freed, size_t held) {
+    if (freed < std::min(held / 8, size_t{32} << 20)) return;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+    freed = 0;
 }
 
 }  // namespace
@@ -50,12 +67,12 @@ void IvfIndex::List::own(size_t stride) {
     order = own_order.data();
 }
 
-void IvfIndex::List::reserve(size_t more, size_t stride) {
+size_t IvfIndex::List::reserve(size_t more, size_t stride) {
     own(stride);
-    reserve_more(own_records, more * stride);
-    reserve_more(own_order, more);
+    const size_t freed = reserve_more(own_records, more * stride) + reserve_more(own_order, more);
     records = own_records.data();
     order = own_order.data();
+    return freed;
 }
 
 void IvfIndex::List::append(const uint8_t* record, size_t stride, uint32_t insertion) {
@@ -115,6 +132,14 @@ Status IvfIndex::add(uint64_t id, std::span<const float> vector) {
 
 std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, const float* rows, size_t n,
                                                         unsigned threads) {
+    auto failure = add_rows(ids, rows, n, threads);
+    // After the batch's own buffers have gone too.
+    release_freed(freed_, size() * (family_.record_size() + sizeof(uint32_t) + sizeof(uint64_t)));
+    return failure;
+}
+
+std::optional<parallel::RowFailure> IvfIndex::add_rows(const uint64_t* ids, const float* rows, size_t n,
+                                                       unsigned threads) {
     if (!coarse_.trained() || read_only_) throw InvariantFailure("add to an untrained or read-only index");
     if (n == 0) return std::nullopt;
     // Insertion numbers are 32 bits: past that many entries, shard the collection.
@@ -153,7 +178,7 @@ std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, con
     std::vector<size_t> added(lists_.size(), 0);
     for (size_t i = 0; i < n; ++i) ++added[owner[i]];
     for (size_t l = 0; l < lists_.size(); ++l) {
-        if (added[l] > 0) lists_[l].reserve(added[l], stride);
+        if (added[l] > 0) freed_ += lists_[l].reserve(added[l], stride);
     }
     reserve_more(ids_, n);
     if (lookup_) {

@@ -99,8 +99,9 @@ private:
         size_t size() const { return n; }
         // The entries copied into the list's own buffers (a no-op once they are).
         void own(size_t stride);
-        // Room for `more` records, then one appended (room first: nothing fails half-way).
-        void reserve(size_t more, size_t stride);
+        // Room for `more` records, then one appended (room first: nothing fails half-way);
+        // reserve returns the bytes of the buffers it gave up.
+        size_t reserve(size_t more, size_t stride);
         void append(const uint8_t* record, size_t stride, uint32_t insertion);
     };
     // A query's probed lists and their offsets, in probe order.
@@ -110,6 +111,8 @@ private:
     };
 
     IvfIndex(CompactFamily family, size_t lists);
+    // add_batch but for giving the freed pages back.
+    std::optional<parallel::RowFailure> add_rows(const uint64_t* ids, const float* rows, size_t n, unsigned threads);
     // The probed lists of a prepared query (under cosine its unit vector's; raw otherwise).
     Probe probe(const CompactFamily::Prepared& prepared, const float* query, size_t probes) const;
     // The same for n prepared queries (rows of `queries`) at once.
@@ -131,6 +134,7 @@ private:
     std::vector<List> lists_;
     std::vector<uint64_t> ids_;  // by insertion number
     std::shared_ptr<const void> image_;  // what adopted lists point into
+    size_t freed_ = 0;  // bytes of list buffers given up since their pages last went back
     bool read_only_ = false;
     // Built by the first lookup, which may come from concurrent searches; add and remove
     // (which have the index to themselves) keep it up to date or drop it.
