@@ -150,6 +150,7 @@ void CoarseQuantizer::rebuild_blocks() {
     lanes_.assign(blocks * dim_ * L, 0.0f);
     half_norms_.assign(lists_, 0.0);
     for (size_t l = 0; l < lists_; ++l) half_norms_[l] = squared_norm(centroid(l), dim_) / 2.0;
+    key_shift_ = nearest_ ? half_norms_ : std::vector<double>(lists_, 0.0);
     for (size_t l = 0; l < lists_; ++l) {
         const size_t b = l / L, lane = l % L;
         for (size_t j = 0; j < dim_; ++j) lanes_[(b * dim_ + j) * L + lane] = centroids_[l * dim_ + j];
@@ -178,15 +179,19 @@ kernels::CentroidBlocks CoarseQuantizer::blocks() const {
     return {lanes_.data(), dim_, lanes_.size() / (dim_ * kernels::CENTROID_LANES)};
 }
 
-uint32_t CoarseQuantizer::best_of(const float* products) const {
+uint32_t CoarseQuantizer::best_of(const float* products, const uint8_t* blocks) const {
     // The highest key, the lowest list among equals; NaN never wins.
+    constexpr size_t L = kernels::CENTROID_LANES;
     double best = -std::numeric_limits<double>::infinity();
     uint32_t chosen = 0;
-    for (size_t l = 0; l < lists_; ++l) {
-        const double k = key(l, products[l]);
-        if (k > best) {
-            best = k;
-            chosen = static_cast<uint32_t>(l);
+    for (size_t b = 0; b * L < lists_; ++b) {
+        if (blocks != nullptr && !blocks[b]) continue;
+        for (size_t l = b * L; l < std::min(lists_, (b + 1) * L); ++l) {
+            const double k = key(l, products[l]);
+            if (k > best) {
+                best = k;
+                chosen = static_cast<uint32_t>(l);
+            }
         }
     }
     return chosen;
@@ -256,22 +261,21 @@ void CoarseQuantizer::bounded_products(const float* rows, size_t n, size_t wante
     for (size_t i = 0; i < n; ++i) {
         // Products that could overflow float32 take the rule itself.
         if (!(s.norms[i] * largest_norm_ <= 1e37)) {
-            for (size_t b = 0; b < blocks; ++b) s.needing[b].push_back(i);
+            for (size_t b = 0; b < blocks; ++b) {
+                s.needed[i * blocks + b] = 1;
+                s.needing[b].push_back(i);
+            }
             continue;
         }
         const double unit = s.scale[i] * integer_scale_;
         const int64_t* sums = s.integer.data() + i * width;
         const double spread = (s.row[i].error + s.norms[i] * (static_cast<double>(dim_) * 0x1p-24 * 1.01)) * (1.0 + 0x1p-20);
         const double row_norm = s.row[i].norm * (1.0 + 0x1p-20);
-        double highest_lower = -std::numeric_limits<double>::infinity(), widest = 0.0;
-        for (size_t l = 0; l < lists_; ++l) {
-            const double centre = unit * static_cast<double>(sums[l]) - (nearest_ ? half_norms_[l] : 0.0);
-            const double margin = (spread * norm_up_[l] + row_norm * integer_error_[l]) + tiny;
-            s.upper[l] = centre + margin;
-            s.lower[l] = centre - margin;
-            highest_lower = std::max(highest_lower, s.lower[l]);
-            widest = std::max(widest, std::fabs(centre) + margin);
-        }
+        const kernels::CentroidBoundTotals totals = kernels::centroid_bounds(
+            {key_shift_.data(), norm_up_.data(), integer_error_.data(), lists_}, {unit, spread, row_norm, tiny}, sums,
+            s.upper.data(), s.lower.data());
+        double highest_lower = totals.highest_lower;
+        const double widest = totals.widest;
         if (wanted > 1) {
             std::nth_element(s.lower.begin(), s.lower.begin() + static_cast<std::ptrdiff_t>(wanted - 1), s.lower.end(),
                              std::greater<double>());
@@ -279,11 +283,13 @@ void CoarseQuantizer::bounded_products(const float* rows, size_t n, size_t wante
         }
         // The roundings of these sums and differences, all at once.
         const double reach = highest_lower - 2.0 * (widest + largest_half_norm_) * 0x1p-40;
-        for (size_t l = 0; l < lists_; ++l) {
-            uint8_t& need = s.needed[i * blocks + l / L];
-            if (s.upper[l] >= reach && !need) {
-                need = 1;
-                s.needing[l / L].push_back(i);
+        for (size_t b = 0; b < blocks; ++b) {
+            const double* upper = s.upper.data() + b * L;
+            bool reaches = false;
+            for (size_t k = 0; k < std::min(L, lists_ - b * L); ++k) reaches |= upper[k] >= reach;
+            if (reaches) {
+                s.needed[i * blocks + b] = 1;
+                s.needing[b].push_back(i);
             }
         }
     }
@@ -305,9 +311,12 @@ void CoarseQuantizer::bounded_products(const float* rows, size_t n, size_t wante
 
 void CoarseQuantizer::assign_chunk(const float* rows, size_t n, uint32_t* out, ProductScratch& scratch) const {
     bounded_products(rows, n, 1, scratch);
-    // NaN never wins: each row's choice among the lists computed is its choice among all.
-    const size_t width = (lists_ + kernels::CENTROID_LANES - 1) / kernels::CENTROID_LANES * kernels::CENTROID_LANES;
-    for (size_t i = 0; i < n; ++i) out[i] = best_of(scratch.products.data() + i * width);
+    // Each row's choice among the lists computed is its choice among all.
+    constexpr size_t L = kernels::CENTROID_LANES;
+    const size_t blocks = (lists_ + L - 1) / L;
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = best_of(scratch.products.data() + i * blocks * L, scratch.needed.data() + i * blocks);
+    }
 }
 
 void CoarseQuantizer::probe(const float* queries, size_t n, size_t probes, uint32_t* lists, float* products) const {

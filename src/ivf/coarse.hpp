@@ -74,13 +74,15 @@ private:
     void bounded_products(const float* rows, size_t n, size_t wanted, ProductScratch& scratch) const;
     // assign for rows of one chunk.
     void assign_chunk(const float* rows, size_t n, uint32_t* out, ProductScratch& scratch) const;
-    // The highest key of a row's products (width of them), the lowest list among equals.
-    uint32_t best_of(const float* products) const;
+    // The highest key of a row's products (width of them), the lowest list among equals;
+    // with `blocks`, only among the blocks of 16 lists it marks.
+    uint32_t best_of(const float* products, const uint8_t* blocks = nullptr) const;
 
     size_t dim_, lists_;
     bool nearest_;
     bool trained_ = false;
     std::vector<double> half_norms_;  // |c_l|^2 / 2: f64 squares summed in order, halved
+    std::vector<double> key_shift_;   // what a key takes off a product: half_norms_ when nearest, else 0
     std::vector<float> centroids_;  // lists x dim
     std::vector<float> lanes_;  // kernels::CentroidBlocks
     // The centroids as integers (kernels::CentroidIntegerBlocks), c ~ integer_scale_ * C (one

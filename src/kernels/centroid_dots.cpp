@@ -3,7 +3,9 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "dispatch.hpp"
 #include "implementations.hpp"
@@ -24,6 +26,11 @@ void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* 
 
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out) {
     active().centroid_integer_dots(c, rows, n, out);
+}
+
+CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,
+                                    double* upper, double* lower) {
+    return active().centroid_bounds(lists, row, sums, upper, lower);
 }
 
 namespace {
@@ -66,6 +73,22 @@ void integer_groups(const CentroidIntegerBlocks& c, const int16_t* rows, size_t 
     }
 }
 
+// The bounds of lists [from, n) one at a time: the portable path, and every vector path's tail.
+CentroidBoundTotals bounds_from(const CentroidBoundLists& c, const CentroidBoundRow& r, const int64_t* sums, double* upper,
+                                double* lower, size_t from, CentroidBoundTotals t) {
+    for (size_t l = from; l < c.n; ++l) {
+        const double centre = r.unit * static_cast<double>(sums[l]) - c.shift[l];
+        const double margin = (r.spread * c.norm[l] + r.scaled * c.error[l]) + r.tiny;
+        upper[l] = centre + margin;
+        lower[l] = centre - margin;
+        t.highest_lower = std::max(t.highest_lower, lower[l]);
+        t.widest = std::max(t.widest, std::fabs(centre) + margin);
+    }
+    return t;
+}
+
+constexpr CentroidBoundTotals NO_BOUNDS = {-std::numeric_limits<double>::infinity(), 0.0};
+
 // A row's two values at pair p as one 32-bit word, to broadcast.
 inline int32_t pair_of(const int16_t* x, size_t p) {
     int32_t word;
@@ -89,6 +112,11 @@ void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* 
             for (size_t l = 0; l < L; ++l) out[i * width + b * L + l] = acc[l];
         }
     }
+}
+
+CentroidBoundTotals centroid_bounds(const CentroidBoundLists& c, const CentroidBoundRow& r, const int64_t* sums,
+                                    double* upper, double* lower) {
+    return bounds_from(c, r, sums, upper, lower, 0, NO_BOUNDS);
 }
 
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out) {
@@ -203,6 +231,39 @@ __attribute__((target("avx2"))) void centroid_integer_dots(const CentroidInteger
                                                            int64_t* out) {
     integer_groups<4>(c, rows, n, out, integer_dots_of<4>, integer_dots_of<1>);
 }
+
+// Four lists at a time; the integers (below 2^51 in magnitude) become doubles exactly by
+// adding 1.5 * 2^52 to their bits and taking it off as a double.
+__attribute__((target("avx2"))) CentroidBoundTotals centroid_bounds(const CentroidBoundLists& c, const CentroidBoundRow& r,
+                                                                    const int64_t* sums, double* upper, double* lower) {
+    const __m256d unit = _mm256_set1_pd(r.unit), spread = _mm256_set1_pd(r.spread), scaled = _mm256_set1_pd(r.scaled),
+                  tiny = _mm256_set1_pd(r.tiny), magic = _mm256_set1_pd(0x1.8p52), sign = _mm256_set1_pd(-0.0);
+    const __m256i magic_bits = _mm256_castpd_si256(magic);
+    __m256d highest = _mm256_set1_pd(-std::numeric_limits<double>::infinity()), widest = _mm256_setzero_pd();
+    size_t l = 0;
+    for (; l + 4 <= c.n; l += 4) {
+        const __m256i integer = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + l));
+        const __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(integer, magic_bits)), magic);
+        const __m256d centre = _mm256_sub_pd(_mm256_mul_pd(unit, value), _mm256_loadu_pd(c.shift + l));
+        const __m256d margin = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(spread, _mm256_loadu_pd(c.norm + l)),
+                                                           _mm256_mul_pd(scaled, _mm256_loadu_pd(c.error + l))),
+                                             tiny);
+        const __m256d low = _mm256_sub_pd(centre, margin);
+        _mm256_storeu_pd(upper + l, _mm256_add_pd(centre, margin));
+        _mm256_storeu_pd(lower + l, low);
+        highest = _mm256_max_pd(highest, low);
+        widest = _mm256_max_pd(widest, _mm256_add_pd(_mm256_andnot_pd(sign, centre), margin));
+    }
+    alignas(32) double h[4], w[4];
+    _mm256_store_pd(h, highest);
+    _mm256_store_pd(w, widest);
+    CentroidBoundTotals t = NO_BOUNDS;
+    for (size_t k = 0; k < 4; ++k) {
+        t.highest_lower = std::max(t.highest_lower, h[k]);
+        t.widest = std::max(t.widest, w[k]);
+    }
+    return bounds_from(c, r, sums, upper, lower, l, t);
+}
 }  // namespace avx2
 
 namespace avx512 {
@@ -310,6 +371,31 @@ __attribute__((target("avx512f,avx512vnni"))) void integer_one_row(const Centroi
 __attribute__((target("avx512f,avx512vnni"))) void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows,
                                                                          size_t n, int64_t* out) {
     integer_groups<GROUP>(c, rows, n, out, integer_dots_of<GROUP>, integer_one_row);
+}
+
+// Eight lists at a time.
+__attribute__((target("avx512f,avx512dq"))) CentroidBoundTotals centroid_bounds(const CentroidBoundLists& c,
+                                                                                const CentroidBoundRow& r,
+                                                                                const int64_t* sums, double* upper,
+                                                                                double* lower) {
+    const __m512d unit = _mm512_set1_pd(r.unit), spread = _mm512_set1_pd(r.spread), scaled = _mm512_set1_pd(r.scaled),
+                  tiny = _mm512_set1_pd(r.tiny);
+    __m512d highest = _mm512_set1_pd(-std::numeric_limits<double>::infinity()), widest = _mm512_setzero_pd();
+    size_t l = 0;
+    for (; l + 8 <= c.n; l += 8) {
+        const __m512d value = _mm512_cvtepi64_pd(_mm512_loadu_si512(sums + l));
+        const __m512d centre = _mm512_sub_pd(_mm512_mul_pd(unit, value), _mm512_loadu_pd(c.shift + l));
+        const __m512d margin = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(spread, _mm512_loadu_pd(c.norm + l)),
+                                                           _mm512_mul_pd(scaled, _mm512_loadu_pd(c.error + l))),
+                                             tiny);
+        const __m512d low = _mm512_sub_pd(centre, margin);
+        _mm512_storeu_pd(upper + l, _mm512_add_pd(centre, margin));
+        _mm512_storeu_pd(lower + l, low);
+        highest = _mm512_max_pd(highest, low);
+        widest = _mm512_max_pd(widest, _mm512_add_pd(_mm512_abs_pd(centre), margin));
+    }
+    const CentroidBoundTotals t = {_mm512_reduce_max_pd(highest), _mm512_reduce_max_pd(widest)};
+    return bounds_from(c, r, sums, upper, lower, l, t);
 }
 }  // namespace avx512
 

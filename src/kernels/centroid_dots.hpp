@@ -42,4 +42,24 @@ struct CentroidIntegerBlocks {
 // chosen kernels.
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 
+// The bounds on one row's keys from its integer products (ivf/coarse.cpp says why they
+// hold): for list l < n, centre = unit * sums[l] - shift[l], margin = (spread * norm[l] +
+// scaled * error[l]) + tiny, upper[l] = centre + margin, lower[l] = centre - margin, each an
+// IEEE double operation in this order on every path. Returns the highest lower bound and
+// the largest |centre| + margin.
+struct CentroidBoundLists {
+    const double* shift;
+    const double* norm;
+    const double* error;
+    size_t n;
+};
+struct CentroidBoundRow {
+    double unit, spread, scaled, tiny;
+};
+struct CentroidBoundTotals {
+    double highest_lower, widest;
+};
+CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,
+                                    double* upper, double* lower);
+
 }  // namespace quillane::kernels

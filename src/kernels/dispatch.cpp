@@ -22,6 +22,7 @@ const Features& features() {
                         __builtin_cpu_supports("avx512f") != 0 &&
                             __builtin_cpu_supports("avx512bw") != 0 &&
                             __builtin_cpu_supports("avx512vl") != 0 &&
+                            __builtin_cpu_supports("avx512dq") != 0 &&
                             __builtin_cpu_supports("avx512vbmi") != 0 &&
                             __builtin_cpu_supports("avx512vnni") != 0};
     }();
@@ -35,21 +36,21 @@ const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::compact_dot,
                               portable::hadamard_rotate, portable::compact_cells,
                               portable::compact_code_sums, portable::centroid_dots,
-                              portable::centroid_integer_dots};
+                              portable::centroid_integer_dots, portable::centroid_bounds};
 const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
                           avx2::factorisation, avx2::turbo_scan, avx2::compact_approx_scan,
                           avx2::compact_approx_scan_many, avx2::compact_bounds,
                           avx2::compact_dot,
                           avx2::hadamard_rotate, avx2::compact_cells,
                           avx2::compact_code_sums, avx2::centroid_dots,
-                          avx2::centroid_integer_dots};
+                          avx2::centroid_integer_dots, avx2::centroid_bounds};
 const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_multiply,
                             avx2::factorisation, avx2::turbo_scan, avx512::compact_approx_scan,
                             avx512::compact_approx_scan_many, avx2::compact_bounds,
                             avx2::compact_dot,
                             avx2::hadamard_rotate, avx2::compact_cells,
                             avx2::compact_code_sums, avx512::centroid_dots,
-                            avx512::centroid_integer_dots};
+                            avx512::centroid_integer_dots, avx512::centroid_bounds};
 
 const KernelTable* built_table(Isa isa) {
     switch (isa) {

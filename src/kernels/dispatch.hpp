@@ -24,8 +24,11 @@ struct CompactBounds;
 struct HadamardPlan;
 struct CentroidBlocks;
 struct CentroidIntegerBlocks;
+struct CentroidBoundLists;
+struct CentroidBoundRow;
+struct CentroidBoundTotals;
 
-// In order of preference, lowest first. AVX-512 means F, BW, VL, VBMI and VNNI together.
+// In order of preference, lowest first. AVX-512 means F, BW, DQ, VL, VBMI and VNNI together.
 enum class Isa : uint8_t { portable, avx2, avx512 };
 const char* isa_name(Isa isa);
 
@@ -56,6 +59,8 @@ struct KernelTable {
                           float* out);                                     // centroid_dots.hpp
     void (*centroid_integer_dots)(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n,
                                   int64_t* out);                           // centroid_dots.hpp
+    CentroidBoundTotals (*centroid_bounds)(const CentroidBoundLists& lists, const CentroidBoundRow& row,
+                                           const int64_t* sums, double* upper, double* lower);  // centroid_dots.hpp
 };
 
 // What the processor supports, asked once.

@@ -22,6 +22,9 @@ struct CompactBounds;
 struct HadamardPlan;
 struct CentroidBlocks;
 struct CentroidIntegerBlocks;
+struct CentroidBoundLists;
+struct CentroidBoundRow;
+struct CentroidBoundTotals;
 
 // The entries of one instruction set, as KernelTable lists them; every set declares the
 // same list in its own namespace.
@@ -47,7 +50,9 @@ struct CentroidIntegerBlocks;
     void compact_code_sums(const float* levels, uint32_t count, const uint8_t* codes,        \
                            const float* y, size_t dim, double* dot, double* energy);       \
     void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);       \
-    void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
+    void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out); \
+    CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row,            \
+                                        const int64_t* sums, double* upper, double* lower);
 
 namespace portable {
 QL_KERNEL_ENTRIES
@@ -60,7 +65,7 @@ namespace avx2 {
 QL_KERNEL_ENTRIES
 }  // namespace avx2
 
-// AVX-512 (F, BW, VL, VBMI, VNNI) replaces only the entries it makes faster; its table
+// AVX-512 (F, BW, DQ, VL, VBMI, VNNI) replaces only the entries it makes faster; its table
 // takes the AVX2 ones for the rest.
 namespace avx512 {
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out);
@@ -68,6 +73,8 @@ void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* 
                               const uint8_t* records, size_t n, int32_t* out, uint32_t* error_units);
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
+CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,
+                                    double* upper, double* lower);
 }  // namespace avx512
 
 #undef QL_KERNEL_ENTRIES

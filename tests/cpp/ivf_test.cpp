@@ -123,6 +123,32 @@ TEST(IvfAssignment, FloatProductsAreTheSameOnEveryPath) {
     }
 }
 
+// The bounds from integer products, bit for bit on every path (vector lanes and the tail).
+TEST(IvfAssignment, KeyBoundsAreTheSameOnEveryPath) {
+    SeededRng rng(12);
+    const size_t n = 37;
+    std::vector<double> shift(n), norm(n), error(n);
+    std::vector<int64_t> sums(n);
+    for (size_t l = 0; l < n; ++l) {
+        shift[l] = std::fabs(rng.standard_normal()) * 10.0;
+        norm[l] = std::fabs(rng.standard_normal()) * 3.0;
+        error[l] = std::fabs(rng.standard_normal()) * 1e-3;
+        sums[l] = static_cast<int64_t>(rng.next_u64() % (int64_t{1} << 40)) - (int64_t{1} << 39);
+    }
+    const kernels::CentroidBoundLists lists{shift.data(), norm.data(), error.data(), n};
+    const kernels::CentroidBoundRow row{1.3e-7, 0.02, 0.7, 1e-40};
+    std::vector<double> upper(n), lower(n);
+    const auto expected = kernels::table_for(kernels::Isa::portable).centroid_bounds(lists, row, sums.data(), upper.data(), lower.data());
+    for (kernels::Isa isa : kernels::available_isas()) {
+        std::vector<double> u(n), w(n);
+        const auto got = kernels::table_for(isa).centroid_bounds(lists, row, sums.data(), u.data(), w.data());
+        EXPECT_EQ(u, upper) << kernels::isa_name(isa);
+        EXPECT_EQ(w, lower) << kernels::isa_name(isa);
+        EXPECT_EQ(got.highest_lower, expected.highest_lower) << kernels::isa_name(isa);
+        EXPECT_EQ(got.widest, expected.widest) << kernels::isa_name(isa);
+    }
+}
+
 // The integer products on every path, at the extremes (every value +-2047 for many pairs,
 // where 32-bit sums would overflow without their flushes) and at random; a row alone takes
 // eight blocks at a time.
