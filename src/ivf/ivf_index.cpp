@@ -133,7 +133,9 @@ Status IvfIndex::add(uint64_t id, std::span<const float> vector) {
 std::optional<parallel::RowFailure> IvfIndex::add_batch(const uint64_t* ids, const float* rows, size_t n,
                                                         unsigned threads) {
     auto failure = add_rows(ids, rows, n, threads);
-    // After the batch's own buffers have gone too.
+    // After the batch's own buffers (its records and the assignment's scratch, about as
+    // large) have gone too: they may have come from the heap as well.
+    freed_ += 2 * n * family_.record_size();
     release_freed(freed_, size() * (family_.record_size() + sizeof(uint32_t) + sizeof(uint64_t)));
     return failure;
 }
