@@ -158,14 +158,16 @@ void CoarseQuantizer::rebuild_blocks() {
     // One scale for every centroid, so that a row's integer products compare directly.
     const size_t pairs = (dim_ + 1) / 2;
     integer_lanes_.assign(blocks * pairs * L * 2, 0);
+    // Centroids that are not all finite (an unverified file's) take the rule itself.
+    bounded_ = std::all_of(centroids_.begin(), centroids_.end(), [](float v) { return std::isfinite(v); });
     float largest = 0.0f;
-    for (size_t l = 0; l < lists_; ++l) largest = std::max(largest, largest_of(centroid(l), dim_));
+    for (size_t l = 0; bounded_ && l < lists_; ++l) largest = std::max(largest, largest_of(centroid(l), dim_));
     integer_scale_ = largest > 0.0f ? static_cast<double>(largest) / kernels::CENTROID_LEVELS : 1.0;
     largest_norm_ = largest_half_norm_ = 0.0;
     norm_up_.assign(lists_, 0.0);
     integer_error_.assign(lists_, 0.0);
     std::vector<int16_t> values(dim_);
-    for (size_t l = 0; l < lists_; ++l) {
+    for (size_t l = 0; bounded_ && l < lists_; ++l) {
         integer_error_[l] = integers_at(centroid(l), dim_, integer_scale_, values.data()).error;
         norm_up_[l] = widen(std::sqrt(widen(2.0 * half_norms_[l])));
         largest_norm_ = std::max(largest_norm_, norm_up_[l]);
@@ -260,7 +262,7 @@ void CoarseQuantizer::bounded_products(const float* rows, size_t n, size_t wante
     s.needed.assign(n * blocks, 0);
     for (size_t i = 0; i < n; ++i) {
         // Products that could overflow float32 take the rule itself.
-        if (!(s.norms[i] * largest_norm_ <= 1e37)) {
+        if (!bounded_ || !(s.norms[i] * largest_norm_ <= 1e37)) {
             for (size_t b = 0; b < blocks; ++b) {
                 s.needed[i * blocks + b] = 1;
                 s.needing[b].push_back(i);

@@ -89,6 +89,7 @@ private:
     // scale for all), with |c| and |c - integer_scale_ * C| rounded up, and the largest |c|
     // and |c|^2 / 2 of all.
     std::vector<int16_t> integer_lanes_;
+    bool bounded_ = false;  // every centroid finite: the integer bounds hold
     std::vector<double> norm_up_, integer_error_;
     double integer_scale_ = 1.0, largest_norm_ = 0.0, largest_half_norm_ = 0.0;
 };

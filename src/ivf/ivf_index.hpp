@@ -30,7 +30,7 @@ public:
 
     static Result<IvfIndex> make(size_t dim, size_t lists, uint8_t bits, uint64_t seed, Metric metric = Metric::ip);
     IvfIndex(IvfIndex&&) = default;
-    IvfIndex& operator=(IvfIndex&&) = default;
+    IvfIndex& operator=(IvfIndex&&) = delete;  // its family holds a reference
     IvfIndex(const IvfIndex&) = delete;  // lists may point into their own buffers
 
     // The entries of a file image whose every part was checked (io/ivf_file): list l

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "isa.hpp"
@@ -75,11 +76,20 @@ TEST(IvfAssignment, TheIntegerBoundsChooseAsTheRuleDoes) {
                     rows.push_back(scale * (i % 3 == 0 ? c : c + 0.3f * rng.standard_normal()));
                 }
             }
+            // A centroid that is not finite (an unverified file's) leaves the rule to itself.
+            ivf::CoarseQuantizer poisoned(dim, lists, nearest);
+            std::vector<float> bad = centroids;
+            bad[7 * dim] = std::numeric_limits<float>::quiet_NaN();
+            bad[8 * dim] = std::numeric_limits<float>::infinity();
+            poisoned.set_centroids(bad);
             testing_isa::for_each_isa([&](kernels::Isa isa) {
                 std::vector<uint32_t> fast(300), rule(300);
                 q.assign(rows.data(), 300, 2, fast.data());
                 q.assign_exactly(rows.data(), 300, 1, rule.data());
                 EXPECT_EQ(fast, rule) << kernels::isa_name(isa) << " dim " << dim << " nearest " << nearest;
+                poisoned.assign(rows.data(), 300, 2, fast.data());
+                poisoned.assign_exactly(rows.data(), 300, 1, rule.data());
+                EXPECT_EQ(fast, rule) << kernels::isa_name(isa) << " poisoned, dim " << dim;
                 // Probing: the p lists of highest key, from every product sorted by the rule.
                 for (const size_t p : {size_t{1}, size_t{2}}) {
                     std::vector<uint32_t> probed(300 * p);
