@@ -41,6 +41,17 @@ def clustered(n: int, dim: int, seed: int = 1) -> np.ndarray:
     return out
 
 
+def timed_removal(index, one, rows: int, repeats: int) -> tuple[int, float, float, float, np.ndarray]:
+    """Removes 1% of the ids 0..rows-1: how many went, the seconds it took, one search
+    (`one`) per call before and after it, and the ids removed."""
+    before = per_call(one, repeats)
+    gone = np.random.default_rng(3).choice(rows, rows // 100, replace=False)
+    start = time.perf_counter()
+    removed = index.remove(gone)
+    took = time.perf_counter() - start
+    return removed, took, before, per_call(one, repeats), gone
+
+
 def per_call(call, repeats: int) -> float:
     """Seconds per call: the median of `repeats` calls."""
     times = []
@@ -117,12 +128,7 @@ def main() -> None:
     say()
     say("| measurement | result |")
     say("|---|---:|")
-    before = per_call(one, 9)
-    gone = np.random.default_rng(3).choice(n, n // 100, replace=False)
-    start = time.perf_counter()
-    removed = index.remove(gone)
-    took = time.perf_counter() - start
-    after = per_call(one, 9)
+    removed, took, before, after, gone = timed_removal(index, one, n, 9)
     say(f"| remove of 1% ({removed:,} entries) | {took * 1e3:.1f} ms |")
     say(f"| one search before / after it | {before * 1e3:.2f} / {after * 1e3:.2f} ms ({after / before:.2f}x) |")
     index.add_batch(gone.astype(np.uint64), x[gone], threads=2)
@@ -155,12 +161,7 @@ def main() -> None:
     ivf.train(x[:m], iterations=5)
     ivf.add_batch(ids[:m], x[:m], threads=2)
     ivf_one = lambda: ivf.search(queries[0], 10, probes=16)  # noqa: E731
-    before = per_call(ivf_one, 21)
-    gone = np.random.default_rng(3).choice(m, m // 100, replace=False)
-    start = time.perf_counter()
-    removed = ivf.remove(gone)
-    took = time.perf_counter() - start
-    after = per_call(ivf_one, 21)
+    removed, took, before, after, _ = timed_removal(ivf, ivf_one, m, 21)
     say(f"| IvfIndex ({m:,} rows, {ivf.lists} lists, 16 probes): remove of 1% ({removed:,}) | {took * 1e3:.1f} ms |")
     say(f"| IvfIndex: one search before / after it | {before * 1e3:.3f} / {after * 1e3:.3f} ms ({after / before:.2f}x) |")
     every = lambda: ivf.search(queries[0], 10, probes=ivf.lists, allow=few[few < m])  # noqa: E731

@@ -8,6 +8,7 @@
 #include <queue>
 
 #include "format/bytes.hpp"
+#include "index/widen.hpp"
 #include "kernels/compact_bounds.hpp"
 
 namespace quillane {
@@ -30,9 +31,6 @@ double load_bound16(const uint8_t* p) {
     const double b = std::bit_cast<float>(uint32_t{bytes::load_u16(p)} << 16);
     return b >= 0.0 ? b : std::numeric_limits<double>::infinity();
 }
-
-// A generous upward correction for the rounding of sums of up to 2^16 terms in double.
-double widen(double x) { return x * (1.0 + 1e-9) + 1e-300; }
 
 }  // namespace
 

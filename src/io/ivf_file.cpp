@@ -56,11 +56,16 @@ struct IvfLayout {
     uint64_t offset[5], size[5], total;
 };
 
-// Files of list records hold 4-byte insertion numbers; earlier files of whole records, 8.
-uint64_t order_width(const IndexHeader& h) {
+// The compact quantizer of a header's residual codes (its projections field holds lists).
+FamilyParameters family_of(const IndexHeader& h) {
     const FamilyParameters& p = h.parameters;
-    return h.record_size == CompactFamily::record_size_of({p.dim, p.bits, 0, p.seed, p.metric}) ? 8 : 4;
+    return {p.dim, p.bits, 0, p.seed, p.metric};
 }
+
+// Files written before the lists left out each code's constant front hold whole records,
+// and 8-byte insertion numbers where list records have 4.
+bool holds_whole_records(const IndexHeader& h) { return h.record_size == CompactFamily::record_size_of(family_of(h)); }
+uint64_t order_width(const IndexHeader& h) { return holds_whole_records(h) ? 8 : 4; }
 
 IvfLayout layout_of(const IndexHeader& h) {
     const uint64_t lists = h.parameters.projections, dim = h.parameters.dim;
@@ -80,16 +85,14 @@ IvfLayout layout_of(const IndexHeader& h) {
 FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
     const FamilyParameters& p = h.parameters;
     const uint64_t lists = p.projections;
-    if (auto ok = CompactFamily::check_parameters({p.dim, p.bits, 0, p.seed, p.metric}); !ok) {
+    if (auto ok = CompactFamily::check_parameters(family_of(h)); !ok) {
         return std::unexpected(malformed("its quantizer's integers are refused: " + ok.error().message()));
     }
     if (lists == 0 || lists > MAX_LISTS) {
         return std::unexpected(malformed("its list count " + std::to_string(lists) + " is not between 1 and 4294967295"));
     }
-    // Files written before the lists left out each code's constant front hold whole records.
-    const FamilyParameters family{p.dim, p.bits, 0, p.seed, p.metric};
-    const uint64_t record_size = CompactFamily::record_size_of(family, CompactFamily::Form::listed);
-    if (h.record_size != record_size && h.record_size != CompactFamily::record_size_of(family)) {
+    const uint64_t record_size = CompactFamily::record_size_of(family_of(h), CompactFamily::Form::listed);
+    if (h.record_size != record_size && !holds_whole_records(h)) {
         return std::unexpected(malformed("record size " + std::to_string(h.record_size) +
                                          " does not match its quantizer's " + std::to_string(record_size)));
     }
@@ -185,12 +188,19 @@ FileResult<ivf::IvfIndex> read_ivf_index(std::span<const uint8_t> image, bool ve
     auto index = ivf::IvfIndex::make(p.dim, p.projections, p.bits, p.seed, static_cast<Metric>(p.metric));
     if (!index) return std::unexpected(malformed(index.error().message()));
     const uint8_t* records = image.data() + layout->offset[4];
-    const bool whole = header->record_size != index->family().record_size();
+    const bool whole = holds_whole_records(*header);
     if (verify) {
         auto checked = whole ? check_records(CompactFamily(index->family().quantizer(), index->family().metric()),
                                              *header, records)
                              : check_records(index->family(), *header, records);
         if (!checked) return std::unexpected(checked.error());
+    }
+    if (!keep) {
+        // Entries read from a caller's buffer: the lists keep a copy of the image.
+        auto copy = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
+        image = *copy;
+        records = image.data() + layout->offset[4];
+        keep = std::move(copy);
     }
     const uint32_t* orders = reinterpret_cast<const uint32_t*>(image.data() + layout->offset[2]);
     if (whole) {
@@ -209,23 +219,10 @@ FileResult<ivf::IvfIndex> read_ivf_index(std::span<const uint8_t> image, bool ve
         }
         const auto* wide = reinterpret_cast<const uint64_t*>(image.data() + layout->offset[2]);
         converted->orders.assign(wide, wide + header->count);
-        if (!keep) {
-            // The other sections are read from the caller's buffer: a copy of it is kept.
-            auto copy = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
-            image = *copy;
-            keep = std::move(copy);
-        }
         converted->image = std::move(keep);
         records = converted->records.data();
         orders = converted->orders.data();
         keep = std::move(converted);
-    } else if (!keep) {
-        // Entries read from a caller's buffer: the lists keep a copy of the image.
-        auto copy = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
-        image = *copy;
-        records = image.data() + layout->offset[4];
-        orders = reinterpret_cast<const uint32_t*>(image.data() + layout->offset[2]);
-        keep = std::move(copy);
     }
     const auto at = [&](int s) { return image.data() + layout->offset[s]; };
     std::vector<float> centroids(layout->size[0] / 4);

@@ -12,6 +12,7 @@
 #include "compact/eight_sums.hpp"
 #include "error.hpp"
 #include "index/metric.hpp"
+#include "index/widen.hpp"
 #include "parallel/pool.hpp"
 #include "rng.hpp"
 
@@ -37,9 +38,6 @@ std::vector<size_t> seeded_sample(size_t n, size_t m, SeededRng& rng) {
     order.resize(m);
     return order;
 }
-
-// A generous upward correction for the rounding of a sum of squares and its root in f64.
-double widen(double x) { return x * (1.0 + 1e-9) + 1e-300; }
 
 // The reductions below run in eight chains of every eighth term, written so that the
 // compiler puts the chains in vector lanes: their latency, not their order, matters (the
@@ -388,10 +386,7 @@ void CoarseQuantizer::train(const float* rows, size_t n, unsigned iterations, ui
     std::vector<double> row_norms(m), row_objective(m, 0.0);
     parallel::for_chunks(m, ASSIGN_ROWS_PER_CHUNK, threads, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
-            const float* x = train.data() + i * dim_;
-            double square = 0.0;
-            for (size_t j = 0; j < dim_; ++j) square += static_cast<double>(x[j]) * static_cast<double>(x[j]);
-            row_norms[i] = std::sqrt(square);
+            row_norms[i] = std::sqrt(squared_norm(train.data() + i * dim_, dim_));
         }
     });
     std::vector<uint32_t> owner(m);

@@ -259,13 +259,7 @@ size_t IvfIndex::remove(const uint64_t* gone, size_t count) {
 }
 
 IvfIndex::Probe IvfIndex::probe(const CompactFamily::Prepared& prepared, const float* query, size_t probes) const {
-    const size_t p = std::clamp<size_t>(probes, 1, lists_.size());
-    Probe out;
-    out.lists.resize(p);
-    std::vector<float> products(p);
-    coarse_.probe(prepared.unit.empty() ? query : prepared.unit.data(), 1, p, out.lists.data(), products.data());
-    out.offsets.assign(products.begin(), products.end());
-    return out;
+    return std::move(probe_all({&prepared, 1}, query, probes)[0]);
 }
 
 std::vector<IvfIndex::Probe> IvfIndex::probe_all(std::span<const CompactFamily::Prepared> prepared, const float* queries,
