@@ -25,13 +25,6 @@ uint16_t bound16(double x) {
     return static_cast<uint16_t>(bits >> 16);
 }
 
-// A stored bound; one that no encoder writes (negative, NaN: a damaged, unverified file)
-// bounds nothing, so it reads as infinite.
-double load_bound16(const uint8_t* p) {
-    const double b = std::bit_cast<float>(uint32_t{bytes::load_u16(p)} << 16);
-    return b >= 0.0 ? b : std::numeric_limits<double>::infinity();
-}
-
 }  // namespace
 
 CompactFamily::CompactFamily(CompactQuantizer quantizer, Metric metric, Form form)
@@ -339,8 +332,10 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
     std::vector<const int8_t*> queries;
     for (const Prepared* p : prepared) queries.push_back(p->query.data());
     // One query scans with the int8 levels and the stored error norms; several share the
-    // many-query pass, whose levels are coarser and whose error norms it sums as it goes.
-    const bool many = count > 1;
+    // many-query pass, whose levels are coarser and whose error norms it sums as it goes,
+    // unless the kernels give the one-query sums of many queries at once.
+    const bool each = count > 1 && kernels::compact_scans_each_at_once();
+    const bool many = count > 1 && !each;
     const kernels::CompactApproxInputs one_query{queries[0], levels8_.data(), dim(), quantizer_.bits(), stride};
     const kernels::CompactManyInputs many_queries{many_.levels.data(), many_.error_units.data(), dim(),
                                                   quantizer_.bits(), stride};
@@ -356,16 +351,21 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
         if (many) {
             kernels::compact_approx_scan_many(many_queries, queries.data(), count, records + first * stride + packed_at(),
                                               here, approx.data(), error_units.data());
+        } else if (each) {
+            kernels::compact_approx_scan_each(one_query, queries.data(), count, records + first * stride + packed_at(),
+                                              here, approx.data());
         } else {
             kernels::compact_approx_scan(one_query, records + first * stride + packed_at(), here, approx.data());
         }
-        for (size_t b = 0; b < here; ++b) {
-            const uint8_t* record = records + (first + b) * stride;
-            scale[b] = scale_of(record);
-            const double errors = many ? widen(std::sqrt(widen(error_units[b] * many_.error_unit)))
-                                       : load_bound16(record + code_bytes() + 2);
-            scaled_levels[b] = std::fabs(scale[b]) * load_bound16(record + code_bytes()) * (1.0 + 0x1p-20);
-            scaled_errors[b] = std::fabs(scale[b]) * errors * (1.0 + 0x1p-20);
+        // The stored bounds follow each record's packed codes; the many-query pass
+        // replaces the level errors by what it summed.
+        kernels::compact_record_terms({records + first * stride, stride, format::CompactLayout::scale - skip_, code_bytes()},
+                                      here, {scale.data(), scaled_levels.data(), scaled_errors.data()});
+        if (many) {
+            for (size_t b = 0; b < here; ++b) {
+                const double errors = widen(std::sqrt(widen(error_units[b] * many_.error_unit)));
+                scaled_errors[b] = std::fabs(scale[b]) * errors * (1.0 + 0x1p-20);
+            }
         }
         for (size_t q = 0; q < count; ++q) {
             const Prepared& p = *prepared[q];

@@ -23,6 +23,27 @@ struct CompactBoundQuery {
     double rounded_norm;
 };
 
+// Where a block's records keep what their bounds need: the f32 scale at scale_at, and at
+// bounds_at two stored bounds (the level norm, then the level error norm), each a u16 that
+// is the high half of an f32.
+struct CompactRecordFields {
+    const uint8_t* records;
+    size_t stride;
+    size_t scale_at;
+    size_t bounds_at;
+};
+
+struct CompactRecordTerms {
+    double* scale;
+    double* scaled_levels;
+    double* scaled_errors;
+};
+
+// For b < n, of the record at records + b * stride: scale, and (|scale| * bound) * (1 +
+// 2^-20) for each stored bound, a bound that is negative or NaN (no encoder writes one: a
+// damaged, unverified file) read as infinite. Through the chosen kernels.
+void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out);
+
 struct CompactBounds {
     double* centre;
     double* margin;

@@ -29,6 +29,14 @@ inline constexpr size_t COMPACT_SCAN_SLACK_BYTES = 32;
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* codes, size_t n,
                          int32_t* out);
 
+// out[q * n + i] = compact_approx_scan's sum of record i for queries[q] (in.query is not
+// read): the same sums as count calls of it. Through the chosen kernels; those for which
+// compact_scans_each_at_once() holds expand each record's levels once for every query,
+// and beat the many-query pass below, whose coarser levels give wider bounds.
+void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* codes, size_t n, int32_t* out);
+bool compact_scans_each_at_once();
+
 // The many-query kernel adds the products of four query values in each 16-bit lane: value
 // j belongs to lane compact_lane(j), whose members are values 64P + 2t, 64P + 2t + 1,
 // 64P + 2t + 32 and 64P + 2t + 33 (lane 16P + t). Their magnitudes may sum to at most

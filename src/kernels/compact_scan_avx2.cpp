@@ -13,7 +13,6 @@
 #include "compact_scan.hpp"
 #include "format/compact_format.hpp"
 #include "format/compact_layout.hpp"
-#include "compact_many_avx2.hpp"
 #include "implementations.hpp"
 
 namespace quillane::kernels::avx2 {
@@ -177,6 +176,27 @@ __attribute__((target("avx2"))) void scan_small(const CompactApproxInputs& in,
 // 64 * sum(query) added is taken off at the end. Each record's error units are summed
 // (sad against zero) while its levels are expanded.
 constexpr size_t RECORDS_PER_TILE = 16;
+
+// The many-query pass's expansion of one record: its levels as bytes (level + 64,
+// coordinates in order, anything past dim) and the sum of its error units.
+class ManyExpander {
+public:
+    __attribute__((target("avx2"))) explicit ManyExpander(const CompactManyInputs& in);
+    // Writes the record's levels to out (whole groups of 32 bytes past dim) and returns
+    // its error units.
+    __attribute__((target("avx2"))) uint32_t operator()(const uint8_t* packed, uint8_t* out) const;
+
+private:
+    __attribute__((target("avx2"))) uint32_t expand4(const uint8_t* packed, uint8_t* out) const;
+    template <int BITS>
+    __attribute__((target("avx2"))) uint32_t expand_small(const uint8_t* packed, uint8_t* out) const;
+    uint32_t expand_any(const uint8_t* packed, uint8_t* out) const;
+
+    CompactManyInputs in_;
+    __m256i levels_;  // level + 64, by code (codes of up to 4 bits)
+    __m256i units_;   // error units, by code
+};
+
 
 __attribute__((target("avx2"))) uint32_t total_of(__m256i sad_sums) {
     const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(sad_sums), _mm256_extracti128_si256(sad_sums, 1));
@@ -381,6 +401,46 @@ __attribute__((target("avx2"))) size_t compact_bounds(const CompactBoundRecords&
                                                  query, sums + b, n - b, threshold, rest);
     for (size_t r = reaching; r < reaching + more; ++r) out.reaching[r] += static_cast<uint32_t>(b);
     return reaching + more;
+}
+
+// One query after another: the AVX2 many-query pass is the faster way to many queries.
+void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* records, size_t n, int32_t* out) {
+    for (size_t q = 0; q < count; ++q) {
+        compact_approx_scan({queries[q], in.levels, in.dim, in.bits, in.stride}, records, n, out + q * n);
+    }
+}
+
+// Four records at a time: each record's scale and its two bounds (one 32-bit word) by
+// gathers, then the portable arithmetic in four lanes.
+__attribute__((target("avx2"))) void compact_record_terms(const CompactRecordFields& fields, size_t n,
+                                                         const CompactRecordTerms& out) {
+    const int st = static_cast<int>(fields.stride);
+    const __m128i offsets = _mm_setr_epi32(0, st, 2 * st, 3 * st);
+    const __m128i scale_at = _mm_add_epi32(offsets, _mm_set1_epi32(static_cast<int>(fields.scale_at)));
+    const __m128i bounds_at = _mm_add_epi32(offsets, _mm_set1_epi32(static_cast<int>(fields.bounds_at)));
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m256d infinite = _mm256_set1_pd(std::numeric_limits<double>::infinity()), zero = _mm256_setzero_pd();
+    const __m256d wider = _mm256_set1_pd(1.0 + 0x1p-20);
+    const auto stored = [&](__m128i high_halves) __attribute__((target("avx2"))) {
+        const __m256d b = _mm256_cvtps_pd(_mm_castsi128_ps(high_halves));
+        return _mm256_blendv_pd(infinite, b, _mm256_cmp_pd(b, zero, _CMP_GE_OQ));
+    };
+    size_t b = 0;
+    // The gathers' offsets stay within 32 bits for any record size a code can have.
+    for (; b + 4 <= n; b += 4) {
+        const int* base = reinterpret_cast<const int*>(fields.records + b * fields.stride);
+        const __m256d scale = _mm256_cvtps_pd(_mm_castsi128_ps(_mm_i32gather_epi32(base, scale_at, 1)));
+        const __m128i bounds = _mm_i32gather_epi32(base, bounds_at, 1);
+        const __m256d levels = stored(_mm_slli_epi32(bounds, 16));
+        const __m256d errors = stored(_mm_and_si128(bounds, _mm_set1_epi32(static_cast<int>(0xFFFF0000u))));
+        const __m256d size = _mm256_and_pd(scale, magnitude);
+        _mm256_storeu_pd(out.scale + b, scale);
+        _mm256_storeu_pd(out.scaled_levels + b, _mm256_mul_pd(_mm256_mul_pd(size, levels), wider));
+        _mm256_storeu_pd(out.scaled_errors + b, _mm256_mul_pd(_mm256_mul_pd(size, errors), wider));
+    }
+    portable::compact_record_terms({fields.records + b * fields.stride, fields.stride, fields.scale_at, fields.bounds_at},
+                                   n - b, {out.scale + b, out.scaled_levels + b, out.scaled_errors + b});
 }
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,

@@ -1,17 +1,19 @@
 // The compact first pass with AVX-512 (BW, VL, VBMI, VNNI): levels stored as unsigned bytes
-// (level + 128 for one query, level + 64 for many) and multiplied by the signed query with
-// dpbusd, four products summed straight into each int32 lane; the offset times the sum of
-// the query is taken off at the end, so each sum is the same integer as on every path.
-// 8-bit codes look their level up in a 256-entry table with two two-register byte
-// permutes (no gathers); 4-bit codes with byte shuffles, 128 coordinates per load; the
-// narrower widths after unpacking 64 codes at a time to bytes.
+// (level + 128) and multiplied by the signed query with dpbusd, four products summed
+// straight into each int32 lane; 128 times the sum of the query is taken off at the end,
+// so each sum is the same integer as on every path. One query: 8-bit codes look their
+// level up in a 256-entry table with two two-register byte permutes (no gathers); 2- and
+// 4-bit codes by byte permutes, 256 or 128 coordinates per load; 1-bit codes as masks;
+// the other widths after unpacking 64 codes at a time to bytes. Many queries: each
+// record's levels expanded once, then multiplied by every query, with the one-query
+// levels (dpbusd sums in 32 bits, so the many-query pass's 16-bit limits do not apply),
+// which bound the sums more tightly; the many-query pass is left to AVX2.
 #include <immintrin.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "compact_many_avx2.hpp"
 #include "compact_scan.hpp"
 #include "format/compact_layout.hpp"
 #include "implementations.hpp"
@@ -55,13 +57,6 @@ struct ByteTable {
     }
 };
 
-// The first `count` entries of a table of 16 bytes (the rest zero) in every 16-byte lane.
-QL_AVX512 __m512i lane_table(const uint8_t* values, int count) {
-    alignas(16) uint8_t first16[16] = {};
-    for (int c = 0; c < count; ++c) first16[c] = values[c];
-    return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(first16)));
-}
-
 // Memory alone does not keep up with a scan of two records at a time: at step s of the
 // pair at a, the two lines at 128 s bytes into the pair four records on are asked for.
 inline void prefetch_ahead(const uint8_t* a, size_t stride, size_t s) {
@@ -70,48 +65,84 @@ inline void prefetch_ahead(const uint8_t* a, size_t stride, size_t s) {
     _mm_prefetch(p + 64, _MM_HINT_T0);
 }
 
-// 4-bit codes: 64 bytes hold 128 coordinates; their low nibbles (the even coordinates)
-// and high nibbles (the odd ones) are looked up in turn against a query laid out so.
-QL_AVX512 void scan4(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
-    uint8_t shifted[16];
-    for (int c = 0; c < 16; ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
-    const __m512i table = lane_table(shifted, 16);
-    const size_t steps = (in.dim + 127) / 128, bytes = (in.dim + 1) / 2;
+// 2- and 4-bit codes: byte k of a step of 64 bytes holds the codes of coordinates
+// P k .. P k + P - 1 (P = 8 / B per byte); plane p takes code P k + p of every byte
+// (16-bit lanes shifted down by B p) and looks its level up with a byte permute, which
+// reads only the low 6 bits of each byte: its 64-entry table repeats the levels, so the
+// bits of the codes above need no mask. The query is laid out plane by plane. Each plane sums in its own register, two records at a
+// time: the chains stay short and the query's loads are shared.
+// The query laid out for scan_planes: in each step of 64 P values, plane p's 64 bytes are
+// the values P k + p. Byte permutes over pairs of registers, once per call: the scan
+// itself is called block by block.
+template <size_t P>
+QL_AVX512 std::vector<int8_t> planes_of(const int8_t* values, size_t dim, size_t steps) {
+    std::vector<int8_t> source(64 * P * steps, 0), out(64 * P * steps);
+    std::memcpy(source.data(), values, dim);
+    for (size_t p = 0; p < P; ++p) {
+        alignas(64) uint8_t index[64];
+        for (size_t k = 0; k < 64; ++k) index[k] = static_cast<uint8_t>((P * k + p) % 128);
+        const __m512i at = _mm512_load_si512(index);
+        for (size_t s = 0; s < steps; ++s) {
+            const int8_t* from = source.data() + 64 * P * s;
+            // Pair h of registers holds the values of k in [64 h / (P / 2), 64 (h + 1) / (P / 2)).
+            __m512i plane = _mm512_permutex2var_epi8(_mm512_loadu_si512(from), at, _mm512_loadu_si512(from + 64));
+            for (size_t h = 1; h < P / 2; ++h) {
+                const __m512i pair = _mm512_permutex2var_epi8(_mm512_loadu_si512(from + 128 * h), at,
+                                                              _mm512_loadu_si512(from + 128 * h + 64));
+                plane = _mm512_mask_blend_epi8(~__mmask64{0} << (128 * h / P), plane, pair);
+            }
+            _mm512_storeu_si512(out.data() + 64 * P * s + 64 * p, plane);
+        }
+    }
+    return out;
+}
+
+template <int B>
+QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+    constexpr size_t P = 8 / B, per_step = 64 * P;
+    alignas(64) uint8_t shifted[64];
+    for (int c = 0; c < 64; ++c) shifted[c] = static_cast<uint8_t>(in.levels[c % (1 << B)] + 128);
+    const __m512i table = _mm512_load_si512(shifted);
+    const size_t steps = (in.dim + per_step - 1) / per_step, bytes = (in.dim * B + 7) / 8;
     const __mmask64 tail = first_bytes(bytes - 64 * (steps - 1));
-    std::vector<int8_t> query(128 * steps, 0);
-    for (size_t j = 0; j < in.dim; ++j) query[128 * (j / 128) + 64 * (j % 2) + j % 128 / 2] = in.query[j];
+    std::vector<int8_t> query = planes_of<P>(in.query, in.dim, steps);
     const int32_t offset = 128 * sum_of(in.query, in.dim);
-    const __m512i low4 = _mm512_set1_epi8(0x0F);
+    const auto load = [&](const uint8_t* r, size_t s) QL_AVX512 {
+        return s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, r + 64 * s) : _mm512_loadu_si512(r + 64 * s);
+    };
+    const auto plane = [&](__m512i codes, size_t p) QL_AVX512 {
+        return _mm512_permutexvar_epi8(p == 0 ? codes : _mm512_srli_epi16(codes, static_cast<unsigned>(B * p)), table);
+    };
     size_t i = 0;
-    // Two records at a time share the query's loads.
     for (; i + 2 <= n; i += 2) {
         const uint8_t* a = records + i * in.stride;
         const uint8_t* b = a + in.stride;
-        __m512i acc_a = _mm512_setzero_si512(), acc_b = _mm512_setzero_si512();
+        __m512i acc_a[P], acc_b[P];
+        for (size_t p = 0; p < P; ++p) acc_a[p] = acc_b[p] = _mm512_setzero_si512();
         for (size_t s = 0; s < steps; ++s) {
             prefetch_ahead(a, in.stride, s);
-            const bool last = s + 1 == steps;
-            const __m512i ca = last ? _mm512_maskz_loadu_epi8(tail, a + 64 * s) : _mm512_loadu_si512(a + 64 * s);
-            const __m512i cb = last ? _mm512_maskz_loadu_epi8(tail, b + 64 * s) : _mm512_loadu_si512(b + 64 * s);
-            const __m512i even = _mm512_loadu_si512(query.data() + 128 * s);
-            const __m512i odd = _mm512_loadu_si512(query.data() + 128 * s + 64);
-            acc_a = _mm512_dpbusd_epi32(acc_a, _mm512_shuffle_epi8(table, _mm512_and_si512(ca, low4)), even);
-            acc_b = _mm512_dpbusd_epi32(acc_b, _mm512_shuffle_epi8(table, _mm512_and_si512(cb, low4)), even);
-            acc_a = _mm512_dpbusd_epi32(acc_a, _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(ca, 4), low4)), odd);
-            acc_b = _mm512_dpbusd_epi32(acc_b, _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(cb, 4), low4)), odd);
+            const __m512i ca = load(a, s), cb = load(b, s);
+            for (size_t p = 0; p < P; ++p) {
+                const __m512i q = _mm512_loadu_si512(query.data() + per_step * s + 64 * p);
+                acc_a[p] = _mm512_dpbusd_epi32(acc_a[p], plane(ca, p), q);
+                acc_b[p] = _mm512_dpbusd_epi32(acc_b[p], plane(cb, p), q);
+            }
         }
-        out[i] = _mm512_reduce_add_epi32(acc_a) - offset;
-        out[i + 1] = _mm512_reduce_add_epi32(acc_b) - offset;
+        for (size_t p = 1; p < P; ++p) {
+            acc_a[0] = _mm512_add_epi32(acc_a[0], acc_a[p]);
+            acc_b[0] = _mm512_add_epi32(acc_b[0], acc_b[p]);
+        }
+        out[i] = _mm512_reduce_add_epi32(acc_a[0]) - offset;
+        out[i + 1] = _mm512_reduce_add_epi32(acc_b[0]) - offset;
     }
     for (; i < n; ++i) {
         const uint8_t* a = records + i * in.stride;
         __m512i acc = _mm512_setzero_si512();
         for (size_t s = 0; s < steps; ++s) {
-            const __m512i ca = s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, a + 64 * s) : _mm512_loadu_si512(a + 64 * s);
-            acc = _mm512_dpbusd_epi32(acc, _mm512_shuffle_epi8(table, _mm512_and_si512(ca, low4)),
-                                      _mm512_loadu_si512(query.data() + 128 * s));
-            acc = _mm512_dpbusd_epi32(acc, _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(ca, 4), low4)),
-                                      _mm512_loadu_si512(query.data() + 128 * s + 64));
+            const __m512i ca = load(a, s);
+            for (size_t p = 0; p < P; ++p) {
+                acc = _mm512_dpbusd_epi32(acc, plane(ca, p), _mm512_loadu_si512(query.data() + per_step * s + 64 * p));
+            }
         }
         out[i] = _mm512_reduce_add_epi32(acc) - offset;
     }
@@ -141,17 +172,41 @@ struct Unpacker {
         const size_t from = 8 * s * bits;
         const __m512i bytes = _mm512_maskz_loadu_epi8(first_bytes(std::min(8 * bits, code_bytes - from)), packed + from);
         if (bits == 8) return bytes;  // already one code per byte
-        return _mm512_and_si512(_mm512_multishift_epi64_epi8(shifts, _mm512_permutexvar_epi8(spread, bytes)), low);
+        return _mm512_and_si512(raw(bytes), low);
+    }
+    // Byte t holds code t in its low `bits` bits and the bits of the codes after it above.
+    QL_AVX512 __m512i raw(const uint8_t* packed, size_t s) const {
+        const size_t from = 8 * s * bits;
+        return raw(_mm512_maskz_loadu_epi8(first_bytes(std::min(8 * bits, code_bytes - from)), packed + from));
+    }
+    QL_AVX512 __m512i raw(__m512i bytes) const {
+        return _mm512_multishift_epi64_epi8(shifts, _mm512_permutexvar_epi8(spread, bytes));
     }
 };
 
-// Every width but 1 and 4 through the unpacker: levels (+ 128) looked up in a 256-entry
-// table (two two-register byte permutes: 8-bit codes need no gathers).
-QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
-    uint8_t shifted[256] = {};
-    for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
-    const ByteTable table(shifted);
-    const Unpacker unpack(in.bits, in.dim);
+// Levels (+ 128) of codes of up to 7 bits by one byte permute, which reads only the low 6
+// (one register) or 7 (two) bits of each index: the table repeats the levels, so the bits
+// above a code need no mask.
+struct RepeatedTable {
+    __m512i t0, t1;
+    bool wide;
+
+    QL_AVX512 RepeatedTable(const uint8_t* shifted, size_t bits) : wide(bits == 7) {
+        alignas(64) uint8_t values[128];
+        for (size_t c = 0; c < 128; ++c) values[c] = shifted[c % (size_t{1} << bits)];
+        t0 = _mm512_load_si512(values);
+        t1 = _mm512_load_si512(values + 64);
+    }
+    QL_AVX512 __m512i operator()(__m512i codes) const {
+        return wide ? _mm512_permutex2var_epi8(t0, codes, t1) : _mm512_permutexvar_epi8(codes, t0);
+    }
+};
+
+// 3, 5, 6, 7 and 8 bits through the unpacker: levels (+ 128) looked up by byte permutes
+// (8-bit codes in a 256-entry table of two two-register permutes: no gathers).
+template <class Lookup, class Codes>
+QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out,
+                             const Lookup& table, const Codes& codes) {
     const size_t steps = (in.dim + 63) / 64;
     const int32_t offset = 128 * sum_of(in.query, in.dim);
     size_t i = 0;
@@ -162,8 +217,8 @@ QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* recor
         for (size_t s = 0; s < steps; ++s) {
             prefetch_ahead(a, in.stride, s);
             const __m512i q = _mm512_loadu_si512(in.query + 64 * s);
-            acc_a = _mm512_dpbusd_epi32(acc_a, table(unpack(a, s)), q);
-            acc_b = _mm512_dpbusd_epi32(acc_b, table(unpack(b, s)), q);
+            acc_a = _mm512_dpbusd_epi32(acc_a, table(codes(a, s)), q);
+            acc_b = _mm512_dpbusd_epi32(acc_b, table(codes(b, s)), q);
         }
         out[i] = _mm512_reduce_add_epi32(acc_a) - offset;
         out[i + 1] = _mm512_reduce_add_epi32(acc_b) - offset;
@@ -172,71 +227,67 @@ QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* recor
         const uint8_t* a = records + i * in.stride;
         __m512i acc = _mm512_setzero_si512();
         for (size_t s = 0; s < steps; ++s) {
-            acc = _mm512_dpbusd_epi32(acc, table(unpack(a, s)), _mm512_loadu_si512(in.query + 64 * s));
+            acc = _mm512_dpbusd_epi32(acc, table(codes(a, s)), _mm512_loadu_si512(in.query + 64 * s));
         }
         out[i] = _mm512_reduce_add_epi32(acc) - offset;
     }
 }
 
-// 1-bit codes are masks: with levels -l and +l, sum = l (2 S1 - S) for S1 the sum of the
-// query over the set bits and S over all (every sum exact), so each step of 64 is a
-// masked move and a dpbusd by ones.
-QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
-    const int32_t high = in.levels[1], low = in.levels[0];
-    const size_t steps = (in.dim + 63) / 64, code_bytes = (in.dim + 7) / 8;
-    const int32_t total = sum_of(in.query, in.dim);
-    const __m512i ones = _mm512_set1_epi8(1);
-    const auto bits_of = [&](const uint8_t* packed, size_t s) QL_AVX512 {
-        const size_t from = 8 * s;
-        uint64_t word = 0;
-        std::memcpy(&word, packed + from, std::min<size_t>(8, code_bytes - from));
-        return static_cast<__mmask64>(word);
-    };
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t* a = records + i * in.stride;
-        __m512i acc = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            const __m512i set = _mm512_maskz_mov_epi8(bits_of(a, s), _mm512_loadu_si512(in.query + 64 * s));
-            acc = _mm512_dpbusd_epi32(acc, ones, set);
-        }
-        const int32_t on = _mm512_reduce_add_epi32(acc);
-        out[i] = high * on + low * (total - on);
+QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+    uint8_t shifted[256] = {};
+    for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
+    const Unpacker unpack(in.bits, in.dim);
+    if (in.bits == 8) {
+        scan_unpacked(in, records, n, out, ByteTable(shifted), unpack);
+    } else {
+        const auto raw = [&](const uint8_t* packed, size_t s) QL_AVX512 { return unpack.raw(packed, s); };
+        scan_unpacked(in, records, n, out, RepeatedTable(shifted, in.bits), raw);
     }
 }
 
-// Many queries over codes of any width: each record unpacked, its levels (+ 64) and error
-// units looked up 64 codes at a time; units past dim are masked off before they are summed.
-struct ManyExpanderAny {
-    ByteTable levels, units;
-    Unpacker unpack;
-    size_t dim;
-
-    QL_AVX512 static ByteTable shifted_levels(const CompactManyInputs& in) {
-        uint8_t shifted[256] = {};
-        for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 64);
-        return ByteTable(shifted);
-    }
-    QL_AVX512 static ByteTable unit_table(const CompactManyInputs& in) {
-        uint8_t units[256] = {};
-        for (size_t c = 0; c < (size_t{1} << in.bits); ++c) units[c] = in.error_units[c];
-        return ByteTable(units);
-    }
-    QL_AVX512 explicit ManyExpanderAny(const CompactManyInputs& in)
-        : levels(shifted_levels(in)), units(unit_table(in)), unpack(in.bits, in.dim), dim(in.dim) {}
-
-    QL_AVX512 uint32_t operator()(const uint8_t* packed, uint8_t* out) const {
-        const size_t steps = (dim + 63) / 64;
-        __m512i sums = _mm512_setzero_si512();
+// 1-bit codes are masks: with levels -l and +l, sum = l (2 S1 - S) for S1 the sum of the
+// query over the set bits and S over all (every sum exact), so each step of 64 is a
+// masked move and a dpbusd by ones. Each step reads 8 whole bytes: bits past the code
+// pick query values past dim, which are zero, and the arena's slack keeps the read
+// inside it. Four records at a time keep four dpbusd chains in flight while the next
+// four are asked for.
+QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+    const int32_t high = in.levels[1], low = in.levels[0];
+    const size_t steps = (in.dim + 63) / 64, st = in.stride;
+    const int32_t total = sum_of(in.query, in.dim);
+    const __m512i ones = _mm512_set1_epi8(1);
+    const auto bits_at = [](const uint8_t* p) QL_AVX512 {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        return _cvtu64_mask64(word);
+    };
+    const auto level_sum = [&](int32_t on) { return high * on + low * (total - on); };
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const uint8_t* a = records + i * st;
+        __m512i acc0 = _mm512_setzero_si512(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
         for (size_t s = 0; s < steps; ++s) {
-            const __m512i codes = unpack(packed, s);
-            _mm512_storeu_si512(out + 64 * s, levels(codes));
-            const __mmask64 valid = s + 1 < steps ? ~__mmask64{0} : first_bytes(dim - 64 * s);
-            const __m512i u = _mm512_maskz_mov_epi8(valid, units(codes));
-            sums = _mm512_add_epi64(sums, _mm512_sad_epu8(u, _mm512_setzero_si512()));
+            if (64 * s < 4 * st) _mm_prefetch(reinterpret_cast<const char*>(a + 4 * st + 64 * s), _MM_HINT_T0);
+            const __m512i q = _mm512_loadu_si512(in.query + 64 * s);
+            acc0 = _mm512_dpbusd_epi32(acc0, ones, _mm512_maskz_mov_epi8(bits_at(a + 8 * s), q));
+            acc1 = _mm512_dpbusd_epi32(acc1, ones, _mm512_maskz_mov_epi8(bits_at(a + st + 8 * s), q));
+            acc2 = _mm512_dpbusd_epi32(acc2, ones, _mm512_maskz_mov_epi8(bits_at(a + 2 * st + 8 * s), q));
+            acc3 = _mm512_dpbusd_epi32(acc3, ones, _mm512_maskz_mov_epi8(bits_at(a + 3 * st + 8 * s), q));
         }
-        return static_cast<uint32_t>(_mm512_reduce_add_epi64(sums));
+        out[i] = level_sum(_mm512_reduce_add_epi32(acc0));
+        out[i + 1] = level_sum(_mm512_reduce_add_epi32(acc1));
+        out[i + 2] = level_sum(_mm512_reduce_add_epi32(acc2));
+        out[i + 3] = level_sum(_mm512_reduce_add_epi32(acc3));
     }
-};
+    for (; i < n; ++i) {
+        const uint8_t* a = records + i * st;
+        __m512i acc = _mm512_setzero_si512();
+        for (size_t s = 0; s < steps; ++s) {
+            acc = _mm512_dpbusd_epi32(acc, ones, _mm512_maskz_mov_epi8(bits_at(a + 8 * s), _mm512_loadu_si512(in.query + 64 * s)));
+        }
+        out[i] = level_sum(_mm512_reduce_add_epi32(acc));
+    }
+}
 
 constexpr size_t RECORDS_PER_TILE = 16;
 
@@ -298,7 +349,9 @@ QL_AVX512 __attribute__((noinline)) void multiply_tile(const uint8_t* tile, size
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
     if (in.bits == 4) {
-        scan4(in, records, n, out);
+        scan_planes<4>(in, records, n, out);
+    } else if (in.bits == 2) {
+        scan_planes<2>(in, records, n, out);
     } else if (in.bits == 1) {
         scan1(in, records, n, out);
     } else {
@@ -306,33 +359,48 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
     }
 }
 
-QL_AVX512 void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries, size_t count,
-                                        const uint8_t* records, size_t n, int32_t* out, uint32_t* error_units) {
-    // Tile rows cover whole steps of 64; the query is zero past dim up to its padding.
-    const size_t steps = (in.dim + 63) / 64, padded = 64 * steps;
+// Tiles of records expanded to one byte per coordinate (`expand(packed, row)`, rows of
+// whole steps of 64: the queries are zero past dim up to their padding), each multiplied
+// by every query; `offset` is what the expansion adds to each level.
+template <class Expand>
+QL_AVX512 void multiply_records(const Expand& expand, int32_t offset, size_t dim, size_t stride,
+                                const int8_t* const* queries, size_t count, const uint8_t* records, size_t n,
+                                int32_t* out) {
+    const size_t steps = (dim + 63) / 64, padded = 64 * steps;
     std::vector<int32_t> offsets(count);
-    for (size_t q = 0; q < count; ++q) offsets[q] = 64 * sum_of(queries[q], in.dim);
+    for (size_t q = 0; q < count; ++q) offsets[q] = offset * sum_of(queries[q], dim);
     std::vector<uint8_t> tile(RECORDS_PER_TILE * padded);
-    const auto fill = [&](const auto& expand) {
-        for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
-            const size_t here = std::min(RECORDS_PER_TILE, n - first);
-            for (size_t r = 0; r < here; ++r) {
-                error_units[first + r] =
-                    expand(records + (first + r) * in.stride, tile.data() + r * padded);
-            }
-            // The next tile's records come from memory (to L2) while this one is multiplied.
-            const uint8_t* next = records + std::min(first + RECORDS_PER_TILE, n) * in.stride;
-            const uint8_t* next_end = records + std::min(first + 2 * RECORDS_PER_TILE, n) * in.stride;
-            for (const uint8_t* line = next; line < next_end; line += 64) {
-                _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T1);
-            }
-            multiply_tile(tile.data(), steps, here, queries, count, offsets.data(), out + first, n);
+    for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
+        const size_t here = std::min(RECORDS_PER_TILE, n - first);
+        for (size_t r = 0; r < here; ++r) expand(first + r, records + (first + r) * stride, tile.data() + r * padded);
+        // The next tile's records come from memory (to L2) while this one is multiplied.
+        const uint8_t* next = records + std::min(first + RECORDS_PER_TILE, n) * stride;
+        const uint8_t* next_end = records + std::min(first + 2 * RECORDS_PER_TILE, n) * stride;
+        for (const uint8_t* line = next; line < next_end; line += 64) {
+            _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T1);
         }
+        multiply_tile(tile.data(), steps, here, queries, count, offsets.data(), out + first, n);
+    }
+}
+
+// The one-query levels (+ 128, as unsigned bytes) of each record, 64 codes at a time.
+QL_AVX512 void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                                        const uint8_t* records, size_t n, int32_t* out) {
+    uint8_t shifted[256] = {};
+    for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
+    const Unpacker unpack(in.bits, in.dim);
+    const size_t steps = (in.dim + 63) / 64;
+    const auto expand_with = [&](const auto& table, const auto& codes) {
+        const auto expand = [&](size_t, const uint8_t* packed, uint8_t* row) QL_AVX512 {
+            for (size_t s = 0; s < steps; ++s) _mm512_storeu_si512(row + 64 * s, table(codes(packed, s)));
+        };
+        multiply_records(expand, 128, in.dim, in.stride, queries, count, records, n, out);
     };
-    if (in.bits == 4) {
-        fill(avx2::ManyExpander(in));
+    if (in.bits == 8) {
+        expand_with(ByteTable(shifted), unpack);
     } else {
-        fill(ManyExpanderAny(in));
+        expand_with(RepeatedTable(shifted, in.bits),
+                    [&](const uint8_t* packed, size_t s) QL_AVX512 { return unpack.raw(packed, s); });
     }
 }
 

@@ -1,11 +1,13 @@
 // The compact first pass as plain loops: the portable path, and the widths the vector
 // paths leave to it.
+#include <bit>
 #include <cmath>
 #include <limits>
 
 #include "compact_bounds.hpp"
 #include "compact_scan.hpp"
 #include "dispatch.hpp"
+#include "format/bytes.hpp"
 #include "format/compact_format.hpp"
 #include "implementations.hpp"
 
@@ -15,6 +17,13 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
                          int32_t* out) {
     active().compact_approx_scan(in, records, n, out);
 }
+
+void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* records, size_t n, int32_t* out) {
+    active().compact_approx_scan_each(in, queries, count, records, n, out);
+}
+
+bool compact_scans_each_at_once() { return active().compact_scans_each_at_once; }
 
 void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries,
                               size_t count, const uint8_t* records, size_t n, int32_t* out,
@@ -27,7 +36,30 @@ size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuer
     return active().compact_bounds(records, query, sums, n, threshold, out);
 }
 
+void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out) {
+    active().compact_record_terms(fields, n, out);
+}
+
 namespace portable {
+
+namespace {
+
+double stored_bound(const uint8_t* p) {
+    const double b = std::bit_cast<float>(uint32_t{bytes::load_u16(p)} << 16);
+    return b >= 0.0 ? b : std::numeric_limits<double>::infinity();
+}
+
+}  // namespace
+
+void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out) {
+    for (size_t b = 0; b < n; ++b) {
+        const uint8_t* record = fields.records + b * fields.stride;
+        const double scale = bytes::load_f32(record + fields.scale_at);
+        out.scale[b] = scale;
+        out.scaled_levels[b] = std::fabs(scale) * stored_bound(record + fields.bounds_at) * (1.0 + 0x1p-20);
+        out.scaled_errors[b] = std::fabs(scale) * stored_bound(record + fields.bounds_at + 2) * (1.0 + 0x1p-20);
+    }
+}
 
 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
                       const int32_t* sums, size_t n, double threshold, const CompactBounds& out) {
@@ -53,6 +85,13 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
             acc += int32_t{in.levels[format::unpack_code(packed, in.bits, j)]} * in.query[j];
         }
         out[i] = acc;
+    }
+}
+
+void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* records, size_t n, int32_t* out) {
+    for (size_t q = 0; q < count; ++q) {
+        portable::compact_approx_scan({queries[q], in.levels, in.dim, in.bits, in.stride}, records, n, out + q * n);
     }
 }
 

@@ -21,6 +21,8 @@ struct CompactManyInputs;
 struct CompactBoundRecords;
 struct CompactBoundQuery;
 struct CompactBounds;
+struct CompactRecordFields;
+struct CompactRecordTerms;
 struct HadamardPlan;
 struct CentroidBlocks;
 struct CentroidIntegerBlocks;
@@ -41,12 +43,18 @@ struct KernelTable {
                        const uint8_t* codes, size_t n);                    // turbo_scan.hpp
     void (*compact_approx_scan)(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                                 int32_t* out);                             // compact_scan.hpp
+    void (*compact_approx_scan_each)(const CompactApproxInputs& in, const int8_t* const* queries,
+                                     size_t count, const uint8_t* records, size_t n,
+                                     int32_t* out);                        // compact_scan.hpp
+    bool compact_scans_each_at_once;                                       // compact_scan.hpp
     void (*compact_approx_scan_many)(const CompactManyInputs& in, const int8_t* const* queries,
                                      size_t count, const uint8_t* records, size_t n, int32_t* out,
                                      uint32_t* error_units);               // compact_scan.hpp
     size_t (*compact_bounds)(const CompactBoundRecords& records, const CompactBoundQuery& query,
                              const int32_t* sums, size_t n, double threshold,
                              const CompactBounds& out);            // compact_bounds.hpp
+    void (*compact_record_terms)(const CompactRecordFields& fields, size_t n,
+                                 const CompactRecordTerms& out);           // compact_bounds.hpp
     double (*compact_dot)(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim,
                           const float* y);                                 // compact_dot.hpp
     void (*hadamard_rotate)(const HadamardPlan& plan, float* v, bool forward);  // compact_encode.hpp

@@ -19,6 +19,8 @@ struct CompactManyInputs;
 struct CompactBoundRecords;
 struct CompactBoundQuery;
 struct CompactBounds;
+struct CompactRecordFields;
+struct CompactRecordTerms;
 struct HadamardPlan;
 struct CentroidBlocks;
 struct CentroidIntegerBlocks;
@@ -36,12 +38,15 @@ struct CentroidBoundTotals;
                     const uint8_t* codes, size_t n);                                        \
     void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, \
                              int32_t* out);                                                 \
+    void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, \
+                                  size_t count, const uint8_t* records, size_t n, int32_t* out); \
     void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries,   \
                                   size_t count, const uint8_t* records, size_t n, int32_t* out, \
                                   uint32_t* error_units);                                       \
     size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, \
                           const int32_t* sums, size_t n, double threshold,                  \
                           const CompactBounds& out);                                        \
+    void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out); \
     double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim, \
                        const float* y);                                                     \
     void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);                 \
@@ -69,8 +74,8 @@ QL_KERNEL_ENTRIES
 // takes the AVX2 ones for the rest.
 namespace avx512 {
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out);
-void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries, size_t count,
-                              const uint8_t* records, size_t n, int32_t* out, uint32_t* error_units);
+void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* records, size_t n, int32_t* out);
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "compact/levels.hpp"
+#include "format/bytes.hpp"
 #include "compact/quantizer.hpp"
 #include "index/compact_family.hpp"
 #include "kernels/compact_bounds.hpp"
@@ -255,6 +256,9 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
                 kernels::table_for(isa).compact_approx_scan(in, records.data() + 16, n, one.data());
                 EXPECT_EQ(one, std::vector<int32_t>(expected.begin(), expected.begin() + n))
                     << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                std::vector<int32_t> each(nq * n);
+                kernels::table_for(isa).compact_approx_scan_each(in, query_rows.data(), nq, records.data() + 16, n, each.data());
+                EXPECT_EQ(each, expected) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
                 kernels::table_for(isa).compact_approx_scan_many(many_in, query_rows.data(), nq, records.data() + 16, n,
                                                                  many.data(), many_units.data());
                 EXPECT_EQ(many, expected_many) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
@@ -362,6 +366,47 @@ TEST(CompactBounds, EveryPathGivesThePlainLoopsBits) {
                 reaching.resize(kernels::table_for(isa).compact_bounds({scale.data(), levels.data(), errors.data()}, query, sums.data(), n,
                                                                        threshold, {got.data(), got.data() + n, got.data() + 2 * n, reaching.data()}));
                 EXPECT_EQ(reaching, expected_reaching) << kernels::isa_name(isa);
+                for (size_t i = 0; i < 3 * n; ++i) {
+                    ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i])) << kernels::isa_name(isa) << " " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(CompactRecordTerms, EveryPathReadsTheFieldsAsTheRuleSays) {
+    SeededRng rng(13);
+    // Bounds and scales of every kind an unverified file may hold: signed zeros,
+    // subnormals, infinities, NaNs, negatives, ordinary values.
+    const uint32_t specials[] = {0x00000000u, 0x80000000u, 0x00010000u, 0x7F800000u, 0xFF800000u,
+                                 0x7FC00000u, 0xFFC10000u, 0xBF800000u, 0x3F800000u};
+    for (size_t stride : {13, 112, 4100}) {
+        for (size_t n : {1, 3, 4, 5, 256}) {
+            std::vector<uint8_t> records(n * stride);
+            for (auto& byte : records) byte = static_cast<uint8_t>(rng.next_u64());
+            const size_t scale_at = 1, bounds_at = stride - 5;
+            for (size_t b = 0; b < n; b += 2) {
+                const uint32_t scale_bits = specials[rng.next_u64() % 9];
+                std::memcpy(records.data() + b * stride + scale_at, &scale_bits, 4);
+                const uint32_t word = specials[rng.next_u64() % 9] >> 16 | (specials[rng.next_u64() % 9] & 0xFFFF0000u);
+                std::memcpy(records.data() + b * stride + bounds_at, &word, 4);
+            }
+            const kernels::CompactRecordFields fields{records.data(), stride, scale_at, bounds_at};
+            std::vector<double> expected(3 * n);
+            kernels::table_for(kernels::Isa::portable).compact_record_terms(fields, n, {expected.data(), expected.data() + n, expected.data() + 2 * n});
+            for (size_t b = 0; b < n; ++b) {
+                const uint8_t* record = records.data() + b * stride;
+                const double scale = bytes::load_f32(record + scale_at);
+                for (size_t k = 0; k < 2; ++k) {
+                    const float stored = std::bit_cast<float>(uint32_t{bytes::load_u16(record + bounds_at + 2 * k)} << 16);
+                    const double bound = stored >= 0.0f ? stored : std::numeric_limits<double>::infinity();
+                    const double want = std::fabs(scale) * bound * (1.0 + 0x1p-20);
+                    ASSERT_EQ(std::bit_cast<uint64_t>(expected[(k + 1) * n + b]), std::bit_cast<uint64_t>(want)) << b;
+                }
+            }
+            for (kernels::Isa isa : kernels::available_isas()) {
+                std::vector<double> got(3 * n);
+                kernels::table_for(isa).compact_record_terms(fields, n, {got.data(), got.data() + n, got.data() + 2 * n});
                 for (size_t i = 0; i < 3 * n; ++i) {
                     ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i])) << kernels::isa_name(isa) << " " << i;
                 }
