@@ -57,20 +57,53 @@ struct ByteTable {
     }
 };
 
-// Memory alone does not keep up with a scan of two records at a time: at step s of the
-// pair at a, the two lines at 128 s bytes into the pair four records on are asked for.
-inline void prefetch_ahead(const uint8_t* a, size_t stride, size_t s) {
-    const char* p = reinterpret_cast<const char*>(a + 4 * stride + 128 * s);
-    _mm_prefetch(p, _MM_HINT_T0);
-    _mm_prefetch(p + 64, _MM_HINT_T0);
+// The totals of four registers of int32 sums, in order.
+QL_AVX512 inline __m128i totals_of(const __m512i* sums) {
+    const __m512i ab = _mm512_add_epi32(_mm512_unpacklo_epi32(sums[0], sums[1]), _mm512_unpackhi_epi32(sums[0], sums[1]));
+    const __m512i cd = _mm512_add_epi32(_mm512_unpacklo_epi32(sums[2], sums[3]), _mm512_unpackhi_epi32(sums[2], sums[3]));
+    // Each 128-bit lane now holds its part of the four sums, in order.
+    const __m512i lanes = _mm512_add_epi32(_mm512_unpacklo_epi64(ab, cd), _mm512_unpackhi_epi64(ab, cd));
+    const __m256i halves = _mm256_add_epi32(_mm512_castsi512_si256(lanes), _mm512_extracti64x4_epi64(lanes, 1));
+    return _mm_add_epi32(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
 }
 
-// 2- and 4-bit codes: byte k of a step of 64 bytes holds the codes of coordinates
-// P k .. P k + P - 1 (P = 8 / B per byte); plane p takes code P k + p of every byte
-// (16-bit lanes shifted down by B p) and looks its level up with a byte permute, which
-// reads only the low 6 bits of each byte: its 64-entry table repeats the levels, so the
-// bits of the codes above need no mask. The query is laid out plane by plane. Each plane sums in its own register, two records at a
-// time: the chains stay short and the query's loads are shared.
+// out[i] = the sum of record i's C registers after `steps` calls step(shared(s), record,
+// s, sums), four records at a time: their chains are independent, each step's shared
+// value (the query's registers) serves all four, the totals are taken together, and the
+// next four records are asked for from memory meanwhile.
+template <size_t C, class Shared, class Step>
+QL_AVX512 inline void scan_records(const uint8_t* records, size_t n, size_t stride, size_t steps, const Shared& shared,
+                                   const Step& step, int32_t* out) {
+    const size_t lines_per_step = (4 * stride + 64 * steps - 1) / (64 * steps);
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const uint8_t* a = records + i * stride;
+        __m512i sums[4][C];
+        for (auto& record : sums)
+            for (auto& chain : record) chain = _mm512_setzero_si512();
+        for (size_t s = 0; s < steps; ++s) {
+            for (size_t l = 0; l < lines_per_step; ++l) {
+                _mm_prefetch(reinterpret_cast<const char*>(a + 4 * stride + 64 * (s * lines_per_step + l)), _MM_HINT_T0);
+            }
+            const auto values = shared(s);
+            for (size_t r = 0; r < 4; ++r) step(values, a + r * stride, s, sums[r]);
+        }
+        __m512i totals[4];
+        for (size_t r = 0; r < 4; ++r) {
+            totals[r] = sums[r][0];
+            for (size_t c = 1; c < C; ++c) totals[r] = _mm512_add_epi32(totals[r], sums[r][c]);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), totals_of(totals));
+    }
+    for (; i < n; ++i) {
+        __m512i sum[C];
+        for (auto& chain : sum) chain = _mm512_setzero_si512();
+        for (size_t s = 0; s < steps; ++s) step(shared(s), records + i * stride, s, sum);
+        for (size_t c = 1; c < C; ++c) sum[0] = _mm512_add_epi32(sum[0], sum[c]);
+        out[i] = _mm512_reduce_add_epi32(sum[0]);
+    }
+}
+
 // The query laid out for scan_planes: in each step of 64 P values, plane p's 64 bytes are
 // the values P k + p. Byte permutes over pairs of registers, once per call: the scan
 // itself is called block by block.
@@ -97,6 +130,12 @@ QL_AVX512 std::vector<int8_t> planes_of(const int8_t* values, size_t dim, size_t
     return out;
 }
 
+// 2- and 4-bit codes: byte k of a step of 64 bytes holds the codes of coordinates
+// P k .. P k + P - 1 (P = 8 / B per byte); plane p takes code P k + p of every byte
+// (16-bit lanes shifted down by B p) and looks its level up with a byte permute, which
+// reads only the low 6 bits of each byte: its 64-entry table repeats the levels, so the
+// bits of the codes above need no mask. The query is laid out plane by plane; each plane
+// sums in its own register.
 template <int B>
 QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
     constexpr size_t P = 8 / B, per_step = 64 * P;
@@ -105,47 +144,25 @@ QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records
     const __m512i table = _mm512_load_si512(shifted);
     const size_t steps = (in.dim + per_step - 1) / per_step, bytes = (in.dim * B + 7) / 8;
     const __mmask64 tail = first_bytes(bytes - 64 * (steps - 1));
-    std::vector<int8_t> query = planes_of<P>(in.query, in.dim, steps);
+    const std::vector<int8_t> query = planes_of<P>(in.query, in.dim, steps);
+    struct Planes {
+        __m512i q[P];
+    };
+    const auto shared = [&](size_t s) QL_AVX512 {
+        Planes planes;
+        for (size_t p = 0; p < P; ++p) planes.q[p] = _mm512_loadu_si512(query.data() + per_step * s + 64 * p);
+        return planes;
+    };
+    const auto step = [&](const Planes& planes, const uint8_t* record, size_t s, __m512i* sums) QL_AVX512 {
+        const __m512i codes = s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, record + 64 * s) : _mm512_loadu_si512(record + 64 * s);
+        for (size_t p = 0; p < P; ++p) {
+            const __m512i shifted_codes = p == 0 ? codes : _mm512_srli_epi16(codes, static_cast<unsigned>(B * p));
+            sums[p] = _mm512_dpbusd_epi32(sums[p], _mm512_permutexvar_epi8(shifted_codes, table), planes.q[p]);
+        }
+    };
+    scan_records<P>(records, n, in.stride, steps, shared, step, out);
     const int32_t offset = 128 * sum_of(in.query, in.dim);
-    const auto load = [&](const uint8_t* r, size_t s) QL_AVX512 {
-        return s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, r + 64 * s) : _mm512_loadu_si512(r + 64 * s);
-    };
-    const auto plane = [&](__m512i codes, size_t p) QL_AVX512 {
-        return _mm512_permutexvar_epi8(p == 0 ? codes : _mm512_srli_epi16(codes, static_cast<unsigned>(B * p)), table);
-    };
-    size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const uint8_t* a = records + i * in.stride;
-        const uint8_t* b = a + in.stride;
-        __m512i acc_a[P], acc_b[P];
-        for (size_t p = 0; p < P; ++p) acc_a[p] = acc_b[p] = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            prefetch_ahead(a, in.stride, s);
-            const __m512i ca = load(a, s), cb = load(b, s);
-            for (size_t p = 0; p < P; ++p) {
-                const __m512i q = _mm512_loadu_si512(query.data() + per_step * s + 64 * p);
-                acc_a[p] = _mm512_dpbusd_epi32(acc_a[p], plane(ca, p), q);
-                acc_b[p] = _mm512_dpbusd_epi32(acc_b[p], plane(cb, p), q);
-            }
-        }
-        for (size_t p = 1; p < P; ++p) {
-            acc_a[0] = _mm512_add_epi32(acc_a[0], acc_a[p]);
-            acc_b[0] = _mm512_add_epi32(acc_b[0], acc_b[p]);
-        }
-        out[i] = _mm512_reduce_add_epi32(acc_a[0]) - offset;
-        out[i + 1] = _mm512_reduce_add_epi32(acc_b[0]) - offset;
-    }
-    for (; i < n; ++i) {
-        const uint8_t* a = records + i * in.stride;
-        __m512i acc = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            const __m512i ca = load(a, s);
-            for (size_t p = 0; p < P; ++p) {
-                acc = _mm512_dpbusd_epi32(acc, plane(ca, p), _mm512_loadu_si512(query.data() + per_step * s + 64 * p));
-            }
-        }
-        out[i] = _mm512_reduce_add_epi32(acc) - offset;
-    }
+    for (size_t i = 0; i < n; ++i) out[i] -= offset;
 }
 
 // Codes of 1 to 8 bits, 64 per step, as bytes: 8 codes of b bits are b whole
@@ -207,30 +224,13 @@ struct RepeatedTable {
 template <class Lookup, class Codes>
 QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out,
                              const Lookup& table, const Codes& codes) {
-    const size_t steps = (in.dim + 63) / 64;
+    const auto shared = [&](size_t s) QL_AVX512 { return _mm512_loadu_si512(in.query + 64 * s); };
+    const auto step = [&](__m512i q, const uint8_t* record, size_t s, __m512i* sums) QL_AVX512 {
+        sums[0] = _mm512_dpbusd_epi32(sums[0], table(codes(record, s)), q);
+    };
+    scan_records<1>(records, n, in.stride, (in.dim + 63) / 64, shared, step, out);
     const int32_t offset = 128 * sum_of(in.query, in.dim);
-    size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const uint8_t* a = records + i * in.stride;
-        const uint8_t* b = a + in.stride;
-        __m512i acc_a = _mm512_setzero_si512(), acc_b = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            prefetch_ahead(a, in.stride, s);
-            const __m512i q = _mm512_loadu_si512(in.query + 64 * s);
-            acc_a = _mm512_dpbusd_epi32(acc_a, table(codes(a, s)), q);
-            acc_b = _mm512_dpbusd_epi32(acc_b, table(codes(b, s)), q);
-        }
-        out[i] = _mm512_reduce_add_epi32(acc_a) - offset;
-        out[i + 1] = _mm512_reduce_add_epi32(acc_b) - offset;
-    }
-    for (; i < n; ++i) {
-        const uint8_t* a = records + i * in.stride;
-        __m512i acc = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            acc = _mm512_dpbusd_epi32(acc, table(codes(a, s)), _mm512_loadu_si512(in.query + 64 * s));
-        }
-        out[i] = _mm512_reduce_add_epi32(acc) - offset;
-    }
+    for (size_t i = 0; i < n; ++i) out[i] -= offset;
 }
 
 QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
@@ -249,44 +249,18 @@ QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* recor
 // query over the set bits and S over all (every sum exact), so each step of 64 is a
 // masked move and a dpbusd by ones. Each step reads 8 whole bytes: bits past the code
 // pick query values past dim, which are zero, and the arena's slack keeps the read
-// inside it. Four records at a time keep four dpbusd chains in flight while the next
-// four are asked for.
+// inside it.
 QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
-    const int32_t high = in.levels[1], low = in.levels[0];
-    const size_t steps = (in.dim + 63) / 64, st = in.stride;
-    const int32_t total = sum_of(in.query, in.dim);
     const __m512i ones = _mm512_set1_epi8(1);
-    const auto bits_at = [](const uint8_t* p) QL_AVX512 {
+    const auto shared = [&](size_t s) QL_AVX512 { return _mm512_loadu_si512(in.query + 64 * s); };
+    const auto step = [&](__m512i q, const uint8_t* record, size_t s, __m512i* sums) QL_AVX512 {
         uint64_t word;
-        std::memcpy(&word, p, 8);
-        return _cvtu64_mask64(word);
+        std::memcpy(&word, record + 8 * s, 8);
+        sums[0] = _mm512_dpbusd_epi32(sums[0], ones, _mm512_maskz_mov_epi8(_cvtu64_mask64(word), q));
     };
-    const auto level_sum = [&](int32_t on) { return high * on + low * (total - on); };
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const uint8_t* a = records + i * st;
-        __m512i acc0 = _mm512_setzero_si512(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
-        for (size_t s = 0; s < steps; ++s) {
-            if (64 * s < 4 * st) _mm_prefetch(reinterpret_cast<const char*>(a + 4 * st + 64 * s), _MM_HINT_T0);
-            const __m512i q = _mm512_loadu_si512(in.query + 64 * s);
-            acc0 = _mm512_dpbusd_epi32(acc0, ones, _mm512_maskz_mov_epi8(bits_at(a + 8 * s), q));
-            acc1 = _mm512_dpbusd_epi32(acc1, ones, _mm512_maskz_mov_epi8(bits_at(a + st + 8 * s), q));
-            acc2 = _mm512_dpbusd_epi32(acc2, ones, _mm512_maskz_mov_epi8(bits_at(a + 2 * st + 8 * s), q));
-            acc3 = _mm512_dpbusd_epi32(acc3, ones, _mm512_maskz_mov_epi8(bits_at(a + 3 * st + 8 * s), q));
-        }
-        out[i] = level_sum(_mm512_reduce_add_epi32(acc0));
-        out[i + 1] = level_sum(_mm512_reduce_add_epi32(acc1));
-        out[i + 2] = level_sum(_mm512_reduce_add_epi32(acc2));
-        out[i + 3] = level_sum(_mm512_reduce_add_epi32(acc3));
-    }
-    for (; i < n; ++i) {
-        const uint8_t* a = records + i * st;
-        __m512i acc = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) {
-            acc = _mm512_dpbusd_epi32(acc, ones, _mm512_maskz_mov_epi8(bits_at(a + 8 * s), _mm512_loadu_si512(in.query + 64 * s)));
-        }
-        out[i] = level_sum(_mm512_reduce_add_epi32(acc));
-    }
+    scan_records<1>(records, n, in.stride, (in.dim + 63) / 64, shared, step, out);
+    const int32_t high = in.levels[1], low = in.levels[0], total = sum_of(in.query, in.dim);
+    for (size_t i = 0; i < n; ++i) out[i] = high * out[i] + low * (total - out[i]);
 }
 
 constexpr size_t RECORDS_PER_TILE = 16;
