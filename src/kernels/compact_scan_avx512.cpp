@@ -12,8 +12,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
+#include "compact_bounds.hpp"
 #include "compact_scan.hpp"
 #include "format/compact_layout.hpp"
 #include "implementations.hpp"
@@ -320,6 +322,37 @@ QL_AVX512 __attribute__((noinline)) void multiply_tile(const uint8_t* tile, size
 }
 
 }  // namespace
+
+// The portable loop eight records at a time, the same operations in the same order; the
+// reaching records' numbers are compressed out of each comparison's mask.
+QL_AVX512 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, const int32_t* sums,
+                                size_t n, double threshold, const CompactBounds& out) {
+    const __m512d bar = _mm512_set1_pd(threshold), unit = _mm512_set1_pd(query.unit);
+    const __m512d per_level = _mm512_set1_pd(query.per_level), rounded_norm = _mm512_set1_pd(query.rounded_norm);
+    const __m512d tiny = _mm512_set1_pd(0x1p-20), smallest = _mm512_set1_pd(static_cast<double>(std::numeric_limits<float>::min()));
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    size_t reaching = 0, b = 0;
+    for (; b + 8 <= n; b += 8) {
+        const __m512d sum = _mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + b)));
+        const __m512d c = _mm512_mul_pd(_mm512_mul_pd(_mm512_loadu_pd(records.scale + b), unit), sum);
+        const __m512d spread = _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(records.scaled_levels + b), per_level),
+                                             _mm512_mul_pd(_mm512_loadu_pd(records.scaled_errors + b), rounded_norm));
+        const __m512d m = _mm512_add_pd(_mm512_add_pd(spread, _mm512_mul_pd(_mm512_abs_pd(c), tiny)), smallest);
+        const __m512d upper = _mm512_add_pd(c, m);
+        _mm512_storeu_pd(out.centre + b, c);
+        _mm512_storeu_pd(out.margin + b, m);
+        _mm512_storeu_pd(out.upper + b, upper);
+        const __mmask8 reach = _mm512_cmp_pd_mask(upper, bar, _CMP_GE_OQ);
+        _mm256_mask_compressstoreu_epi32(out.reaching + reaching, reach,
+                                         _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(b))));
+        reaching += static_cast<size_t>(__builtin_popcount(reach));
+    }
+    const CompactBounds rest{out.centre + b, out.margin + b, out.upper + b, out.reaching + reaching};
+    const size_t more = portable::compact_bounds({records.scale + b, records.scaled_levels + b, records.scaled_errors + b},
+                                                 query, sums + b, n - b, threshold, rest);
+    for (size_t r = reaching; r < reaching + more; ++r) out.reaching[r] += static_cast<uint32_t>(b);
+    return reaching + more;
+}
 
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
     if (in.bits == 4) {

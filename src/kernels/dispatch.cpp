@@ -51,7 +51,7 @@ const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multi
 const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_multiply,
                             avx2::factorisation, avx2::turbo_scan, avx512::compact_approx_scan,
                             avx512::compact_approx_scan_each, true,
-                            avx2::compact_approx_scan_many, avx2::compact_bounds,
+                            avx2::compact_approx_scan_many, avx512::compact_bounds,
                             avx2::compact_record_terms,
                             avx2::compact_dot,
                             avx2::hadamard_rotate, avx2::compact_cells,

@@ -76,6 +76,8 @@ namespace avx512 {
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out);
 void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
                               const uint8_t* records, size_t n, int32_t* out);
+size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, const int32_t* sums, size_t n,
+                      double threshold, const CompactBounds& out);
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,

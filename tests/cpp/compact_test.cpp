@@ -343,7 +343,7 @@ TEST(CompactDot, EveryPathGivesThePlainLoopsBits) {
 
 TEST(CompactBounds, EveryPathGivesThePlainLoopsBits) {
     SeededRng rng(12);
-    for (size_t n : {1, 3, 4, 5, 256}) {
+    for (size_t n : {1, 3, 4, 5, 13, 256}) {
         std::vector<double> scale(n), levels(n), errors(n);
         std::vector<int32_t> sums(n);
         for (size_t b = 0; b < n; ++b) {
