@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "compact_bounds.hpp"
@@ -367,47 +368,88 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
 }
 
 // Tiles of records expanded to one byte per coordinate (`expand(packed, row)`, rows of
-// whole steps of 64: the queries are zero past dim up to their padding), each multiplied
-// by every query; `offset` is what the expansion adds to each level.
+// row_steps steps of 64, in the order of the queries' values), each multiplied by every
+// query, less offsets[q].
 template <class Expand>
-QL_AVX512 void multiply_records(const Expand& expand, int32_t offset, size_t dim, size_t stride,
-                                const int8_t* const* queries, size_t count, const uint8_t* records, size_t n,
-                                int32_t* out) {
-    const size_t steps = (dim + 63) / 64, padded = 64 * steps;
-    std::vector<int32_t> offsets(count);
-    for (size_t q = 0; q < count; ++q) offsets[q] = offset * sum_of(queries[q], dim);
+QL_AVX512 void multiply_records(const Expand& expand, size_t row_steps, size_t stride, const int8_t* const* queries,
+                                const int32_t* offsets, size_t count, const uint8_t* records, size_t n, int32_t* out) {
+    const size_t padded = 64 * row_steps;
     std::vector<uint8_t> tile(RECORDS_PER_TILE * padded);
     for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
         const size_t here = std::min(RECORDS_PER_TILE, n - first);
-        for (size_t r = 0; r < here; ++r) expand(first + r, records + (first + r) * stride, tile.data() + r * padded);
+        for (size_t r = 0; r < here; ++r) expand(records + (first + r) * stride, tile.data() + r * padded);
         // The next tile's records come from memory (to L2) while this one is multiplied.
         const uint8_t* next = records + std::min(first + RECORDS_PER_TILE, n) * stride;
         const uint8_t* next_end = records + std::min(first + 2 * RECORDS_PER_TILE, n) * stride;
         for (const uint8_t* line = next; line < next_end; line += 64) {
             _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T1);
         }
-        multiply_tile(tile.data(), steps, here, queries, count, offsets.data(), out + first, n);
+        multiply_tile(tile.data(), row_steps, here, queries, count, offsets, out + first, n);
     }
 }
 
-// The one-query levels (+ 128, as unsigned bytes) of each record, 64 codes at a time.
+// The one-query levels (+ 128, as unsigned bytes) of each record, expanded as the one-query
+// scans read them: 2- and 4-bit codes plane by plane (the queries laid out so once per
+// call), 1-bit codes by a masked blend of the two levels, other widths 64 codes at a time
+// through the unpacker. Bytes past dim meet zero query values.
 QL_AVX512 void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
                                         const uint8_t* records, size_t n, int32_t* out) {
     uint8_t shifted[256] = {};
     for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
-    const Unpacker unpack(in.bits, in.dim);
+    std::vector<int32_t> offsets(count);
+    for (size_t q = 0; q < count; ++q) offsets[q] = 128 * sum_of(queries[q], in.dim);
     const size_t steps = (in.dim + 63) / 64;
-    const auto expand_with = [&](const auto& table, const auto& codes) {
-        const auto expand = [&](size_t, const uint8_t* packed, uint8_t* row) QL_AVX512 {
-            for (size_t s = 0; s < steps; ++s) _mm512_storeu_si512(row + 64 * s, table(codes(packed, s)));
+    const auto planes = [&](auto width) QL_AVX512 {
+        constexpr size_t B = decltype(width)::value, P = 8 / B;
+        const size_t plane_steps = (in.dim + 64 * P - 1) / (64 * P), bytes = (in.dim * B + 7) / 8;
+        const __mmask64 tail = first_bytes(bytes - 64 * (plane_steps - 1));
+        alignas(64) uint8_t repeated[64];
+        for (size_t c = 0; c < 64; ++c) repeated[c] = shifted[c % (1u << B)];
+        const __m512i table = _mm512_load_si512(repeated);
+        std::vector<std::vector<int8_t>> laid;
+        std::vector<const int8_t*> rows;
+        for (size_t q = 0; q < count; ++q) laid.push_back(planes_of<P>(queries[q], in.dim, plane_steps));
+        for (const auto& row : laid) rows.push_back(row.data());
+        const auto expand = [&](const uint8_t* packed, uint8_t* row) QL_AVX512 {
+            for (size_t s = 0; s < plane_steps; ++s) {
+                const __m512i codes = s + 1 == plane_steps ? _mm512_maskz_loadu_epi8(tail, packed + 64 * s)
+                                                           : _mm512_loadu_si512(packed + 64 * s);
+                for (size_t p = 0; p < P; ++p) {
+                    const __m512i at = p == 0 ? codes : _mm512_srli_epi16(codes, static_cast<unsigned>(B * p));
+                    _mm512_storeu_si512(row + 64 * (P * s + p), _mm512_permutexvar_epi8(at, table));
+                }
+            }
         };
-        multiply_records(expand, 128, in.dim, in.stride, queries, count, records, n, out);
+        multiply_records(expand, P * plane_steps, in.stride, rows.data(), offsets.data(), count, records, n, out);
     };
-    if (in.bits == 8) {
-        expand_with(ByteTable(shifted), unpack);
+    const auto in_order = [&](const auto& expand) {
+        multiply_records(expand, steps, in.stride, queries, offsets.data(), count, records, n, out);
+    };
+    const Unpacker unpack(in.bits, in.dim);
+    if (in.bits == 4) {
+        planes(std::integral_constant<size_t, 4>{});
+    } else if (in.bits == 2) {
+        planes(std::integral_constant<size_t, 2>{});
+    } else if (in.bits == 1) {
+        // 8 whole bytes per step, as scan1 reads them (the arena's slack covers the last).
+        const __m512i low = _mm512_set1_epi8(static_cast<char>(shifted[0])), high = _mm512_set1_epi8(static_cast<char>(shifted[1]));
+        in_order([&](const uint8_t* packed, uint8_t* row) QL_AVX512 {
+            for (size_t s = 0; s < steps; ++s) {
+                uint64_t word;
+                std::memcpy(&word, packed + 8 * s, 8);
+                _mm512_storeu_si512(row + 64 * s, _mm512_mask_blend_epi8(_cvtu64_mask64(word), low, high));
+            }
+        });
+    } else if (in.bits == 8) {
+        const ByteTable table(shifted);
+        in_order([&](const uint8_t* packed, uint8_t* row) QL_AVX512 {
+            for (size_t s = 0; s < steps; ++s) _mm512_storeu_si512(row + 64 * s, table(unpack(packed, s)));
+        });
     } else {
-        expand_with(RepeatedTable(shifted, in.bits),
-                    [&](const uint8_t* packed, size_t s) QL_AVX512 { return unpack.raw(packed, s); });
+        const RepeatedTable table(shifted, in.bits);
+        in_order([&](const uint8_t* packed, uint8_t* row) QL_AVX512 {
+            for (size_t s = 0; s < steps; ++s) _mm512_storeu_si512(row + 64 * s, table(unpack.raw(packed, s)));
+        });
     }
 }
 
