@@ -174,9 +174,10 @@ QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records
 // as zeros (a masked load): their codes are 0, where the query is zero.
 struct Unpacker {
     __m512i spread, shifts, low;
-    size_t bits, code_bytes;
+    size_t bits, last;     // the last step of 64 codes
+    __mmask64 whole, tail;  // the bytes a step reads: 8 bits of them, fewer at the last
 
-    QL_AVX512 Unpacker(size_t b, size_t dim) : bits(b), code_bytes((dim * b + 7) / 8) {
+    QL_AVX512 Unpacker(size_t b, size_t dim) : bits(b), last((dim + 63) / 64 - 1) {
         alignas(64) uint8_t spread_index[64], shift_of[64];
         for (size_t q = 0; q < 8; ++q) {
             for (size_t t = 0; t < 8; ++t) {
@@ -187,20 +188,20 @@ struct Unpacker {
         spread = _mm512_load_si512(spread_index);
         shifts = _mm512_load_si512(shift_of);
         low = _mm512_set1_epi8(static_cast<char>((1u << b) - 1));
+        whole = first_bytes(8 * b);
+        tail = first_bytes((dim * b + 7) / 8 - 8 * b * last);
+    }
+    QL_AVX512 __m512i bytes(const uint8_t* packed, size_t s) const {
+        return _mm512_maskz_loadu_epi8(s == last ? tail : whole, packed + 8 * s * bits);
     }
     QL_AVX512 __m512i operator()(const uint8_t* packed, size_t s) const {
-        const size_t from = 8 * s * bits;
-        const __m512i bytes = _mm512_maskz_loadu_epi8(first_bytes(std::min(8 * bits, code_bytes - from)), packed + from);
-        if (bits == 8) return bytes;  // already one code per byte
-        return _mm512_and_si512(raw(bytes), low);
+        if (bits == 8) return bytes(packed, s);  // already one code per byte
+        return _mm512_and_si512(raw(bytes(packed, s)), low);
     }
     // Byte t holds code t in its low `bits` bits and the bits of the codes after it above.
-    QL_AVX512 __m512i raw(const uint8_t* packed, size_t s) const {
-        const size_t from = 8 * s * bits;
-        return raw(_mm512_maskz_loadu_epi8(first_bytes(std::min(8 * bits, code_bytes - from)), packed + from));
-    }
-    QL_AVX512 __m512i raw(__m512i bytes) const {
-        return _mm512_multishift_epi64_epi8(shifts, _mm512_permutexvar_epi8(spread, bytes));
+    QL_AVX512 __m512i raw(const uint8_t* packed, size_t s) const { return raw(bytes(packed, s)); }
+    QL_AVX512 __m512i raw(__m512i codes) const {
+        return _mm512_multishift_epi64_epi8(shifts, _mm512_permutexvar_epi8(spread, codes));
     }
 };
 
