@@ -325,6 +325,36 @@ QL_AVX512 __attribute__((noinline)) void multiply_tile(const uint8_t* tile, size
 
 }  // namespace
 
+// Eight records at a time: each record's scale and its two bounds (one 32-bit word) by
+// gathers, then the portable arithmetic in eight lanes.
+QL_AVX512 void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out) {
+    const __m256i offsets = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                               _mm256_set1_epi32(static_cast<int>(fields.stride)));
+    const __m256i scale_at = _mm256_add_epi32(offsets, _mm256_set1_epi32(static_cast<int>(fields.scale_at)));
+    const __m256i bounds_at = _mm256_add_epi32(offsets, _mm256_set1_epi32(static_cast<int>(fields.bounds_at)));
+    const __m512d infinite = _mm512_set1_pd(std::numeric_limits<double>::infinity()), zero = _mm512_setzero_pd();
+    const __m512d wider = _mm512_set1_pd(1.0 + 0x1p-20);
+    const auto stored = [&](__m256i high_halves) QL_AVX512 {
+        const __m512d b = _mm512_cvtps_pd(_mm256_castsi256_ps(high_halves));
+        return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(b, zero, _CMP_GE_OQ), infinite, b);
+    };
+    size_t b = 0;
+    // The gathers' offsets stay within 32 bits for any record size a code can have.
+    for (; b + 8 <= n; b += 8) {
+        const int* base = reinterpret_cast<const int*>(fields.records + b * fields.stride);
+        const __m512d scale = _mm512_cvtps_pd(_mm256_castsi256_ps(_mm256_i32gather_epi32(base, scale_at, 1)));
+        const __m256i bounds = _mm256_i32gather_epi32(base, bounds_at, 1);
+        const __m512d levels = stored(_mm256_slli_epi32(bounds, 16));
+        const __m512d errors = stored(_mm256_and_si256(bounds, _mm256_set1_epi32(static_cast<int>(0xFFFF0000u))));
+        const __m512d size = _mm512_abs_pd(scale);
+        _mm512_storeu_pd(out.scale + b, scale);
+        _mm512_storeu_pd(out.scaled_levels + b, _mm512_mul_pd(_mm512_mul_pd(size, levels), wider));
+        _mm512_storeu_pd(out.scaled_errors + b, _mm512_mul_pd(_mm512_mul_pd(size, errors), wider));
+    }
+    portable::compact_record_terms({fields.records + b * fields.stride, fields.stride, fields.scale_at, fields.bounds_at},
+                                   n - b, {out.scale + b, out.scaled_levels + b, out.scaled_errors + b});
+}
+
 // The portable loop eight records at a time, the same operations in the same order; the
 // reaching records' numbers are compressed out of each comparison's mask.
 QL_AVX512 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, const int32_t* sums,

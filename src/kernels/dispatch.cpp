@@ -52,7 +52,7 @@ const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_m
                             avx2::factorisation, avx2::turbo_scan, avx512::compact_approx_scan,
                             avx512::compact_approx_scan_each, true,
                             avx2::compact_approx_scan_many, avx512::compact_bounds,
-                            avx2::compact_record_terms,
+                            avx512::compact_record_terms,
                             avx2::compact_dot,
                             avx2::hadamard_rotate, avx2::compact_cells,
                             avx2::compact_code_sums, avx512::centroid_dots,

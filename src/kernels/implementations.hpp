@@ -78,6 +78,7 @@ void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const
                               const uint8_t* records, size_t n, int32_t* out);
 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, const int32_t* sums, size_t n,
                       double threshold, const CompactBounds& out);
+void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out);
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,

@@ -381,7 +381,7 @@ TEST(CompactRecordTerms, EveryPathReadsTheFieldsAsTheRuleSays) {
     const uint32_t specials[] = {0x00000000u, 0x80000000u, 0x00010000u, 0x7F800000u, 0xFF800000u,
                                  0x7FC00000u, 0xFFC10000u, 0xBF800000u, 0x3F800000u};
     for (size_t stride : {13, 112, 4100}) {
-        for (size_t n : {1, 3, 4, 5, 256}) {
+        for (size_t n : {1, 3, 4, 5, 13, 256}) {
             std::vector<uint8_t> records(n * stride);
             for (auto& byte : records) byte = static_cast<uint8_t>(rng.next_u64());
             const size_t scale_at = 1, bounds_at = stride - 5;
