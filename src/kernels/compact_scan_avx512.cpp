@@ -70,41 +70,63 @@ QL_AVX512 inline __m128i totals_of(const __m512i* sums) {
     return _mm_add_epi32(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
 }
 
-// out[i] = the sum of record i's C registers after `steps` calls step(shared(s), record,
-// s, sums), four records at a time: their chains are independent, each step's shared
+// A record's C chains of int32 sums, passed by value: GCC then keeps each chain in one
+// register (through arrays it copied every chain around each dpbusd).
+template <size_t C>
+struct Chains {
+    __m512i v[C];
+    QL_AVX512 Chains() {
+        for (auto& chain : v) chain = _mm512_setzero_si512();
+    }
+    QL_AVX512 __m512i total() const {
+        __m512i t = v[0];
+        for (size_t c = 1; c < C; ++c) t = _mm512_add_epi32(t, v[c]);
+        return t;
+    }
+};
+
+// out[i] = the total of record i's chains after `steps` calls chains = step(shared(s),
+// record, s, chains), four records at a time: their chains are independent, each step's shared
 // value (the query's registers) serves all four, the totals are taken together, and the
 // next four records are asked for from memory meanwhile.
-template <size_t C, class Shared, class Step>
+template <size_t C, size_t LINES, class Shared, class Step>
 QL_AVX512 inline void scan_records(const uint8_t* records, size_t n, size_t stride, size_t steps, const Shared& shared,
                                    const Step& step, int32_t* out) {
-    const size_t lines_per_step = (4 * stride + 64 * steps - 1) / (64 * steps);
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const uint8_t* a = records + i * stride;
-        __m512i sums[4][C];
-        for (auto& record : sums)
-            for (auto& chain : record) chain = _mm512_setzero_si512();
+        Chains<C> s0, s1, s2, s3;
         for (size_t s = 0; s < steps; ++s) {
-            for (size_t l = 0; l < lines_per_step; ++l) {
-                _mm_prefetch(reinterpret_cast<const char*>(a + 4 * stride + 64 * (s * lines_per_step + l)), _MM_HINT_T0);
+            for (size_t l = 0; l < LINES; ++l) {
+                _mm_prefetch(reinterpret_cast<const char*>(a + 4 * stride + 64 * (s * LINES + l)), _MM_HINT_T0);
             }
             const auto values = shared(s);
-            for (size_t r = 0; r < 4; ++r) step(values, a + r * stride, s, sums[r]);
+            s0 = step(values, a, s, s0);
+            s1 = step(values, a + stride, s, s1);
+            s2 = step(values, a + 2 * stride, s, s2);
+            s3 = step(values, a + 3 * stride, s, s3);
         }
-        __m512i totals[4];
-        for (size_t r = 0; r < 4; ++r) {
-            totals[r] = sums[r][0];
-            for (size_t c = 1; c < C; ++c) totals[r] = _mm512_add_epi32(totals[r], sums[r][c]);
-        }
+        const __m512i totals[4] = {s0.total(), s1.total(), s2.total(), s3.total()};
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), totals_of(totals));
     }
     for (; i < n; ++i) {
-        __m512i sum[C];
-        for (auto& chain : sum) chain = _mm512_setzero_si512();
-        for (size_t s = 0; s < steps; ++s) step(shared(s), records + i * stride, s, sum);
-        for (size_t c = 1; c < C; ++c) sum[0] = _mm512_add_epi32(sum[0], sum[c]);
-        out[i] = _mm512_reduce_add_epi32(sum[0]);
+        Chains<C> sum;
+        for (size_t s = 0; s < steps; ++s) sum = step(shared(s), records + i * stride, s, sum);
+        out[i] = _mm512_reduce_add_epi32(sum.total());
     }
+}
+
+// LINES lines asked for per step, at least the next four records' over the steps (a
+// constant, so that the step loop is one block and GCC keeps every chain in its register).
+template <size_t C, class Shared, class Step>
+QL_AVX512 inline void scan_records(const uint8_t* records, size_t n, size_t stride, size_t steps, const Shared& shared,
+                                   const Step& step, int32_t* out) {
+    const size_t lines = (4 * stride + 64 * steps - 1) / (64 * steps);
+    if (lines <= 1) return scan_records<C, 1>(records, n, stride, steps, shared, step, out);
+    if (lines <= 2) return scan_records<C, 2>(records, n, stride, steps, shared, step, out);
+    if (lines <= 4) return scan_records<C, 4>(records, n, stride, steps, shared, step, out);
+    if (lines <= 8) return scan_records<C, 8>(records, n, stride, steps, shared, step, out);
+    scan_records<C, 16>(records, n, stride, steps, shared, step, out);
 }
 
 // The query laid out for scan_planes: in each step of 64 P values, plane p's 64 bytes are
@@ -156,12 +178,13 @@ QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records
         for (size_t p = 0; p < P; ++p) planes.q[p] = _mm512_loadu_si512(query.data() + per_step * s + 64 * p);
         return planes;
     };
-    const auto step = [&](const Planes& planes, const uint8_t* record, size_t s, __m512i* sums) QL_AVX512 {
+    const auto step = [&](const Planes& planes, const uint8_t* record, size_t s, Chains<P> sums) QL_AVX512 {
         const __m512i codes = s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, record + 64 * s) : _mm512_loadu_si512(record + 64 * s);
         for (size_t p = 0; p < P; ++p) {
             const __m512i shifted_codes = p == 0 ? codes : _mm512_srli_epi16(codes, static_cast<unsigned>(B * p));
-            sums[p] = _mm512_dpbusd_epi32(sums[p], _mm512_permutexvar_epi8(shifted_codes, table), planes.q[p]);
+            sums.v[p] = _mm512_dpbusd_epi32(sums.v[p], _mm512_permutexvar_epi8(shifted_codes, table), planes.q[p]);
         }
+        return sums;
     };
     scan_records<P>(records, n, in.stride, steps, shared, step, out);
     const int32_t offset = 128 * sum_of(in.query, in.dim);
@@ -229,8 +252,9 @@ template <class Lookup, class Codes>
 QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out,
                              const Lookup& table, const Codes& codes) {
     const auto shared = [&](size_t s) QL_AVX512 { return _mm512_loadu_si512(in.query + 64 * s); };
-    const auto step = [&](__m512i q, const uint8_t* record, size_t s, __m512i* sums) QL_AVX512 {
-        sums[0] = _mm512_dpbusd_epi32(sums[0], table(codes(record, s)), q);
+    const auto step = [&](__m512i q, const uint8_t* record, size_t s, Chains<1> sums) QL_AVX512 {
+        sums.v[0] = _mm512_dpbusd_epi32(sums.v[0], table(codes(record, s)), q);
+        return sums;
     };
     scan_records<1>(records, n, in.stride, (in.dim + 63) / 64, shared, step, out);
     const int32_t offset = 128 * sum_of(in.query, in.dim);
@@ -257,10 +281,11 @@ QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* recor
 QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
     const __m512i ones = _mm512_set1_epi8(1);
     const auto shared = [&](size_t s) QL_AVX512 { return _mm512_loadu_si512(in.query + 64 * s); };
-    const auto step = [&](__m512i q, const uint8_t* record, size_t s, __m512i* sums) QL_AVX512 {
+    const auto step = [&](__m512i q, const uint8_t* record, size_t s, Chains<1> sums) QL_AVX512 {
         uint64_t word;
         std::memcpy(&word, record + 8 * s, 8);
-        sums[0] = _mm512_dpbusd_epi32(sums[0], ones, _mm512_maskz_mov_epi8(_cvtu64_mask64(word), q));
+        sums.v[0] = _mm512_dpbusd_epi32(sums.v[0], ones, _mm512_maskz_mov_epi8(_cvtu64_mask64(word), q));
+        return sums;
     };
     scan_records<1>(records, n, in.stride, (in.dim + 63) / 64, shared, step, out);
     const int32_t high = in.levels[1], low = in.levels[0], total = sum_of(in.query, in.dim);
