@@ -53,7 +53,7 @@ const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_m
                             avx512::compact_approx_scan_each, true,
                             avx2::compact_approx_scan_many, avx512::compact_bounds,
                             avx512::compact_record_terms,
-                            avx2::compact_dot,
+                            avx512::compact_dot,
                             avx2::hadamard_rotate, avx2::compact_cells,
                             avx2::compact_code_sums, avx512::centroid_dots,
                             avx512::centroid_integer_dots, avx512::centroid_bounds};

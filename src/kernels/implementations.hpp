@@ -79,6 +79,7 @@ void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const
 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, const int32_t* sums, size_t n,
                       double threshold, const CompactBounds& out);
 void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out);
+double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim, const float* y);
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,

@@ -323,7 +323,7 @@ TEST(CompactDot, EveryPathGivesThePlainLoopsBits) {
     SeededRng rng(11);
     const float specials[] = {-0.0f, 1e-45f, -3e38f, 1e-30f, 65504.0f};
     for (size_t dim : {1, 7, 8, 9, 63, 768, 1001, 4100}) {
-        for (uint8_t b : {1, 2, 3, 4, 5, 8}) {
+        for (uint8_t b : {1, 2, 3, 4, 5, 6, 7, 8}) {
             const auto& q = compact::lloyd_max(b);
             for (int trial = 0; trial < 5; ++trial) {
                 std::vector<uint8_t> packed((dim * b + 7) / 8);
