@@ -327,7 +327,7 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
     // and the returned score f32(F * T) differs from F * T by less than 2^-24 of itself;
     // the bound below is wider than both. Every record whose score could reach the k-th
     // highest score has an upper bound at or above the k-th highest lower bound.
-    constexpr size_t BLOCK = 256;
+    constexpr size_t BLOCK = 1024;
     std::vector<int32_t> approx(count * BLOCK);
     std::vector<const int8_t*> queries;
     for (const Prepared* p : prepared) queries.push_back(p->query.data());

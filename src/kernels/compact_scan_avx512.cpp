@@ -20,6 +20,7 @@
 #include "compact_scan.hpp"
 #include "format/compact_layout.hpp"
 #include "implementations.hpp"
+#include "compact_each_avx512.hpp"
 #include "unpack_avx512.hpp"
 
 namespace quillane::kernels::avx512 {
@@ -242,8 +243,6 @@ QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size
     for (size_t i = 0; i < n; ++i) out[i] = high * out[i] + low * (total - out[i]);
 }
 
-constexpr size_t RECORDS_PER_TILE = 16;
-
 // sums[r * K + k] = (levels of record r) . query k over `steps` steps of 64 coordinates,
 // R records and K queries at once so that each load serves several products.
 template <int R, int K>
@@ -297,6 +296,17 @@ QL_AVX512 __attribute__((noinline)) void multiply_tile(const uint8_t* tile, size
         }
     }
 }
+
+struct DpbusdTiles final : TileMultiplier {
+    size_t records_per_tile() const override { return 16; }
+    void prepare(const int8_t* const* q, size_t c, size_t) override { queries = q, count = c; }
+    void multiply(const uint8_t* tile, size_t row_steps, size_t here, const int32_t* offsets, int32_t* out,
+                  size_t n) override {
+        multiply_tile(tile, row_steps, here, queries, count, offsets, out, n);
+    }
+    const int8_t* const* queries = nullptr;
+    size_t count = 0;
+};
 
 }  // namespace
 
@@ -378,19 +388,21 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
 // query, less offsets[q].
 template <class Expand>
 QL_AVX512 void multiply_records(const Expand& expand, size_t row_steps, size_t stride, const int8_t* const* queries,
-                                const int32_t* offsets, size_t count, const uint8_t* records, size_t n, int32_t* out) {
-    const size_t padded = 64 * row_steps;
-    std::vector<uint8_t> tile(RECORDS_PER_TILE * padded);
-    for (size_t first = 0; first < n; first += RECORDS_PER_TILE) {
-        const size_t here = std::min(RECORDS_PER_TILE, n - first);
+                                const int32_t* offsets, size_t count, const uint8_t* records, size_t n, int32_t* out,
+                                TileMultiplier& multiplier) {
+    const size_t padded = 64 * row_steps, per_tile = multiplier.records_per_tile();
+    std::vector<uint8_t> tile(per_tile * padded);
+    multiplier.prepare(queries, count, row_steps);
+    for (size_t first = 0; first < n; first += per_tile) {
+        const size_t here = std::min(per_tile, n - first);
         for (size_t r = 0; r < here; ++r) expand(records + (first + r) * stride, tile.data() + r * padded);
         // The next tile's records come from memory (to L2) while this one is multiplied.
-        const uint8_t* next = records + std::min(first + RECORDS_PER_TILE, n) * stride;
-        const uint8_t* next_end = records + std::min(first + 2 * RECORDS_PER_TILE, n) * stride;
+        const uint8_t* next = records + std::min(first + per_tile, n) * stride;
+        const uint8_t* next_end = records + std::min(first + 2 * per_tile, n) * stride;
         for (const uint8_t* line = next; line < next_end; line += 64) {
             _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T1);
         }
-        multiply_tile(tile.data(), row_steps, here, queries, count, offsets, out + first, n);
+        multiplier.multiply(tile.data(), row_steps, here, offsets, out + first, n);
     }
 }
 
@@ -398,8 +410,8 @@ QL_AVX512 void multiply_records(const Expand& expand, size_t row_steps, size_t s
 // scans read them: 2- and 4-bit codes plane by plane (the queries laid out so once per
 // call), 1-bit codes by a masked blend of the two levels, other widths 64 codes at a time
 // through the unpacker. Bytes past dim meet zero query values.
-QL_AVX512 void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
-                                        const uint8_t* records, size_t n, int32_t* out) {
+QL_AVX512 void scan_each_with(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* records, size_t n, int32_t* out, TileMultiplier& multiplier) {
     uint8_t shifted[256] = {};
     for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
     std::vector<int32_t> offsets(count);
@@ -426,10 +438,10 @@ QL_AVX512 void compact_approx_scan_each(const CompactApproxInputs& in, const int
                 }
             }
         };
-        multiply_records(expand, P * plane_steps, in.stride, rows.data(), offsets.data(), count, records, n, out);
+        multiply_records(expand, P * plane_steps, in.stride, rows.data(), offsets.data(), count, records, n, out, multiplier);
     };
     const auto in_order = [&](const auto& expand) {
-        multiply_records(expand, steps, in.stride, queries, offsets.data(), count, records, n, out);
+        multiply_records(expand, steps, in.stride, queries, offsets.data(), count, records, n, out, multiplier);
     };
     const Unpacker unpack(in.bits, in.dim);
     if (in.bits == 4) {
@@ -457,6 +469,12 @@ QL_AVX512 void compact_approx_scan_each(const CompactApproxInputs& in, const int
             for (size_t s = 0; s < steps; ++s) _mm512_storeu_si512(row + 64 * s, table(unpack.raw(packed, s)));
         });
     }
+}
+
+void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* records, size_t n, int32_t* out) {
+    DpbusdTiles tiles;
+    scan_each_with(in, queries, count, records, n, out, tiles);
 }
 
 }  // namespace quillane::kernels::avx512

@@ -1,7 +1,15 @@
 #include "dispatch.hpp"
 
+#include <cpuid.h>
+
 #include <atomic>
+#include <cstdint>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 #include "error.hpp"
 #include "implementations.hpp"
@@ -13,18 +21,33 @@ namespace {
 struct Features {
     bool avx2;
     bool avx512;
+    bool amx;
 };
+
+// AMX-TILE and AMX-INT8, their state enabled by the system and, on Linux, granted to this
+// process (the system hands it out only on request: once, here).
+bool amx_usable() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0 || ((d >> 24) & 1u) == 0 || ((d >> 25) & 1u) == 0) return false;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || ((c >> 27) & 1u) == 0) return false;  // OSXSAVE
+    uint32_t enabled = 0, high = 0;
+    __asm__("xgetbv" : "=a"(enabled), "=d"(high) : "c"(0));
+    if ((enabled & (3u << 17)) != (3u << 17)) return false;  // XTILECFG and XTILEDATA
+#if defined(__linux__)
+    constexpr long ARCH_REQ_XCOMP_PERM = 0x1023, XFEATURE_XTILEDATA = 18;
+    return syscall(SYS_arch_prctl, ARCH_REQ_XCOMP_PERM, XFEATURE_XTILEDATA) == 0;
+#else
+    return false;
+#endif
+}
 
 const Features& features() {
     static const Features f = [] {
         __builtin_cpu_init();
-        return Features{__builtin_cpu_supports("avx2") != 0,
-                        __builtin_cpu_supports("avx512f") != 0 &&
-                            __builtin_cpu_supports("avx512bw") != 0 &&
-                            __builtin_cpu_supports("avx512vl") != 0 &&
-                            __builtin_cpu_supports("avx512dq") != 0 &&
-                            __builtin_cpu_supports("avx512vbmi") != 0 &&
-                            __builtin_cpu_supports("avx512vnni") != 0};
+        const bool avx512 = __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+                            __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("avx512dq") != 0 &&
+                            __builtin_cpu_supports("avx512vbmi") != 0 && __builtin_cpu_supports("avx512vnni") != 0;
+        return Features{__builtin_cpu_supports("avx2") != 0, avx512, avx512 && amx_usable()};
     }();
     return f;
 }
@@ -57,12 +80,20 @@ const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_m
                             avx2::hadamard_rotate, avx2::compact_cells,
                             avx2::compact_code_sums, avx512::centroid_dots,
                             avx512::centroid_integer_dots, avx512::centroid_bounds};
+// The AVX-512 table with the tiles' many-query multiply.
+const KernelTable AMX = [] {
+    KernelTable table = AVX512;
+    table.isa = Isa::amx;
+    table.compact_approx_scan_each = amx::compact_approx_scan_each;
+    return table;
+}();
 
 const KernelTable* built_table(Isa isa) {
     switch (isa) {
         case Isa::portable: return &PORTABLE;
         case Isa::avx2: return &AVX2;
         case Isa::avx512: return &AVX512;
+        case Isa::amx: return &AMX;
     }
     return nullptr;
 }
@@ -70,7 +101,7 @@ const KernelTable* built_table(Isa isa) {
 const std::vector<Isa>& available() {
     static const std::vector<Isa> list = [] {
         std::vector<Isa> out;
-        for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
+        for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512, Isa::amx}) {
             if (built_table(isa) != nullptr && cpu_supports(isa)) out.push_back(isa);
         }
         return out;
@@ -90,6 +121,7 @@ const char* isa_name(Isa isa) {
         case Isa::portable: return "portable";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
+        case Isa::amx: return "amx";
     }
     return "unknown";
 }
@@ -99,6 +131,7 @@ bool cpu_supports(Isa isa) {
         case Isa::portable: return true;
         case Isa::avx2: return features().avx2;
         case Isa::avx512: return features().avx512;
+        case Isa::amx: return features().amx;
     }
     return false;
 }

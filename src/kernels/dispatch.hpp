@@ -30,8 +30,9 @@ struct CentroidBoundLists;
 struct CentroidBoundRow;
 struct CentroidBoundTotals;
 
-// In order of preference, lowest first. AVX-512 means F, BW, DQ, VL, VBMI and VNNI together.
-enum class Isa : uint8_t { portable, avx2, avx512 };
+// In order of preference, lowest first. AVX-512 means F, BW, DQ, VL, VBMI and VNNI together;
+// AMX means that AVX-512 and AMX-TILE with AMX-INT8, their state granted by the system.
+enum class Isa : uint8_t { portable, avx2, avx512, amx };
 const char* isa_name(Isa isa);
 
 struct KernelTable {

@@ -86,6 +86,12 @@ CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const Centr
                                     double* upper, double* lower);
 }  // namespace avx512
 
+// AMX replaces the many-query multiply of the AVX-512 table.
+namespace amx {
+void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
+                              const uint8_t* records, size_t n, int32_t* out);
+}  // namespace amx
+
 #undef QL_KERNEL_ENTRIES
 
 }  // namespace quillane::kernels

@@ -20,7 +20,7 @@ TEST(Dispatch, PortableAlwaysBestByDefaultAndEachPathCanBeForced) {
     }
     force_isa(isas.back());
     // A set without a table here, or that this processor lacks, cannot be forced.
-    for (Isa isa : {Isa::avx2, Isa::avx512}) {
+    for (Isa isa : {Isa::avx2, Isa::avx512, Isa::amx}) {
         bool listed = false;
         for (Isa a : isas) listed = listed || a == isa;
         if (!listed) {
