@@ -379,35 +379,42 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
                 // Only records reaching the k-th lower bound known now are offered: it only rises.
                 const size_t offered = kernels::compact_bounds(block_records, bound_query, sums, here, ranking.kth_, out);
                 for (size_t r = 0; r < offered; ++r) {
-                    const size_t b = reaching[r];
-                    const size_t i = first + b;
+                    const size_t i = first + reaching[r];
                     if (!segment.allowed(i)) continue;
-                    ranking.offer({records + i * stride, segment.key(i), 0.0, false, upper[b]}, centre[b] - margin[b]);
+                    ranking.offer({records + i * stride, segment.key(i), 0.0, false, upper[r]}, centre[r] - margin[r]);
                 }
                 continue;
             }
             // Shifted scores: the bounds move by the offset, widened for the rounding of
             // that sum and of the shifted score to float32. Under l2 the key falls as the
             // estimate does, so the key of each bound bounds the record's key.
-            kernels::compact_bounds(block_records, bound_query, sums, here, -std::numeric_limits<double>::infinity(), out);
+            const size_t listed = kernels::compact_bounds(block_records, bound_query, sums, here,
+                                                          -std::numeric_limits<double>::infinity(), out);
             const bool shifted = offsets != nullptr;
             const double offset = shifted ? offsets[q] : 0.0;
-            for (size_t b = 0; b < here; ++b) {
-                double lower = offset + (centre[b] - margin[b]), higher = offset + upper[b];
-                if (shifted) {
-                    const double slack = (std::fabs(lower) + std::fabs(higher)) * 0x1p-20 +
-                                         static_cast<double>(std::numeric_limits<float>::min());
-                    lower -= slack;
-                    higher += slack;
-                }
+            for (size_t b = 0, r = 0; b < here; ++b) {
+                // Every record but those whose upper bound is NaN (a damaged, unverified
+                // record, which bounds nothing) is listed, in order.
+                const bool bounded = r < listed && reaching[r] == b;
+                const size_t at = bounded ? r++ : 0;
                 const size_t i = first + b;
                 if (!segment.allowed(i)) continue;
                 const uint8_t* record = records + i * stride;
-                lower = key_of(record, p, lower);
-                higher = key_of(record, p, higher);
-                // A damaged, unverified squared norm bounds nothing.
-                if (std::isnan(lower)) lower = -std::numeric_limits<double>::infinity();
-                if (std::isnan(higher)) higher = std::numeric_limits<double>::infinity();
+                double lower = -std::numeric_limits<double>::infinity(), higher = std::numeric_limits<double>::infinity();
+                if (bounded) {
+                    lower = offset + (centre[at] - margin[at]), higher = offset + upper[at];
+                    if (shifted) {
+                        const double slack = (std::fabs(lower) + std::fabs(higher)) * 0x1p-20 +
+                                             static_cast<double>(std::numeric_limits<float>::min());
+                        lower -= slack;
+                        higher += slack;
+                    }
+                    lower = key_of(record, p, lower);
+                    higher = key_of(record, p, higher);
+                    // A damaged, unverified squared norm bounds nothing.
+                    if (std::isnan(lower)) lower = -std::numeric_limits<double>::infinity();
+                    if (std::isnan(higher)) higher = std::numeric_limits<double>::infinity();
+                }
                 ranking.offer({record, segment.key(i), offset, shifted, higher}, lower);
             }
         }

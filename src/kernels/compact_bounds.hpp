@@ -44,17 +44,19 @@ struct CompactRecordTerms {
 // damaged, unverified file) read as infinite. Through the chosen kernels.
 void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out);
 
+// Of the records whose upper bound reaches the threshold, in ascending order: their numbers
+// in the block, and at the same positions their centres, margins and upper bounds.
 struct CompactBounds {
     double* centre;
     double* margin;
     double* upper;
-    uint32_t* reaching;  // the records whose upper bound reaches the threshold, ascending
+    uint32_t* reaching;
 };
 
 // For b < n: centre = (scale * unit) * sum, margin = ((scaled_levels * per_level +
 // scaled_errors * rounded_norm) + |centre| * 2^-20) + FLT_MIN, upper = centre + margin;
-// returns how many records have upper >= threshold, listed in out.reaching. Through the
-// chosen kernels.
+// returns how many records have upper >= threshold (a NaN upper bound never does), listed
+// in out with their bounds. Through the chosen kernels.
 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
                       const int32_t* sums, size_t n, double threshold, const CompactBounds& out);
 

@@ -388,15 +388,22 @@ __attribute__((target("avx2"))) size_t compact_bounds(const CompactBoundRecords&
         const __m256d spread = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(records.scaled_levels + b), per_level),
                                              _mm256_mul_pd(_mm256_loadu_pd(records.scaled_errors + b), rounded_norm));
         const __m256d m = _mm256_add_pd(_mm256_add_pd(spread, _mm256_mul_pd(_mm256_and_pd(c, magnitude), tiny)), smallest);
-        _mm256_storeu_pd(out.centre + b, c);
-        _mm256_storeu_pd(out.margin + b, m);
         const __m256d upper = _mm256_add_pd(c, m);
-        _mm256_storeu_pd(out.upper + b, upper);
-        for (int mask = _mm256_movemask_pd(_mm256_cmp_pd(upper, bar, _CMP_GE_OQ)); mask != 0; mask &= mask - 1) {
-            out.reaching[reaching++] = static_cast<uint32_t>(b + static_cast<size_t>(__builtin_ctz(mask)));
+        const int mask = _mm256_movemask_pd(_mm256_cmp_pd(upper, bar, _CMP_GE_OQ));
+        if (mask == 0) continue;
+        alignas(32) double centres[4], margins[4], uppers[4];
+        _mm256_store_pd(centres, c);
+        _mm256_store_pd(margins, m);
+        _mm256_store_pd(uppers, upper);
+        for (int left = mask; left != 0; left &= left - 1) {
+            const int lane = __builtin_ctz(left);
+            out.centre[reaching] = centres[lane];
+            out.margin[reaching] = margins[lane];
+            out.upper[reaching] = uppers[lane];
+            out.reaching[reaching++] = static_cast<uint32_t>(b + static_cast<size_t>(lane));
         }
     }
-    const CompactBounds rest{out.centre + b, out.margin + b, out.upper + b, out.reaching + reaching};
+    const CompactBounds rest{out.centre + reaching, out.margin + reaching, out.upper + reaching, out.reaching + reaching};
     const size_t more = portable::compact_bounds({records.scale + b, records.scaled_levels + b, records.scaled_errors + b},
                                                  query, sums + b, n - b, threshold, rest);
     for (size_t r = reaching; r < reaching + more; ++r) out.reaching[r] += static_cast<uint32_t>(b);

@@ -356,15 +356,16 @@ QL_AVX512 size_t compact_bounds(const CompactBoundRecords& records, const Compac
                                              _mm512_mul_pd(_mm512_loadu_pd(records.scaled_errors + b), rounded_norm));
         const __m512d m = _mm512_add_pd(_mm512_add_pd(spread, _mm512_mul_pd(_mm512_abs_pd(c), tiny)), smallest);
         const __m512d upper = _mm512_add_pd(c, m);
-        _mm512_storeu_pd(out.centre + b, c);
-        _mm512_storeu_pd(out.margin + b, m);
-        _mm512_storeu_pd(out.upper + b, upper);
         const __mmask8 reach = _mm512_cmp_pd_mask(upper, bar, _CMP_GE_OQ);
+        if (reach == 0) continue;
+        _mm512_mask_compressstoreu_pd(out.centre + reaching, reach, c);
+        _mm512_mask_compressstoreu_pd(out.margin + reaching, reach, m);
+        _mm512_mask_compressstoreu_pd(out.upper + reaching, reach, upper);
         _mm256_mask_compressstoreu_epi32(out.reaching + reaching, reach,
                                          _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(b))));
         reaching += static_cast<size_t>(__builtin_popcount(reach));
     }
-    const CompactBounds rest{out.centre + b, out.margin + b, out.upper + b, out.reaching + reaching};
+    const CompactBounds rest{out.centre + reaching, out.margin + reaching, out.upper + reaching, out.reaching + reaching};
     const size_t more = portable::compact_bounds({records.scale + b, records.scaled_levels + b, records.scaled_errors + b},
                                                  query, sums + b, n - b, threshold, rest);
     for (size_t r = reaching; r < reaching + more; ++r) out.reaching[r] += static_cast<uint32_t>(b);

@@ -68,10 +68,13 @@ size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuer
         const double c = records.scale[b] * query.unit * static_cast<double>(sums[b]);
         const double m = (records.scaled_levels[b] * query.per_level + records.scaled_errors[b] * query.rounded_norm) +
                          std::fabs(c) * 0x1p-20 + static_cast<double>(std::numeric_limits<float>::min());
-        out.centre[b] = c;
-        out.margin[b] = m;
-        out.upper[b] = c + m;
-        if (out.upper[b] >= threshold) out.reaching[reaching++] = static_cast<uint32_t>(b);
+        const double upper = c + m;
+        if (upper >= threshold) {
+            out.centre[reaching] = c;
+            out.margin[reaching] = m;
+            out.upper[reaching] = upper;
+            out.reaching[reaching++] = static_cast<uint32_t>(b);
+        }
     }
     return reaching;
 }
