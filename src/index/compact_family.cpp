@@ -327,8 +327,11 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
     // and the returned score f32(F * T) differs from F * T by less than 2^-24 of itself;
     // the bound below is wider than both. Every record whose score could reach the k-th
     // highest score has an upper bound at or above the k-th highest lower bound.
+    // One query's block stays in L1 between the scan and the bounds; many queries take
+    // larger blocks, so that each kernel call's work on the queries is spread wider.
     constexpr size_t BLOCK = 1024;
-    std::vector<int32_t> approx(count * BLOCK);
+    const size_t block = count > 1 ? BLOCK : 256;
+    std::vector<int32_t> approx(count * block);
     std::vector<const int8_t*> queries;
     for (const Prepared* p : prepared) queries.push_back(p->query.data());
     // One query scans with the int8 levels and the stored error norms; several share the
@@ -346,8 +349,8 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
     std::array<uint32_t, BLOCK> reaching;
     std::array<uint32_t, BLOCK> error_units;
     const kernels::CompactBoundRecords block_records{scale.data(), scaled_levels.data(), scaled_errors.data()};
-    for (size_t first = 0; first < n; first += BLOCK) {
-        const size_t here = std::min(BLOCK, n - first);
+    for (size_t first = 0; first < n; first += block) {
+        const size_t here = std::min(block, n - first);
         if (many) {
             kernels::compact_approx_scan_many(many_queries, queries.data(), count, records + first * stride + packed_at(),
                                               here, approx.data(), error_units.data());
