@@ -194,7 +194,7 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
     for (size_t dim : {1, 31, 32, 33, 100, 768}) {
         for (uint8_t b : {1, 2, 3, 4, 5, 6, 7, 8}) {
             const auto q = *CompactQuantizer::make(dim, b, 1);
-            const size_t stride = q.code_size_bytes() + 4, n = 21, nq = 6;
+            const size_t stride = q.code_size_bytes() + 4, n = 70, nq = 37;  // past one tile of 32 records and one block of 32 queries
             std::vector<uint8_t> records;
             for (size_t i = 0; i < n; ++i) {
                 auto code = *q.encode(rng.standard_normal_vec(dim));
