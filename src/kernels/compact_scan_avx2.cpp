@@ -1,7 +1,8 @@
 // The compact first pass in AVX2: 4-bit codes looked up 32 at a time with a byte shuffle,
 // multiplied by the int8 query with maddubs (levels' signs moved onto the query); 1- and
-// 2-bit codes the same after spreading their bits to bytes; 8-bit codes by gathers.
-// 3, 5, 6 and 7 bits take the portable loop.
+// 2-bit codes the same after spreading their bits to bytes; 3-bit codes in 32-bit lanes
+// (dword permutes of 8 levels); 8-bit codes by gathers. 5, 6 and 7 bits take the portable
+// loop.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -90,6 +91,48 @@ __attribute__((target("avx2"))) void scan4(const CompactApproxInputs& in, const 
         __m256i acc = _mm256_setzero_si256();
         for (size_t g = 0; g < groups; ++g) {
             acc = _mm256_add_epi32(acc, products(table, _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * g)), query.data() + 32 * g));
+        }
+        out[i] = horizontal_sum(acc);
+    }
+}
+
+// 3-bit codes, 64 at a time: the 24 bytes of 64 codes spread so that each 32-bit lane
+// holds the 3 bytes of 8 codes; code t of every lane is shifted down and masked, its
+// level looked up among 8 in a register (a dword permute) and multiplied by the query
+// value laid out for it (madd: the query's high 16 bits are zero, so the level's sign
+// bits there add nothing), sums in int32. Reads go at most 27 bytes past a block's
+// start: bytes past the code meet zero query values, and the arena's slack covers the
+// last record.
+template <int T>
+__attribute__((target("avx2"))) inline __m256i plane3(__m256i groups, __m256i levels, const int32_t* query, __m256i acc) {
+    const __m256i codes = _mm256_and_si256(_mm256_srli_epi32(groups, 3 * T), _mm256_set1_epi32(7));
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_permutevar8x32_epi32(levels, codes),
+                                                  _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + 8 * T))));
+    if constexpr (T < 7) return plane3<T + 1>(groups, levels, query, acc);
+    return acc;
+}
+
+__attribute__((target("avx2"))) void scan3(const CompactApproxInputs& in, const uint8_t* records,
+                                           size_t n, int32_t* out) {
+    alignas(32) int32_t table[8];
+    for (int c = 0; c < 8; ++c) table[c] = in.levels[c];
+    const __m256i levels = _mm256_load_si256(reinterpret_cast<const __m256i*>(table));
+    const size_t blocks = (in.dim + 63) / 64;
+    // Code 64 k + 8 g + t meets query[64 k + 8 t + g].
+    std::vector<int32_t> query(64 * blocks, 0);
+    for (size_t j = 0; j < in.dim; ++j) {
+        query[64 * (j / 64) + 8 * (j % 8) + j % 64 / 8] = static_cast<uint16_t>(int16_t{in.query[j]});
+    }
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
+                                            0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* packed = records + i * in.stride;
+        __m256i acc = _mm256_setzero_si256();
+        for (size_t k = 0; k < blocks; ++k) {
+            const uint8_t* block = packed + 24 * k;
+            const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(block + 12),
+                                                      reinterpret_cast<const __m128i*>(block));
+            acc = plane3<0>(_mm256_shuffle_epi8(bytes, spread), levels, query.data() + 64 * k, acc);
         }
         out[i] = horizontal_sum(acc);
     }
@@ -460,6 +503,8 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
         scan_small<2>(in, records, n, out);
     } else if (in.bits == 8) {
         scan8(in, records, n, out);
+    } else if (in.bits == 3) {
+        scan3(in, records, n, out);
     } else {
         portable::compact_approx_scan(in, records, n, out);
     }
