@@ -145,18 +145,36 @@ QL_AVX512 std::vector<int8_t> planes_of(const int8_t* values, size_t dim, size_t
 
 // 2- and 4-bit codes: byte k of a step of 64 bytes holds the codes of coordinates
 // P k .. P k + P - 1 (P = 8 / B per byte); plane p takes code P k + p of every byte
-// (16-bit lanes shifted down by B p) and looks its level up with a byte permute, which
-// reads only the low 6 bits of each byte: its 64-entry table repeats the levels, so the
-// bits of the codes above need no mask. The query is laid out plane by plane; each plane
-// sums in its own register.
+// (16-bit lanes shifted down by B p) and looks its level (+ 128) up with a byte permute,
+// which reads only the low 6 bits of each byte: its 64-entry table repeats the levels, so
+// the bits of the codes above need no mask. Bytes past the code read as zeros.
+template <int B>
+struct PlaneCodes {
+    static constexpr size_t P = 8 / B;
+    size_t steps;  // of 64 bytes, 64 P codes
+    __mmask64 tail;
+    __m512i table;
+
+    QL_AVX512 PlaneCodes(const int8_t* levels, size_t dim)
+        : steps((dim + 64 * P - 1) / (64 * P)), tail(first_bytes((dim * B + 7) / 8 - 64 * (steps - 1))) {
+        alignas(64) uint8_t repeated[64];
+        for (size_t c = 0; c < 64; ++c) repeated[c] = static_cast<uint8_t>(levels[c % (1u << B)] + 128);
+        table = _mm512_load_si512(repeated);
+    }
+    QL_AVX512 __m512i bytes(const uint8_t* packed, size_t s) const {
+        return s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, packed + 64 * s) : _mm512_loadu_si512(packed + 64 * s);
+    }
+    QL_AVX512 __m512i levels(__m512i bytes, size_t p) const {
+        return _mm512_permutexvar_epi8(p == 0 ? bytes : _mm512_srli_epi16(bytes, static_cast<unsigned>(B * p)), table);
+    }
+};
+
+// The query is laid out plane by plane; each plane sums in its own register.
 template <int B>
 QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
-    constexpr size_t P = 8 / B, per_step = 64 * P;
-    alignas(64) uint8_t shifted[64];
-    for (int c = 0; c < 64; ++c) shifted[c] = static_cast<uint8_t>(in.levels[c % (1 << B)] + 128);
-    const __m512i table = _mm512_load_si512(shifted);
-    const size_t steps = (in.dim + per_step - 1) / per_step, bytes = (in.dim * B + 7) / 8;
-    const __mmask64 tail = first_bytes(bytes - 64 * (steps - 1));
+    const PlaneCodes<B> codes(in.levels, in.dim);
+    constexpr size_t P = PlaneCodes<B>::P, per_step = 64 * P;
+    const size_t steps = codes.steps;
     const std::vector<int8_t> query = planes_of<P>(in.query, in.dim, steps);
     struct Planes {
         __m512i q[P];
@@ -167,11 +185,8 @@ QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records
         return planes;
     };
     const auto step = [&](const Planes& planes, const uint8_t* record, size_t s, Chains<P> sums) QL_AVX512 {
-        const __m512i codes = s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, record + 64 * s) : _mm512_loadu_si512(record + 64 * s);
-        for (size_t p = 0; p < P; ++p) {
-            const __m512i shifted_codes = p == 0 ? codes : _mm512_srli_epi16(codes, static_cast<unsigned>(B * p));
-            sums.v[p] = _mm512_dpbusd_epi32(sums.v[p], _mm512_permutexvar_epi8(shifted_codes, table), planes.q[p]);
-        }
+        const __m512i bytes = codes.bytes(record, s);
+        for (size_t p = 0; p < P; ++p) sums.v[p] = _mm512_dpbusd_epi32(sums.v[p], codes.levels(bytes, p), planes.q[p]);
         return sums;
     };
     scan_records<P>(records, n, in.stride, steps, shared, step, out);
@@ -419,36 +434,29 @@ QL_AVX512 void scan_each_with(const CompactApproxInputs& in, const int8_t* const
     for (size_t q = 0; q < count; ++q) offsets[q] = 128 * sum_of(queries[q], in.dim);
     const size_t steps = (in.dim + 63) / 64;
     const auto planes = [&](auto width) QL_AVX512 {
-        constexpr size_t B = decltype(width)::value, P = 8 / B;
-        const size_t plane_steps = (in.dim + 64 * P - 1) / (64 * P), bytes = (in.dim * B + 7) / 8;
-        const __mmask64 tail = first_bytes(bytes - 64 * (plane_steps - 1));
-        alignas(64) uint8_t repeated[64];
-        for (size_t c = 0; c < 64; ++c) repeated[c] = shifted[c % (1u << B)];
-        const __m512i table = _mm512_load_si512(repeated);
+        constexpr int B = decltype(width)::value;
+        const PlaneCodes<B> codes(in.levels, in.dim);
+        constexpr size_t P = PlaneCodes<B>::P;
         std::vector<std::vector<int8_t>> laid;
         std::vector<const int8_t*> rows;
-        for (size_t q = 0; q < count; ++q) laid.push_back(planes_of<P>(queries[q], in.dim, plane_steps));
+        for (size_t q = 0; q < count; ++q) laid.push_back(planes_of<P>(queries[q], in.dim, codes.steps));
         for (const auto& row : laid) rows.push_back(row.data());
         const auto expand = [&](const uint8_t* packed, uint8_t* row) QL_AVX512 {
-            for (size_t s = 0; s < plane_steps; ++s) {
-                const __m512i codes = s + 1 == plane_steps ? _mm512_maskz_loadu_epi8(tail, packed + 64 * s)
-                                                           : _mm512_loadu_si512(packed + 64 * s);
-                for (size_t p = 0; p < P; ++p) {
-                    const __m512i at = p == 0 ? codes : _mm512_srli_epi16(codes, static_cast<unsigned>(B * p));
-                    _mm512_storeu_si512(row + 64 * (P * s + p), _mm512_permutexvar_epi8(at, table));
-                }
+            for (size_t s = 0; s < codes.steps; ++s) {
+                const __m512i bytes = codes.bytes(packed, s);
+                for (size_t p = 0; p < P; ++p) _mm512_storeu_si512(row + 64 * (P * s + p), codes.levels(bytes, p));
             }
         };
-        multiply_records(expand, P * plane_steps, in.stride, rows.data(), offsets.data(), count, records, n, out, multiplier);
+        multiply_records(expand, P * codes.steps, in.stride, rows.data(), offsets.data(), count, records, n, out, multiplier);
     };
     const auto in_order = [&](const auto& expand) {
         multiply_records(expand, steps, in.stride, queries, offsets.data(), count, records, n, out, multiplier);
     };
     const Unpacker unpack(in.bits, in.dim);
     if (in.bits == 4) {
-        planes(std::integral_constant<size_t, 4>{});
+        planes(std::integral_constant<int, 4>{});
     } else if (in.bits == 2) {
-        planes(std::integral_constant<size_t, 2>{});
+        planes(std::integral_constant<int, 2>{});
     } else if (in.bits == 1) {
         // 8 whole bytes per step, as scan1 reads them (the arena's slack covers the last).
         const __m512i low = _mm512_set1_epi8(static_cast<char>(shifted[0])), high = _mm512_set1_epi8(static_cast<char>(shifted[1]));
