@@ -258,34 +258,97 @@ bool is_ndarray(PyObject* obj, const char* param, const char* expected) {
 
 }  // namespace
 
+namespace {
+
+// Whether an ndarray's dtype is a real floating one (kind 'f': float16 to longdouble).
+bool real_floating(PyObject* obj) {
+    Ref dtype(PyObject_GetAttrString(obj, "dtype"));
+    Ref kind(dtype ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);
+    const char* text = kind && PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8AndSize(kind.get(), nullptr) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(text, "f") == 0;
+}
+
+// numpy.ascontiguousarray(obj, dtype=numpy.float32): a new array whose values are those of
+// obj rounded to nearest, which nothing else holds (so nothing can resize it).
+Ref converted_floats(PyObject* obj) {
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return Ref();
+    Ref float32(PyObject_GetAttrString(numpy.get(), "float32"));
+    if (!float32) return Ref();
+    return Ref(PyObject_CallMethod(numpy.get(), "ascontiguousarray", "OO", obj, float32.get()));
+}
+
+// The dtype refusal of a float argument.
+void refuse_dtype(PyObject* obj, const char* param, Floats floats) {
+    const std::string got = received_dtype(obj);
+    if (floats == Floats::converted) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a floating dtype (float32; others are converted), got %s",
+                     param, got.c_str());
+    } else {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected dtype float32, got %s", param, got.c_str());
+    }
+}
+
+// For a float argument of `nd` dimensions that the call converts: obj itself when it is a
+// C-contiguous float32 array (or not of `nd` dimensions: the shape check then says why),
+// else a converted copy; an empty Ref with an exception set when its dtype is not floating.
+Ref float_argument(PyObject* obj, const char* param, int nd) {
+    const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    const bool float32 = has_dtype(obj, NPY_FLOAT);
+    if (!float32 && !real_floating(obj)) {
+        refuse_dtype(obj, param, Floats::converted);
+        return Ref();
+    }
+    if (fields->nd != nd || (float32 && (fields->flags & NPY_ARRAY_C_CONTIGUOUS) != 0)) return Ref::borrow(obj);
+    return converted_floats(obj);
+}
+
+}  // namespace
+
 std::optional<ArrayArg> read_vector(PyObject* obj, const char* param, int typenum, size_t length) {
     const std::string expected = std::string("dtype ") + dtype_name(typenum) + " and shape (" +
                                  std::to_string(length) + ",)";
     if (!is_ndarray(obj, param, expected.c_str())) return std::nullopt;
-    if (!has_dtype(obj, typenum)) {
+    Ref held = Ref::borrow(obj);
+    if (typenum == NPY_FLOAT) {
+        held = float_argument(obj, param, 1);
+        if (!held) return std::nullopt;
+    } else if (!has_dtype(obj, typenum)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': expected dtype %s, got %s", param, dtype_name(typenum),
                      received_dtype(obj).c_str());
         return std::nullopt;
     }
-    const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    const auto* fields = reinterpret_cast<const ArrayFields*>(held.get());
     if (fields->nd != 1) {
         PyErr_Format(PyExc_ValueError, "argument '%s': expected shape (%zu,), got %s", param, length,
                      shape_text(fields).c_str());
         return std::nullopt;
     }
-    return ArrayArg{Ref::borrow(obj)};
+    return ArrayArg{std::move(held)};
 }
 
-std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width) {
+std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width, Floats floats) {
     const std::string expected = std::string("dtype ") + dtype_name(typenum) + " and shape (n, " +
                                  std::to_string(width) + ")";
     if (!is_ndarray(obj, param, expected.c_str())) return std::nullopt;
-    if (!has_dtype(obj, typenum)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected dtype %s, got %s", param,
-                     dtype_name(typenum), received_dtype(obj).c_str());
+    Ref held = Ref::borrow(obj);
+    if (typenum == NPY_FLOAT && floats == Floats::converted) {
+        held = float_argument(obj, param, 2);
+        if (!held) return std::nullopt;
+    } else if (!has_dtype(obj, typenum)) {
+        if (typenum == NPY_FLOAT) {
+            refuse_dtype(obj, param, floats);
+        } else {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected dtype %s, got %s", param, dtype_name(typenum),
+                         received_dtype(obj).c_str());
+        }
         return std::nullopt;
     }
-    const auto* fields = reinterpret_cast<const ArrayFields*>(obj);
+    const auto* fields = reinterpret_cast<const ArrayFields*>(held.get());
     if (fields->nd != 2 || static_cast<size_t>(fields->dimensions[1]) != width) {
         PyErr_Format(PyExc_ValueError, "argument '%s': expected shape (n, %zu), got %s", param,
                      width, shape_text(fields).c_str());
@@ -297,7 +360,9 @@ std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typen
                      "(numpy.ascontiguousarray makes one)", param);
         return std::nullopt;
     }
-    return MatrixArg{Ref::borrow(obj), fields->data, static_cast<size_t>(fields->dimensions[0])};
+    const void* data = fields->data;
+    const auto rows = static_cast<size_t>(fields->dimensions[0]);
+    return MatrixArg{std::move(held), data, rows};
 }
 
 size_t matrix_width(PyObject* obj) {

@@ -39,7 +39,8 @@ bool require_contiguous(const ArrayArg& array);
 // The project's own classes read one vector as their batch calls read matrices: TypeError
 // unless an ndarray of the dtype, ValueError unless one-dimensional; each message names the
 // argument, what it expects (`length` elements) and what it got. The length itself is the
-// core's to check (its dimension-mismatch error).
+// core's to check (its dimension-mismatch error). A float32 vector may come in any real
+// floating dtype and with any strides: it is converted once to C-contiguous float32.
 std::optional<ArrayArg> read_vector(PyObject* obj, const char* param, int typenum, size_t length);
 // ValueError naming the argument unless contiguous (checked after every conversion).
 bool require_contiguous(const ArrayArg& array, const char* param);
@@ -61,10 +62,16 @@ struct MatrixArg {
     size_t rows = 0;
 };
 
+// How a float32 argument is taken: exactly as given (the two-stage classes' rule), or from
+// any real floating dtype and any strides, converted once to C-contiguous float32 (each
+// value rounded to nearest, so results are those of the converted array).
+enum class Floats { exact, converted };
+
 // For a batch argument: TypeError unless a NumPy array of the dtype `typenum`, ValueError
 // unless two-dimensional, C-contiguous and `width` wide; each message names the argument,
 // what it expects and what it got. Read only after every conversion that runs Python code.
-std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width);
+std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width,
+                                     Floats floats = Floats::converted);
 // The width of a two-dimensional ndarray, 0 for anything else (read_matrix then says why).
 size_t matrix_width(PyObject* obj);
 

@@ -1,6 +1,9 @@
 #include "binding.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -221,7 +224,31 @@ void restore_thread(PyThreadState* state) {
     }
 }
 
+namespace {
+
+std::atomic<uint64_t> fork_count{0};
+void count_fork_in_child() { fork_count.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] const int fork_handler = ::pthread_atfork(nullptr, nullptr, count_fork_in_child);
+
+}  // namespace
+
+uint64_t HoldCounter::forks() { return fork_count.load(std::memory_order_relaxed); }
+
+void HoldCounter::renew_after_fork() {
+    const uint64_t now = forks();
+    if (forks_ == now) return;
+    // The old mutex and condition may be in any state: made anew in place, never destroyed.
+    new (&mutex_) std::mutex();
+    new (&released_) std::condition_variable();
+    readers_.clear();
+    writer_.reset();
+    writers_waiting_ = 0;
+    waiting_now_ = admitted_ = 0;
+    forks_ = now;
+}
+
 bool HoldCounter::acquire_shared() {
+    renew_after_fork();
     const auto me = std::this_thread::get_id();
     std::unique_lock lock(mutex_);
     if (writer_ == me) {
@@ -249,6 +276,7 @@ bool HoldCounter::acquire_shared() {
 }
 
 bool HoldCounter::acquire_exclusive() {
+    renew_after_fork();
     const auto me = std::this_thread::get_id();
     std::unique_lock lock(mutex_);
     if (writer_ == me || std::ranges::find(readers_, me) != readers_.end()) {
@@ -293,6 +321,21 @@ void raise_quant_error(const QuantError& error) {
 void raise_row_failure(const parallel::RowFailure& failure) {
     const std::string text = "row " + std::to_string(failure.row) + ": " + failure.error.message();
     PyErr_SetString(PyExc_ValueError, text.c_str());
+}
+
+void raise_input_failure(const QuantError& error, std::span<const float> values, const char* param,
+                         std::optional<size_t> row) {
+    const std::string prefix = row ? "row " + std::to_string(*row) + ": " : "";
+    if (error.is<NonFiniteInput>() && check_finite(values)) {
+        PyErr_Format(PyExc_ValueError, "%sargument '%s': its values are finite, but rotated they exceed the float32 "
+                     "range (values this large cannot be coded): scale the vectors down", prefix.c_str(), param);
+        return;
+    }
+    PyErr_Format(PyExc_ValueError, "%s%s", prefix.c_str(), error.message().c_str());
+}
+
+void raise_row_input_failure(const parallel::RowFailure& failure, const float* rows, size_t dim, const char* param) {
+    raise_input_failure(failure.error, {rows + failure.row * dim, dim}, param, failure.row);
 }
 
 std::string type_qualname(PyObject* obj) {

@@ -98,14 +98,25 @@ void prefix_type_error(const char* param);
 // without the interpreter lock, until that hold ends. Neither side starves: a waiting
 // writer keeps new readers out (a thread that already reads may read again), and when a
 // writer lets go, every reader that was waiting then goes in before the next writer.
+// A child of fork() starts with no holds: the parent's other threads, which held them, do
+// not exist there, and would otherwise block the child's writers forever.
 class HoldCounter {
 public:
     bool acquire_shared();     // RuntimeError "Already mutably borrowed" when refused
     bool acquire_exclusive();  // RuntimeError "Already borrowed" when refused
     void release_shared();
     void release_exclusive();
+    // How many times this process's line has forked (the child's count is its parent's + 1):
+    // a hold taken under another count belongs to a parent and is not released here.
+    static uint64_t forks();
 
 private:
+    // Called with the interpreter lock held, before the mutex is taken: in a new child,
+    // forgets the parent's holds and makes the mutex afresh (another thread may have held
+    // it at the fork).
+    void renew_after_fork();
+
+    uint64_t forks_ = forks();
     std::mutex mutex_;
     std::condition_variable released_;
     std::vector<std::thread::id> readers_;  // one entry per shared hold
@@ -124,7 +135,7 @@ public:
     Hold(HoldCounter& c, Kind kind)
         : c_(c), kind_(kind), held_(kind == Shared ? c.acquire_shared() : c.acquire_exclusive()) {}
     ~Hold() {
-        if (!held_) return;
+        if (!held_ || forks_ != HoldCounter::forks()) return;  // taken before a fork: the child has none
         if (kind_ == Shared) {
             c_.release_shared();
         } else {
@@ -139,12 +150,20 @@ private:
     HoldCounter& c_;
     Kind kind_;
     bool held_;
+    uint64_t forks_ = HoldCounter::forks();
 };
 
 // ValueError carrying the core's message.
 void raise_quant_error(const QuantError& error);
 // ValueError "row {row}: {the core's message}" for a batch's lowest failing row.
 void raise_row_failure(const parallel::RowFailure& failure);
+// The core's refusal of an input vector (`row`: a batch's, or none) of the compact classes,
+// where a vector of finite values whose rotation overflowed (the core then names the
+// rotated value) is said to be so, naming the argument.
+void raise_input_failure(const QuantError& error, std::span<const float> values, const char* param,
+                         std::optional<size_t> row = std::nullopt);
+// The same for a batch's lowest failing row of `rows` (rows of dim values).
+void raise_row_input_failure(const parallel::RowFailure& failure, const float* rows, size_t dim, const char* param);
 
 // The __qualname__ of an object's type, for messages.
 std::string type_qualname(PyObject* obj);

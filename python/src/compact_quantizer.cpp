@@ -55,7 +55,7 @@ PyObject* cq_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!vector || !require_contiguous(*vector, "vector")) return nullptr;
         auto code = obj->value().encode(vector->elements<float>());
         if (!code) {
-            raise_quant_error(code.error());
+            raise_input_failure(code.error(), vector->elements<float>(), "vector");
             return nullptr;
         }
         return to_array(std::move(*code));
@@ -97,7 +97,7 @@ PyObject* cq_inner_product(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!query || !require_contiguous(*bytes, "code") || !require_contiguous(*query, "query")) return nullptr;
         auto score = obj->value().inner_product(bytes->elements<uint8_t>(), query->elements<float>());
         if (!score) {
-            raise_quant_error(score.error());
+            raise_input_failure(score.error(), query->elements<float>(), "query");
             return nullptr;
         }
         return PyFloat_FromDouble(static_cast<double>(*score));

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -44,6 +46,8 @@ inline io::FileResult<ivf::IvfIndex> read_bytes(std::type_identity<ivf::IvfIndex
 // results with NO_ID, and so refuse it as a stored id, and name the argument in every refusal.
 template <class Index> constexpr bool project_class = true;
 template <> inline constexpr bool project_class<FlatIndex<TurboFamily>> = false;
+// How each index class takes float arguments: the specified class exactly as given.
+template <class Index> constexpr Floats floats_of = project_class<Index> ? Floats::converted : Floats::exact;
 
 inline std::string padding_id_message(size_t row, bool batch) {
     return (batch ? "row " + std::to_string(row) + ": " : std::string()) +
@@ -60,26 +64,60 @@ template <class Index> Metric metric_of(const Index& index) {
     }
 }
 
-// Under cosine a vector whose every value is zero has no direction: ValueError (with
-// "row i: " before it for a batch's rows). Rows are looked at in order up to the first
-// with a non-finite value, which the index refuses as it always has.
-inline bool refuse_zero_rows(Metric metric, const float* rows, size_t n, size_t dim, bool batch) {
-    if (metric != Metric::cosine) return true;
+// What an index takes beyond finite values of its dimension: under cosine no zero vector;
+// under l2 a flat index keeps f32(|x|^2), so that square must be finite; an inverted file
+// multiplies vectors, centroids and queries in float32 (under ip and l2), so norms are kept
+// within 2^62, which keeps every product, squared norm and estimate within 2^126.
+struct Fit {
+    Metric metric = Metric::ip;
+    bool inverted_file = false;
+};
+template <class Index> Fit fit_of(const Index& index) {
+    return {metric_of(index), std::is_same_v<Index, ivf::IvfIndex>};
+}
+inline constexpr double INVERTED_FILE_SQUARED_NORM_LIMIT = 0x1p124;
+
+// A number in three significant digits, for messages (PyErr_Format has no %g).
+inline std::string short_number(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", x);
+    return text;
+}
+
+// ValueError for the first row (in order, up to the first with a non-finite value, which the
+// index refuses as it always has) that the index cannot take, with "row i: " before it for a
+// batch's rows.
+inline bool refuse_unfit_rows(Fit fit, const float* rows, size_t n, size_t dim, bool batch, const char* param) {
+    if (fit.metric == Metric::ip && !fit.inverted_file) return true;
     for (size_t i = 0; i < n; ++i) {
         const float* x = rows + i * dim;
         if (!check_finite({x, dim})) return true;
-        if (all_zero(x, dim)) {
-            const std::string row = batch ? "row " + std::to_string(i) + ": " : "";
+        const std::string row = batch ? "row " + std::to_string(i) + ": " : "";
+        if (fit.metric == Metric::cosine) {
+            if (!all_zero(x, dim)) continue;
             PyErr_Format(PyExc_ValueError, "%sa vector whose every value is zero has no direction: the cosine "
                          "metric cannot store or search it", row.c_str());
+            return false;
+        }
+        const double square = squared_norm(x, dim);
+        if (fit.inverted_file && square > INVERTED_FILE_SQUARED_NORM_LIMIT) {
+            PyErr_Format(PyExc_ValueError, "%sargument '%s': its norm (%s) exceeds 2**62 (about 4.6e18), beyond "
+                         "which an inverted file's products overflow float32: scale the vectors down",
+                         row.c_str(), param, short_number(std::sqrt(square)).c_str());
+            return false;
+        }
+        if (fit.metric == Metric::l2 && std::isinf(static_cast<float>(square))) {
+            PyErr_Format(PyExc_ValueError, "%sargument '%s': its squared norm (%s) exceeds the float32 range, in "
+                         "which the l2 metric keeps it: scale the vectors down", row.c_str(), param,
+                         short_number(square).c_str());
             return false;
         }
     }
     return true;
 }
 // The same for one vector of the index's dimension (any other is refused by the index).
-inline bool refuse_zero_vector(Metric metric, std::span<const float> v, size_t dim) {
-    return v.size() != dim || refuse_zero_rows(metric, v.data(), 1, dim, false);
+inline bool refuse_unfit_vector(Fit fit, std::span<const float> v, size_t dim, const char* param) {
+    return v.size() != dim || refuse_unfit_rows(fit, v.data(), 1, dim, false, param);
 }
 
 // (ids, scores) of one ranked row, as two arrays.
@@ -185,9 +223,15 @@ template <class Index, class Names> struct IndexBinding {
                 PyErr_Format(PyExc_ValueError, "%s: %s", Names::add, padding_id_message(0, false).c_str());
                 return nullptr;
             }
-            if (!refuse_zero_vector(metric_of(index), vector->elements<float>(), index.quantizer().dim())) return nullptr;
+            if (!refuse_unfit_vector(fit_of(index), vector->elements<float>(), index.quantizer().dim(), "vector")) {
+                return nullptr;
+            }
             if (auto added = obj->value().add(*id, vector->elements<float>()); !added) {
-                raise_quant_error(added.error());
+                if (project_class<Index>) {
+                    raise_input_failure(added.error(), vector->elements<float>(), "vector");
+                } else {
+                    raise_quant_error(added.error());
+                }
                 return nullptr;
             }
             Py_RETURN_NONE;
@@ -207,7 +251,6 @@ template <class Index, class Names> struct IndexBinding {
             const auto top_k = to_u64(given[1], "top_k");
             if (!top_k || !require_contiguous(*query)) return nullptr;
             const Index& index = obj->value();
-            if (!refuse_zero_vector(metric_of(index), query->elements<float>(), index.quantizer().dim())) return nullptr;
             auto scored = obj->value().search(query->elements<float>(), *top_k);
             if (!scored) {
                 raise_quant_error(scored.error());
@@ -229,7 +272,7 @@ template <class Index, class Names> struct IndexBinding {
             const auto threads = to_threads(given[2]);
             if (!threads) return nullptr;
             Index& index = obj->value();
-            const auto vectors = read_matrix(given[1], "vectors", NPY_FLOAT, index.quantizer().dim());
+            const auto vectors = read_matrix(given[1], "vectors", NPY_FLOAT, index.quantizer().dim(), floats_of<Index>);
             if (!vectors) return nullptr;
             const auto ids = read_ids(given[0], "ids", vectors->rows);
             if (!ids) return nullptr;
@@ -239,16 +282,16 @@ template <class Index, class Names> struct IndexBinding {
                     return nullptr;
                 }
             }
-            if (!refuse_zero_rows(metric_of(index), static_cast<const float*>(vectors->data), vectors->rows,
-                                  index.quantizer().dim(), true)) {
-                return nullptr;
-            }
-            const auto failure = without_gil([&] {
-                return index.add_batch(ids->data(), static_cast<const float*>(vectors->data),
-                                       vectors->rows, *threads);
-            });
+            const auto* rows = static_cast<const float*>(vectors->data);
+            const size_t dim = index.quantizer().dim();
+            if (!refuse_unfit_rows(fit_of(index), rows, vectors->rows, dim, true, "vectors")) return nullptr;
+            const auto failure = without_gil([&] { return index.add_batch(ids->data(), rows, vectors->rows, *threads); });
             if (failure) {
-                raise_row_failure(*failure);
+                if (project_class<Index>) {
+                    raise_row_input_failure(*failure, rows, dim, "vectors");
+                } else {
+                    raise_row_failure(*failure);
+                }
                 return nullptr;
             }
             Py_RETURN_NONE;
@@ -269,12 +312,8 @@ template <class Index, class Names> struct IndexBinding {
             const auto threads = to_threads(given[2]);
             if (!threads) return nullptr;
             const Index& index = obj->value();
-            const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.quantizer().dim());
+            const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.quantizer().dim(), floats_of<Index>);
             if (!queries) return nullptr;
-            if (!refuse_zero_rows(metric_of(index), static_cast<const float*>(queries->data), queries->rows,
-                                  index.quantizer().dim(), true)) {
-                return nullptr;
-            }
             return batch_results(queries->rows, *top_k, index.size(), [&](uint64_t* ids, float* scores) {
                 return index.search_batch(static_cast<const float*>(queries->data), queries->rows, *top_k,
                                           *threads, ids, scores);
@@ -282,11 +321,12 @@ template <class Index, class Names> struct IndexBinding {
         });
     }
 
-    static bool refuse_read_only(const Index& index) {
+    // `change`: what the caller wanted to do, as the message ends ("add to it").
+    static bool refuse_read_only(const Index& index, const char* change = "add to it") {
         if (!index.read_only()) return true;
-        PyErr_SetString(PyExc_ValueError,
-                        "this index is memory-mapped from a file and read-only; load it with "
-                        "mmap=False to add to it");
+        PyErr_Format(PyExc_ValueError,
+                     "this index is memory-mapped from a file and read-only; load it with "
+                     "mmap=False to %s", change);
         return false;
     }
 

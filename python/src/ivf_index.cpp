@@ -100,6 +100,7 @@ PyObject* ivf_train(PyObject* self, PyObject* args, PyObject* kwargs) {
         Hold hold(obj->holds, Hold::Exclusive);
         if (!hold.held()) return nullptr;
         ivf::IvfIndex& index = obj->value();
+        if (!Binding::refuse_read_only(index, "train it")) return nullptr;
         const auto iterations = u64_or(given[1], "iterations", 10);
         if (!iterations) return nullptr;
         const auto threads = to_threads(given[2]);
@@ -124,7 +125,7 @@ PyObject* ivf_train(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         const auto* rows = static_cast<const float*>(vectors->data);
         if (!check_rows(rows, vectors->rows, index.dim())) return nullptr;
-        if (!refuse_zero_rows(index.metric(), rows, vectors->rows, index.dim(), true)) return nullptr;
+        if (!refuse_unfit_rows(fit_of(index), rows, vectors->rows, index.dim(), true, "vectors")) return nullptr;
         without_gil([&] {
             index.train(rows, vectors->rows, static_cast<unsigned>(*iterations), *threads,
                         [&](const ivf::TrainingStep& step) {
@@ -149,6 +150,7 @@ PyObject* ivf_set_centroids(PyObject* self, PyObject* args, PyObject* kwargs) {
         Hold hold(obj->holds, Hold::Exclusive);
         if (!hold.held()) return nullptr;
         ivf::IvfIndex& index = obj->value();
+        if (!Binding::refuse_read_only(index, "set its centroids")) return nullptr;
         const auto centroids = read_matrix(given[0], "centroids", NPY_FLOAT, index.dim());
         if (!centroids) return nullptr;
         if (index.coarse().trained()) return value_error("IvfIndex.set_centroids()", "the index is already trained"), nullptr;
@@ -160,6 +162,7 @@ PyObject* ivf_set_centroids(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         const auto* rows = static_cast<const float*>(centroids->data);
         if (!check_rows(rows, centroids->rows, index.dim())) return nullptr;
+        if (!refuse_unfit_rows({Metric::ip, true}, rows, centroids->rows, index.dim(), true, "centroids")) return nullptr;
         index.set_centroids(std::vector<float>(rows, rows + centroids->rows * index.dim()));
         Py_RETURN_NONE;
     });
@@ -181,9 +184,9 @@ PyObject* ivf_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!Binding::refuse_read_only(index)) return nullptr;
         if (!index.coarse().trained()) return value_error(Names::add, NOT_TRAINED), nullptr;
         if (*id == ivf::NO_ID) return value_error(Names::add, padding_id_message(0, false)), nullptr;
-        if (!refuse_zero_vector(index.metric(), vector->elements<float>(), index.dim())) return nullptr;
+        if (!refuse_unfit_vector(fit_of(index), vector->elements<float>(), index.dim(), "vector")) return nullptr;
         if (auto added = index.add(*id, vector->elements<float>()); !added) {
-            raise_quant_error(added.error());
+            raise_input_failure(added.error(), vector->elements<float>(), "vector");
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -210,15 +213,11 @@ PyObject* ivf_add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (size_t i = 0; i < ids->size(); ++i) {
             if ((*ids)[i] == ivf::NO_ID) return value_error(Names::add_batch, padding_id_message(i, true)), nullptr;
         }
-        if (!refuse_zero_rows(index.metric(), static_cast<const float*>(vectors->data), vectors->rows, index.dim(),
-                              true)) {
-            return nullptr;
-        }
-        const auto failure = without_gil([&] {
-            return index.add_batch(ids->data(), static_cast<const float*>(vectors->data), vectors->rows, *threads);
-        });
+        const auto* rows = static_cast<const float*>(vectors->data);
+        if (!refuse_unfit_rows(fit_of(index), rows, vectors->rows, index.dim(), true, "vectors")) return nullptr;
+        const auto failure = without_gil([&] { return index.add_batch(ids->data(), rows, vectors->rows, *threads); });
         if (failure) {
-            raise_row_failure(*failure);
+            raise_row_input_failure(*failure, rows, index.dim(), "vectors");
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -243,14 +242,14 @@ PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::optional<std::vector<uint64_t>> allowed;
         if (!read_allow(given[3], allowed)) return nullptr;
         const ivf::IvfIndex& index = obj->value();
-        if (!refuse_zero_vector(index.metric(), query->elements<float>(), index.dim())) return nullptr;
+        if (!refuse_unfit_vector(fit_of(index), query->elements<float>(), index.dim(), "query")) return nullptr;
         auto scored = without_gil([&] {
             if (!allowed) return index.search(query->elements<float>(), *top_k, *probes);
             const AllowSet allow = allow_set(index, *allowed);
             return index.search(query->elements<float>(), *top_k, *probes, &allow);
         });
         if (!scored) {
-            raise_quant_error(scored.error());
+            raise_input_failure(scored.error(), query->elements<float>(), "query");
             return nullptr;
         }
         return ranked_arrays(*scored);
@@ -278,7 +277,7 @@ PyObject* ivf_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, index.dim());
         if (!queries) return nullptr;
         const auto* rows = static_cast<const float*>(queries->data);
-        if (!refuse_zero_rows(index.metric(), rows, queries->rows, index.dim(), true)) return nullptr;
+        if (!refuse_unfit_rows(fit_of(index), rows, queries->rows, index.dim(), true, "queries")) return nullptr;
         return store_search_batch(index, Names::search_batch, rows, queries->rows, *top_k, *threads,
                                   {given[3], given[4], given[5]},
                                   [&](size_t width, const AllowSet* allow, uint64_t* ids, float* scores) {

@@ -59,10 +59,9 @@ std::atomic<int64_t> owner_interpreter{-1};
 // Re-imports (for example after `del sys.modules["quillane"]`) return this object.
 PyObject* module_object = nullptr;
 
-// Creates the class once, appends its name to __all__ and sets the attribute.
-bool register_class(PyObject* module, const char* name, PyTypeObject* type) {
+// Appends a name to the module's __all__ (made at the first name).
+bool add_public_name(PyObject* module, const char* name) {
     using quillane::py::Ref;
-    if (type == nullptr) return false;
     Ref all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -71,7 +70,12 @@ bool register_class(PyObject* module, const char* name, PyTypeObject* type) {
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
     Ref text(PyUnicode_FromString(name));
-    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+    return text && PyList_Append(all.get(), text.get()) == 0;
+}
+
+// Creates the class once, appends its name to __all__ and sets the attribute.
+bool register_class(PyObject* module, const char* name, PyTypeObject* type) {
+    if (type == nullptr || !add_public_name(module, name)) return false;
     return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
@@ -104,6 +108,11 @@ PyMODINIT_FUNC PyInit_quillane() {
     PyObject* no_id = PyLong_FromUnsignedLongLong(0xFFFFFFFFFFFFFFFFull);
     if (no_id == nullptr || PyModule_AddObject(module, "NO_ID", no_id) < 0) {
         Py_XDECREF(no_id);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    // The public names that are not classes.
+    if (!add_public_name(module, "NO_ID") || !add_public_name(module, "rerank")) {
         Py_DECREF(module);
         return nullptr;
     }

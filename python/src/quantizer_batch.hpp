@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 
 #include "arrays.hpp"
 #include "batch/quantizers.hpp"
@@ -13,6 +14,10 @@
 namespace quillane::py {
 
 template <class Access> struct QuantizerBatch {
+    // The compact quantizer converts float arguments; the two-stage one takes them as given.
+    static constexpr Floats FLOATS =
+        std::is_same_v<std::remove_cvref_t<decltype(Access::quantizer(nullptr))>, CompactQuantizer> ? Floats::converted
+                                                                                                   : Floats::exact;
     static std::string name(const char* method) { return std::string(Access::NAME) + "." + method + "()"; }
 
     static PyObject* encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -26,7 +31,7 @@ template <class Access> struct QuantizerBatch {
             if (!threads) return nullptr;
             const auto& q = Access::quantizer(self);
             const size_t size = q.code_size_bytes();
-            const auto vectors = read_matrix(given[0], "vectors", NPY_FLOAT, q.dim());
+            const auto vectors = read_matrix(given[0], "vectors", NPY_FLOAT, q.dim(), FLOATS);
             if (!vectors) return nullptr;
             const auto total = result_size(vectors->rows, size);
             if (!total) return nullptr;
@@ -36,7 +41,11 @@ template <class Access> struct QuantizerBatch {
                                      codes.data(), *threads);
             });
             if (failure) {
-                raise_row_failure(*failure);
+                if constexpr (FLOATS == Floats::converted) {
+                    raise_row_input_failure(*failure, static_cast<const float*>(vectors->data), q.dim(), "vectors");
+                } else {
+                    raise_row_failure(*failure);  // the two-stage family keeps its messages
+                }
                 return nullptr;
             }
             return to_matrix(std::move(codes), vectors->rows, size);
@@ -85,7 +94,7 @@ template <class Access> struct QuantizerBatch {
             const auto& q = Access::quantizer(self);
             const auto codes = read_matrix(given[0], "codes", NPY_UBYTE, q.code_size_bytes());
             if (!codes) return nullptr;
-            const auto queries = read_matrix(given[1], "queries", NPY_FLOAT, q.dim());
+            const auto queries = read_matrix(given[1], "queries", NPY_FLOAT, q.dim(), FLOATS);
             if (!queries) return nullptr;
             const auto total = result_size(codes->rows, queries->rows);
             if (!total) return nullptr;

@@ -37,6 +37,14 @@ inline PyObject* reranked(const char* function, Metric metric, const float* quer
                      function, static_cast<unsigned long long>(*bad), rows);
         return nullptr;
     }
+    if (const auto bad = first_id_with_unfit_row(metric, candidates, nq * width, vectors, dim)) {
+        const bool finite = check_finite({vectors + *bad * dim, dim}).has_value();
+        PyErr_Format(PyExc_ValueError, "%s: the rerank vector of id %llu (its row %llu) %s", function,
+                     static_cast<unsigned long long>(*bad), static_cast<unsigned long long>(*bad),
+                     finite ? "is zero, which has no direction: the cosine metric cannot rank it"
+                            : "holds a value that is not finite (NaN or Inf)");
+        return nullptr;
+    }
     const auto total = result_size(nq, k);
     if (!total) return nullptr;
     std::vector<uint64_t> best(*total);
@@ -105,7 +113,7 @@ PyObject* store_search_batch(const Index& index, const char* function, const flo
         return search(width, allow ? &*allow : nullptr, ids.data(), scores.data());
     });
     if (failure) {
-        raise_row_failure(*failure);
+        raise_row_input_failure(*failure, queries, dim, "queries");
         return nullptr;
     }
     if (vectors) {
@@ -126,7 +134,7 @@ template <class Binding, class Names> struct StoreBinding {
             if (!bind_arguments(Names::remove, params, args, kwargs, given)) return nullptr;
             auto* obj = Binding::self_of(self);
             Hold hold(obj->holds, Hold::Exclusive);
-            if (!hold.held() || !Binding::refuse_read_only(obj->value())) return nullptr;
+            if (!hold.held() || !Binding::refuse_read_only(obj->value(), "remove from it")) return nullptr;
             const auto ids = read_ids(given[0], "ids", ANY_LENGTH);
             if (!ids) return nullptr;
             Index& index = obj->value();
@@ -151,13 +159,15 @@ template <class Binding, class Names> struct StoreBinding {
             std::optional<std::vector<uint64_t>> allowed;
             if (!read_allow(given[2], allowed)) return nullptr;
             const Index& index = obj->value();
-            if (!refuse_zero_vector(metric_of(index), query->elements<float>(), index.family().dim())) return nullptr;
+            if (!refuse_unfit_vector(fit_of(index), query->elements<float>(), index.family().dim(), "query")) {
+                return nullptr;
+            }
             auto scored = without_gil([&] {
                 if (!allowed) return index.search(query->elements<float>(), *top_k);
                 return index.search_allowed(query->elements<float>(), *top_k, allow_set(index, *allowed));
             });
             if (!scored) {
-                raise_quant_error(scored.error());
+                raise_input_failure(scored.error(), query->elements<float>(), "query");
                 return nullptr;
             }
             return ranked_arrays(*scored);
@@ -185,7 +195,7 @@ template <class Binding, class Names> struct StoreBinding {
             const auto queries = read_matrix(given[0], "queries", NPY_FLOAT, dim);
             if (!queries) return nullptr;
             const auto* rows = static_cast<const float*>(queries->data);
-            if (!refuse_zero_rows(metric_of(index), rows, queries->rows, dim, true)) return nullptr;
+            if (!refuse_unfit_rows(fit_of(index), rows, queries->rows, dim, true, "queries")) return nullptr;
             return store_search_batch(index, Names::search_batch, rows, queries->rows, *top_k, *threads,
                                       {given[2], given[3], given[4]},
                                       [&](size_t width, const AllowSet* allow, uint64_t* ids, float* scores) {
@@ -209,18 +219,29 @@ template <class Binding, class Names> struct StoreBinding {
         });
     }
 
-    // Anything but an int that fits in 64 bits without sign is simply not in the index.
+    // Any integer that operator.index accepts (NumPy's too), converted before the hold is
+    // taken since __index__ may run Python code; anything else, or an integer outside
+    // 0..2**64-1, is simply not in the index.
     static int contains(PyObject* self, PyObject* key) {
+        uint64_t id = 0;
+        {
+            Ref index(PyIndex_Check(key) ? PyNumber_Index(key) : nullptr);
+            if (!index) {
+                if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+                PyErr_Clear();
+                return 0;
+            }
+            const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+            if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                PyErr_Clear();
+                return 0;
+            }
+            id = value;
+        }
         Ref found(guarded([&]() -> PyObject* {
             auto* obj = Binding::self_of(self);
             Hold hold(obj->holds, Hold::Shared);
             if (!hold.held()) return nullptr;
-            if (!PyLong_Check(key)) Py_RETURN_FALSE;
-            const unsigned long long id = PyLong_AsUnsignedLongLong(key);
-            if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-                PyErr_Clear();
-                Py_RETURN_FALSE;
-            }
             return PyBool_FromLong(id_map_of(obj->value()).contains(id));
         }));
         if (!found) return -1;

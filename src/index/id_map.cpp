@@ -6,7 +6,7 @@
 
 namespace quillane {
 
-IdMap::IdMap(const uint64_t* ids, size_t n) {
+IdMap::IdMap(const uint64_t* ids, size_t n, bool first_only) {
     uint64_t top = 0;
     for (size_t i = 0; i < n; ++i) top = std::max(top, ids[i]);
     if (n > 0 && compact_range(top, n)) {
@@ -14,21 +14,24 @@ IdMap::IdMap(const uint64_t* ids, size_t n) {
         widen(top);
         uint64_t* cell = cells();
         size_t i = 0;
-        while (i < n && cell[ids[i]] == 0) {
-            cell[ids[i]] = i + 1;
-            ++i;
+        for (; i < n; ++i) {
+            if (cell[ids[i]] == 0) {
+                cell[ids[i]] = i + 1;
+                ++used_, ++distinct_;
+            } else if (!first_only) {
+                break;
+            }
         }
-        if (i == n) {
-            used_ = n;
-            return;
-        }
+        if (i == n) return;
         // An id stored twice: a hash table after all.
         direct_ = false;
         store_ = MappedBuffer();
         count_ = 0;
+        used_ = distinct_ = 0;
     }
     hash_with_room(n);
-    for (size_t i = 0; i < n; ++i) place(ids[i], i);
+    chain_.reserve(n * sizeof(uint64_t));
+    for (size_t i = 0; i < n; ++i) place(ids[i], i, first_only);
 }
 
 void IdMap::widen(uint64_t top) {
@@ -54,61 +57,84 @@ void IdMap::hash_with_room(size_t total) {
     const bool was_direct = direct_;
     count_ = count;
     direct_ = false;
-    repeats_ = false;
-    used_ = 0;
+    Slot* slots = table();
+    const auto move_in = [&](uint64_t id, uint64_t number) {
+        size_t at = home(id);
+        while (slots[at].number != NONE) at = (at + 1) & (count_ - 1);
+        slots[at] = {id, number};
+    };
     if (was_direct) {
         const auto* previous = reinterpret_cast<const uint64_t*>(old.data());
         for (size_t id = 0; id < old_count; ++id) {
-            if (previous[id] != 0) place(id, previous[id] - 1);
+            if (previous[id] != 0) move_in(id, previous[id] - 1);
         }
         return;
     }
+    // Slots move whole: the chains are indexed by entry number and stay as they are.
     const auto* previous = reinterpret_cast<const Slot*>(old.data());
     for (size_t i = 0; i < old_count; ++i) {
-        if (previous[i].number != NONE) place(previous[i].id, previous[i].number);
+        if (previous[i].number != NONE) move_in(previous[i].id, previous[i].number);
     }
 }
 
 void IdMap::prepare(const uint64_t* ids, size_t n) {
-    if (!direct_) {
-        hash_with_room(used_ + n);
-        return;
+    if (direct_) {
+        uint64_t top = 0;
+        for (size_t i = 0; i < n; ++i) top = std::max(top, ids[i]);
+        bool stays = compact_range(top, used_ + n);
+        if (stays) {
+            // Distinct from the stored ids and from each other: marked, then unmarked.
+            widen(top);
+            uint64_t* cell = cells();
+            constexpr uint64_t MARK = NONE;
+            size_t marked = 0;
+            for (; marked < n && cell[ids[marked]] == 0; ++marked) cell[ids[marked]] = MARK;
+            stays = marked == n;
+            for (size_t i = 0; i < marked; ++i) cell[ids[i]] = 0;
+        }
+        if (stays) return;
     }
-    uint64_t top = 0;
-    for (size_t i = 0; i < n; ++i) top = std::max(top, ids[i]);
-    bool stays = compact_range(top, used_ + n);
-    if (stays) {
-        // Distinct from the stored ids and from each other: marked, then unmarked.
-        widen(top);
-        uint64_t* cell = cells();
-        constexpr uint64_t MARK = NONE;
-        size_t marked = 0;
-        for (; marked < n && cell[ids[marked]] == 0; ++marked) cell[ids[marked]] = MARK;
-        stays = marked == n;
-        for (size_t i = 0; i < marked; ++i) cell[ids[i]] = 0;
-    }
-    if (!stays) hash_with_room(used_ + n);
+    hash_with_room(distinct_ + n);
+    chain_.reserve((used_ + n) * sizeof(uint64_t));  // address space only, until an id repeats
 }
 
-void IdMap::place(uint64_t id, uint64_t number) {
+void IdMap::chain_up_to(uint64_t number) {
+    if (number >= chain_.capacity() / sizeof(uint64_t)) chain_.reserve((number + 1) * sizeof(uint64_t));
+}
+
+void IdMap::place(uint64_t id, uint64_t number, bool first_only) {
     Slot* slots = table();
     size_t at = home(id);
-    // Linear probing keeps an id's entries in one run of slots: a repeat is seen on the way.
-    while (slots[at].number != NONE) {
-        repeats_ |= slots[at].id == id;
-        at = (at + 1) & (count_ - 1);
+    for (; slots[at].number != NONE; at = (at + 1) & (count_ - 1)) {
+        if (slots[at].id != id) continue;
+        if (first_only) return;
+        // A repeat: linked after the head, or made the head when it is lower.
+        const uint64_t head = slots[at].number & ~CHAINED;
+        chain_up_to(std::max(head, number));
+        uint64_t* link = links();
+        if (number > head) {
+            link[number] = link[head];
+            link[head] = number + 1;
+        } else {
+            link[number] = head + 1;
+            slots[at].number = number;
+        }
+        slots[at].number |= CHAINED;
+        ++used_;
+        return;
     }
     slots[at] = {id, number};
+    ++distinct_;
     ++used_;
 }
 
 void IdMap::insert(uint64_t id, uint64_t number) {
     if (direct_) {
         cells()[id] = number + 1;  // prepared: in range and not stored
-        ++used_;
+        ++used_, ++distinct_;
         return;
     }
-    hash_with_room(used_ + 1);
+    hash_with_room(distinct_ + 1);
     place(id, number);
 }
 
@@ -128,7 +154,7 @@ uint64_t IdMap::first(uint64_t id) const {
     return best;
 }
 
-IdSet::IdSet(const uint64_t* ids, size_t n) : map_(ids, n) {
+IdSet::IdSet(const uint64_t* ids, size_t n) : map_(ids, n, true) {
     const size_t bits = std::bit_ceil(std::max<size_t>(64, n * 16));
     sieve_.assign(bits / 64, 0);
     mask_ = bits - 1;

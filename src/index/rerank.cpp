@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "error.hpp"
 #include "index/topk.hpp"
 #include "parallel/pool.hpp"
 
@@ -25,6 +26,16 @@ float exact_score(Metric metric, const float* x, const float* q, size_t dim) {
 std::optional<uint64_t> first_id_without_row(const uint64_t* candidates, size_t count, uint64_t rows) {
     for (size_t i = 0; i < count; ++i) {
         if (candidates[i] != NO_ID && candidates[i] >= rows) return candidates[i];
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> first_id_with_unfit_row(Metric metric, const uint64_t* candidates, size_t count,
+                                                const float* vectors, size_t dim) {
+    for (size_t i = 0; i < count; ++i) {
+        if (candidates[i] == NO_ID) continue;
+        const float* row = vectors + candidates[i] * dim;
+        if (!check_finite({row, dim}) || (metric == Metric::cosine && all_zero(row, dim))) return candidates[i];
     }
     return std::nullopt;
 }

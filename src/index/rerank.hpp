@@ -18,6 +18,11 @@ float exact_score(Metric metric, const float* x, const float* q, size_t dim);
 // The first candidate id (in row order, padding NO_ID skipped) that has no row among N.
 std::optional<uint64_t> first_id_without_row(const uint64_t* candidates, size_t count, uint64_t rows);
 
+// The first candidate id (in row order, padding skipped) whose row cannot be ranked: one with
+// a value that is not finite, or under cosine one that is zero (it has no direction).
+std::optional<uint64_t> first_id_with_unfit_row(Metric metric, const uint64_t* candidates, size_t count,
+                                                const float* vectors, size_t dim);
+
 // For each of nq queries, its `width` candidates (ids below `rows`, or NO_ID padding)
 // ordered by exact score (highest first, smallest first under l2; equal scores keep the
 // candidates' order; NaN last), the first k kept, padded with {NO_ID, NaN}. Queries on up

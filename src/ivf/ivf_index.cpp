@@ -316,7 +316,7 @@ Result<std::vector<Scored>> IvfIndex::search(std::span<const float> query, uint6
     QL_TRY_ASSIGN(const CompactFamily::Prepared prepared, family_.prepare(query));
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
     if (k == 0) return std::vector<Scored>{};
-    const Probe p = probe(prepared, query.data(), static_cast<size_t>(std::min<uint64_t>(probes, lists_.size())));
+    const Probe p = probe(prepared, query.data(), probed_count(probes));
     if (allow != nullptr && allow->listed()) return padded(rank_listed(prepared, p, *allow, k), k);
     CompactFamily::Ranking ranking(k);
     const CompactFamily::Prepared* one[1] = {&prepared};
@@ -334,7 +334,7 @@ std::optional<parallel::RowFailure> IvfIndex::search_batch(const float* queries,
     if (size() == 0 || nq == 0) return std::nullopt;
     const size_t d = dim(), k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
     if (k == 0) return std::nullopt;
-    const size_t p = static_cast<size_t>(std::min<uint64_t>(probes, lists_.size()));
+    const size_t p = probed_count(probes);
     parallel::LowestFailure failure;
     // One block of queries per thread: the more queries a block holds, the more of them
     // share each list's reading.

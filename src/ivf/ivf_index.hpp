@@ -62,8 +62,8 @@ public:
     // insertion numbers), only the entries it allows.
     Result<std::vector<Scored>> search(std::span<const float> query, uint64_t top_k, uint64_t probes,
                                        const AllowSet* allow = nullptr) const;
-    // search for each of nq queries into rows of min(top_k, size()); queries that probe
-    // the same list are scanned together.
+    // search for each of nq queries into rows of min(top_k, size()), probes clamped as
+    // search clamps them; queries that probe the same list are scanned together.
     std::optional<parallel::RowFailure> search_batch(const float* queries, size_t nq, uint64_t top_k,
                                                      uint64_t probes, unsigned threads, uint64_t* out_ids,
                                                      float* out_scores, const AllowSet* allow = nullptr) const;
@@ -111,6 +111,11 @@ private:
     };
 
     IvfIndex(CompactFamily family, size_t lists);
+    // How many lists a search opens for `probes`: clamped to 1..lists, the one rule of
+    // search and search_batch.
+    size_t probed_count(uint64_t probes) const {
+        return static_cast<size_t>(std::clamp<uint64_t>(probes, 1, std::max<size_t>(lists_.size(), 1)));
+    }
     // add_batch but for giving the freed pages back.
     std::optional<parallel::RowFailure> add_rows(const uint64_t* ids, const float* rows, size_t n, unsigned threads);
     // The probed lists of a prepared query (under cosine its unit vector's; raw otherwise).

@@ -80,10 +80,9 @@ def test_a_refused_row_is_named_and_adds_nothing(make_q, make_index):
     "call, error, message",
     [
         (lambda q, i: q.encode_batch([[0.0] * DIM]), TypeError, "argument 'vectors': expected a numpy array of dtype float32 and shape (n, 20), got 'list'"),
-        (lambda q, i: q.encode_batch(np.zeros((2, DIM))), TypeError, "argument 'vectors': expected dtype float32, got float64"),
+        (lambda q, i: q.encode_batch(np.zeros((2, DIM), np.int32)), TypeError, "argument 'vectors': expected "),
         (lambda q, i: q.encode_batch(np.zeros(DIM, np.float32)), ValueError, "argument 'vectors': expected shape (n, 20), got (20,)"),
         (lambda q, i: q.encode_batch(np.zeros((2, DIM + 1), np.float32)), ValueError, "argument 'vectors': expected shape (n, 20), got (2, 21)"),
-        (lambda q, i: q.encode_batch(np.zeros((DIM, 2), np.float32).T), ValueError, "argument 'vectors': expected a C-contiguous array"),
         (lambda q, i: q.decode_batch(np.zeros((2, 3), np.uint8)), ValueError, "argument 'codes': expected shape (n, "),
         (lambda q, i: q.inner_product_batch(np.zeros((0, q.code_size_bytes), np.uint8), np.zeros((1, 3), np.float32)), ValueError, "argument 'queries': expected shape (n, 20), got (1, 3)"),
         (lambda q, i: q.encode_batch(np.zeros((1, DIM), np.float32), threads=0), ValueError, "argument 'threads': expected None or a positive number of threads, got 0"),

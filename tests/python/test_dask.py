@@ -210,8 +210,7 @@ def test_a_shard_rewritten_in_place_is_noticed(tmp_path, client):
 
 
 @pytest.mark.parametrize("queries, top_k, error, message", [
-    (np.zeros((2, DIM)), 3, TypeError, "argument 'queries': expected dtype float32, got float64"),
-    (np.zeros((2, DIM), np.int32), 3, TypeError, "expected dtype float32, got int32"),
+    (np.zeros((2, DIM), np.int32), 3, TypeError, r"argument 'queries': expected a floating dtype \(float32; others are converted\), got int32"),
     (np.zeros((2, DIM + 1), np.float32), 3, ValueError, r"expected shape \(n, 16\), got \(2, 17\)"),
     (np.zeros((2, DIM), np.float32), 2.7, TypeError, "argument 'top_k'"),
     (np.zeros((2, DIM), np.float32), "3", TypeError, "argument 'top_k'"),
