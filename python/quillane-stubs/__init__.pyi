@@ -6,24 +6,28 @@ identical to the one-at-a-time calls whatever the thread count.
 """
 
 import os
-from typing import Literal, SupportsIndex
+from typing import Any, Literal, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex", "IvfIndex"]
+__all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex", "IvfIndex", "NO_ID", "rerank"]
 
 __version__: str
 
 Metric = Literal["ip", "cosine", "l2"]
 
+# What the compact classes and rerank take as vectors: any real floating dtype and any
+# strides, converted once to C-contiguous float32 (the two-stage classes take float32 only).
+FloatArray = npt.NDArray[np.floating[Any]]
+
 NO_ID: int
 """2**64 - 1: the id of padding entries in CompactIndex and IvfIndex results, never stored."""
 
 def rerank(
-    queries: npt.NDArray[np.float32],
+    queries: FloatArray,
     candidates: npt.NDArray[np.uint64],
-    vectors: npt.NDArray[np.float32],
+    vectors: FloatArray,
     top_k: SupportsIndex,
     *,
     metric: Metric = "ip",
@@ -116,16 +120,16 @@ class CompactQuantizer:
     """
 
     def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42) -> CompactQuantizer: ...
-    def encode(self, vector: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
+    def encode(self, vector: FloatArray) -> npt.NDArray[np.uint8]:
         """Encode a float32 vector of length `dim` to a code of `code_size_bytes` bytes."""
     def decode(self, code: npt.NDArray[np.uint8]) -> npt.NDArray[np.float32]:
         """Decode a code of this quantizer to an approximate vector."""
     def inner_product(
-        self, code: npt.NDArray[np.uint8], query: npt.NDArray[np.float32]
+        self, code: npt.NDArray[np.uint8], query: FloatArray
     ) -> float:
         """Estimate the inner product of the encoded vector with a query."""
     def encode_batch(
-        self, vectors: npt.NDArray[np.float32], *, threads: SupportsIndex | None = None
+        self, vectors: FloatArray, *, threads: SupportsIndex | None = None
     ) -> npt.NDArray[np.uint8]:
         """Every row of a C-contiguous (n, dim) array encoded: (n, code_size_bytes), row i = encode(vectors[i])."""
     def decode_batch(
@@ -135,7 +139,7 @@ class CompactQuantizer:
     def inner_product_batch(
         self,
         codes: npt.NDArray[np.uint8],
-        queries: npt.NDArray[np.float32],
+        queries: FloatArray,
         *,
         threads: SupportsIndex | None = None,
     ) -> npt.NDArray[np.float32]:
@@ -162,11 +166,11 @@ class CompactIndex:
     """
 
     def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: Metric = "ip") -> CompactIndex: ...
-    def add(self, id: SupportsIndex, vector: npt.NDArray[np.float32]) -> None:
+    def add(self, id: SupportsIndex, vector: FloatArray) -> None:
         """Encode a vector and store its code under `id`."""
     def search(
         self,
-        query: npt.NDArray[np.float32],
+        query: FloatArray,
         top_k: SupportsIndex,
         *,
         allow: npt.NDArray[np.integer] | None = None,
@@ -176,18 +180,18 @@ class CompactIndex:
     def add_batch(
         self,
         ids: npt.NDArray[np.integer],
-        vectors: npt.NDArray[np.float32],
+        vectors: FloatArray,
         *,
         threads: SupportsIndex | None = None,
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search_batch(
         self,
-        queries: npt.NDArray[np.float32],
+        queries: FloatArray,
         top_k: SupportsIndex,
         *,
         allow: npt.NDArray[np.integer] | None = None,
-        rerank: npt.NDArray[np.float32] | None = None,
+        rerank: FloatArray | None = None,
         rerank_factor: SupportsIndex = 4,
         threads: SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
@@ -233,28 +237,28 @@ class IvfIndex:
     ) -> IvfIndex: ...
     def train(
         self,
-        vectors: npt.NDArray[np.float32],
+        vectors: FloatArray,
         *,
         iterations: SupportsIndex = 10,
         threads: SupportsIndex | None = None,
         verbose: bool = False,
     ) -> None:
         """k-means on (n, dim) rows, n >= lists (sampled above 256 rows per list); once."""
-    def set_centroids(self, centroids: npt.NDArray[np.float32]) -> None:
+    def set_centroids(self, centroids: FloatArray) -> None:
         """Use (lists, dim) centroids instead of training; once, instead of train."""
-    def add(self, id: SupportsIndex, vector: npt.NDArray[np.float32]) -> None:
+    def add(self, id: SupportsIndex, vector: FloatArray) -> None:
         """Store a vector in the list of its nearest centroid, under `id` (not NO_ID)."""
     def add_batch(
         self,
         ids: npt.NDArray[np.integer],
-        vectors: npt.NDArray[np.float32],
+        vectors: FloatArray,
         *,
         threads: SupportsIndex | None = None,
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search(
         self,
-        query: npt.NDArray[np.float32],
+        query: FloatArray,
         top_k: SupportsIndex,
         *,
         probes: SupportsIndex = 8,
@@ -263,12 +267,12 @@ class IvfIndex:
         """The top_k entries of the `probes` best lists (only allowed ids, if given); padded with NO_ID, NaN."""
     def search_batch(
         self,
-        queries: npt.NDArray[np.float32],
+        queries: FloatArray,
         top_k: SupportsIndex,
         *,
         probes: SupportsIndex = 8,
         allow: npt.NDArray[np.integer] | None = None,
-        rerank: npt.NDArray[np.float32] | None = None,
+        rerank: FloatArray | None = None,
         rerank_factor: SupportsIndex = 4,
         threads: SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:

@@ -248,6 +248,8 @@ def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int, *,
 
 
 MAX_ROWS = 2**63 - 1  # len() must hold the total
+# How many shard lists a search tries when removes keep replacing the one it read.
+CURRENT_SHARD_ATTEMPTS = 4
 
 
 def _is_count(value: Any) -> bool:
@@ -352,35 +354,68 @@ class ShardedIndex:
         else:
             empty.search_batch(queries, top_k, **store)
         top_k = operator.index(top_k)
-        width = top_k * operator.index(rerank_factor) if rerank is not None else top_k
         client = client or default_client()
-        if not self.shards:
-            return np.empty((len(queries), 0), np.uint64), np.empty((len(queries), 0), np.float32)
-        workers = sorted(client.scheduler_info()["workers"])
-        if not workers:
-            raise ShardError(f"the cluster at {client.scheduler.address} has no workers to search {self.directory}")
-        # The queries travel inside each task, so a retried task never waits on a dead
-        # worker's copy of them.
-        futures = []
-        for i, shard in enumerate(self.shards):
-            futures.append(client.submit(
-                _search_shard, os.path.join(self.directory, shard["file"]), shard["checksums"],
-                self.family, self.parameters, queries, width, probes, allow, pure=False, retries=retries,
-                workers=[workers[i % len(workers)]], allow_other_workers=True))
-        metric = self.parameters.get("metric", "ip")
-        merged = merge(client.gather(futures), width, ascending=metric == "l2")
-        if rerank is None:
-            return merged
-        return quillane.rerank(queries, np.ascontiguousarray(merged[0]), rerank, top_k, metric=metric)
+
+        def search(shards: list[dict[str, Any]]) -> tuple[np.ndarray, np.ndarray]:
+            if not shards:
+                return np.empty((len(queries), 0), np.uint64), np.empty((len(queries), 0), np.float32)
+            # As one index clamps them: never more candidates than entries.
+            total = sum(shard["rows"] for shard in shards)
+            k = min(top_k, total)
+            width = min(k * operator.index(rerank_factor), total) if rerank is not None else k
+            workers = sorted(client.scheduler_info()["workers"])
+            if not workers:
+                raise ShardError(f"the cluster at {client.scheduler.address} has no workers to search {self.directory}")
+            # The queries travel inside each task, so a retried task never waits on a dead
+            # worker's copy of them.
+            futures = []
+            for i, shard in enumerate(shards):
+                futures.append(client.submit(
+                    _search_shard, os.path.join(self.directory, shard["file"]), shard["checksums"],
+                    self.family, self.parameters, queries, width, probes, allow, pure=False, retries=retries,
+                    workers=[workers[i % len(workers)]], allow_other_workers=True))
+            metric = self.parameters.get("metric", "ip")
+            merged = merge(client.gather(futures), width, ascending=metric == "l2")
+            if rerank is None:
+                return merged
+            return quillane.rerank(queries, np.ascontiguousarray(merged[0]), rerank, top_k, metric=metric)
+
+        found: tuple[np.ndarray, np.ndarray] = self._on_current_shards(search)
+        return found
+
+    def _on_current_shards(self, run: Any) -> Any:
+        """run(shards) on this index's shard list, whole: when a shard it lists is gone or
+        changed (a remove, here or in another process, replaced it since the list was read),
+        the manifest is read again and, if its list differs, run goes again on the new one."""
+        for _ in range(CURRENT_SHARD_ATTEMPTS):
+            shards = self.shards  # a snapshot: remove replaces the list, never changes it
+            try:
+                return run(shards)
+            except ShardError:
+                try:
+                    current = ShardedIndex.open(self.directory)
+                except ShardError:
+                    current = None
+                if current is None or current.shards == shards or current.family != self.family or \
+                        current.parameters != self.parameters:
+                    raise
+                if self.shards is shards:
+                    self.shards = current.shards
+        return run(self.shards)
 
     def _each_shard(self, client: Any, function: Any, *args: Any) -> list[Any]:
         from distributed import default_client
 
         client = client or default_client()
-        results: list[Any] = client.gather([client.submit(function, os.path.join(self.directory, shard["file"]),
-                                                          shard["checksums"], self.family, self.parameters, *args,
-                                                          pure=False) for shard in self.shards])
-        return results
+
+        def each(shards: list[dict[str, Any]]) -> list[Any]:
+            results: list[Any] = client.gather([client.submit(function, os.path.join(self.directory, shard["file"]),
+                                                              shard["checksums"], self.family, self.parameters, *args,
+                                                              pure=False) for shard in shards])
+            return results
+
+        found: list[Any] = self._on_current_shards(each)
+        return found
 
     def ids(self, *, client: Any = None) -> np.ndarray:
         """Every stored id, in row order (uint64)."""
@@ -421,6 +456,13 @@ class ShardedIndex:
             from distributed import default_client
 
             client = client or default_client()
+            # Under the directory's lock, from the manifest as it stands: another process
+            # may have removed entries since this object read it.
+            current = ShardedIndex.open(directory)
+            if current.family != self.family or current.parameters != self.parameters:
+                raise ShardError(f"{directory / MANIFEST} now holds another index ({current.family}, "
+                                 f"{current.parameters}) than this one ({self.family}, {self.parameters})")
+            self.shards = current.shards
             names = [f"shard-{i:05d}-{uuid.uuid4().hex[:8]}.qli" for i in range(len(self.shards))]
             results = client.gather([client.submit(
                 _remove_from_shard, os.path.join(self.directory, shard["file"]), shard["checksums"], self.family,

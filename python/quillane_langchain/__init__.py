@@ -109,7 +109,9 @@ class QuillaneVectorStore(VectorStore):
         ids: list[str | None] | None = kwargs.get("ids")
         if ids is not None and len(ids) != len(documents):
             raise ValueError(f"{len(ids)} ids for {len(documents)} documents")
-        chosen = [str((ids[i] if ids is not None else None) or doc.id or uuid.uuid4()) for i, doc in enumerate(documents)]
+        # An id given is the id kept, even "": only a missing one (None) gets a new UUID.
+        chosen = [str(_first_given(ids[i] if ids is not None else None, doc.id, uuid.uuid4()))
+                  for i, doc in enumerate(documents)]
         if not documents:
             return []
         vectors = np.asarray(self._embedding.embed_documents([d.page_content for d in documents]), dtype=np.float32)
@@ -225,6 +227,8 @@ class QuillaneVectorStore(VectorStore):
                 "documents": [[key, doc.id, doc.page_content, doc.metadata] for key, doc in self._documents.items()],
             }
             try:
+                for doc in self._documents.values():
+                    _refuse_keys_json_changes(doc.metadata)
                 text = json.dumps(record)
             except (TypeError, ValueError) as e:
                 if index_file:
@@ -250,7 +254,8 @@ class QuillaneVectorStore(VectorStore):
                         probes=options["probes"])
             documents, index_file = record["documents"], record["index_file"]
             next_key = record["next_key"]
-            valid = record["format"] == DOCUMENTS_FORMAT and isinstance(documents, list) and type(next_key) is int
+            valid = record["format"] == DOCUMENTS_FORMAT and isinstance(documents, list) and \
+                type(next_key) is int and 0 <= next_key < 2**64
         except (OSError, ValueError, KeyError, TypeError) as e:
             if isinstance(e, FileNotFoundError):
                 raise
@@ -269,13 +274,16 @@ class QuillaneVectorStore(VectorStore):
                 raise ValueError(f"{target} names an unknown index class {record['index_class']!r}")
         try:
             for key, string_id, text, metadata in documents:
+                if type(key) is not int or not 0 <= key < next_key or not isinstance(string_id, str) or \
+                        not isinstance(text, str) or not isinstance(metadata, dict):
+                    raise ValueError("each document is [key (an int below next_key), id (str), text (str), "
+                                     f"metadata (an object)], got {[key, string_id, text, metadata]!r:.200}")
                 store._documents[key] = Document(page_content=text, metadata=metadata, id=string_id)
                 store._keys[string_id] = key
         except (TypeError, ValueError) as e:
             raise ValueError(f"{target} holds a malformed document ({e!r})") from None
         stored = store._index.ids().tolist() if store._index is not None else []
-        if sorted(stored) != sorted(store._documents) or len(store._keys) != len(store._documents) or \
-                any(key >= next_key for key in store._documents):
+        if sorted(stored) != sorted(store._documents) or len(store._keys) != len(store._documents):
             raise ValueError(f"{target} does not hold the documents of the index file {index_file}")
         store._next_key = next_key
         return store
@@ -317,6 +325,24 @@ class QuillaneVectorStore(VectorStore):
     @staticmethod
     def _copy(doc: Document) -> Document:
         return Document(page_content=doc.page_content, metadata=dict(doc.metadata), id=doc.id)
+
+
+def _first_given(*candidates: object) -> object:
+    return next(c for c in candidates if c is not None)
+
+
+def _refuse_keys_json_changes(value: Any) -> None:
+    """TypeError for a mapping key that JSON would turn into a string (1 comes back as
+    "1", and a filter on it stops matching), at any depth of the metadata."""
+    if isinstance(value, dict):
+        for key, item in value.items():
+            if not isinstance(key, str):
+                raise TypeError(f"metadata keys must be strings, got {key!r} ({type(key).__name__}): JSON would "
+                                f"bring it back as {json.dumps(str(key))}")
+            _refuse_keys_json_changes(item)
+    elif isinstance(value, (list, tuple)):
+        for item in value:
+            _refuse_keys_json_changes(item)
 
 
 def _checksums(path: Path) -> str:

@@ -257,3 +257,47 @@ def test_store_features_pass_through_as_one_index(tmp_path, client, family):
         reopened.reconstruct(np.array([3]))
     got, want = reopened.search_batch(queries, 10, **probes), one.search_batch(queries, 10, **probes)
     assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()
+
+
+def test_a_rerank_factor_beyond_the_rows_is_clamped_as_one_index_clamps(tmp_path, client):
+    x = data(200)
+    sharded = quillane_dask.build(da.from_array(x, chunks=(60, DIM)), tmp_path, seed=9)
+    one = CompactIndex(DIM, 4, 9)
+    one.add_batch(np.arange(200), x)
+    for top_k, factor in ((5, 10**6), (2**64 - 1, 2**63)):
+        got, want = (index.search_batch(x[:3], top_k, rerank=x, rerank_factor=factor) for index in (sharded, one))
+        assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()
+
+
+def test_searches_racing_removes_answer_from_whole_shard_lists(tmp_path, client):
+    import threading
+
+    x, queries = data(600), data(4, seed=2)
+    sharded = quillane_dask.build(da.from_array(x, chunks=(100, DIM)), tmp_path, seed=9)
+    stale = quillane_dask.ShardedIndex.open(tmp_path)  # as another process would hold it
+    one = CompactIndex(DIM, 4, 9)
+    one.add_batch(np.arange(600), x)
+    batches = [np.arange(start, 600, 50) for start in range(6)]
+    states = [one.search_batch(queries, 8)]
+    for gone in batches:
+        one.remove(gone)
+        states.append(one.search_batch(queries, 8))
+    answers, failures, done = [], [], threading.Event()
+
+    def search():
+        while not done.is_set():
+            try:
+                answers.append(sharded.search_batch(queries, 8))
+            except Exception as e:  # noqa: BLE001: any failure is the fault
+                failures.append(e)
+
+    reader = threading.Thread(target=search)
+    reader.start()
+    for gone in batches:
+        sharded.remove(gone)
+    done.set()
+    reader.join()
+    assert not failures and answers
+    assert all(any(np.array_equal(a[0], s[0]) for s in states) for a in answers)
+    got = stale.search_batch(queries, 8)
+    assert np.array_equal(got[0], states[-1][0]) and len(stale) == len(one)

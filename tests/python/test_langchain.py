@@ -105,3 +105,37 @@ def test_refusals_and_repeated_ids():
     # An id given twice in one call keeps its last document only.
     assert store.add_documents([Document("b", id="b"), Document("c", id="b")]) == ["b", "b"]
     assert [d.page_content for d in store.get_by_ids(["b"])] == ["c"] and len(store.index) == len(store) == 2
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda r: r["documents"][0].__setitem__(0, "0"), "holds a malformed document"),
+    (lambda r: r["documents"][0].__setitem__(1, 7), "holds a malformed document"),
+    (lambda r: r["documents"][0].__setitem__(3, ["x"]), "holds a malformed document"),
+    (lambda r: r["documents"].__setitem__(0, 5), "holds a malformed document"),
+    (lambda r: r.__setitem__("next_key", 2**64), "is not a quillane_langchain documents file of format 1"),
+    (lambda r: r.__setitem__("next_key", 3), "holds a malformed document"),
+])
+def test_a_damaged_documents_file_is_a_value_error(store, tmp_path, damage, message):
+    import json
+
+    store.save_local(tmp_path)
+    record = json.loads((tmp_path / "index.json").read_text())
+    damage(record)
+    (tmp_path / "index.json").write_text(json.dumps(record))
+    with pytest.raises(ValueError, match=message):
+        QuillaneVectorStore.load_local(tmp_path, EMBEDDING)
+
+
+@pytest.mark.parametrize("metadata", [{1: "x"}, {"a": {(1, 2): "x"}}, {"a": [{2.5: 1}]}])
+def test_metadata_keys_json_would_change_are_refused_at_save(tmp_path, metadata):
+    store = QuillaneVectorStore.from_texts(["a", "b"], EMBEDDING, [metadata, {"ok": 1}])
+    assert [d.page_content for d in store.similarity_search("a", k=2, filter=metadata)] == ["a"]
+    with pytest.raises(TypeError, match="metadata keys must be strings"):
+        store.save_local(tmp_path)
+    assert not list(tmp_path.glob("*"))
+
+
+def test_an_empty_string_id_is_kept():
+    store = QuillaneVectorStore(EMBEDDING)
+    assert store.add_texts(["a", "b"], ids=["", "x"]) == ["", "x"]
+    assert [d.page_content for d in store.get_by_ids([""])] == ["a"]
