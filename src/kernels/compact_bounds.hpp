@@ -56,7 +56,8 @@ struct CompactBounds {
 // For b < n: centre = (scale * unit) * sum, margin = ((scaled_levels * per_level +
 // scaled_errors * rounded_norm) + |centre| * 2^-20) + FLT_MIN, upper = centre + margin;
 // returns how many records have upper >= threshold (a NaN upper bound never does), listed
-// in out with their bounds. Through the chosen kernels.
+// in out with their bounds; each of out's arrays has room for n entries, any of which a
+// kernel may write. Through the chosen kernels.
 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
                       const int32_t* sums, size_t n, double threshold, const CompactBounds& out);
 
