@@ -11,7 +11,7 @@ from typing import Any, Literal, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex", "IvfIndex", "NO_ID", "rerank"]
+__all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex", "IvfIndex", "GraphIndex", "NO_ID", "rerank"]
 
 __version__: str
 
@@ -316,4 +316,62 @@ class IvfIndex:
     @property
     def centroids(self) -> npt.NDArray[np.float32] | None:
         """A copy of the (lists, dim) centroids, or None before training."""
+    def __len__(self) -> int: ...
+
+class GraphIndex:
+    """A navigable graph over compact codes: each entry a code and a vertex with up to
+    `degree` edges to near entries, chosen while adding; a search walks the graph."""
+
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        *,
+        degree: SupportsIndex = 32,
+        bits: SupportsIndex = 8,
+        metric: Metric = "ip",
+        seed: SupportsIndex = 42,
+    ) -> GraphIndex: ...
+    @property
+    def dim(self) -> int: ...
+    @property
+    def bits(self) -> int: ...
+    @property
+    def seed(self) -> int: ...
+    @property
+    def metric(self) -> Metric: ...
+    @property
+    def degree(self) -> int: ...
+    @property
+    def code_size_bytes(self) -> int: ...
+    def add(self, id: SupportsIndex, vector: FloatArray) -> None:
+        """Store a vector under `id` and link it into the graph."""
+    def add_batch(
+        self,
+        ids: npt.NDArray[np.integer],
+        vectors: FloatArray,
+        *,
+        threads: SupportsIndex | None = None,
+        verbose: bool = False,
+    ) -> None:
+        """Store and link every row, all or nothing; the same index at any thread count."""
+    def search(
+        self, query: FloatArray, top_k: SupportsIndex, *, ef: SupportsIndex = 64
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """The top_k entries a walk keeping max(ef, top_k) vertices finds."""
+    def search_batch(
+        self,
+        queries: FloatArray,
+        top_k: SupportsIndex,
+        *,
+        ef: SupportsIndex = 64,
+        threads: SupportsIndex | None = None,
+        rerank: FloatArray | None = None,
+        rerank_factor: SupportsIndex = 4,
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """search for every row; rerank as for CompactIndex.search_batch."""
+    def ids(self) -> npt.NDArray[np.uint64]:
+        """The id of every entry, in insertion order."""
+    def reconstruct(self, ids: npt.NDArray[np.integer]) -> npt.NDArray[np.float32]:
+        """The decoding of each id's first entry."""
+    def __contains__(self, id: object) -> bool: ...
     def __len__(self) -> int: ...

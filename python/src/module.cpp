@@ -100,7 +100,8 @@ PyMODINIT_FUNC PyInit_quillane() {
         !register_class(module, "VectorIndex", quillane::py::vector_index_type()) ||
         !register_class(module, "CompactQuantizer", quillane::py::compact_quantizer_type()) ||
         !register_class(module, "CompactIndex", quillane::py::compact_index_type()) ||
-        !register_class(module, "IvfIndex", quillane::py::ivf_index_type())) {
+        !register_class(module, "IvfIndex", quillane::py::ivf_index_type()) ||
+        !register_class(module, "GraphIndex", quillane::py::graph_index_type())) {
         Py_DECREF(module);
         return nullptr;
     }

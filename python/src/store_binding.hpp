@@ -13,6 +13,7 @@
 #include "index/id_map.hpp"
 #include "index/rerank.hpp"
 #include "index_binding.hpp"
+#include "graph/graph_index.hpp"
 #include "ivf/ivf_index.hpp"
 
 namespace quillane::py {
@@ -23,6 +24,8 @@ inline std::span<const uint64_t> stored_ids(const FlatIndex<CompactFamily>& inde
 inline std::span<const uint64_t> stored_ids(const ivf::IvfIndex& index) { return index.ids(); }
 inline const IdMap& id_map_of(const FlatIndex<CompactFamily>& index) { return index.id_map(); }
 inline const IdMap& id_map_of(const ivf::IvfIndex& index) { return index.lookup().ids; }
+inline std::span<const uint64_t> stored_ids(const graph::GraphIndex& index) { return index.flat().id_list(); }
+inline const IdMap& id_map_of(const graph::GraphIndex& index) { return index.flat().id_map(); }
 
 // quillane.rerank's work: the candidates checked against the vectors' rows (ValueError
 // naming `function` and the first id without a row), re-ranked without the interpreter

@@ -167,6 +167,16 @@ public:
         return n - kept;
     }
 
+    // Keeps the first n entries (n <= size()): a later failure takes back the entries just
+    // added.
+    void truncate(size_t n) {
+        if (read_only()) throw InvariantFailure("truncate a read-only index");
+        if (n >= size()) return;
+        arena_.truncate(n * stride_, Family::SCAN_SLACK_BYTES);
+        ids_.truncate(n * sizeof(uint64_t), 0);
+        map_.reset();
+    }
+
     // Where each id is stored, built at the first call (and kept up to date by adds).
     const IdMap& id_map() const {
         std::lock_guard lock(*map_lock_);

@@ -13,7 +13,7 @@ from quillane import TurboQuantizer, VectorIndex
 def test_module_identity_and_exports():
     assert quillane.__doc__ == "Python module initialization."
     assert quillane.__all__ == ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex", "IvfIndex",
-                                "NO_ID", "rerank"]
+                                "GraphIndex", "NO_ID", "rerank"]
     assert quillane.__file__.endswith(".abi3.so")
     first = sys.modules.pop("quillane")
     assert importlib.import_module("quillane") is first

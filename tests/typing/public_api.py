@@ -49,6 +49,12 @@ def use_indexes(x: npt.NDArray[np.float32], ids: npt.NDArray[np.uint64], k: np.i
     quillane.rerank(x, ids.reshape(1, -1), x, k, metric="ip", threads=1)
     quillane.CompactIndex.load("index.qli", mmap=True, verify=False)
     quillane.IvfIndex.load("index.qli")
+    graph = quillane.GraphIndex(8, degree=k, bits=8, metric="cosine", seed=k)
+    graph.add(k, x[0].astype(np.float64))
+    graph.add_batch(ids, x, threads=k, verbose=True)
+    graph.search(x[0], k, ef=k)
+    graph.search_batch(x, k, ef=k, threads=1, rerank=x, rerank_factor=k)
+    print(graph.ids(), graph.reconstruct(ids), 3 in graph, len(graph), graph.degree, graph.code_size_bytes)
 
 
 def use_dask(x: npt.NDArray[np.float32], ids: npt.NDArray[np.uint64], k: np.int64) -> None:

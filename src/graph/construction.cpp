@@ -1,0 +1,197 @@
+#include "construction.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "compact/eight_sums.hpp"
+#include "graph/beam.hpp"
+#include "parallel/pool.hpp"
+
+namespace quillane::graph {
+
+double build_distance(const BuildVectors& vectors, uint32_t a, uint32_t b) {
+    const float* x = vectors.values[a];
+    const float* y = vectors.values[b];
+    compact::EightSums sums;
+    if (vectors.metric != Metric::cosine) {
+        sums.add_all(vectors.dim, [&](size_t i) {
+            const double d = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+            return d * d;
+        });
+        return sums.total();
+    }
+    // Products of two floats are exact in double: only the sums round.
+    sums.add_all(vectors.dim, [&](size_t i) { return static_cast<double>(x[i]) * static_cast<double>(y[i]); });
+    return -((sums.total() * vectors.scales[a]) * vectors.scales[b]);
+}
+
+size_t round_size(size_t previous, size_t graph_size) {
+    const size_t doubled = previous == 0 ? 1 : previous * 2;
+    return std::max<size_t>(1, std::min(doubled, graph_size / 50));
+}
+
+std::vector<uint32_t> prune(const BuildVectors& vectors, uint32_t v, std::vector<uint32_t> candidates,
+                            uint32_t degree) {
+    struct Near {
+        double distance;
+        uint32_t vertex;
+    };
+    std::vector<Near> near;
+    near.reserve(candidates.size());
+    for (const uint32_t c : candidates) {
+        if (c != v) near.push_back({build_distance(vectors, v, c), c});
+    }
+    // NaN distances (vectors no encoder writes) sort last, after every number.
+    std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
+        const bool a_nan = std::isnan(a.distance), b_nan = std::isnan(b.distance);
+        if (a_nan || b_nan) return !a_nan || (b_nan && a.vertex < b.vertex);
+        return a.distance < b.distance || (a.distance == b.distance && a.vertex < b.vertex);
+    });
+    near.erase(std::unique(near.begin(), near.end(), [](const Near& a, const Near& b) { return a.vertex == b.vertex; }),
+               near.end());
+    std::vector<uint32_t> kept;
+    for (const Near& c : near) {
+        if (kept.size() == degree) break;
+        bool diverse = true;
+        for (const uint32_t s : kept) {
+            if (build_distance(vectors, s, c.vertex) <= c.distance) {
+                diverse = false;
+                break;
+            }
+        }
+        if (diverse) kept.push_back(c.vertex);
+    }
+    return kept;
+}
+
+namespace {
+
+// The neighbours v's search finds among the linked vertices, pruned.
+std::vector<uint32_t> choose(const Adjacency& graph, const BuildVectors& vectors, uint32_t v, uint32_t entry,
+                             const BuildOptions& options, Visited& visited) {
+    const auto met = beam_search<double>(
+        graph, vectors.values.size(), entry, options.width, visited,
+        [&](uint32_t u) { return -build_distance(vectors, v, u); },
+        [&](uint32_t u) { __builtin_prefetch(vectors.values[u]); });
+    std::vector<uint32_t> candidates;
+    candidates.reserve(met.size());
+    for (const auto& m : met) candidates.push_back(m.vertex);
+    return prune(vectors, v, std::move(candidates), options.degree);
+}
+
+// w has no edge in: the nearest of its neighbours that has room takes it, or else gives up
+// for it its last neighbour that other edges still reach. No vertex is left unreachable by
+// pruning alone.
+void repair(Adjacency& graph, std::vector<uint32_t>& incoming, uint32_t w) {
+    const uint32_t* out = graph.row(w);
+    const size_t n = graph.count(w);
+    std::vector<uint32_t> row;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t x = out[i];
+        row.assign(graph.row(x), graph.row(x) + graph.count(x));
+        if (row.size() < graph.degree()) {
+            row.push_back(w);
+        } else {
+            size_t at = row.size();
+            while (at > 0 && (incoming[row[at - 1]] < 2 || row[at - 1] == w)) --at;
+            if (at == 0) continue;
+            --incoming[row[at - 1]];
+            row[at - 1] = w;
+        }
+        ++incoming[w];
+        graph.set(x, row);
+        return;
+    }
+}
+
+}  // namespace
+
+void link(Adjacency& graph, const BuildVectors& vectors, const std::vector<uint32_t>& order, size_t linked,
+          uint32_t entry, const BuildOptions& options, VisitedPool& pool, const std::function<void(size_t)>& after) {
+    const unsigned used = parallel::thread_count(options.threads);
+    size_t done = 0, size = 0;
+    std::vector<std::vector<uint32_t>> chosen;
+    std::vector<std::pair<uint32_t, uint32_t>> reverse;  // (chosen vertex, new vertex)
+    std::vector<size_t> groups;
+    std::vector<std::vector<uint32_t>> lists;
+    std::vector<uint32_t> orphans;
+    // Each vertex's in-degree, from the graph as it stands (not stored: the edges say it).
+    std::vector<uint32_t> incoming(graph.size(), 0);
+    for (size_t v = 0; v < graph.size(); ++v) {
+        for (const uint32_t* r = graph.row(v); r < graph.row(v) + graph.degree() && *r != Adjacency::NONE; ++r) ++incoming[*r];
+    }
+    while (done < order.size()) {
+        size = round_size(size, linked + done);
+        const size_t m = std::min(size, order.size() - done);
+        chosen.assign(m, {});
+        // Every search of the round reads the graph as it stood at the round's start.
+        parallel::for_chunks(m, (m + used - 1) / used, options.threads, [&](size_t begin, size_t end) {
+            auto visited = pool.take();
+            for (size_t i = begin; i < end; ++i) {
+                const uint32_t v = order[done + i];
+                if (linked + done == 0) continue;  // the first vertex: nothing to link to
+                chosen[i] = choose(graph, vectors, v, entry, options, *visited);
+            }
+        });
+        reverse.clear();
+        for (size_t i = 0; i < m; ++i) {
+            const uint32_t v = order[done + i];
+            graph.set(v, chosen[i]);
+            for (const uint32_t u : chosen[i]) reverse.emplace_back(u, v);
+        }
+        // Each chosen vertex takes its new neighbours in order of vertex number; vertices
+        // are independent of one another, so they may be taken on any thread.
+        std::sort(reverse.begin(), reverse.end());
+        groups.clear();
+        for (size_t r = 0; r < reverse.size(); ++r) {
+            if (r == 0 || reverse[r].first != reverse[r - 1].first) groups.push_back(r);
+        }
+        groups.push_back(reverse.size());
+        const size_t count = groups.size() - 1;
+        lists.assign(count, {});
+        parallel::for_chunks(count, std::max<size_t>(1, (count + used - 1) / used), options.threads,
+                             [&](size_t begin, size_t end) {
+                                 for (size_t g = begin; g < end; ++g) {
+                                     const uint32_t u = reverse[groups[g]].first;
+                                     std::vector<uint32_t>& merged = lists[g];
+                                     merged.assign(graph.row(u), graph.row(u) + graph.count(u));
+                                     for (size_t r = groups[g]; r < groups[g + 1]; ++r) merged.push_back(reverse[r].second);
+                                     if (merged.size() > options.degree) {
+                                         merged = prune(vectors, u, std::move(merged), options.degree);
+                                     }
+                                 }
+                             });
+        // In order of vertex: the new lists replace the old, the in-degrees follow, and a
+        // vertex left with none gets an edge back (repair).
+        orphans.clear();
+        for (const auto& [u, v] : reverse) ++incoming[u];
+        for (size_t g = 0; g < count; ++g) {
+            const uint32_t u = reverse[groups[g]].first;
+            const uint32_t* old_row = graph.row(u);
+            const size_t old_count = graph.count(u);
+            const std::vector<uint32_t>& fresh = lists[g];
+            for (size_t i = 0; i < old_count; ++i) {
+                if (std::find(fresh.begin(), fresh.end(), old_row[i]) == fresh.end() && --incoming[old_row[i]] == 0) {
+                    orphans.push_back(old_row[i]);
+                }
+            }
+            for (const uint32_t w : fresh) {
+                if (std::find(old_row, old_row + old_count, w) == old_row + old_count) ++incoming[w];
+            }
+            graph.set(u, fresh);
+        }
+        for (size_t i = 0; i < m; ++i) {
+            if (incoming[order[done + i]] == 0) orphans.push_back(order[done + i]);
+        }
+        std::sort(orphans.begin(), orphans.end());
+        orphans.erase(std::unique(orphans.begin(), orphans.end()), orphans.end());
+        for (const uint32_t w : orphans) {
+            if (w != entry && incoming[w] == 0) repair(graph, incoming, w);
+        }
+        done += m;
+        if (after) after(done);
+    }
+}
+
+}  // namespace quillane::graph

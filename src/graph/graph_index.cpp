@@ -1,0 +1,144 @@
+#include "graph_index.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "graph/beam.hpp"
+#include "parallel/pool.hpp"
+
+namespace quillane::graph {
+
+Result<GraphIndex> GraphIndex::make(uint64_t dim, uint32_t degree, uint8_t bits, uint64_t seed, Metric metric) {
+    QL_TRY_ASSIGN(CompactQuantizer quantizer, CompactQuantizer::make(dim, bits, seed));
+    return GraphIndex(CompactFamily(std::move(quantizer), metric), degree);
+}
+
+BuildVectors GraphIndex::build_vectors(const float* rows, size_t n, unsigned threads,
+                                       std::vector<float>& decoded) const {
+    const size_t old = size() - n, d = dim();
+    BuildVectors vectors;
+    vectors.dim = d;
+    vectors.metric = metric();
+    vectors.values.resize(old + n);
+    vectors.scales.assign(old + n, 1.0);
+    decoded.resize(old * d);
+    parallel::for_chunks(old, 256, threads, [&](size_t begin, size_t end) {
+        for (size_t e = begin; e < end; ++e) {
+            auto values = flat_.decode(e);
+            if (!values) throw InvariantFailure("a stored record does not decode");
+            std::copy(values->begin(), values->end(), decoded.begin() + static_cast<std::ptrdiff_t>(e * d));
+        }
+    });
+    for (size_t e = 0; e < old; ++e) vectors.values[e] = decoded.data() + e * d;
+    for (size_t i = 0; i < n; ++i) vectors.values[old + i] = rows + i * d;
+    if (vectors.metric == Metric::cosine) {
+        for (size_t e = 0; e < old + n; ++e) {
+            const double norm = std::sqrt(squared_norm(vectors.values[e], d));
+            vectors.scales[e] = norm > 0.0 ? 1.0 / norm : 0.0;
+        }
+    }
+    return vectors;
+}
+
+size_t GraphIndex::central_row(const BuildVectors& vectors, size_t first, size_t n) const {
+    const size_t d = dim();
+    std::vector<double> mean(d, 0.0);
+    for (size_t i = 0; i < n; ++i) {
+        const float* x = vectors.values[first + i];
+        const double s = vectors.scales[first + i];
+        for (size_t j = 0; j < d; ++j) mean[j] += static_cast<double>(x[j]) * s;
+    }
+    for (double& m : mean) m /= static_cast<double>(n);
+    size_t best = 0;
+    double nearest = HUGE_VAL;
+    for (size_t i = 0; i < n; ++i) {
+        const float* x = vectors.values[first + i];
+        const double s = vectors.scales[first + i];
+        double distance = 0.0;
+        for (size_t j = 0; j < d; ++j) {
+            const double diff = static_cast<double>(x[j]) * s - mean[j];
+            distance += diff * diff;
+        }
+        if (distance < nearest) nearest = distance, best = i;
+    }
+    return best;
+}
+
+std::optional<parallel::RowFailure> GraphIndex::add_batch(const uint64_t* ids, const float* rows, size_t n,
+                                                          unsigned threads, const Progress& progress) {
+    if (n == 0) return std::nullopt;
+    const size_t old = size();
+    if (n > MAX_ENTRIES - old) throw std::bad_alloc();  // the binding refuses such a batch first
+    graph_.reserve(old + n);
+    if (auto failure = flat_.add_batch(ids, rows, n, threads)) return failure;
+    try {
+        graph_.grow(old + n);
+        std::vector<float> decoded;
+        const BuildVectors vectors = build_vectors(rows, n, threads, decoded);
+        std::vector<uint32_t> order;
+        order.reserve(n);
+        uint32_t entry = entry_;
+        if (old == 0) {
+            // The first entry is the most central row: inserted first, it starts every walk.
+            entry = static_cast<uint32_t>(central_row(vectors, 0, n));
+            order.push_back(entry);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            if (old + i != entry || old > 0) order.push_back(static_cast<uint32_t>(old + i));
+        }
+        const BuildOptions options{degree(), BUILD_WIDTH, threads};
+        link(graph_, vectors, order, old, entry, options, *pool_, [&](size_t done) {
+            if (progress) progress(done, n);
+        });
+        entry_ = entry;
+    } catch (...) {
+        flat_.truncate(old);
+        graph_.truncate(old);
+        throw;
+    }
+    return std::nullopt;
+}
+
+std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, size_t k, size_t width) const {
+    const CompactFamily& family = flat_.family();
+    const uint8_t* records = flat_.record_bytes().data();
+    const size_t stride = family.record_size();
+    auto visited = pool_->take();
+    const auto met = beam_search<float>(
+        graph_, size(), entry_, width, *visited,
+        [&](uint32_t v) { return family.exact_key(prepared, records + v * stride, nullptr); },
+        [&](uint32_t v) { __builtin_prefetch(records + v * stride); });
+    std::vector<Scored> row;
+    row.reserve(k);
+    for (size_t i = 0; i < met.size() && i < k; ++i) row.push_back({flat_.id(met[i].vertex), family.reported(met[i].key)});
+    pad(row, k);
+    return row;
+}
+
+Result<std::vector<Scored>> GraphIndex::search(std::span<const float> query, uint64_t top_k, uint64_t ef) const {
+    if (size() == 0) return std::vector<Scored>{};
+    QL_TRY_ASSIGN(const CompactFamily::Prepared prepared, flat_.family().prepare(query));
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
+    if (k == 0) return std::vector<Scored>{};
+    return walk(prepared, k, static_cast<size_t>(std::max<uint64_t>(std::min<uint64_t>(ef, size()), k)));
+}
+
+std::optional<parallel::RowFailure> GraphIndex::search_batch(const float* queries, size_t nq, uint64_t top_k,
+                                                             uint64_t ef, unsigned threads, uint64_t* out_ids,
+                                                             float* out_scores) const {
+    if (size() == 0 || nq == 0) return std::nullopt;
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
+    if (k == 0) return std::nullopt;
+    const size_t d = dim();
+    return parallel::for_each_row(nq, 8, threads, [&](size_t q) -> Status {
+        auto row = search({queries + q * d, d}, top_k, ef);
+        if (!row) return std::unexpected(row.error());
+        for (size_t r = 0; r < k; ++r) {
+            out_ids[q * k + r] = (*row)[r].id;
+            out_scores[q * k + r] = (*row)[r].score;
+        }
+        return {};
+    });
+}
+
+}  // namespace quillane::graph

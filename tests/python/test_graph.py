@@ -1,0 +1,99 @@
+"""GraphIndex: the walk finds what an exhaustive search ranks, builds are the same at any
+thread count, batches are all or nothing and rows equal single calls."""
+import numpy as np
+import pytest
+
+import quillane
+from quillane import CompactIndex, GraphIndex
+
+DIM = 24
+
+
+def clustered(n, seed=0):
+    rng = np.random.default_rng(seed)
+    centres = rng.standard_normal((8, DIM)).astype(np.float32) * 3
+    return (centres[rng.integers(0, 8, n)] + rng.standard_normal((n, DIM))).astype(np.float32)
+
+
+@pytest.fixture(scope="module")
+def data():
+    return clustered(1500), clustered(20, seed=1)
+
+
+@pytest.mark.parametrize("metric", ["ip", "cosine", "l2"])
+@pytest.mark.parametrize("bits", [1, 4, 8])
+def test_a_walk_as_wide_as_the_index_ranks_as_the_exhaustive_search(data, metric, bits):
+    x, queries = data
+    ids = np.arange(len(x), dtype=np.uint64) * 3 + 1
+    graph = GraphIndex(DIM, degree=12, bits=bits, metric=metric, seed=5)
+    graph.add_batch(ids, x)
+    flat = CompactIndex(DIM, bits, 5, metric=metric)
+    flat.add_batch(ids, x)
+    want = flat.search_batch(queries, 10)
+    got = graph.search_batch(queries, 10, ef=len(x))
+    assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()
+    near = graph.search_batch(queries, 10, ef=128)
+    recall = np.mean([len(set(a) & set(b)) / 10 for a, b in zip(near[0].tolist(), want[0].tolist())])
+    assert recall > 0.75  # a broken graph finds far fewer
+
+
+@pytest.mark.parametrize("metric", ["ip", "cosine", "l2"])
+def test_builds_are_the_same_at_any_thread_count_and_in_batches(data, metric):
+    x, queries = data
+    built = []
+    for threads in (1, 2):
+        graph = GraphIndex(DIM, degree=8, metric=metric, bits=4)
+        graph.add_batch(np.arange(1000), x[:1000], threads=threads)
+        graph.add_batch(np.arange(1000, 1500), x[1000:], threads=threads)
+        built.append(graph)
+    one, two = (g.search_batch(queries, 10, ef=20, threads=1) for g in built)
+    assert np.array_equal(one[0], two[0]) and one[1].tobytes() == two[1].tobytes()
+    for q in range(len(queries)):
+        row = built[0].search(queries[q], 10, ef=20)
+        assert np.array_equal(row[0], one[0][q]) and row[1].tobytes() == one[1][q].tobytes()
+
+
+def test_adds_are_all_or_nothing_and_rows_are_padded(data):
+    x, queries = data
+    graph = GraphIndex(DIM, degree=8)
+    assert graph.search(queries[0], 5)[0].size == 0
+    graph.add_batch(np.arange(3), x[:3])
+    before = graph.search_batch(queries, 5)
+    bad = x[3:10].copy()
+    bad[4, 2] = np.nan
+    with pytest.raises(ValueError, match="^row 4: input contains non-finite values"):
+        graph.add_batch(np.arange(3, 10), bad)
+    with pytest.raises(ValueError, match="quillane.NO_ID"):
+        graph.add(quillane.NO_ID, x[0])
+    assert len(graph) == 3 and graph.ids().tolist() == [0, 1, 2]
+    after = graph.search_batch(queries, 5)
+    assert np.array_equal(before[0], after[0]) and after[0].shape == (20, 3)
+    graph.add(7, x[7])
+    assert 7 in graph and graph.reconstruct(np.array([7])).shape == (1, DIM)
+
+
+def test_rerank_orders_candidates_by_the_exact_metric(data):
+    x, queries = data
+    graph = GraphIndex(DIM, degree=12, bits=2, metric="l2")
+    graph.add_batch(np.arange(len(x)), x)
+    ids, scores = graph.search_batch(queries, 5, ef=64, rerank=x, rerank_factor=4)
+    exact = ((x[ids.astype(np.int64)] - queries[:, None, :]) ** 2).sum(-1)
+    assert np.allclose(scores, exact, rtol=1e-5) and (np.diff(scores, axis=1) >= 0).all()
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"degree": 1}, ValueError, "GraphIndex(): degree must be between 2 and 256, got 1"),
+    ({"degree": 257}, ValueError, "GraphIndex(): degree must be between 2 and 256, got 257"),
+    ({"bits": 9}, ValueError, "bit width must be 1..=8, got 9"),
+    ({"metric": "dot"}, ValueError, "metric must be 'ip', 'cosine' or 'l2', got 'dot'"),
+])
+def test_bad_parameters_are_refused(kwargs, error, message):
+    with pytest.raises(error) as info:
+        GraphIndex(DIM, **kwargs)
+    assert str(info.value) == message
+
+
+def test_introspection():
+    graph = GraphIndex(DIM, degree=16, bits=4, metric="cosine", seed=3)
+    assert (graph.dim, graph.degree, graph.bits, graph.metric, graph.seed, graph.code_size_bytes) == (DIM, 16, 4, "cosine", 3, 28)
+    assert repr(graph) == "GraphIndex(size=0, dim=24, degree=16, bits=4, seed=3, metric='cosine')"
