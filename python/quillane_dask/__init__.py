@@ -27,6 +27,7 @@ import operator
 import os
 import re
 import struct
+import threading
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
@@ -247,6 +248,47 @@ def merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], top_k: int, *,
     return out_ids, out_scores
 
 
+class _Pins:
+    """The shard files that searches of this process are reading, and those a remove has
+    retired meanwhile: a retired file is deleted when no search pins it any more. Used as
+    a lock around taking a shard list and pinning it, and around swapping it."""
+
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        self._count: dict[str, int] = {}
+        self._retired: set[str] = set()
+
+    def __enter__(self) -> None:
+        self._lock.acquire()
+
+    def __exit__(self, *_: Any) -> None:
+        self._lock.release()
+
+    def pin(self, paths: list[str]) -> None:
+        with self._lock:
+            for path in paths:
+                self._count[path] = self._count.get(path, 0) + 1
+
+    def unpin(self, paths: list[str]) -> None:
+        with self._lock:
+            for path in paths:
+                self._count[path] -= 1
+                if self._count[path] == 0:
+                    del self._count[path]
+                    if path in self._retired:
+                        self._retired.discard(path)
+                        Path(path).unlink(missing_ok=True)
+
+    def retire(self, path: str) -> None:
+        with self._lock:
+            if path in self._count:
+                self._retired.add(path)
+            else:
+                Path(path).unlink(missing_ok=True)
+
+
+_PINS = _Pins()
+
 MAX_ROWS = 2**63 - 1  # len() must hold the total
 # How many shard lists a search tries when removes keep replacing the one it read.
 CURRENT_SHARD_ATTEMPTS = 4
@@ -384,14 +426,21 @@ class ShardedIndex:
         return found
 
     def _on_current_shards(self, run: Any) -> Any:
-        """run(shards) on this index's shard list, whole: when a shard it lists is gone or
-        changed (a remove, here or in another process, replaced it since the list was read),
-        the manifest is read again and, if its list differs, run goes again on the new one."""
-        for _ in range(CURRENT_SHARD_ATTEMPTS):
-            shards = self.shards  # a snapshot: remove replaces the list, never changes it
+        """run(shards) on this index's shard list, whole. In this process the list's files
+        are pinned while run reads them: a remove swapping the list meanwhile deletes them
+        only when the last search that uses them is done. A shard gone or changed all the
+        same (a remove in another process replaced it) makes the manifest be read again,
+        and run goes again on its new list."""
+        for attempt in range(CURRENT_SHARD_ATTEMPTS):
+            with _PINS:
+                shards = self.shards  # a snapshot: remove replaces the list, never changes it
+                paths = [os.path.join(self.directory, shard["file"]) for shard in shards]
+                _PINS.pin(paths)
             try:
                 return run(shards)
             except ShardError:
+                if attempt + 1 == CURRENT_SHARD_ATTEMPTS:
+                    raise
                 try:
                     current = ShardedIndex.open(self.directory)
                 except ShardError:
@@ -399,9 +448,12 @@ class ShardedIndex:
                 if current is None or current.shards == shards or current.family != self.family or \
                         current.parameters != self.parameters:
                     raise
-                if self.shards is shards:
-                    self.shards = current.shards
-        return run(self.shards)
+                with _PINS:
+                    if self.shards is shards:
+                        self.shards = current.shards
+            finally:
+                _PINS.unpin(paths)
+        raise AssertionError("unreachable")
 
     def _each_shard(self, client: Any, function: Any, *args: Any) -> list[Any]:
         from distributed import default_client
@@ -481,9 +533,10 @@ class ShardedIndex:
             manifest = {"format": FORMAT, "family": self.family, "parameters": self.parameters, "rows": row,
                         "shards": shards}
             _write_durably(directory / MANIFEST, json.dumps(manifest, indent=1) + "\n")
-            self.shards = shards
-            for name in replaced:
-                (directory / name).unlink(missing_ok=True)
+            with _PINS:
+                self.shards = shards
+                for name in replaced:
+                    _PINS.retire(str(directory / name))
         return removed
 
 
