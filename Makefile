@@ -57,7 +57,7 @@ sanitize: sanitize-build
 
 # Bounded libFuzzer runs over the two code readers and the index file reader, seeded
 # with valid codes and files; a finding fails.
-FUZZ_TARGETS := turbo_code_fuzz:code compact_code_fuzz:compact index_file_fuzz:index ivf_file_fuzz:ivf
+FUZZ_TARGETS := turbo_code_fuzz:code compact_code_fuzz:compact index_file_fuzz:index ivf_file_fuzz:ivf graph_file_fuzz:graph
 fuzz: sanitize-build
 	@for entry in $(FUZZ_TARGETS); do \
 	  target=$${entry%%:*}; prefix=$${entry#*:}; corpus=$(BUILD)/fuzz-corpus/$$target; \

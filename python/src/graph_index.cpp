@@ -22,6 +22,10 @@ struct Names {
     static constexpr const char* add_batch = "GraphIndex.add_batch()";
     static constexpr const char* search = "GraphIndex.search()";
     static constexpr const char* search_batch = "GraphIndex.search_batch()";
+    static constexpr const char* save = "GraphIndex.save()";
+    static constexpr const char* to_bytes = "GraphIndex.to_bytes()";
+    static constexpr const char* load = "GraphIndex.load()";
+    static constexpr const char* from_bytes = "GraphIndex.from_bytes()";
     static constexpr const char* remove = "GraphIndex.remove()";
     static constexpr const char* reconstruct = "GraphIndex.reconstruct()";
 };
@@ -117,7 +121,7 @@ PyObject* graph_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(Names::add, params, args, kwargs, given)) return nullptr;
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Exclusive);
-        if (!hold.held()) return nullptr;
+        if (!hold.held() || !Binding::refuse_read_only(obj->value())) return nullptr;
         const auto id = to_count(given[0], "id");
         if (!id) return nullptr;
         Index& index = obj->value();
@@ -152,7 +156,7 @@ PyObject* graph_add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(Names::add_batch, params, args, kwargs, given)) return nullptr;
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Exclusive);
-        if (!hold.held()) return nullptr;
+        if (!hold.held() || !Binding::refuse_read_only(obj->value())) return nullptr;
         const auto threads = to_threads(given[2]);
         if (!threads) return nullptr;
         const int verbose = given[3] ? PyObject_IsTrue(given[3]) : 0;
@@ -291,6 +295,21 @@ PyMethodDef graph_methods[] = {
      "search_batch($self, queries, top_k, *, ef=64, threads=None, rerank=None, rerank_factor=4)\n--\n\nSearch every "
      "row of an (m, dim) array; row i equals search(queries[i], top_k, ef=ef). rerank, rerank_factor: as for "
      "CompactIndex.search_batch."},
+    {"save", method(&Binding::save), METH_VARARGS | METH_KEYWORDS,
+     "save($self, path)\n--\n\nWrite the index to a file, atomically: the path holds the old file or the new one, "
+     "never a part (docs/index-file-format.md). The same index gives the same bytes whatever the thread counts that "
+     "built it."},
+    {"to_bytes", method(&Binding::to_bytes), METH_VARARGS | METH_KEYWORDS,
+     "to_bytes($self)\n--\n\nThe bytes of the index file that save writes."},
+    {"load", method(&Binding::load), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "load($cls, path, *, mmap=False, verify=True)\n--\n\nThe GraphIndex in an index file. mmap=True walks the "
+     "codes and edges straight from the mapped file (the index is then read-only; replace mapped files only through "
+     "save); verify=False skips the body checksum and the check of every record (the edges are always checked). A "
+     "file that is not a valid GraphIndex file raises ValueError saying what is wrong."},
+    {"from_bytes", method(&Binding::from_bytes), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "from_bytes($cls, data, *, verify=True)\n--\n\nThe GraphIndex in the bytes of an index file (bytes or "
+     "bytearray)."},
+    {"__reduce__", method(&Binding::reduce), METH_NOARGS, "Pickling and copying, through to_bytes and from_bytes."},
     {"ids", method(&Store::ids), METH_NOARGS,
      "ids($self)\n--\n\nThe id of every entry, in insertion order (numpy uint64 array)."},
     {"reconstruct", method(&Store::reconstruct), METH_VARARGS | METH_KEYWORDS,

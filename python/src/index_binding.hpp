@@ -18,6 +18,7 @@
 #include "index/turbo_family.hpp"
 #include "index/metric.hpp"
 #include "io/index_file.hpp"
+#include "io/graph_file.hpp"
 #include "io/ivf_file.hpp"
 
 namespace quillane::py {
@@ -40,6 +41,14 @@ inline io::FileResult<ivf::IvfIndex> load_file(std::type_identity<ivf::IvfIndex>
 inline io::FileResult<ivf::IvfIndex> read_bytes(std::type_identity<ivf::IvfIndex>, std::span<const uint8_t> data,
                                                 bool verify) {
     return io::read_ivf_index(data, verify);
+}
+inline io::FileResult<graph::GraphIndex> load_file(std::type_identity<graph::GraphIndex>, const std::string& path,
+                                                   bool map, bool verify) {
+    return io::load_graph_index(path, map, verify);
+}
+inline io::FileResult<graph::GraphIndex> read_bytes(std::type_identity<graph::GraphIndex>,
+                                                    std::span<const uint8_t> data, bool verify) {
+    return io::read_graph_index(data, verify);
 }
 
 // The project's own index classes (all but the specified VectorIndex): they pad short

@@ -20,6 +20,7 @@ PyObject* index_from_bytes(PyObject*, PyObject* args) {
     if (std::strcmp(kind, "VectorIndex") == 0) type = quillane::py::vector_index_type();
     if (std::strcmp(kind, "CompactIndex") == 0) type = quillane::py::compact_index_type();
     if (std::strcmp(kind, "IvfIndex") == 0) type = quillane::py::ivf_index_type();
+    if (std::strcmp(kind, "GraphIndex") == 0) type = quillane::py::graph_index_type();
     if (type == nullptr) {
         PyErr_Format(PyExc_ValueError, "not an index class: '%s'", kind);
         return nullptr;

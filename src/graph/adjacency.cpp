@@ -6,6 +6,21 @@
 
 namespace quillane::graph {
 
+Adjacency Adjacency::restored(uint32_t degree, const uint32_t* words, size_t n) {
+    Adjacency a(degree);
+    a.slots_.reserve(n * a.row_bytes());
+    if (n > 0) a.slots_.append(words, n * a.row_bytes());
+    return a;
+}
+
+Adjacency Adjacency::viewing(uint32_t degree, std::shared_ptr<const void> keep, const uint32_t* words, size_t n) {
+    Adjacency a(degree);
+    a.keep_ = std::move(keep);
+    a.view_ = words;
+    a.viewed_ = n;
+    return a;
+}
+
 size_t Adjacency::count(size_t v) const {
     const uint32_t* r = row(v);
     size_t n = 0;

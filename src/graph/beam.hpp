@@ -29,40 +29,43 @@ template <class K> bool met_before(const Met<K>& a, const Met<K>& b) {
     return a.key > b.key || (a.key == b.key && a.vertex < b.vertex);
 }
 
-// key(v) of each vertex met (K: float or double); prefetch(v) is
-// called for a vertex's neighbours before their keys are asked. Returns the kept vertices,
-// best first (at most `width`). `vertices`: the number of vertices (the visited table's
-// size); the search meets only those that edges from the entry reach.
-template <class K, class Key, class Prefetch>
+// keys(vertices, n, out) gives the keys of n vertices met together (K: float or double);
+// prefetch(v) is called for each as it is met, before keys asks for it. Returns the kept
+// vertices, best first (at most `width`). `vertices`: the number of vertices (the visited
+// table's size); the search meets only those that edges from the entry reach.
+template <class K, class Keys, class Prefetch>
 std::vector<Met<K>> beam_search(const Adjacency& graph, size_t vertices, uint32_t entry, size_t width,
-                                Visited& visited, Key&& key, Prefetch&& prefetch) {
+                                Visited& visited, Keys&& keys, Prefetch&& prefetch) {
     std::vector<Met<K>> kept;
     if (vertices == 0 || width == 0) return kept;
-    const auto keyed = [&](uint32_t v) { return Met<K>{key(v), v}; };
     const auto worse = [](const Met<K>& a, const Met<K>& b) { return met_before(a, b); };  // a min-heap of the best
     const auto better = [](const Met<K>& a, const Met<K>& b) { return met_before(b, a); };
     std::priority_queue<Met<K>, std::vector<Met<K>>, decltype(better)> frontier(better);  // best on top
     std::priority_queue<Met<K>, std::vector<Met<K>>, decltype(worse)> best(worse);        // worst kept on top
     visited.start(vertices);
     visited.check_in(entry);
-    const Met<K> first = keyed(entry);
+    std::vector<uint32_t> fresh(graph.degree());
+    std::vector<K> fresh_keys(graph.degree());
+    keys(&entry, 1, fresh_keys.data());
+    const Met<K> first{fresh_keys[0], entry};
     frontier.push(first);
     best.push(first);
-    std::vector<uint32_t> fresh;
     while (!frontier.empty()) {
         const Met<K> current = frontier.top();
         if (best.size() >= width && met_before(best.top(), current)) break;
         frontier.pop();
         const uint32_t* row = graph.row(current.vertex);
-        fresh.clear();
+        size_t n = 0;
         for (uint32_t i = 0; i < graph.degree() && row[i] != Adjacency::NONE; ++i) {
             const uint32_t u = row[i];
             if (visited.check_in(u)) continue;
-            fresh.push_back(u);
+            fresh[n++] = u;
             prefetch(u);
         }
-        for (const uint32_t u : fresh) {
-            const Met<K> m = keyed(u);
+        if (n == 0) continue;
+        keys(fresh.data(), n, fresh_keys.data());
+        for (size_t i = 0; i < n; ++i) {
+            const Met<K> m{fresh_keys[i], fresh[i]};
             if (best.size() < width || met_before(m, best.top())) {
                 frontier.push(m);
                 best.push(m);

@@ -4,26 +4,22 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "compact/eight_sums.hpp"
+#include "kernels/vector_sums.hpp"
 #include "graph/beam.hpp"
 #include "parallel/pool.hpp"
 
 namespace quillane::graph {
 
 double build_distance(const BuildVectors& vectors, uint32_t a, uint32_t b) {
-    const float* x = vectors.values[a];
-    const float* y = vectors.values[b];
-    compact::EightSums sums;
-    if (vectors.metric != Metric::cosine) {
-        sums.add_all(vectors.dim, [&](size_t i) {
-            const double d = static_cast<double>(x[i]) - static_cast<double>(y[i]);
-            return d * d;
-        });
-        return sums.total();
-    }
-    // Products of two floats are exact in double: only the sums round.
-    sums.add_all(vectors.dim, [&](size_t i) { return static_cast<double>(x[i]) * static_cast<double>(y[i]); });
-    return -((sums.total() * vectors.scales[a]) * vectors.scales[b]);
+    double lanes[8];
+    // Products of two floats are exact in float64: only the sums round.
+    kernels::eight_lane_sums(vectors.values[a], vectors.values[b], vectors.dim,
+                             vectors.metric == Metric::cosine ? kernels::VectorTerm::product
+                                                              : kernels::VectorTerm::squared_difference,
+                             lanes);
+    const double total = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    if (vectors.metric != Metric::cosine) return total;
+    return -((total * vectors.scales[a]) * vectors.scales[b]);
 }
 
 size_t round_size(size_t previous, size_t graph_size) {
@@ -72,7 +68,9 @@ std::vector<uint32_t> choose(const Adjacency& graph, const BuildVectors& vectors
                              const BuildOptions& options, Visited& visited) {
     const auto met = beam_search<double>(
         graph, vectors.values.size(), entry, options.width, visited,
-        [&](uint32_t u) { return -build_distance(vectors, v, u); },
+        [&](const uint32_t* us, size_t n, double* keys) {
+            for (size_t i = 0; i < n; ++i) keys[i] = -build_distance(vectors, v, us[i]);
+        },
         [&](uint32_t u) { __builtin_prefetch(vectors.values[u]); });
     std::vector<uint32_t> candidates;
     candidates.reserve(met.size());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "graph/beam.hpp"
 #include "parallel/pool.hpp"
@@ -66,6 +67,7 @@ size_t GraphIndex::central_row(const BuildVectors& vectors, size_t first, size_t
 
 std::optional<parallel::RowFailure> GraphIndex::add_batch(const uint64_t* ids, const float* rows, size_t n,
                                                           unsigned threads, const Progress& progress) {
+    if (read_only()) throw InvariantFailure("add to a read-only index");
     if (n == 0) return std::nullopt;
     const size_t old = size();
     if (n > MAX_ENTRIES - old) throw std::bad_alloc();  // the binding refuses such a batch first
@@ -103,14 +105,30 @@ std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, si
     const CompactFamily& family = flat_.family();
     const uint8_t* records = flat_.record_bytes().data();
     const size_t stride = family.record_size();
+    // The vertices a step meets are copied together, so that one call of the first pass's
+    // kernel gives their approximate keys; the kept ones are then scored exactly.
+    std::vector<uint8_t> met_records(degree() * stride + CompactFamily::SCAN_SLACK_BYTES);
+    std::vector<int32_t> sums(degree());
     auto visited = pool_->take();
-    const auto met = beam_search<float>(
+    std::vector<Met<float>> met = beam_search<float>(
         graph_, size(), entry_, width, *visited,
-        [&](uint32_t v) { return family.exact_key(prepared, records + v * stride, nullptr); },
-        [&](uint32_t v) { __builtin_prefetch(records + v * stride); });
-    std::vector<Scored> row;
-    row.reserve(k);
-    for (size_t i = 0; i < met.size() && i < k; ++i) row.push_back({flat_.id(met[i].vertex), family.reported(met[i].key)});
+        [&](const uint32_t* vertices, size_t n, float* keys) {
+            for (size_t i = 0; i < n; ++i) {
+                std::memcpy(met_records.data() + i * stride, records + size_t{vertices[i]} * stride, stride);
+            }
+            family.approximate_keys(prepared, met_records.data(), n, sums.data(), keys);
+        },
+        [&](uint32_t v) { __builtin_prefetch(records + size_t{v} * stride); });
+    // In order of entry number, so that equal scores rank in insertion order.
+    std::sort(met.begin(), met.end(), [](const Met<float>& a, const Met<float>& b) { return a.vertex < b.vertex; });
+    std::vector<float> keys(met.size());
+    std::vector<uint64_t> vertices(met.size());
+    for (size_t i = 0; i < met.size(); ++i) {
+        vertices[i] = met[i].vertex;
+        keys[i] = family.exact_key(prepared, records + size_t{met[i].vertex} * stride, nullptr);
+    }
+    std::vector<Scored> row = top_k_of(keys.data(), vertices.data(), met.size(), k);
+    for (Scored& s : row) s = {flat_.id(s.id), family.reported(s.score)};
     pad(row, k);
     return row;
 }

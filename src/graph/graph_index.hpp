@@ -30,6 +30,11 @@ public:
     // "degree must be between 2 and 256, got {}" and the compact quantizer's checks.
     static Result<GraphIndex> make(uint64_t dim, uint32_t degree, uint8_t bits, uint64_t seed, Metric metric);
 
+    // An index of stored parts (a file's, checked): the flat index of the records and ids,
+    // the edges, the first entry.
+    GraphIndex(FlatIndex<CompactFamily> flat, Adjacency graph, uint32_t entry)
+        : flat_(std::move(flat)), graph_(std::move(graph)), entry_(entry) {}
+
     // Rows done so far of a batch being added, and the batch's size.
     using Progress = std::function<void(size_t done, size_t total)>;
     // Every row encoded (the lowest failing row refuses the batch), then linked into the
@@ -54,7 +59,8 @@ public:
     const CompactFamily& family() const { return flat_.family(); }
     const FlatIndex<CompactFamily>& flat() const { return flat_; }
     const Adjacency& graph() const { return graph_; }
-    bool read_only() const { return false; }
+    // Whether the index is a view of a mapped file; add_batch must not be called then.
+    bool read_only() const { return flat_.read_only(); }
     // Entry e's decoding (FlatIndex::decode).
     auto decode(size_t e) const { return flat_.decode(e); }
 

@@ -359,6 +359,7 @@ FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t fami
         const std::string held = h.family == 1 ? "a two-stage index (VectorIndex)"
                                  : h.family == 2 ? "a compact index (CompactIndex)"
                                  : h.family == 3 ? "an inverted-file index (IvfIndex)"
+                                 : h.family == 4 ? "a graph index (GraphIndex)"
                                                  : "an unknown code family " + std::to_string(h.family);
         return std::unexpected(malformed(std::string("the file holds ") + held + ", not a " + family_name + " index"));
     }

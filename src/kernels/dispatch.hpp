@@ -29,6 +29,7 @@ struct CentroidIntegerBlocks;
 struct CentroidBoundLists;
 struct CentroidBoundRow;
 struct CentroidBoundTotals;
+enum class VectorTerm;
 
 // In order of preference, lowest first. AVX-512 means F, BW, DQ, VL, VBMI and VNNI together;
 // AMX means that AVX-512 and AMX-TILE with AMX-INT8, their state granted by the system.
@@ -70,6 +71,8 @@ struct KernelTable {
                                   int64_t* out);                           // centroid_dots.hpp
     CentroidBoundTotals (*centroid_bounds)(const CentroidBoundLists& lists, const CentroidBoundRow& row,
                                            const int64_t* sums, double* upper, double* lower);  // centroid_dots.hpp
+    void (*eight_lane_sums)(const float* a, const float* b, size_t n, VectorTerm term,
+                            double* lanes);                                // vector_sums.hpp
 };
 
 // What the processor supports, asked once.

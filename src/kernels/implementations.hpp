@@ -8,6 +8,7 @@
 
 #include "chacha.hpp"
 #include "factorisation.hpp"
+#include "vector_sums.hpp"
 
 namespace quillane::kernels {
 
@@ -57,7 +58,8 @@ struct CentroidBoundTotals;
     void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);       \
     void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out); \
     CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row,            \
-                                        const int64_t* sums, double* upper, double* lower);
+                                        const int64_t* sums, double* upper, double* lower);     \
+    void eight_lane_sums(const float* a, const float* b, size_t n, VectorTerm term, double* lanes);
 
 namespace portable {
 QL_KERNEL_ENTRIES
@@ -84,6 +86,7 @@ void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* 
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,
                                     double* upper, double* lower);
+void eight_lane_sums(const float* a, const float* b, size_t n, VectorTerm term, double* lanes);
 }  // namespace avx512
 
 // AMX replaces the many-query multiply of the AVX-512 table.

@@ -97,3 +97,44 @@ def test_introspection():
     graph = GraphIndex(DIM, degree=16, bits=4, metric="cosine", seed=3)
     assert (graph.dim, graph.degree, graph.bits, graph.metric, graph.seed, graph.code_size_bytes) == (DIM, 16, 4, "cosine", 3, 28)
     assert repr(graph) == "GraphIndex(size=0, dim=24, degree=16, bits=4, seed=3, metric='cosine')"
+
+
+@pytest.mark.parametrize("metric", ["ip", "cosine", "l2"])
+def test_files_hold_the_index_and_the_same_rows_give_the_same_bytes(data, tmp_path, metric):
+    import copy
+    import pickle
+
+    x, queries = data
+    one = GraphIndex(DIM, degree=8, bits=4, metric=metric, seed=2)
+    one.add_batch(np.arange(len(x)), x, threads=1)
+    two = GraphIndex(DIM, degree=8, bits=4, metric=metric, seed=2)
+    two.add_batch(np.arange(len(x)), x, threads=2)
+    assert one.to_bytes() == two.to_bytes()
+    one.save(tmp_path / "graph.qli")
+    assert (tmp_path / "graph.qli").read_bytes() == one.to_bytes()
+    want = one.search_batch(queries, 5, ef=16)
+    copies = [GraphIndex.load(tmp_path / "graph.qli"), GraphIndex.load(tmp_path / "graph.qli", mmap=True),
+              GraphIndex.from_bytes(one.to_bytes()), pickle.loads(pickle.dumps(one)), copy.deepcopy(one)]
+    for again in copies:
+        got = again.search_batch(queries, 5, ef=16)
+        assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()
+        assert again.to_bytes() == one.to_bytes() and repr(again) == repr(one)
+    with pytest.raises(ValueError, match="read-only; load it with mmap=False to add to it"):
+        copies[1].add(5, x[0])
+    copies[0].add_batch(np.arange(2), x[:2])  # a loaded copy grows as the original would
+    one.add_batch(np.arange(2), x[:2])
+    assert copies[0].to_bytes() == one.to_bytes()
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda b: b[:100], "truncated"),
+    (lambda b: b[:10] + bytes([3]) + b[11:], "header checksum mismatch"),
+    (lambda b: b + bytes(64), "bytes of trailing data"),
+    (lambda b: b[:520] + bytes([b[520] ^ 1]) + b[521:], "body checksum mismatch"),
+    (lambda b: b[:-10] + bytes([1]) + b[-9:], "padding byte"),
+])
+def test_a_damaged_graph_file_is_a_value_error(data, damage, message):
+    graph = GraphIndex(DIM, degree=4, bits=2)
+    graph.add_batch(np.arange(50), data[0][:50])
+    with pytest.raises(ValueError, match=message):
+        GraphIndex.from_bytes(damage(graph.to_bytes()))

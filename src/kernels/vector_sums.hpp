@@ -1,0 +1,15 @@
+// The eight-lane float64 sums of two float32 vectors that graph construction measures by:
+// term i (a_i * b_i, or (a_i - b_i)^2 in float64) into lane i % 8, each lane from +0.0 in
+// ascending i (compact/eight_sums.hpp's order), so every path gives the same lanes.
+#pragma once
+
+#include <cstddef>
+
+namespace quillane::kernels {
+
+enum class VectorTerm { product, squared_difference };
+
+// lanes[0..7] for a and b of n values. Through the chosen kernels.
+void eight_lane_sums(const float* a, const float* b, size_t n, VectorTerm term, double* lanes);
+
+}  // namespace quillane::kernels

@@ -1,0 +1,62 @@
+// The graph's kernels and construction: every path gives the plain loop's lanes, and the
+// graph is the same at any thread count.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <random>
+#include <vector>
+
+#include "graph/graph_index.hpp"
+#include "isa.hpp"
+#include "kernels/vector_sums.hpp"
+
+namespace quillane {
+namespace {
+
+TEST(EightLaneSums, EveryPathGivesThePlainLoopsLanes) {
+    std::mt19937 rng(3);
+    std::normal_distribution<float> normal;
+    for (size_t n : {0, 1, 7, 8, 9, 50, 64, 77, 768}) {
+        std::vector<float> a(n), b(n);
+        for (size_t i = 0; i < n; ++i) a[i] = normal(rng) * (i % 5 == 0 ? 1e30f : 1.0f), b[i] = -normal(rng);
+        for (const auto term : {kernels::VectorTerm::product, kernels::VectorTerm::squared_difference}) {
+            double want[8];
+            kernels::table_for(kernels::Isa::portable).eight_lane_sums(a.data(), b.data(), n, term, want);
+            for (kernels::Isa isa : kernels::available_isas()) {
+                double got[8];
+                kernels::table_for(isa).eight_lane_sums(a.data(), b.data(), n, term, got);
+                for (size_t l = 0; l < 8; ++l) {
+                    ASSERT_EQ(std::bit_cast<uint64_t>(got[l]), std::bit_cast<uint64_t>(want[l]))
+                        << kernels::isa_name(isa) << " n " << n << " lane " << l;
+                }
+            }
+        }
+    }
+}
+
+// The same rows give the same edges on every instruction set and at any thread count.
+TEST(GraphConstruction, TheSameGraphOnEveryPathAndThreadCount) {
+    std::mt19937 rng(5);
+    std::normal_distribution<float> normal;
+    const size_t n = 600, dim = 20;
+    std::vector<float> rows(n * dim);
+    for (float& x : rows) x = normal(rng);
+    std::vector<uint64_t> ids(n);
+    for (size_t i = 0; i < n; ++i) ids[i] = i;
+    std::vector<uint8_t> first;
+    testing_isa::for_each_isa([&](kernels::Isa isa) {
+        for (unsigned threads : {1u, 2u, 3u}) {
+            auto index = graph::GraphIndex::make(dim, 8, 4, 7, Metric::cosine);
+            ASSERT_TRUE(index.has_value());
+            ASSERT_FALSE(index->add_batch(ids.data(), rows.data(), 400, threads));
+            ASSERT_FALSE(index->add_batch(ids.data() + 400, rows.data() + 400 * dim, n - 400, threads));
+            const auto edges = index->graph().bytes();
+            std::vector<uint8_t> bytes(edges.begin(), edges.end());
+            if (first.empty()) first = bytes;
+            EXPECT_EQ(bytes, first) << kernels::isa_name(isa) << " threads " << threads;
+        }
+    });
+}
+
+}  // namespace
+}  // namespace quillane
