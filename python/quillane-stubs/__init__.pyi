@@ -373,5 +373,17 @@ class GraphIndex:
         """The id of every entry, in insertion order."""
     def reconstruct(self, ids: npt.NDArray[np.integer]) -> npt.NDArray[np.float32]:
         """The decoding of each id's first entry."""
+    def save(self, path: str | os.PathLike[str] | bytes) -> None:
+        """Write the index to a file, atomically (docs/index-file-format.md, family 4)."""
+    def to_bytes(self) -> bytes:
+        """The bytes of the index file that save writes."""
+    @classmethod
+    def load(
+        cls, path: str | os.PathLike[str] | bytes, *, mmap: bool = False, verify: bool = True
+    ) -> GraphIndex:
+        """The index in a file; mmap=True walks it in place (read-only)."""
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> GraphIndex:
+        """The index in the bytes of an index file."""
     def __contains__(self, id: object) -> bool: ...
     def __len__(self) -> int: ...

@@ -55,8 +55,11 @@ std::vector<Met<K>> beam_search(const Adjacency& graph, size_t vertices, uint32_
         if (best.size() >= width && met_before(best.top(), current)) break;
         frontier.pop();
         const uint32_t* row = graph.row(current.vertex);
+        // The neighbours' tags are scattered: all asked for before the first is read.
+        uint32_t count = 0;
+        for (; count < graph.degree() && row[count] != Adjacency::NONE; ++count) visited.prefetch(row[count]);
         size_t n = 0;
-        for (uint32_t i = 0; i < graph.degree() && row[i] != Adjacency::NONE; ++i) {
+        for (uint32_t i = 0; i < count; ++i) {
             const uint32_t u = row[i];
             if (visited.check_in(u)) continue;
             fresh[n++] = u;
@@ -67,6 +70,7 @@ std::vector<Met<K>> beam_search(const Adjacency& graph, size_t vertices, uint32_
         for (size_t i = 0; i < n; ++i) {
             const Met<K> m{fresh_keys[i], fresh[i]};
             if (best.size() < width || met_before(m, best.top())) {
+                __builtin_prefetch(graph.row(m.vertex));  // likely expanded soon
                 frontier.push(m);
                 best.push(m);
                 if (best.size() > width) best.pop();

@@ -22,6 +22,7 @@ public:
             current_ = 1;
         }
     }
+    void prefetch(uint32_t v) const { __builtin_prefetch(tags_.data() + v); }
     // Whether v was met before; marks it met.
     bool check_in(uint32_t v) {
         if (tags_[v] == current_) return true;

@@ -55,6 +55,9 @@ def use_indexes(x: npt.NDArray[np.float32], ids: npt.NDArray[np.uint64], k: np.i
     graph.search(x[0], k, ef=k)
     graph.search_batch(x, k, ef=k, threads=1, rerank=x, rerank_factor=k)
     print(graph.ids(), graph.reconstruct(ids), 3 in graph, len(graph), graph.degree, graph.code_size_bytes)
+    graph.save("graph.qli")
+    quillane.GraphIndex.from_bytes(graph.to_bytes(), verify=False)
+    quillane.GraphIndex.load("graph.qli", mmap=True, verify=True)
 
 
 def use_dask(x: npt.NDArray[np.float32], ids: npt.NDArray[np.uint64], k: np.int64) -> None:
