@@ -17,6 +17,7 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[var] = "1"
 
 import argparse
+import importlib.metadata
 import pathlib
 import platform
 import subprocess
@@ -41,11 +42,14 @@ EFS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384]
 
 
 def processor() -> str:
+    """lscpu's model name, vendor, family and model (a virtual machine may name only the brand)."""
     try:
         out = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
-        return next(line.split(":", 1)[1].strip() for line in out.splitlines() if line.startswith("Model name"))
-    except (OSError, subprocess.CalledProcessError, StopIteration):
+    except (OSError, subprocess.CalledProcessError):
         return platform.processor() or "unknown"
+    fields = dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
+    get = lambda key: fields.get(key, "?").strip()  # noqa: E731
+    return f"{get('Model name')} ({get('Vendor ID')}, family {get('CPU family')}, model {get('Model')})"
 
 
 def exact_top10(base: np.ndarray, queries: np.ndarray) -> np.ndarray:
@@ -167,8 +171,7 @@ def main() -> None:
 
 def write(args, where: str, n: int, dim: int, rows, builds) -> None:
     stem = f"graph-{args.data}"
-    lines = [f"# GraphIndex beside hnswlib {hnswlib.__version__ if hasattr(hnswlib, '__version__') else ''} and FAISS "
-             f"{faiss.__version__}", "",
+    lines = [f"# GraphIndex beside hnswlib {importlib.metadata.version('hnswlib')} and FAISS {faiss.__version__}", "",
              f"{args.data}, {n:,} x {dim}, cosine, {args.queries} held-out queries, top 10 against the exact top 10; "
              f"searches on one thread; processor: {where}; `python bench/graph.py {' '.join(sys.argv[1:])}`.", "",
              "| method | build s, 1 thread | build s, 2 threads |", "|---|---:|---:|"]
