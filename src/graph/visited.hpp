@@ -1,9 +1,11 @@
 // Which vertices a search has met: a tag per vertex, the search's number when met, so that
-// a new search starts by taking the next number instead of clearing the table. Searches
+// a new search starts by taking the next number instead of clearing the table (but once
+// every 255 searches). Searches
 // borrow tables from a pool and give them back, so a table's memory is made once per
 // thread that searches at the same time, not once per search.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,7 +19,7 @@ public:
     // A new search over `vertices` vertices: none met yet.
     void start(size_t vertices) {
         if (tags_.size() < vertices) tags_.resize(vertices, 0);
-        if (++current_ == 0) {  // the numbers wrapped: clear once every 2^32 searches
+        if (++current_ == 0) {  // the numbers wrapped: clear once every 255 searches
             std::fill(tags_.begin(), tags_.end(), 0);
             current_ = 1;
         }
@@ -31,8 +33,9 @@ public:
     }
 
 private:
-    std::vector<uint32_t> tags_;
-    uint32_t current_ = 0;
+    // A byte per vertex: a table a quarter the size stays in a nearer cache.
+    std::vector<uint8_t> tags_;
+    uint8_t current_ = 0;
 };
 
 class VisitedPool {
