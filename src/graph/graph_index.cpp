@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "graph/beam.hpp"
 #include "parallel/pool.hpp"
 
@@ -99,6 +103,11 @@ std::optional<parallel::RowFailure> GraphIndex::add_batch(const uint64_t* ids, c
         graph_.truncate(old);
         throw;
     }
+#if defined(__GLIBC__)
+    // The rounds' many small lists were freed into the threads' heaps, where their pages
+    // would stay resident: after a large batch they go back to the system.
+    if (n >= TRIM_AFTER_ROWS) malloc_trim(0);
+#endif
     return std::nullopt;
 }
 

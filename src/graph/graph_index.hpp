@@ -66,6 +66,8 @@ public:
 
     // The beam of each new vertex's search while adding.
     static constexpr uint32_t BUILD_WIDTH = 128;
+    // A batch of this many rows or more gives the heap's free pages back when it is done.
+    static constexpr size_t TRIM_AFTER_ROWS = 1024;
 
 private:
     GraphIndex(CompactFamily family, uint32_t degree) : flat_(std::move(family)), graph_(degree) {}
