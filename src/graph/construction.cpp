@@ -13,7 +13,7 @@ namespace quillane::graph {
 double build_distance(const BuildVectors& vectors, uint32_t a, uint32_t b) {
     double lanes[8];
     // Products of two floats are exact in float64: only the sums round.
-    kernels::eight_lane_sums(vectors.values[a], vectors.values[b], vectors.dim,
+    vectors.sums(vectors.values[a], vectors.values[b], vectors.dim,
                              vectors.metric == Metric::cosine ? kernels::VectorTerm::product
                                                               : kernels::VectorTerm::squared_difference,
                              lanes);
@@ -124,7 +124,9 @@ void link(Adjacency& graph, const BuildVectors& vectors, const std::vector<uint3
         const size_t m = std::min(size, order.size() - done);
         chosen.assign(m, {});
         // Every search of the round reads the graph as it stood at the round's start.
-        parallel::for_chunks(m, (m + used - 1) / used, options.threads, [&](size_t begin, size_t end) {
+        // Chunks of a quarter of a thread's share: searches differ in length, and a thread
+        // that finishes early takes the next chunk.
+        parallel::for_chunks(m, std::max<size_t>(1, m / (4 * used)), options.threads, [&](size_t begin, size_t end) {
             auto visited = pool.take();
             for (size_t i = begin; i < end; ++i) {
                 const uint32_t v = order[done + i];
@@ -148,7 +150,7 @@ void link(Adjacency& graph, const BuildVectors& vectors, const std::vector<uint3
         groups.push_back(reverse.size());
         const size_t count = groups.size() - 1;
         lists.assign(count, {});
-        parallel::for_chunks(count, std::max<size_t>(1, (count + used - 1) / used), options.threads,
+        parallel::for_chunks(count, std::max<size_t>(1, count / (4 * used)), options.threads,
                              [&](size_t begin, size_t end) {
                                  for (size_t g = begin; g < end; ++g) {
                                      const uint32_t u = reverse[groups[g]].first;

@@ -14,6 +14,7 @@
 #include "graph/adjacency.hpp"
 #include "graph/visited.hpp"
 #include "index/metric.hpp"
+#include "kernels/vector_sums.hpp"
 
 namespace quillane::graph {
 
@@ -25,6 +26,8 @@ struct BuildVectors {
     std::vector<double> scales;
     size_t dim = 0;
     Metric metric = Metric::ip;
+    // The active kernels' entry, asked for once per build rather than per distance.
+    void (*sums)(const float*, const float*, size_t, kernels::VectorTerm, double*) = nullptr;
 };
 
 // The distance that construction ranks by (smaller: nearer): minus the cosine under cosine,

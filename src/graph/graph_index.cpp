@@ -9,6 +9,7 @@
 #endif
 
 #include "graph/beam.hpp"
+#include "kernels/dispatch.hpp"
 #include "parallel/pool.hpp"
 
 namespace quillane::graph {
@@ -24,6 +25,7 @@ BuildVectors GraphIndex::build_vectors(const float* rows, size_t n, unsigned thr
     BuildVectors vectors;
     vectors.dim = d;
     vectors.metric = metric();
+    vectors.sums = kernels::active().eight_lane_sums;
     vectors.values.resize(old + n);
     vectors.scales.assign(old + n, 1.0);
     decoded.resize(old * d);
