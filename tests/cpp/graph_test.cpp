@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "graph/graph_index.hpp"
+#include "io/graph_file.hpp"
 #include "isa.hpp"
 #include "kernels/vector_sums.hpp"
 
@@ -54,6 +55,36 @@ TEST(GraphConstruction, TheSameGraphOnEveryPathAndThreadCount) {
             std::vector<uint8_t> bytes(edges.begin(), edges.end());
             if (first.empty()) first = bytes;
             EXPECT_EQ(bytes, first) << kernels::isa_name(isa) << " threads " << threads;
+        }
+    });
+}
+
+}  // namespace
+}  // namespace quillane
+
+namespace quillane {
+namespace {
+
+// The CRC-32 of each metric's file (ip, cosine, l2).
+constexpr uint32_t GOLDEN_CRC[3] = {1207906618u, 3910909193u, 2031074556u};
+
+// A fixed build's file, to the bit: every compiler (g++ here, clang in the sanitized run)
+// and instruction set must give these bytes.
+TEST(GraphConstruction, AFixedBuildGivesTheSameFileOnEveryCompiler) {
+    const size_t n = 300, dim = 12;
+    std::vector<float> rows(n * dim);
+    for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<float>((i * 7919) % 113) / 17.0f - 3.0f;
+    std::vector<uint64_t> ids(n);
+    for (size_t i = 0; i < n; ++i) ids[i] = 1000 + i;
+    testing_isa::for_each_isa([&](kernels::Isa isa) {
+        for (const Metric metric : {Metric::ip, Metric::cosine, Metric::l2}) {
+            auto index = graph::GraphIndex::make(dim, 6, 3, 11, metric);
+            ASSERT_TRUE(index.has_value());
+            ASSERT_FALSE(index->add_batch(ids.data(), rows.data(), n, 2));
+            std::vector<uint8_t> image(io::image_size(*index));
+            io::write_index(*index, image.data());
+            EXPECT_EQ(io::crc32_of(image), GOLDEN_CRC[static_cast<int>(metric)])
+                << kernels::isa_name(isa) << " metric " << static_cast<int>(metric);
         }
     });
 }
