@@ -138,3 +138,17 @@ def test_a_damaged_graph_file_is_a_value_error(data, damage, message):
     graph.add_batch(np.arange(50), data[0][:50])
     with pytest.raises(ValueError, match=message):
         GraphIndex.from_bytes(damage(graph.to_bytes()))
+
+
+def test_verbose_progress_goes_to_standard_error_a_line_at_a_time_in_a_log():
+    import subprocess
+    import sys
+
+    code = ("import numpy as np, quillane; g = quillane.GraphIndex(8, degree=4); "
+            "g.add_batch(np.arange(3000), np.random.default_rng(0).standard_normal((3000, 8), dtype=np.float32), "
+            "verbose=True)")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    lines = run.stderr.splitlines()
+    assert run.stdout == "" and 2 <= len(lines) <= 11
+    assert lines[-1].startswith("GraphIndex.add_batch: [##############################] 3000 of 3000 rows, ")
+    assert all("rows/s" in line and "s left" in line for line in lines)
