@@ -6,6 +6,7 @@ identical to the one-at-a-time calls whatever the thread count.
 """
 
 import os
+from collections.abc import Sequence
 from typing import Any, Literal, SupportsIndex
 
 import numpy as np
@@ -20,6 +21,8 @@ Metric = Literal["ip", "cosine", "l2"]
 # What the compact classes and rerank take as vectors: any real floating dtype and any
 # strides, converted once to C-contiguous float32 (the two-stage classes take float32 only).
 FloatArray = npt.NDArray[np.floating[Any]]
+# Ids of the compact and graph classes: an integer array, or a sequence of integers.
+IdArray = npt.NDArray[np.integer] | Sequence[SupportsIndex]
 
 NO_ID: int
 """2**64 - 1: the id of padding entries in CompactIndex and IvfIndex results, never stored."""
@@ -173,13 +176,13 @@ class CompactIndex:
         query: FloatArray,
         top_k: SupportsIndex,
         *,
-        allow: npt.NDArray[np.integer] | None = None,
+        allow: IdArray | SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The top_k entries by the metric's estimate, ties in insertion order; allow: only these ids
         (rows then padded with NO_ID and NaN)."""
     def add_batch(
         self,
-        ids: npt.NDArray[np.integer],
+        ids: IdArray,
         vectors: FloatArray,
         *,
         threads: SupportsIndex | None = None,
@@ -190,18 +193,18 @@ class CompactIndex:
         queries: FloatArray,
         top_k: SupportsIndex,
         *,
-        allow: npt.NDArray[np.integer] | None = None,
+        allow: IdArray | SupportsIndex | None = None,
         rerank: FloatArray | None = None,
         rerank_factor: SupportsIndex = 4,
         threads: SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k, allow=allow).
         rerank: (N, dim) original vectors, row i of id i: rerank_factor * top_k candidates ordered exactly."""
-    def remove(self, ids: npt.NDArray[np.integer]) -> int:
+    def remove(self, ids: IdArray | SupportsIndex) -> int:
         """Remove every entry stored under any of the ids; returns how many."""
     def ids(self) -> npt.NDArray[np.uint64]:
         """Every entry's id, in insertion order."""
-    def reconstruct(self, ids: npt.NDArray[np.integer]) -> npt.NDArray[np.float32]:
+    def reconstruct(self, ids: IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
         """(n, dim) decodings of each id's first entry; KeyError(id) for an id not stored."""
     def __contains__(self, id: object) -> bool: ...
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
@@ -250,7 +253,7 @@ class IvfIndex:
         """Store a vector in the list of its nearest centroid, under `id` (not NO_ID)."""
     def add_batch(
         self,
-        ids: npt.NDArray[np.integer],
+        ids: IdArray,
         vectors: FloatArray,
         *,
         threads: SupportsIndex | None = None,
@@ -262,7 +265,7 @@ class IvfIndex:
         top_k: SupportsIndex,
         *,
         probes: SupportsIndex = 8,
-        allow: npt.NDArray[np.integer] | None = None,
+        allow: IdArray | SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The top_k entries of the `probes` best lists (only allowed ids, if given); padded with NO_ID, NaN."""
     def search_batch(
@@ -271,17 +274,17 @@ class IvfIndex:
         top_k: SupportsIndex,
         *,
         probes: SupportsIndex = 8,
-        allow: npt.NDArray[np.integer] | None = None,
+        allow: IdArray | SupportsIndex | None = None,
         rerank: FloatArray | None = None,
         rerank_factor: SupportsIndex = 4,
         threads: SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], ...); rerank as for CompactIndex."""
-    def remove(self, ids: npt.NDArray[np.integer]) -> int:
+    def remove(self, ids: IdArray | SupportsIndex) -> int:
         """Remove every entry stored under any of the ids; returns how many."""
     def ids(self) -> npt.NDArray[np.uint64]:
         """Every entry's id, in insertion order."""
-    def reconstruct(self, ids: npt.NDArray[np.integer]) -> npt.NDArray[np.float32]:
+    def reconstruct(self, ids: IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
         """(n, dim) decodings of each id's first entry; KeyError(id) for an id not stored."""
     def __contains__(self, id: object) -> bool: ...
     def list_sizes(self) -> npt.NDArray[np.uint64]:
@@ -347,7 +350,7 @@ class GraphIndex:
         """Store a vector under `id` and link it into the graph."""
     def add_batch(
         self,
-        ids: npt.NDArray[np.integer],
+        ids: IdArray,
         vectors: FloatArray,
         *,
         threads: SupportsIndex | None = None,
@@ -371,7 +374,7 @@ class GraphIndex:
         """search for every row; rerank as for CompactIndex.search_batch."""
     def ids(self) -> npt.NDArray[np.uint64]:
         """The id of every entry, in insertion order."""
-    def reconstruct(self, ids: npt.NDArray[np.integer]) -> npt.NDArray[np.float32]:
+    def reconstruct(self, ids: IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
         """The decoding of each id's first entry."""
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
         """Write the index to a file, atomically (docs/index-file-format.md, family 4)."""

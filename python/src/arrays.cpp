@@ -385,8 +385,42 @@ std::optional<size_t> result_size(size_t rows, size_t width) {
     return n;
 }
 
-std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows) {
-    if (!is_ndarray(obj, param, "integer ids")) return std::nullopt;
+namespace {
+
+// numpy.asarray(obj): a sequence of integers (or one integer) as NumPy converts it.
+Ref as_numpy_array(PyObject* obj) {
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return Ref();
+    return Ref(PyObject_CallMethod(numpy.get(), "asarray", "(O)", obj));  // "(O)": a tuple stays one argument
+}
+
+}  // namespace
+
+std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows, bool sequences) {
+    const NumpyApi* api = numpy_api();
+    if (api == nullptr) return std::nullopt;
+    // Not an array: a list, tuple or range of integers, or where any length goes a single
+    // integer, converted once as NumPy converts it (FAISS and hnswlib take them so).
+    Ref converted;
+    const bool one = PyIndex_Check(obj) && rows == ANY_LENGTH;
+    if (sequences && !PyObject_TypeCheck(obj, api->array_type) && (one || PySequence_Check(obj))) {
+        converted = as_numpy_array(obj);
+        if (!converted) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+            PyErr_Clear();  // a ragged or foreign sequence: refused as not an array of ids, below
+        } else {
+            const auto* fields = reinterpret_cast<const ArrayFields*>(converted.get());
+            if (fields->nd == 0 && one) {
+                Ref flat(PyObject_CallMethod(converted.get(), "reshape", "i", 1));
+                if (!flat) return std::nullopt;
+                converted = std::move(flat);
+            } else if (fields->nd == 1 && fields->dimensions[0] == 0 && (rows == ANY_LENGTH || rows == 0)) {
+                return std::vector<uint64_t>{};  // an empty list converts to float64: no ids
+            }
+            obj = converted.get();
+        }
+    }
+    if (!is_ndarray(obj, param, sequences ? "integer ids, or a sequence of integers" : "integer ids")) return std::nullopt;
     // NumPy's integer type numbers, int8 .. uint64: odd ones are signed.
     int typenum = 0;
     for (int t = 1; t <= 10 && typenum == 0; ++t) {

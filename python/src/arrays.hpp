@@ -80,9 +80,12 @@ size_t matrix_width(PyObject* obj);
 std::optional<size_t> result_size(size_t rows, size_t width);
 
 // A one-dimensional array of `rows` ids of any integer dtype, as uint64: TypeError for
-// another dtype, ValueError for another shape or for a negative id.
+// another dtype, ValueError for another shape or for a negative id. A list, tuple or range
+// of integers is converted once by numpy.asarray, and where any length goes a single
+// integer is one id.
 // rows == ANY_LENGTH: a one-dimensional array of any length.
 inline constexpr size_t ANY_LENGTH = SIZE_MAX;
-std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows);
+// `sequences` false: an ndarray only (the two-stage index's rule).
+std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, size_t rows, bool sequences = true);
 
 }  // namespace quillane::py

@@ -283,7 +283,7 @@ template <class Index, class Names> struct IndexBinding {
             Index& index = obj->value();
             const auto vectors = read_matrix(given[1], "vectors", NPY_FLOAT, index.quantizer().dim(), floats_of<Index>);
             if (!vectors) return nullptr;
-            const auto ids = read_ids(given[0], "ids", vectors->rows);
+            const auto ids = read_ids(given[0], "ids", vectors->rows, project_class<Index>);
             if (!ids) return nullptr;
             for (size_t i = 0; project_class<Index> && i < ids->size(); ++i) {
                 if ((*ids)[i] == NO_ID) {

@@ -126,7 +126,7 @@ def test_rerank_orders_the_candidates_by_the_exact_metric(data, cls, metric):
         ({"rerank": x[:100]}, ValueError, "has no row in the rerank vectors, which have 100 rows"),
         ({"rerank": x[:, :3].copy()}, ValueError, "argument 'rerank'"),
         ({"rerank": x, "rerank_factor": 0}, ValueError, "rerank_factor must be at least 1, got 0"),
-        ({"allow": [1, 2]}, TypeError, "argument 'allow'"),
+        ({"allow": {1: 2}}, TypeError, "argument 'allow'"),
     ]:
         with pytest.raises(error, match=message):
             search(index, queries, 12, **bad)
@@ -141,3 +141,19 @@ def test_the_padding_id_is_never_stored(data, cls):
     with pytest.raises(ValueError, match=r"\.add_batch\(\): row 1: id 18446744073709551615"):
         index.add_batch(np.array([1, quillane.NO_ID], dtype=np.uint64), x[:2])
     assert len(index) == len(x)
+
+
+@pytest.mark.parametrize("cls", [CompactIndex, IvfIndex])
+def test_ids_may_be_any_sequence_of_integers_or_one_integer(data, cls):
+    x = data[0][:40]
+    index = build(cls, x, list(range(40)))
+    assert index.ids().tolist() == list(range(40))
+    assert index.remove(3) == 1 and index.remove((4, 5)) == 2 and index.remove(range(6, 8)) == 2
+    assert index.remove([]) == 0 and len(index) == 35
+    assert index.reconstruct(9).shape == (1, DIM) and index.reconstruct([9, 10]).shape == (2, DIM)
+    ids, _ = search(index, x[:1], 3, allow=[10, 11])
+    assert set(ids[0].tolist()) <= {10, 11, quillane.NO_ID}
+    with pytest.raises(TypeError, match="expected a numpy array of integer ids, or a sequence of integers, got 'dict'"):
+        index.remove({1: 2})
+    with pytest.raises(TypeError, match="expected an integer dtype .* got float64"):
+        index.remove([1.5])
