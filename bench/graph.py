@@ -22,7 +22,6 @@ import pathlib
 import platform
 import subprocess
 import sys
-import tempfile
 import time
 
 import faiss
@@ -36,6 +35,7 @@ from demo import clustered_data  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from embeddings import glove_vectors  # noqa: E402
+from ivf import exact_top10, recall, saved_bytes, timed  # noqa: E402
 
 RESULTS = pathlib.Path(__file__).parent / "results"
 EFS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384]
@@ -50,36 +50,6 @@ def processor() -> str:
     fields = dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
     get = lambda key: fields.get(key, "?").strip()  # noqa: E731
     return f"{get('Model name')} ({get('Vendor ID')}, family {get('CPU family')}, model {get('Model')})"
-
-
-def exact_top10(base: np.ndarray, queries: np.ndarray) -> np.ndarray:
-    out = []
-    for start in range(0, len(queries), 100):
-        scores = queries[start : start + 100] @ base.T
-        out.append(np.argsort(-scores, axis=1, kind="stable")[:, :10])
-    return np.concatenate(out)
-
-
-def recall(found: np.ndarray, truth: np.ndarray) -> float:
-    return float(np.mean([len(set(f[:10].tolist()) & set(t.tolist())) / 10 for f, t in zip(found, truth)]))
-
-
-def timed(call, queries: np.ndarray, single: int) -> tuple[np.ndarray, float, float]:
-    """The batch's ids, its queries per second, and that of one query per call."""
-    start = time.perf_counter()
-    ids = call(queries)
-    batch = len(queries) / (time.perf_counter() - start)
-    start = time.perf_counter()
-    for q in queries[:single]:
-        call(q[None, :])
-    return ids, batch, single / (time.perf_counter() - start)
-
-
-def saved_bytes(save) -> int:
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "index")
-        save(path)
-        return os.path.getsize(path)
 
 
 def main() -> None:

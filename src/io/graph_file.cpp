@@ -8,8 +8,6 @@ namespace quillane::io {
 
 namespace {
 
-uint64_t align64(uint64_t x) { return (x + 63) / 64 * 64; }
-
 template <class T> std::span<const uint8_t> bytes_of(std::span<const T> v) {
     return {reinterpret_cast<const uint8_t*>(v.data()), v.size_bytes()};
 }
@@ -35,24 +33,12 @@ FamilyParameters family_of(const IndexHeader& h) {
     return {p.dim, p.bits, 0, p.seed, p.metric};
 }
 
-struct GraphLayout {
-    uint64_t offset[3], size[3], total;
-};
-
-GraphLayout layout_of(const IndexHeader& h) {
+SectionLayout layout_of(const IndexHeader& h) {
     const uint64_t sizes[3] = {h.count * 8, h.count * h.record_size, h.count * h.parameters.projections * 4};
-    GraphLayout l{};
-    uint64_t at = HEADER_SIZE;
-    for (int s = 0; s < 3; ++s) {
-        l.offset[s] = at;
-        l.size[s] = sizes[s];
-        at = align64(at + sizes[s]);
-    }
-    l.total = at + 64;
-    return l;
+    return layout_of_sections(sizes);
 }
 
-FileResult<GraphLayout> check_graph(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
+FileResult<SectionLayout> check_graph(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
     const uint64_t degree = h.parameters.projections;
     if (auto ok = CompactFamily::check_parameters(family_of(h)); !ok) {
         return std::unexpected(malformed("its quantizer's integers are refused: " + ok.error().message()));
@@ -77,21 +63,8 @@ FileResult<GraphLayout> check_graph(std::span<const uint8_t> image, const IndexH
         return std::unexpected(malformed("truncated or damaged: " + std::to_string(h.count) + " entries do not fit in " +
                                          std::to_string(image.size()) + " bytes"));
     }
-    const GraphLayout l = layout_of(h);
-    if (image.size() != l.total) {
-        return std::unexpected(malformed(image.size() < l.total
-                                             ? "truncated: " + std::to_string(image.size()) + " bytes, the header says " +
-                                                   std::to_string(l.total)
-                                             : std::to_string(image.size() - l.total) +
-                                                   " bytes of trailing data after the index (the header says " +
-                                                   std::to_string(l.total) + " bytes)"));
-    }
-    for (int s = 0; s < 3; ++s) {
-        const uint64_t end = l.offset[s] + l.size[s], next = s < 2 ? l.offset[s + 1] : l.total;
-        for (uint64_t i = end; i < next; ++i) {
-            if (image[i] != 0) return std::unexpected(malformed("padding byte " + std::to_string(i) + " is not zero"));
-        }
-    }
+    const SectionLayout l = layout_of(h);
+    if (auto ok = check_section_padding(image, l); !ok) return std::unexpected(ok.error());
     if (verify && bytes::read_u32(image, 56) != crc32_of(image.subspan(HEADER_SIZE))) {
         return std::unexpected(malformed("body checksum mismatch: the ids, records or edges are damaged"));
     }

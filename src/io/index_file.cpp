@@ -236,6 +236,36 @@ uint64_t sections_size(std::span<const Section> sections) {
     return at + 64;
 }
 
+SectionLayout layout_of_sections(std::span<const uint64_t> sizes) {
+    SectionLayout l;
+    uint64_t at = HEADER_SIZE;
+    for (const uint64_t size : sizes) {
+        l.offset.push_back(at);
+        l.size.push_back(size);
+        at = (at + size + 63) / 64 * 64;
+    }
+    l.total = at + 64;
+    return l;
+}
+
+FileResult<void> check_section_padding(std::span<const uint8_t> image, const SectionLayout& l) {
+    if (image.size() != l.total) {
+        return std::unexpected(malformed(image.size() < l.total
+                                             ? "truncated: " + std::to_string(image.size()) + " bytes, the header says " +
+                                                   std::to_string(l.total)
+                                             : std::to_string(image.size() - l.total) +
+                                                   " bytes of trailing data after the index (the header says " +
+                                                   std::to_string(l.total) + " bytes)"));
+    }
+    for (size_t s = 0; s < l.offset.size(); ++s) {
+        const uint64_t end = l.offset[s] + l.size[s], next = s + 1 < l.offset.size() ? l.offset[s + 1] : l.total;
+        for (uint64_t i = end; i < next; ++i) {
+            if (image[i] != 0) return std::unexpected(malformed("padding byte " + std::to_string(i) + " is not zero"));
+        }
+    }
+    return {};
+}
+
 uint32_t crc32_of(std::span<const uint8_t> bytes) { return parallel_crc(bytes.data(), bytes.size()); }
 
 void write_sections(const IndexHeader& header, std::span<const Section> sections, uint8_t* out) {

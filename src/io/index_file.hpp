@@ -81,6 +81,16 @@ void write_sections(const IndexHeader& header, std::span<const Section> sections
 // save_image of any sections.
 FileResult<void> save_sections(const std::string& path, const IndexHeader& header, std::span<const Section> sections,
                                size_t direct_buffer = DIRECT_BUFFER);
+// Where each section of a file lies when its sections have these sizes (from byte 64, each
+// from a multiple of 64), and the file's size (64 zero bytes after the last).
+struct SectionLayout {
+    std::vector<uint64_t> offset, size;
+    uint64_t total = 0;
+};
+SectionLayout layout_of_sections(std::span<const uint64_t> sizes);
+// An image of exactly the layout's size (truncated, or trailing data, named as such) whose
+// every byte between and after the sections is zero.
+FileResult<void> check_section_padding(std::span<const uint8_t> image, const SectionLayout& layout);
 // CRC-32 of bytes (zlib's), on every allowed core.
 uint32_t crc32_of(std::span<const uint8_t> bytes);
 

@@ -12,8 +12,6 @@ namespace {
 
 constexpr uint64_t MAX_LISTS = 0xFFFFFFFFu;
 
-uint64_t align64(uint64_t x) { return (x + 63) / 64 * 64; }
-
 IndexHeader header_of(const ivf::IvfIndex& index) {
     IndexHeader h;
     h.family = IVF_FILE_TAG;
@@ -51,11 +49,6 @@ Pieces pieces_of(const ivf::IvfIndex& index) {
     return p;
 }
 
-// Where each section of a checked header lies: offsets and sizes.
-struct IvfLayout {
-    uint64_t offset[5], size[5], total;
-};
-
 // The compact quantizer of a header's residual codes (its projections field holds lists).
 FamilyParameters family_of(const IndexHeader& h) {
     const FamilyParameters& p = h.parameters;
@@ -67,22 +60,15 @@ FamilyParameters family_of(const IndexHeader& h) {
 bool holds_whole_records(const IndexHeader& h) { return h.record_size == CompactFamily::record_size_of(family_of(h)); }
 uint64_t order_width(const IndexHeader& h) { return holds_whole_records(h) ? 8 : 4; }
 
-IvfLayout layout_of(const IndexHeader& h) {
+// Where each section of a checked header lies.
+SectionLayout layout_of(const IndexHeader& h) {
     const uint64_t lists = h.parameters.projections, dim = h.parameters.dim;
-    IvfLayout l{};
     const uint64_t sizes[5] = {h.summary[0] ? lists * dim * 4 : 0, (lists + 1) * 8, h.count * order_width(h), h.count * 8,
                                h.count * h.record_size};
-    uint64_t at = HEADER_SIZE;
-    for (int s = 0; s < 5; ++s) {
-        l.offset[s] = at;
-        l.size[s] = sizes[s];
-        at = align64(at + sizes[s]);
-    }
-    l.total = at + 64;
-    return l;
+    return layout_of_sections(sizes);
 }
 
-FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
+FileResult<SectionLayout> check_ivf(std::span<const uint8_t> image, const IndexHeader& h, bool verify) {
     const FamilyParameters& p = h.parameters;
     const uint64_t lists = p.projections;
     if (auto ok = CompactFamily::check_parameters(family_of(h)); !ok) {
@@ -109,21 +95,8 @@ FileResult<IvfLayout> check_ivf(std::span<const uint8_t> image, const IndexHeade
                                          std::to_string(lists) + " lists do not fit in " +
                                          std::to_string(image.size()) + " bytes"));
     }
-    const IvfLayout l = layout_of(h);
-    if (image.size() != l.total) {
-        return std::unexpected(malformed(image.size() < l.total
-                                             ? "truncated: " + std::to_string(image.size()) + " bytes, the header says " +
-                                                   std::to_string(l.total)
-                                             : std::to_string(image.size() - l.total) +
-                                                   " bytes of trailing data after the index (the header says " +
-                                                   std::to_string(l.total) + " bytes)"));
-    }
-    for (int s = 0; s < 5; ++s) {
-        const uint64_t end = l.offset[s] + l.size[s], next = s < 4 ? l.offset[s + 1] : l.total;
-        for (uint64_t i = end; i < next; ++i) {
-            if (image[i] != 0) return std::unexpected(malformed("padding byte " + std::to_string(i) + " is not zero"));
-        }
-    }
+    const SectionLayout l = layout_of(h);
+    if (auto ok = check_section_padding(image, l); !ok) return std::unexpected(ok.error());
     if (verify && bytes::read_u32(image, 56) != crc32_of(image.subspan(HEADER_SIZE))) {
         return std::unexpected(malformed("body checksum mismatch: the centroids, lists, ids or records are damaged"));
     }
