@@ -66,15 +66,12 @@ namespace {
 // The neighbours v's search finds among the linked vertices, pruned.
 std::vector<uint32_t> choose(const Adjacency& graph, const BuildVectors& vectors, uint32_t v, uint32_t entry,
                              const BuildOptions& options, Visited& visited) {
-    const auto met = beam_search<double>(
+    std::vector<uint32_t> candidates = beam_search<double>(
         graph, vectors.values.size(), entry, options.width, visited,
         [&](const uint32_t* us, size_t n, double* keys) {
             for (size_t i = 0; i < n; ++i) keys[i] = -build_distance(vectors, v, us[i]);
         },
         [&](uint32_t u) { __builtin_prefetch(vectors.values[u]); });
-    std::vector<uint32_t> candidates;
-    candidates.reserve(met.size());
-    for (const auto& m : met) candidates.push_back(m.vertex);
     return prune(vectors, v, std::move(candidates), options.degree);
 }
 

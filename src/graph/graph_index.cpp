@@ -122,7 +122,7 @@ std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, si
     std::vector<uint8_t> met_records(degree() * stride + CompactFamily::SCAN_SLACK_BYTES);
     std::vector<int32_t> sums(degree());
     auto visited = pool_->take();
-    std::vector<Met<float>> met = beam_search<float>(
+    std::vector<uint32_t> met = beam_search<float>(
         graph_, size(), entry_, width, *visited,
         [&](const uint32_t* vertices, size_t n, float* keys) {
             for (size_t i = 0; i < n; ++i) {
@@ -132,12 +132,12 @@ std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, si
         },
         [&](uint32_t v) { __builtin_prefetch(records + size_t{v} * stride); });
     // In order of entry number, so that equal scores rank in insertion order.
-    std::sort(met.begin(), met.end(), [](const Met<float>& a, const Met<float>& b) { return a.vertex < b.vertex; });
+    std::sort(met.begin(), met.end());
     std::vector<float> keys(met.size());
     std::vector<uint64_t> vertices(met.size());
     for (size_t i = 0; i < met.size(); ++i) {
-        vertices[i] = met[i].vertex;
-        keys[i] = family.exact_key(prepared, records + size_t{met[i].vertex} * stride, nullptr);
+        vertices[i] = met[i];
+        keys[i] = family.exact_key(prepared, records + size_t{met[i]} * stride, nullptr);
     }
     std::vector<Scored> row = top_k_of(keys.data(), vertices.data(), met.size(), k);
     for (Scored& s : row) s = {flat_.id(s.id), family.reported(s.score)};

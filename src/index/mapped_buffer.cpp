@@ -14,7 +14,8 @@ namespace quillane {
 MappedBuffer::MappedBuffer(MappedBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      huge_(std::exchange(other.huge_, false)) {}
 
 MappedBuffer& MappedBuffer::operator=(MappedBuffer&& other) noexcept {
     if (this != &other) {
@@ -22,6 +23,7 @@ MappedBuffer& MappedBuffer::operator=(MappedBuffer&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
+        huge_ = std::exchange(other.huge_, false);
     }
     return *this;
 }
@@ -43,6 +45,9 @@ void MappedBuffer::reserve(size_t bytes) {
     if (moved == MAP_FAILED) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(moved);
     capacity_ = wanted;
+    // A large buffer is read at random (a graph's records and edges, a list's codes): with
+    // 4 KiB pages most such reads also miss the translation cache. Advice only.
+    if (huge_ || capacity_ >= HUGE_PAGES_FROM) madvise(data_, capacity_, MADV_HUGEPAGE);
 }
 
 void MappedBuffer::append(const void* bytes, size_t count) {
@@ -58,6 +63,7 @@ void MappedBuffer::extend(size_t count) {
 }
 
 void MappedBuffer::prefer_huge_pages() {
+    huge_ = true;
     if (data_ != nullptr) madvise(data_, capacity_, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
 }
 

@@ -10,6 +10,9 @@ namespace quillane {
 
 class MappedBuffer {
 public:
+    // Buffers of at least this capacity ask for huge pages (prefer_huge_pages) as they grow.
+    static constexpr size_t HUGE_PAGES_FROM = size_t{8} << 20;
+
     MappedBuffer() = default;
     MappedBuffer(MappedBuffer&& other) noexcept;
     MappedBuffer& operator=(MappedBuffer&& other) noexcept;
@@ -30,8 +33,9 @@ public:
     // are zeroed with the rest of their page, and the pages after it go back to the system.
     void truncate(size_t bytes, size_t spare);
     uint8_t* data() { return data_; }
-    // Asks for huge pages under the buffer (where the system grants them on request):
-    // randomly read tables then miss the translation cache far less often.
+    // Asks for huge pages under the buffer, now and after every growth (where the system
+    // grants them on request): randomly read tables then miss the translation cache far
+    // less often.
     void prefer_huge_pages();
 
     const uint8_t* data() const { return data_; }
@@ -42,6 +46,7 @@ private:
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
+    bool huge_ = false;
 };
 
 }  // namespace quillane
