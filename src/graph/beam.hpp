@@ -102,7 +102,7 @@ std::vector<uint32_t> beam_search(const Adjacency& graph, size_t vertices, uint3
                 expanded.pop_back();
             }
             next = std::min(next, at);
-            __builtin_prefetch(graph.row(fresh[i]));  // likely expanded soon
+            graph.prefetch(fresh[i]);  // likely expanded soon
         }
     }
     std::vector<uint32_t> kept(beam.size());

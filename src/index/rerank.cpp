@@ -9,7 +9,10 @@
 
 namespace quillane {
 
-float exact_score(Metric metric, const float* x, const float* q, size_t dim) {
+namespace {
+
+// exact_score with sqrt(n(q)) given: a query's norm is the same for each of its candidates.
+float exact_score(Metric metric, const float* x, const float* q, size_t dim, double query_norm) {
     double sum = 0.0;
     if (metric == Metric::l2) {
         for (size_t i = 0; i < dim; ++i) {
@@ -20,7 +23,22 @@ float exact_score(Metric metric, const float* x, const float* q, size_t dim) {
     }
     for (size_t i = 0; i < dim; ++i) sum += static_cast<double>(x[i]) * static_cast<double>(q[i]);
     if (metric == Metric::ip) return static_cast<float>(sum);
-    return static_cast<float>(sum / (std::sqrt(squared_norm(x, dim)) * std::sqrt(squared_norm(q, dim))));
+    return static_cast<float>(sum / (std::sqrt(squared_norm(x, dim)) * query_norm));
+}
+
+// Candidates' rows lie anywhere in the array: each is asked for a few candidates ahead.
+constexpr size_t ROWS_AHEAD = 4;
+
+void prefetch_row(const float* vectors, uint64_t id, size_t dim) {
+    if (id == NO_ID) return;
+    const char* row = reinterpret_cast<const char*>(vectors + id * dim);
+    for (size_t at = 0; at < dim * sizeof(float); at += 64) __builtin_prefetch(row + at);
+}
+
+}  // namespace
+
+float exact_score(Metric metric, const float* x, const float* q, size_t dim) {
+    return exact_score(metric, x, q, dim, metric == Metric::cosine ? std::sqrt(squared_norm(q, dim)) : 0.0);
 }
 
 std::optional<uint64_t> first_id_without_row(const uint64_t* candidates, size_t count, uint64_t rows) {
@@ -33,6 +51,7 @@ std::optional<uint64_t> first_id_without_row(const uint64_t* candidates, size_t 
 std::optional<uint64_t> first_id_with_unfit_row(Metric metric, const uint64_t* candidates, size_t count,
                                                 const float* vectors, size_t dim) {
     for (size_t i = 0; i < count; ++i) {
+        if (i + ROWS_AHEAD < count) prefetch_row(vectors, candidates[i + ROWS_AHEAD], dim);
         if (candidates[i] == NO_ID) continue;
         const float* row = vectors + candidates[i] * dim;
         if (!check_finite({row, dim}) || (metric == Metric::cosine && all_zero(row, dim))) return candidates[i];
@@ -48,10 +67,13 @@ void rerank(Metric metric, const float* queries, size_t nq, size_t dim, const ui
         for (size_t q = begin; q < end; ++q) {
             keys.clear();
             ids.clear();
+            const float* query = queries + q * dim;
+            const double query_norm = metric == Metric::cosine ? std::sqrt(squared_norm(query, dim)) : 0.0;
             for (size_t c = 0; c < width; ++c) {
+                if (c + ROWS_AHEAD < width) prefetch_row(vectors, candidates[q * width + c + ROWS_AHEAD], dim);
                 const uint64_t id = candidates[q * width + c];
                 if (id == NO_ID) continue;
-                const float s = exact_score(metric, vectors + id * dim, queries + q * dim, dim);
+                const float s = exact_score(metric, vectors + id * dim, query, dim, query_norm);
                 keys.push_back(metric == Metric::l2 ? -s : s);
                 ids.push_back(id);
             }
