@@ -117,18 +117,12 @@ std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, si
     const CompactFamily& family = flat_.family();
     const uint8_t* records = flat_.record_bytes().data();
     const size_t stride = family.record_size();
-    // The vertices a step meets are copied together, so that one call of the first pass's
-    // kernel gives their approximate keys; the kept ones are then scored exactly.
-    std::vector<uint8_t> met_records(degree() * stride + CompactFamily::SCAN_SLACK_BYTES);
     std::vector<int32_t> sums(degree());
     auto visited = pool_->take();
     std::vector<uint32_t> met = beam_search<float>(
         graph_, size(), entry_, width, *visited,
         [&](const uint32_t* vertices, size_t n, float* keys) {
-            for (size_t i = 0; i < n; ++i) {
-                std::memcpy(met_records.data() + i * stride, records + size_t{vertices[i]} * stride, stride);
-            }
-            family.approximate_keys(prepared, met_records.data(), n, sums.data(), keys);
+            family.approximate_keys(prepared, records, vertices, n, sums.data(), keys);
         },
         [&](uint32_t v) { __builtin_prefetch(records + size_t{v} * stride); });
     // In order of entry number, so that equal scores rank in insertion order.

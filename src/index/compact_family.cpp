@@ -286,14 +286,14 @@ std::vector<std::vector<Scored>> CompactFamily::rank_segment(std::span<const Pre
     return found;
 }
 
-void CompactFamily::approximate_keys(const Prepared& prepared, const uint8_t* records, size_t n, int32_t* sums,
-                                     float* keys) const {
+void CompactFamily::approximate_keys(const Prepared& prepared, const uint8_t* records, const uint32_t* rows,
+                                     size_t n, int32_t* sums, float* keys) const {
     const size_t stride = record_size();
     const kernels::CompactApproxInputs in{prepared.query.data(), levels8_.data(), dim(), quantizer_.bits(), stride};
-    kernels::compact_approx_scan(in, records + packed_at(), n, sums);
+    kernels::compact_approx_gather(in, records + packed_at(), rows, n, sums);
     const double unit = level_step_ * prepared.step;
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* record = records + i * stride;
+        const uint8_t* record = records + size_t{rows[i]} * stride;
         keys[i] = static_cast<float>(key_of(record, prepared, (static_cast<double>(scale_of(record)) * unit) * sums[i]));
     }
 }

@@ -174,12 +174,13 @@ public:
     // holds codes of residuals from its centroid c, offset <c, q>).
     void first_pass(std::span<const Prepared* const> prepared, std::span<Ranking* const> rankings,
                     const Segment& segment, const double* offsets) const;
-    // Approximate keys of n records laid one after another at `records` (record_size()
-    // apart, then SCAN_SLACK_BYTES) for one prepared query: the first pass's centre
-    // estimates (integer sums of int8 levels times the int8 query, into `sums`), as keys.
-    // Cheap, to steer a walk; the same bits on every path (integer sums), never a result.
-    void approximate_keys(const Prepared& prepared, const uint8_t* records, size_t n, int32_t* sums,
-                          float* keys) const;
+    // Approximate keys of n records of an arena (`records`: its first record; record_size()
+    // apart, then SCAN_SLACK_BYTES), the one numbered rows[i] for keys[i], for one prepared
+    // query: the first pass's centre estimates (integer sums of int8 levels times the int8
+    // query, into `sums`), as keys. Cheap, to steer a walk; the same bits on every path
+    // (integer sums), never a result.
+    void approximate_keys(const Prepared& prepared, const uint8_t* records, const uint32_t* rows, size_t n,
+                          int32_t* sums, float* keys) const;
     // One record's exact key (the ranking's score), its estimate shifted by *offset when given.
     float exact_key(const Prepared& prepared, const uint8_t* record, const double* offset) const;
     // top_k_many restricted to the entries `allow` allows (entry numbers: positions from 0),

@@ -30,6 +30,12 @@ inline constexpr size_t COMPACT_SCAN_SLACK_BYTES = 32;
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* codes, size_t n,
                          int32_t* out);
 
+// out[i] = compact_approx_scan's sum for the record whose packed codes start at
+// codes + rows[i] * stride: records met in any order (a graph's neighbours) read where they
+// lie. The records after the last one read keep the scan's slack inside the arena.
+void compact_approx_gather(const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, size_t n,
+                           int32_t* out);
+
 // out[q * n + i] = compact_approx_scan's sum of record i for queries[q] (in.query is not
 // read): the same sums as count calls of it. Through the chosen kernels; those for which
 // compact_scans_each_at_once() holds expand each record's levels once for every query,

@@ -510,4 +510,10 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
     }
 }
 
+// Whole blocks of records suit this path's loops: the met records are copied side by side.
+void compact_approx_gather(const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, size_t n,
+                           int32_t* out) {
+    portable::gather_by_copy(compact_approx_scan, in, codes, rows, n, out);
+}
+
 }  // namespace quillane::kernels::avx2

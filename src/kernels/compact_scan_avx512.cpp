@@ -117,6 +117,50 @@ QL_AVX512 inline void scan_records(const uint8_t* records, size_t n, size_t stri
     scan_records<C, 16>(records, n, stride, steps, shared, step, out);
 }
 
+// Where a scan's records lie: side by side, or record i at codes + rows[i] * stride (a
+// graph's neighbours, which the caller asked for from memory as it met them).
+struct Contiguous {
+    const uint8_t* records;
+    size_t n;
+};
+struct Gathered {
+    const uint8_t* codes;
+    const uint32_t* rows;
+    size_t n;
+};
+
+template <size_t C, class Shared, class Step>
+QL_AVX512 inline void scan_records(const Contiguous& at, size_t stride, size_t steps, const Shared& shared,
+                                   const Step& step, int32_t* out) {
+    scan_records<C>(at.records, at.n, stride, steps, shared, step, out);
+}
+
+// As the side-by-side scan, four records at a time, each read where it lies.
+template <size_t C, class Shared, class Step>
+QL_AVX512 inline void scan_records(const Gathered& at, size_t stride, size_t steps, const Shared& shared,
+                                   const Step& step, int32_t* out) {
+    const auto record = [&](size_t i) { return at.codes + size_t{at.rows[i]} * stride; };
+    size_t i = 0;
+    for (; i + 4 <= at.n; i += 4) {
+        const uint8_t *a = record(i), *b = record(i + 1), *c = record(i + 2), *d = record(i + 3);
+        Chains<C> s0, s1, s2, s3;
+        for (size_t s = 0; s < steps; ++s) {
+            const auto values = shared(s);
+            s0 = step(values, a, s, s0);
+            s1 = step(values, b, s, s1);
+            s2 = step(values, c, s, s2);
+            s3 = step(values, d, s, s3);
+        }
+        const __m512i totals[4] = {s0.total(), s1.total(), s2.total(), s3.total()};
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), totals_of(totals));
+    }
+    for (; i < at.n; ++i) {
+        Chains<C> sum;
+        for (size_t s = 0; s < steps; ++s) sum = step(shared(s), record(i), s, sum);
+        out[i] = _mm512_reduce_add_epi32(sum.total());
+    }
+}
+
 // The query laid out for scan_planes: in each step of 64 P values, plane p's 64 bytes are
 // the values P k + p. Byte permutes over pairs of registers, once per call: the scan
 // itself is called block by block.
@@ -170,8 +214,8 @@ struct PlaneCodes {
 };
 
 // The query is laid out plane by plane; each plane sums in its own register.
-template <int B>
-QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+template <int B, class Records>
+QL_AVX512 void scan_planes(const CompactApproxInputs& in, const Records& records, int32_t* out) {
     const PlaneCodes<B> codes(in.levels, in.dim);
     constexpr size_t P = PlaneCodes<B>::P, per_step = 64 * P;
     const size_t steps = codes.steps;
@@ -189,9 +233,9 @@ QL_AVX512 void scan_planes(const CompactApproxInputs& in, const uint8_t* records
         for (size_t p = 0; p < P; ++p) sums.v[p] = _mm512_dpbusd_epi32(sums.v[p], codes.levels(bytes, p), planes.q[p]);
         return sums;
     };
-    scan_records<P>(records, n, in.stride, steps, shared, step, out);
+    scan_records<P>(records, in.stride, steps, shared, step, out);
     const int32_t offset = 128 * sum_of(in.query, in.dim);
-    for (size_t i = 0; i < n; ++i) out[i] -= offset;
+    for (size_t i = 0; i < records.n; ++i) out[i] -= offset;
 }
 
 // Levels (+ 128) of codes of up to 7 bits by one byte permute, which reads only the low 6
@@ -214,28 +258,29 @@ struct RepeatedTable {
 
 // 3, 5, 6, 7 and 8 bits through the unpacker: levels (+ 128) looked up by byte permutes
 // (8-bit codes in a 256-entry table of two two-register permutes: no gathers).
-template <class Lookup, class Codes>
-QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out,
+template <class Records, class Lookup, class Codes>
+QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const Records& records, int32_t* out,
                              const Lookup& table, const Codes& codes) {
     const auto shared = [&](size_t s) QL_AVX512 { return _mm512_loadu_si512(in.query + 64 * s); };
     const auto step = [&](__m512i q, const uint8_t* record, size_t s, Chains<1> sums) QL_AVX512 {
         sums.v[0] = _mm512_dpbusd_epi32(sums.v[0], table(codes(record, s)), q);
         return sums;
     };
-    scan_records<1>(records, n, in.stride, (in.dim + 63) / 64, shared, step, out);
+    scan_records<1>(records, in.stride, (in.dim + 63) / 64, shared, step, out);
     const int32_t offset = 128 * sum_of(in.query, in.dim);
-    for (size_t i = 0; i < n; ++i) out[i] -= offset;
+    for (size_t i = 0; i < records.n; ++i) out[i] -= offset;
 }
 
-QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+template <class Records>
+QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const Records& records, int32_t* out) {
     uint8_t shifted[256] = {};
     for (size_t c = 0; c < (size_t{1} << in.bits); ++c) shifted[c] = static_cast<uint8_t>(in.levels[c] + 128);
     const Unpacker unpack(in.bits, in.dim);
     if (in.bits == 8) {
-        scan_unpacked(in, records, n, out, ByteTable(shifted), unpack);
+        scan_unpacked(in, records, out, ByteTable(shifted), unpack);
     } else {
         const auto raw = [&](const uint8_t* packed, size_t s) QL_AVX512 { return unpack.raw(packed, s); };
-        scan_unpacked(in, records, n, out, RepeatedTable(shifted, in.bits), raw);
+        scan_unpacked(in, records, out, RepeatedTable(shifted, in.bits), raw);
     }
 }
 
@@ -244,7 +289,8 @@ QL_AVX512 void scan_unpacked(const CompactApproxInputs& in, const uint8_t* recor
 // masked move and a dpbusd by ones. Each step reads 8 whole bytes: bits past the code
 // pick query values past dim, which are zero, and the arena's slack keeps the read
 // inside it.
-QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+template <class Records>
+QL_AVX512 void scan1(const CompactApproxInputs& in, const Records& records, int32_t* out) {
     const __m512i ones = _mm512_set1_epi8(1);
     const auto shared = [&](size_t s) QL_AVX512 { return _mm512_loadu_si512(in.query + 64 * s); };
     const auto step = [&](__m512i q, const uint8_t* record, size_t s, Chains<1> sums) QL_AVX512 {
@@ -253,9 +299,9 @@ QL_AVX512 void scan1(const CompactApproxInputs& in, const uint8_t* records, size
         sums.v[0] = _mm512_dpbusd_epi32(sums.v[0], ones, _mm512_maskz_mov_epi8(_cvtu64_mask64(word), q));
         return sums;
     };
-    scan_records<1>(records, n, in.stride, (in.dim + 63) / 64, shared, step, out);
+    scan_records<1>(records, in.stride, (in.dim + 63) / 64, shared, step, out);
     const int32_t high = in.levels[1], low = in.levels[0], total = sum_of(in.query, in.dim);
-    for (size_t i = 0; i < n; ++i) out[i] = high * out[i] + low * (total - out[i]);
+    for (size_t i = 0; i < records.n; ++i) out[i] = high * out[i] + low * (total - out[i]);
 }
 
 // sums[r * K + k] = (levels of record r) . query k over `steps` steps of 64 coordinates,
@@ -391,16 +437,30 @@ QL_AVX512 size_t compact_bounds(const CompactBoundRecords& records, const Compac
     return reaching + more;
 }
 
-void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+namespace {
+
+template <class Records>
+QL_AVX512 void scan_any(const CompactApproxInputs& in, const Records& records, int32_t* out) {
     if (in.bits == 4) {
-        scan_planes<4>(in, records, n, out);
+        scan_planes<4>(in, records, out);
     } else if (in.bits == 2) {
-        scan_planes<2>(in, records, n, out);
+        scan_planes<2>(in, records, out);
     } else if (in.bits == 1) {
-        scan1(in, records, n, out);
+        scan1(in, records, out);
     } else {
-        scan_unpacked(in, records, n, out);
+        scan_unpacked(in, records, out);
     }
+}
+
+}  // namespace
+
+void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out) {
+    scan_any(in, Contiguous{records, n}, out);
+}
+
+void compact_approx_gather(const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, size_t n,
+                           int32_t* out) {
+    scan_any(in, Gathered{codes, rows, n}, out);
 }
 
 // Tiles of records expanded to one byte per coordinate (`expand(packed, row)`, rows of

@@ -2,7 +2,9 @@
 // paths leave to it.
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "compact_bounds.hpp"
 #include "compact_scan.hpp"
@@ -16,6 +18,11 @@ namespace quillane::kernels {
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                          int32_t* out) {
     active().compact_approx_scan(in, records, n, out);
+}
+
+void compact_approx_gather(const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, size_t n,
+                           int32_t* out) {
+    active().compact_approx_gather(in, codes, rows, n, out);
 }
 
 void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
@@ -41,6 +48,19 @@ void compact_record_terms(const CompactRecordFields& fields, size_t n, const Com
 }
 
 namespace portable {
+
+void gather_by_copy(void (*scan)(const CompactApproxInputs&, const uint8_t*, size_t, int32_t*),
+                    const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, size_t n, int32_t* out) {
+    thread_local std::vector<uint8_t> copied;
+    copied.resize(n * in.stride + COMPACT_SCAN_SLACK_BYTES);
+    for (size_t i = 0; i < n; ++i) std::memcpy(copied.data() + i * in.stride, codes + size_t{rows[i]} * in.stride, in.stride);
+    scan(in, copied.data(), n, out);
+}
+
+void compact_approx_gather(const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, size_t n,
+                           int32_t* out) {
+    for (size_t i = 0; i < n; ++i) portable::compact_approx_scan(in, codes + size_t{rows[i]} * in.stride, 1, out + i);
+}
 
 namespace {
 

@@ -54,7 +54,7 @@ const Features& features() {
 
 const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::lane_multiply, portable::factorisation,
-                              portable::turbo_scan, portable::compact_approx_scan,
+                              portable::turbo_scan, portable::compact_approx_scan, portable::compact_approx_gather,
                               portable::compact_approx_scan_each, false,
                               portable::compact_approx_scan_many, portable::compact_bounds,
                               portable::compact_record_terms,
@@ -64,7 +64,7 @@ const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::centroid_integer_dots, portable::centroid_bounds,
                               portable::eight_lane_sums};
 const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
-                          avx2::factorisation, avx2::turbo_scan, avx2::compact_approx_scan,
+                          avx2::factorisation, avx2::turbo_scan, avx2::compact_approx_scan, avx2::compact_approx_gather,
                           avx2::compact_approx_scan_each, false,
                           avx2::compact_approx_scan_many, avx2::compact_bounds,
                           avx2::compact_record_terms,
@@ -74,7 +74,7 @@ const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multi
                           avx2::centroid_integer_dots, avx2::centroid_bounds,
                           avx2::eight_lane_sums};
 const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_multiply,
-                            avx2::factorisation, avx2::turbo_scan, avx512::compact_approx_scan,
+                            avx2::factorisation, avx2::turbo_scan, avx512::compact_approx_scan, avx512::compact_approx_gather,
                             avx512::compact_approx_scan_each, true,
                             avx2::compact_approx_scan_many, avx512::compact_bounds,
                             avx512::compact_record_terms,

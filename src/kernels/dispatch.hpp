@@ -45,6 +45,8 @@ struct KernelTable {
                        const uint8_t* codes, size_t n);                    // turbo_scan.hpp
     void (*compact_approx_scan)(const CompactApproxInputs& in, const uint8_t* records, size_t n,
                                 int32_t* out);                             // compact_scan.hpp
+    void (*compact_approx_gather)(const CompactApproxInputs& in, const uint8_t* codes,
+                                  const uint32_t* rows, size_t n, int32_t* out);  // compact_scan.hpp
     void (*compact_approx_scan_each)(const CompactApproxInputs& in, const int8_t* const* queries,
                                      size_t count, const uint8_t* records, size_t n,
                                      int32_t* out);                        // compact_scan.hpp

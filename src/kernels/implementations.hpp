@@ -39,6 +39,8 @@ struct CentroidBoundTotals;
                     const uint8_t* codes, size_t n);                                        \
     void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, \
                              int32_t* out);                                                 \
+    void compact_approx_gather(const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, \
+                               size_t n, int32_t* out);                                      \
     void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, \
                                   size_t count, const uint8_t* records, size_t n, int32_t* out); \
     void compact_approx_scan_many(const CompactManyInputs& in, const int8_t* const* queries,   \
@@ -63,6 +65,9 @@ struct CentroidBoundTotals;
 
 namespace portable {
 QL_KERNEL_ENTRIES
+// compact_approx_gather through `scan`: the records copied side by side, then scanned.
+void gather_by_copy(void (*scan)(const CompactApproxInputs&, const uint8_t*, size_t, int32_t*),
+                    const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, size_t n, int32_t* out);
 // The sum of in.error_units over a record's codes from..dim-1: what the many-query pass
 // reports per record, and the vector paths' tail past their whole groups.
 uint32_t compact_error_units(const CompactManyInputs& in, const uint8_t* packed, size_t from);
@@ -76,6 +81,8 @@ QL_KERNEL_ENTRIES
 // takes the AVX2 ones for the rest.
 namespace avx512 {
 void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, size_t n, int32_t* out);
+void compact_approx_gather(const CompactApproxInputs& in, const uint8_t* codes, const uint32_t* rows, size_t n,
+                           int32_t* out);
 void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const* queries, size_t count,
                               const uint8_t* records, size_t n, int32_t* out);
 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query, const int32_t* sums, size_t n,

@@ -256,6 +256,15 @@ TEST(CompactApproxScan, EveryPathGivesTheIntegerSums) {
                 kernels::table_for(isa).compact_approx_scan(in, records.data() + 16, n, one.data());
                 EXPECT_EQ(one, std::vector<int32_t>(expected.begin(), expected.begin() + n))
                     << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                // The same records met in any order, a record more than once, the last among them.
+                std::vector<uint32_t> rows(n + 1);
+                for (auto& r : rows) r = static_cast<uint32_t>(rng.next_u64() % n);
+                rows[0] = static_cast<uint32_t>(n - 1);
+                std::vector<int32_t> gathered(rows.size()), wanted(rows.size());
+                for (size_t i = 0; i < rows.size(); ++i) wanted[i] = expected[rows[i]];
+                kernels::table_for(isa).compact_approx_gather(in, records.data() + 16, rows.data(), rows.size(),
+                                                              gathered.data());
+                EXPECT_EQ(gathered, wanted) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
                 std::vector<int32_t> each(nq * n);
                 kernels::table_for(isa).compact_approx_scan_each(in, query_rows.data(), nq, records.data() + 16, n, each.data());
                 EXPECT_EQ(each, expected) << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
