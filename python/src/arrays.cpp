@@ -331,6 +331,14 @@ std::optional<ArrayArg> read_vector(PyObject* obj, const char* param, int typenu
     return ArrayArg{std::move(held)};
 }
 
+bool require_length(const ArrayArg& vector, size_t length, const char* param) {
+    const auto* fields = reinterpret_cast<const ArrayFields*>(vector.array.get());
+    if (static_cast<size_t>(fields->dimensions[0]) == length) return true;
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected shape (%zu,), got %s", param, length,
+                 shape_text(fields).c_str());
+    return false;
+}
+
 std::optional<MatrixArg> read_matrix(PyObject* obj, const char* param, int typenum, size_t width, Floats floats) {
     const std::string expected = std::string("dtype ") + dtype_name(typenum) + " and shape (n, " +
                                  std::to_string(width) + ")";

@@ -38,10 +38,12 @@ bool require_contiguous(const ArrayArg& array);
 
 // The project's own classes read one vector as their batch calls read matrices: TypeError
 // unless an ndarray of the dtype, ValueError unless one-dimensional; each message names the
-// argument, what it expects (`length` elements) and what it got. The length itself is the
-// core's to check (its dimension-mismatch error). A float32 vector may come in any real
+// argument, what it expects (`length` elements) and what it got. A float32 vector may come in any real
 // floating dtype and with any strides: it is converted once to C-contiguous float32.
 std::optional<ArrayArg> read_vector(PyObject* obj, const char* param, int typenum, size_t length);
+// ValueError "argument '{param}': expected shape ({length},), got (...)" unless the vector
+// has `length` elements: what a call that reads it checks before the core would.
+bool require_length(const ArrayArg& vector, size_t length, const char* param);
 // ValueError naming the argument unless contiguous (checked after every conversion).
 bool require_contiguous(const ArrayArg& array, const char* param);
 

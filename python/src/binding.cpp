@@ -331,7 +331,20 @@ void raise_input_failure(const QuantError& error, std::span<const float> values,
                      "range (values this large cannot be coded): scale the vectors down", prefix.c_str(), param);
         return;
     }
+    if (error.is<NonFiniteInput>() || error.is<DimensionMismatch>()) {
+        PyErr_Format(PyExc_ValueError, "%sargument '%s': %s", prefix.c_str(), param, error.message().c_str());
+        return;
+    }
     PyErr_Format(PyExc_ValueError, "%s%s", prefix.c_str(), error.message().c_str());
+}
+
+void raise_parameter_error(const QuantError& error) {
+    const char* param = error.is<InvalidBitWidth>() ? "bits"
+                        : error.is<ZeroDimension>() || error.is<DimensionTooLarge>() || error.is<OddDimension>()
+                            ? "dim"
+                            : nullptr;
+    if (param == nullptr) return raise_quant_error(error);
+    PyErr_Format(PyExc_ValueError, "argument '%s': %s", param, error.message().c_str());
 }
 
 void raise_row_input_failure(const parallel::RowFailure& failure, const float* rows, size_t dim, const char* param) {

@@ -158,10 +158,14 @@ void raise_quant_error(const QuantError& error);
 // ValueError "row {row}: {the core's message}" for a batch's lowest failing row.
 void raise_row_failure(const parallel::RowFailure& failure);
 // The core's refusal of an input vector (`row`: a batch's, or none) of the compact classes,
-// where a vector of finite values whose rotation overflowed (the core then names the
-// rotated value) is said to be so, naming the argument.
+// naming the argument where the vector is at fault (its values or length); a vector of
+// finite values whose rotation overflowed (the core then names the rotated value) is said
+// to be so.
 void raise_input_failure(const QuantError& error, std::span<const float> values, const char* param,
                          std::optional<size_t> row = std::nullopt);
+// A compact class's constructor refused: ValueError naming the argument ('dim' or 'bits')
+// before the core's message.
+void raise_parameter_error(const QuantError& error);
 // The same for a batch's lowest failing row of `rows` (rows of dim values).
 void raise_row_input_failure(const parallel::RowFailure& failure, const float* rows, size_t dim, const char* param);
 

@@ -52,7 +52,9 @@ PyObject* cq_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
         auto vector = read_vector(given[0], "vector", NPY_FLOAT, obj_dim(self));
-        if (!vector || !require_contiguous(*vector, "vector")) return nullptr;
+        if (!vector || !require_length(*vector, obj_dim(self), "vector") || !require_contiguous(*vector, "vector")) {
+            return nullptr;
+        }
         auto code = obj->value().encode(vector->elements<float>());
         if (!code) {
             raise_input_failure(code.error(), vector->elements<float>(), "vector");
@@ -94,7 +96,7 @@ PyObject* cq_inner_product(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto bytes = read_vector(given[0], "code", NPY_UBYTE, obj_code_size(self));
         if (!bytes) return nullptr;
         auto query = read_vector(given[1], "query", NPY_FLOAT, obj_dim(self));
-        if (!query || !require_contiguous(*bytes, "code") || !require_contiguous(*query, "query")) return nullptr;
+        if (!query || !require_length(*query, obj_dim(self), "query") || !require_contiguous(*bytes, "code") || !require_contiguous(*query, "query")) return nullptr;
         auto score = obj->value().inner_product(bytes->elements<uint8_t>(), query->elements<float>());
         if (!score) {
             raise_input_failure(score.error(), query->elements<float>(), "query");

@@ -57,7 +57,7 @@ std::optional<CompactQuantizer> compact_quantizer_of(PyObject* const* given) {
     }
     auto quantizer = CompactQuantizer::make(*dim, bits, seed);
     if (!quantizer) {
-        raise_quant_error(quantizer.error());
+        raise_parameter_error(quantizer.error());
         return std::nullopt;
     }
     return std::move(*quantizer);

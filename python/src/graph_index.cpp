@@ -69,7 +69,7 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         auto index = Index::make(*dim, static_cast<uint32_t>(degree), bits, seed, *metric);
         if (!index) {
-            raise_quant_error(index.error());
+            raise_parameter_error(index.error());
             return nullptr;
         }
         return Binding::adopt(type, std::move(*index));
@@ -126,7 +126,9 @@ PyObject* graph_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!id) return nullptr;
         Index& index = obj->value();
         auto vector = read_vector(given[1], "vector", NPY_FLOAT, index.dim());
-        if (!vector || !require_contiguous(*vector, "vector")) return nullptr;
+        if (!vector || !require_length(*vector, index.dim(), "vector") || !require_contiguous(*vector, "vector")) {
+            return nullptr;
+        }
         if (*id == NO_ID) {
             PyErr_Format(PyExc_ValueError, "%s: %s", Names::add, padding_id_message(0, false).c_str());
             return nullptr;
@@ -203,7 +205,8 @@ PyObject* graph_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!hold.held()) return nullptr;
         const Index& index = obj->value();
         auto query = read_vector(given[0], "query", NPY_FLOAT, index.dim());
-        if (!query) return nullptr;
+        // An empty index answers any query with nothing, as the other indexes do.
+        if (!query || (index.size() > 0 && !require_length(*query, index.dim(), "query"))) return nullptr;
         const auto top_k = to_count(given[1], "top_k");
         if (!top_k) return nullptr;
         const auto ef = ef_of(given[2]);

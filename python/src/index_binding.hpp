@@ -224,6 +224,7 @@ template <class Index, class Names> struct IndexBinding {
                               ? read_vector(given[1], "vector", NPY_FLOAT, obj->value().quantizer().dim())
                               : read_array(given[1], "vector", NPY_FLOAT);
             if (!vector) return nullptr;
+            if (project_class<Index> && !require_length(*vector, obj->value().quantizer().dim(), "vector")) return nullptr;
             if (!(project_class<Index> ? require_contiguous(*vector, "vector") : require_contiguous(*vector))) {
                 return nullptr;
             }

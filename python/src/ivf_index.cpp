@@ -72,7 +72,7 @@ PyObject* ivf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         auto index = ivf::IvfIndex::make(*dim, *lists, bits, *seed, *metric);
         if (!index) {
-            raise_quant_error(index.error());
+            raise_parameter_error(index.error());
             return nullptr;
         }
         return Binding::adopt(type, std::move(*index));
@@ -80,10 +80,10 @@ PyObject* ivf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 // The rows' first non-finite value, as add_batch reports it.
-bool check_rows(const float* rows, size_t n, size_t dim) {
+bool check_rows(const float* rows, size_t n, size_t dim, const char* param) {
     for (size_t i = 0; i < n; ++i) {
         if (Status s = check_finite({rows + i * dim, dim}); !s) {
-            raise_row_failure({i, s.error()});
+            raise_row_input_failure({i, s.error()}, rows, dim, param);
             return false;
         }
     }
@@ -124,7 +124,7 @@ PyObject* ivf_train(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const auto* rows = static_cast<const float*>(vectors->data);
-        if (!check_rows(rows, vectors->rows, index.dim())) return nullptr;
+        if (!check_rows(rows, vectors->rows, index.dim(), "vectors")) return nullptr;
         if (!refuse_unfit_rows(fit_of(index), rows, vectors->rows, index.dim(), true, "vectors")) return nullptr;
         without_gil([&] {
             index.train(rows, vectors->rows, static_cast<unsigned>(*iterations), *threads,
@@ -161,7 +161,7 @@ PyObject* ivf_set_centroids(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const auto* rows = static_cast<const float*>(centroids->data);
-        if (!check_rows(rows, centroids->rows, index.dim())) return nullptr;
+        if (!check_rows(rows, centroids->rows, index.dim(), "centroids")) return nullptr;
         if (!refuse_unfit_rows({Metric::ip, true}, rows, centroids->rows, index.dim(), true, "centroids")) return nullptr;
         index.set_centroids(std::vector<float>(rows, rows + centroids->rows * index.dim()));
         Py_RETURN_NONE;
@@ -179,7 +179,10 @@ PyObject* ivf_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         const auto id = to_count(given[0], "id");
         if (!id) return nullptr;
         auto vector = read_vector(given[1], "vector", NPY_FLOAT, obj->value().dim());
-        if (!vector || !require_contiguous(*vector, "vector")) return nullptr;
+        if (!vector || !require_length(*vector, obj->value().dim(), "vector") ||
+            !require_contiguous(*vector, "vector")) {
+            return nullptr;
+        }
         ivf::IvfIndex& index = obj->value();
         if (!Binding::refuse_read_only(index)) return nullptr;
         if (!index.coarse().trained()) return value_error(Names::add, NOT_TRAINED), nullptr;
@@ -234,7 +237,8 @@ PyObject* ivf_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
         auto query = read_vector(given[0], "query", NPY_FLOAT, obj->value().dim());
-        if (!query) return nullptr;
+        // An empty index answers any query with nothing, as the other indexes do.
+        if (!query || (obj->value().size() > 0 && !require_length(*query, obj->value().dim(), "query"))) return nullptr;
         const auto top_k = to_count(given[1], "top_k");
         if (!top_k) return nullptr;
         const auto probes = u64_or(given[2], "probes", 8);

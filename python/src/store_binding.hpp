@@ -155,8 +155,10 @@ template <class Binding, class Names> struct StoreBinding {
             auto* obj = Binding::self_of(self);
             Hold hold(obj->holds, Hold::Shared);
             if (!hold.held()) return nullptr;
-            std::optional<ArrayArg> query = read_vector(given[0], "query", NPY_FLOAT, obj->value().family().dim());
-            if (!query) return nullptr;
+            const size_t dim = obj->value().family().dim();
+            std::optional<ArrayArg> query = read_vector(given[0], "query", NPY_FLOAT, dim);
+            // An empty index answers any query with nothing.
+            if (!query || (obj->value().size() > 0 && !require_length(*query, dim, "query"))) return nullptr;
             const auto top_k = to_count(given[1], "top_k");
             if (!top_k || !require_contiguous(*query, "query")) return nullptr;
             std::optional<std::vector<uint64_t>> allowed;

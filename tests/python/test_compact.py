@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quillane import CompactIndex, CompactQuantizer, IvfIndex
+from quillane import CompactIndex, CompactQuantizer, GraphIndex, IvfIndex
 
 
 @pytest.mark.parametrize("cls", [CompactQuantizer, CompactIndex])
@@ -21,10 +21,10 @@ def test_classes_bind_like_the_others(cls):
 @pytest.mark.parametrize(
     "args, error, message",
     [
-        ((0,), ValueError, "dimension must be > 0"),
-        ((65537,), ValueError, "dimension 65537 too large for compact format (max 65536)"),
-        ((8, 0), ValueError, "bit width must be 1..=8, got 0"),
-        ((8, 9), ValueError, "bit width must be 1..=8, got 9"),
+        ((0,), ValueError, "argument 'dim': dimension must be > 0"),
+        ((65537,), ValueError, "argument 'dim': dimension 65537 too large for compact format (max 65536)"),
+        ((8, 0), ValueError, "argument 'bits': bit width must be 1..=8, got 0"),
+        ((8, 9), ValueError, "argument 'bits': bit width must be 1..=8, got 9"),
         ((8, 256), OverflowError, None),
         ((-1,), OverflowError, None),
         (("8",), TypeError, None),
@@ -75,11 +75,11 @@ def test_codes_from_other_quantizers_and_bad_inputs_are_refused():
         q.decode(CompactQuantizer(16, bits=4, seed=2).encode(x))
     with pytest.raises(ValueError, match="^deserialization failed: code has 5 bits per coordinate, quantizer expects 4$"):
         q.inner_product(CompactQuantizer(16, bits=5, seed=1).encode(x), x)
-    with pytest.raises(ValueError, match="^dimension mismatch: quantizer expects 16, got 15$"):
+    with pytest.raises(ValueError, match=r"^argument 'vector': expected shape \(16,\), got \(15,\)$"):
         q.encode(x[:15])
     bad = x.copy()
     bad[3] = np.inf
-    with pytest.raises(ValueError, match="^input contains non-finite values"):
+    with pytest.raises(ValueError, match="^argument 'vector': input contains non-finite values"):
         q.encode(bad)
 
 
@@ -87,6 +87,11 @@ Q = CompactQuantizer(16, bits=4, seed=1)
 X = np.ones(16, dtype=np.float32)
 CODE = Q.encode(X)
 RANGE = "expected an integer from 0 to 18446744073709551615"
+
+
+def _filled(index):
+    index.add(1, X)
+    return index
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -110,6 +115,19 @@ RANGE = "expected an integer from 0 to 18446744073709551615"
     (lambda: IvfIndex(16, -2), OverflowError, f"argument 'lists': {RANGE}, got -2"),
     (lambda: IvfIndex(16, 2).search(X.astype(np.complex64), 3), TypeError,
      "argument 'query': expected a floating dtype (float32; others are converted), got complex64"),
+    # Single-vector calls name the argument and the shape they expect, as batch calls do.
+    (lambda: _filled(CompactIndex(16)).search(np.ones(32, np.float32), 3), ValueError,
+     "argument 'query': expected shape (16,), got (32,)"),
+    (lambda: _filled(GraphIndex(16)).search(np.ones(8, np.float32), 3), ValueError,
+     "argument 'query': expected shape (16,), got (8,)"),
+    (lambda: GraphIndex(16).add(1, np.ones(17, np.float32)), ValueError, "argument 'vector': expected shape (16,), got (17,)"),
+    (lambda: Q.inner_product(CODE, X[:4]), ValueError, "argument 'query': expected shape (16,), got (4,)"),
+    (lambda: _filled(CompactIndex(16)).search(np.where(np.arange(16) == 2, np.nan, X), 3), ValueError,
+     "argument 'query': input contains non-finite values (NaN or Inf) at index 2"),
+    (lambda: GraphIndex(16).add(1, np.full(16, np.inf, np.float32)), ValueError,
+     "argument 'vector': input contains non-finite values (NaN or Inf) at index 0"),
+    (lambda: CompactIndex(16, 16), ValueError, "argument 'bits': bit width must be 1..=8, got 16"),
+    (lambda: IvfIndex(0, 4), ValueError, "argument 'dim': dimension must be > 0"),
 ])
 def test_one_vector_calls_name_the_argument_and_what_they_expect(call, error, message):
     with pytest.raises(error) as info:
@@ -159,6 +177,6 @@ def test_index_refusals_leave_it_unchanged():
     index.add(1, np.ones(8, dtype=np.float32))
     with pytest.raises(ValueError):
         index.add(2, np.ones(9, dtype=np.float32))
-    with pytest.raises(ValueError, match="^dimension mismatch: quantizer expects 8, got 7$"):
+    with pytest.raises(ValueError, match=r"^argument 'query': expected shape \(8,\), got \(7,\)$"):
         index.search(np.ones(7, dtype=np.float32), 3)
     assert len(index) == 1 and list(index.search(np.ones(8, dtype=np.float32), 3)[0]) == [1]

@@ -61,7 +61,7 @@ def test_adds_are_all_or_nothing_and_rows_are_padded(data):
     before = graph.search_batch(queries, 5)
     bad = x[3:10].copy()
     bad[4, 2] = np.nan
-    with pytest.raises(ValueError, match="^row 4: input contains non-finite values"):
+    with pytest.raises(ValueError, match="^row 4: argument 'vectors': input contains non-finite values"):
         graph.add_batch(np.arange(3, 10), bad)
     with pytest.raises(ValueError, match="quillane.NO_ID"):
         graph.add(quillane.NO_ID, x[0])
@@ -84,7 +84,7 @@ def test_rerank_orders_candidates_by_the_exact_metric(data):
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"degree": 1}, ValueError, "GraphIndex(): degree must be between 2 and 256, got 1"),
     ({"degree": 257}, ValueError, "GraphIndex(): degree must be between 2 and 256, got 257"),
-    ({"bits": 9}, ValueError, "bit width must be 1..=8, got 9"),
+    ({"bits": 9}, ValueError, "argument 'bits': bit width must be 1..=8, got 9"),
     ({"metric": "dot"}, ValueError, "metric must be 'ip', 'cosine' or 'l2', got 'dot'"),
 ])
 def test_bad_parameters_are_refused(kwargs, error, message):

@@ -50,12 +50,12 @@ def test_introspection_and_repr(data):
         (lambda i, x: i.train(x[:9]), "IvfIndex.train(): 9 rows cannot train 10 lists: give at least as many rows as lists"),
         (lambda i, x: (i.train(x), i.train(x)), "IvfIndex.train(): the index is already trained"),
         (lambda i, x: i.train(np.where(np.arange(24) == 5, np.inf, x).astype(np.float32)),
-         "row 0: input contains non-finite values (NaN or Inf) at index 5"),
+         "row 0: argument 'vectors': input contains non-finite values (NaN or Inf) at index 5"),
         (lambda i, x: (i.train(x), i.add(2**64 - 1, x[0])),
          "IvfIndex.add(): id 18446744073709551615 is quillane.NO_ID, which marks padding in search results and cannot be stored"),
         (lambda i, x: (i.train(x), i.add_batch(np.array([1, 2**64 - 1], dtype=np.uint64), x[:2])),
          "IvfIndex.add_batch(): row 1: id 18446744073709551615 is quillane.NO_ID, which marks padding in search results and cannot be stored"),
-        (lambda i, x: (i.train(x), i.add(1, x[0, :5])), "dimension mismatch: quantizer expects 24, got 5"),
+        (lambda i, x: (i.train(x), i.add(1, x[0, :5])), "argument 'vector': expected shape (24,), got (5,)"),
         (lambda i, x: (i.train(x), i.set_centroids(x[:10])), "IvfIndex.set_centroids(): the index is already trained"),
         (lambda i, x: i.set_centroids(x[:9]), "IvfIndex.set_centroids(): expected 10 centroids (one per list), got 9"),
     ],
@@ -121,7 +121,7 @@ def test_batches_are_all_or_nothing_and_thread_independent(data):
         assert np.array_equal(ra[0], rb[0]) and ra[1].tobytes() == rb[1].tobytes()
     bad = x[:10].copy()
     bad[7, 3] = np.nan
-    with pytest.raises(ValueError, match="^row 7: input contains non-finite values"):
+    with pytest.raises(ValueError, match="^row 7: argument 'vectors': input contains non-finite values"):
         a.add_batch(np.arange(10), bad)
     assert len(a) == 600
     empty = trained(x)
