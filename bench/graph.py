@@ -7,6 +7,7 @@ threads, recall@10, queries per second for all queries in one call and for one q
 call, all searches on one thread. Writes bench/results/graph-<data>.md and .png.
 
     python bench/graph.py --data glove                     # 399,000 GloVe 50-d word vectors
+    python bench/graph.py --data text --n 500000           # English lines, 384-d (bench/text_embeddings.py)
     python bench/graph.py --data clustered --n 200000 --dim 768
 """
 from __future__ import annotations
@@ -35,6 +36,7 @@ from demo import clustered_data  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from embeddings import glove_vectors  # noqa: E402
+from text_embeddings import text_vectors  # noqa: E402
 from ivf import exact_top10, recall, saved_bytes, timed  # noqa: E402
 
 RESULTS = pathlib.Path(__file__).parent / "results"
@@ -54,7 +56,7 @@ def processor() -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--data", choices=["clustered", "glove"], default="glove")
+    parser.add_argument("--data", choices=["clustered", "glove", "text"], default="glove")
     parser.add_argument("--n", type=int, default=200_000)
     parser.add_argument("--dim", type=int, default=768)
     parser.add_argument("--queries", type=int, default=1000)
@@ -65,6 +67,9 @@ def main() -> None:
     args = parser.parse_args()
     if args.data == "glove":
         data = glove_vectors()
+        data = data[np.random.default_rng(0).permutation(len(data))]
+    elif args.data == "text":
+        data = text_vectors(args.n + args.queries)
         data = data[np.random.default_rng(0).permutation(len(data))]
     else:
         data = clustered_data(args.n + args.queries, args.dim, 3)
