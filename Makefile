@@ -110,6 +110,8 @@ py-test: $(WHEEL_DIR)/.built $(VENV)/.installed
 	@echo "== LangChain's standard vector-store tests, ours, and the README's snippets, in $(VENV) (the test extra pins them)"
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider python/test_langchain.py python/test_readme.py
 	$(VPY) -m mypy --strict examples/ python/quillane_langchain tests/typing
+	@echo "== the type stubs against the module itself (mypy.stubtest)"
+	$(VPY) -m mypy.stubtest quillane
 
 bench: deps
 	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \

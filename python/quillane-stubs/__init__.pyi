@@ -7,7 +7,7 @@ identical to the one-at-a-time calls whatever the thread count.
 
 import os
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsIndex
+from typing import Any, Literal, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
@@ -16,28 +16,29 @@ __all__ = ["TurboQuantizer", "VectorIndex", "CompactQuantizer", "CompactIndex", 
 
 __version__: str
 
-Metric = Literal["ip", "cosine", "l2"]
+_Metric = Literal["ip", "cosine", "l2"]
 
 # What the compact classes and rerank take as vectors: any real floating dtype and any
 # strides, converted once to C-contiguous float32 (the two-stage classes take float32 only).
-FloatArray = npt.NDArray[np.floating[Any]]
+_FloatArray = npt.NDArray[np.floating[Any]]
 # Ids of the compact and graph classes: an integer array, or a sequence of integers.
-IdArray = npt.NDArray[np.integer] | Sequence[SupportsIndex]
+_IdArray = npt.NDArray[np.integer] | Sequence[SupportsIndex]
 
 NO_ID: int
 """2**64 - 1: the id of padding entries in CompactIndex and IvfIndex results, never stored."""
 
 def rerank(
-    queries: FloatArray,
+    queries: _FloatArray,
     candidates: npt.NDArray[np.uint64],
-    vectors: FloatArray,
+    vectors: _FloatArray,
     top_k: SupportsIndex,
     *,
-    metric: Metric = "ip",
+    metric: _Metric = "ip",
     threads: SupportsIndex | None = None,
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     """Each query's candidate ids ordered by the exact metric on rows of `vectors` (row i: id i)."""
 
+@final
 class TurboQuantizer:
     """Two-stage vector quantization (Polar + QJL) with unbiased inner-product estimates.
 
@@ -78,6 +79,7 @@ class TurboQuantizer:
     def code_size_bytes(self) -> int:
         """Return the compressed code size in bytes (cached at construction)."""
 
+@final
 class VectorIndex:
     """Stores vectors as compressed codes and searches by estimated inner product."""
 
@@ -116,6 +118,7 @@ class VectorIndex:
         """The index in the bytes of an index file."""
     def __len__(self) -> int: ...
 
+@final
 class CompactQuantizer:
     """Compact codes: 16 + ceil(dim * bits / 8) bytes, the same bits on every machine.
 
@@ -123,16 +126,16 @@ class CompactQuantizer:
     """
 
     def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42) -> CompactQuantizer: ...
-    def encode(self, vector: FloatArray) -> npt.NDArray[np.uint8]:
+    def encode(self, vector: _FloatArray) -> npt.NDArray[np.uint8]:
         """Encode a float32 vector of length `dim` to a code of `code_size_bytes` bytes."""
     def decode(self, code: npt.NDArray[np.uint8]) -> npt.NDArray[np.float32]:
         """Decode a code of this quantizer to an approximate vector."""
     def inner_product(
-        self, code: npt.NDArray[np.uint8], query: FloatArray
+        self, code: npt.NDArray[np.uint8], query: _FloatArray
     ) -> float:
         """Estimate the inner product of the encoded vector with a query."""
     def encode_batch(
-        self, vectors: FloatArray, *, threads: SupportsIndex | None = None
+        self, vectors: _FloatArray, *, threads: SupportsIndex | None = None
     ) -> npt.NDArray[np.uint8]:
         """Every row of a C-contiguous (n, dim) array encoded: (n, code_size_bytes), row i = encode(vectors[i])."""
     def decode_batch(
@@ -142,7 +145,7 @@ class CompactQuantizer:
     def inner_product_batch(
         self,
         codes: npt.NDArray[np.uint8],
-        queries: FloatArray,
+        queries: _FloatArray,
         *,
         threads: SupportsIndex | None = None,
     ) -> npt.NDArray[np.float32]:
@@ -160,6 +163,7 @@ class CompactQuantizer:
     def code_size_bytes(self) -> int:
         """Bytes per code: 16 + ceil(dim * bits / 8)."""
 
+@final
 class CompactIndex:
     """Exhaustive search over compact codes stored under 64-bit ids.
 
@@ -168,45 +172,45 @@ class CompactIndex:
     smallest first); docs/metrics.md.
     """
 
-    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: Metric = "ip") -> CompactIndex: ...
-    def add(self, id: SupportsIndex, vector: FloatArray) -> None:
+    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: _Metric = "ip") -> CompactIndex: ...
+    def add(self, id: SupportsIndex, vector: _FloatArray) -> None:
         """Encode a vector and store its code under `id`."""
     def search(
         self,
-        query: FloatArray,
+        query: _FloatArray,
         top_k: SupportsIndex,
         *,
-        allow: IdArray | SupportsIndex | None = None,
+        allow: _IdArray | SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The top_k entries by the metric's estimate, ties in insertion order; allow: only these ids
         (rows then padded with NO_ID and NaN)."""
     def add_batch(
         self,
-        ids: IdArray,
-        vectors: FloatArray,
+        ids: _IdArray,
+        vectors: _FloatArray,
         *,
         threads: SupportsIndex | None = None,
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search_batch(
         self,
-        queries: FloatArray,
+        queries: _FloatArray,
         top_k: SupportsIndex,
         *,
-        allow: IdArray | SupportsIndex | None = None,
-        rerank: FloatArray | None = None,
+        allow: _IdArray | SupportsIndex | None = None,
+        rerank: _FloatArray | None = None,
         rerank_factor: SupportsIndex = 4,
         threads: SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], top_k, allow=allow).
         rerank: (N, dim) original vectors, row i of id i: rerank_factor * top_k candidates ordered exactly."""
-    def remove(self, ids: IdArray | SupportsIndex) -> int:
+    def remove(self, ids: _IdArray | SupportsIndex) -> int:
         """Remove every entry stored under any of the ids; returns how many."""
     def ids(self) -> npt.NDArray[np.uint64]:
         """Every entry's id, in insertion order."""
-    def reconstruct(self, ids: IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
+    def reconstruct(self, ids: _IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
         """(n, dim) decodings of each id's first entry; KeyError(id) for an id not stored."""
-    def __contains__(self, id: object) -> bool: ...
+    def __contains__(self, id: object, /) -> bool: ...
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
         """Write the index file atomically (docs/index-file-format.md)."""
     def to_bytes(self) -> bytes:
@@ -226,67 +230,71 @@ class CompactIndex:
     @property
     def seed(self) -> int: ...
     @property
-    def metric(self) -> Metric: ...
+    def metric(self) -> _Metric: ...
+    @property
+    def mapped(self) -> bool:
+        """Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train)."""
     @property
     def code_size_bytes(self) -> int:
         """Bytes of each entry's code: 16 + ceil(dim * bits / 8)."""
     def __len__(self) -> int: ...
 
+@final
 class IvfIndex:
     """Inverted-file search over compact residual codes; metric as for CompactIndex."""
 
     def __new__(
-        cls, dim: SupportsIndex, lists: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: Metric = "ip"
+        cls, dim: SupportsIndex, lists: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: _Metric = "ip"
     ) -> IvfIndex: ...
     def train(
         self,
-        vectors: FloatArray,
+        vectors: _FloatArray,
         *,
         iterations: SupportsIndex = 10,
         threads: SupportsIndex | None = None,
         verbose: bool = False,
     ) -> None:
         """k-means on (n, dim) rows, n >= lists (sampled above 256 rows per list); once."""
-    def set_centroids(self, centroids: FloatArray) -> None:
+    def set_centroids(self, centroids: _FloatArray) -> None:
         """Use (lists, dim) centroids instead of training; once, instead of train."""
-    def add(self, id: SupportsIndex, vector: FloatArray) -> None:
+    def add(self, id: SupportsIndex, vector: _FloatArray) -> None:
         """Store a vector in the list of its nearest centroid, under `id` (not NO_ID)."""
     def add_batch(
         self,
-        ids: IdArray,
-        vectors: FloatArray,
+        ids: _IdArray,
+        vectors: _FloatArray,
         *,
         threads: SupportsIndex | None = None,
     ) -> None:
         """Add every row of an (n, dim) array under n ids, as n calls of add, all or nothing."""
     def search(
         self,
-        query: FloatArray,
+        query: _FloatArray,
         top_k: SupportsIndex,
         *,
         probes: SupportsIndex = 8,
-        allow: IdArray | SupportsIndex | None = None,
+        allow: _IdArray | SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The top_k entries of the `probes` best lists (only allowed ids, if given); padded with NO_ID, NaN."""
     def search_batch(
         self,
-        queries: FloatArray,
+        queries: _FloatArray,
         top_k: SupportsIndex,
         *,
         probes: SupportsIndex = 8,
-        allow: IdArray | SupportsIndex | None = None,
-        rerank: FloatArray | None = None,
+        allow: _IdArray | SupportsIndex | None = None,
+        rerank: _FloatArray | None = None,
         rerank_factor: SupportsIndex = 4,
         threads: SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """(m, k) ids and scores, k = min(top_k, len(self)); row i = search(queries[i], ...); rerank as for CompactIndex."""
-    def remove(self, ids: IdArray | SupportsIndex) -> int:
+    def remove(self, ids: _IdArray | SupportsIndex) -> int:
         """Remove every entry stored under any of the ids; returns how many."""
     def ids(self) -> npt.NDArray[np.uint64]:
         """Every entry's id, in insertion order."""
-    def reconstruct(self, ids: IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
+    def reconstruct(self, ids: _IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
         """(n, dim) decodings of each id's first entry; KeyError(id) for an id not stored."""
-    def __contains__(self, id: object) -> bool: ...
+    def __contains__(self, id: object, /) -> bool: ...
     def list_sizes(self) -> npt.NDArray[np.uint64]:
         """The number of entries of each list."""
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
@@ -308,7 +316,10 @@ class IvfIndex:
     @property
     def seed(self) -> int: ...
     @property
-    def metric(self) -> Metric: ...
+    def metric(self) -> _Metric: ...
+    @property
+    def mapped(self) -> bool:
+        """Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train)."""
     @property
     def code_size_bytes(self) -> int:
         """Bytes of each entry's residual code: 16 + ceil(dim * bits / 8)."""
@@ -321,6 +332,7 @@ class IvfIndex:
         """A copy of the (lists, dim) centroids, or None before training."""
     def __len__(self) -> int: ...
 
+@final
 class GraphIndex:
     """A navigable graph over compact codes: each entry a code and a vertex with up to
     `degree` edges to near entries, chosen while adding; a search walks the graph."""
@@ -331,7 +343,7 @@ class GraphIndex:
         *,
         degree: SupportsIndex = 32,
         bits: SupportsIndex = 8,
-        metric: Metric = "ip",
+        metric: _Metric = "ip",
         seed: SupportsIndex = 42,
     ) -> GraphIndex: ...
     @property
@@ -341,40 +353,43 @@ class GraphIndex:
     @property
     def seed(self) -> int: ...
     @property
-    def metric(self) -> Metric: ...
+    def metric(self) -> _Metric: ...
+    @property
+    def mapped(self) -> bool:
+        """Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train)."""
     @property
     def degree(self) -> int: ...
     @property
     def code_size_bytes(self) -> int: ...
-    def add(self, id: SupportsIndex, vector: FloatArray) -> None:
+    def add(self, id: SupportsIndex, vector: _FloatArray) -> None:
         """Store a vector under `id` and link it into the graph."""
     def add_batch(
         self,
-        ids: IdArray,
-        vectors: FloatArray,
+        ids: _IdArray,
+        vectors: _FloatArray,
         *,
         threads: SupportsIndex | None = None,
         verbose: bool = False,
     ) -> None:
         """Store and link every row, all or nothing; the same index at any thread count."""
     def search(
-        self, query: FloatArray, top_k: SupportsIndex, *, ef: SupportsIndex = 64
+        self, query: _FloatArray, top_k: SupportsIndex, *, ef: SupportsIndex = 64
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The top_k entries a walk keeping max(ef, top_k) vertices finds."""
     def search_batch(
         self,
-        queries: FloatArray,
+        queries: _FloatArray,
         top_k: SupportsIndex,
         *,
         ef: SupportsIndex = 64,
         threads: SupportsIndex | None = None,
-        rerank: FloatArray | None = None,
+        rerank: _FloatArray | None = None,
         rerank_factor: SupportsIndex = 4,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """search for every row; rerank as for CompactIndex.search_batch."""
     def ids(self) -> npt.NDArray[np.uint64]:
         """The id of every entry, in insertion order."""
-    def reconstruct(self, ids: IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
+    def reconstruct(self, ids: _IdArray | SupportsIndex) -> npt.NDArray[np.float32]:
         """The decoding of each id's first entry."""
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
         """Write the index to a file, atomically (docs/index-file-format.md, family 4)."""
@@ -388,5 +403,5 @@ class GraphIndex:
     @classmethod
     def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> GraphIndex:
         """The index in the bytes of an index file."""
-    def __contains__(self, id: object) -> bool: ...
+    def __contains__(self, id: object, /) -> bool: ...
     def __len__(self) -> int: ...

@@ -45,6 +45,9 @@ PyObject* ci_get_seed(PyObject* self, void*) {
 PyObject* ci_get_metric(PyObject* self, void*) {
     return Binding::get(self, [](const Index& i) { return PyUnicode_FromString(metric_name(i.family().metric())); });
 }
+PyObject* ci_get_mapped(PyObject* self, void*) {
+    return Binding::get(self, [](const Index& i) { return PyBool_FromLong(i.read_only()); });
+}
 PyObject* ci_get_code_size(PyObject* self, void*) {
     return Binding::get(self,
                         [](const Index& i) { return PyLong_FromUnsignedLongLong(i.quantizer().code_size_bytes()); });
@@ -55,6 +58,7 @@ PyGetSetDef ci_getset[] = {
     {"bits", &ci_get_bits, nullptr, "Bits per coordinate (1 to 8).", nullptr},
     {"seed", &ci_get_seed, nullptr, "The seed of the rotation.", nullptr},
     {"metric", &ci_get_metric, nullptr, "What search ranks by: 'ip', 'cosine' or 'l2'.", nullptr},
+    {"mapped", &ci_get_mapped, nullptr, "Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train).", nullptr},
     {"code_size_bytes", &ci_get_code_size, nullptr,
      "Bytes of each entry's code: 16 + ceil(dim * bits / 8) (the index keeps 4 more per entry, 8 under l2).",
      nullptr},

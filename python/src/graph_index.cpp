@@ -264,6 +264,9 @@ PyObject* graph_get_seed(PyObject* self, void*) {
 PyObject* graph_get_metric(PyObject* self, void*) {
     return get(self, [](const Index& i) { return PyUnicode_FromString(metric_name(i.metric())); });
 }
+PyObject* graph_get_mapped(PyObject* self, void*) {
+    return get(self, [](const Index& i) { return PyBool_FromLong(i.read_only()); });
+}
 PyObject* graph_get_degree(PyObject* self, void*) {
     return get(self, [](const Index& i) { return PyLong_FromUnsignedLong(i.degree()); });
 }
@@ -327,6 +330,7 @@ PyGetSetDef graph_getset[] = {
     {"seed", &graph_get_seed, nullptr, "The seed of the rotation.", nullptr},
     {"metric", &graph_get_metric, nullptr, "What search ranks by: 'ip', 'cosine' or 'l2'.", nullptr},
     {"degree", &graph_get_degree, nullptr, "The most neighbours a vertex keeps.", nullptr},
+    {"mapped", &graph_get_mapped, nullptr, "Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train).", nullptr},
     {"code_size_bytes", &graph_get_code_size, nullptr,
      "Bytes of each entry's code: 16 + ceil(dim * bits / 8) (the index keeps 4 more per entry, 8 under l2, and "
      "4 * degree for its edges).",

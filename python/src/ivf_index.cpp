@@ -314,6 +314,9 @@ PyObject* ivf_get_seed(PyObject* self, void*) {
 PyObject* ivf_get_metric(PyObject* self, void*) {
     return get(self, [](const ivf::IvfIndex& i) { return PyUnicode_FromString(metric_name(i.metric())); });
 }
+PyObject* ivf_get_mapped(PyObject* self, void*) {
+    return get(self, [](const ivf::IvfIndex& i) { return PyBool_FromLong(i.read_only()); });
+}
 PyObject* ivf_get_code_size(PyObject* self, void*) {
     return get(self, [](const ivf::IvfIndex& i) {
         return PyLong_FromUnsignedLongLong(i.family().quantizer().code_size_bytes());
@@ -397,6 +400,7 @@ PyGetSetDef ivf_getset[] = {
     {"bits", &ivf_get_bits, nullptr, "Bits per coordinate of the residual codes (1 to 8).", nullptr},
     {"seed", &ivf_get_seed, nullptr, "The seed of the rotation and of training.", nullptr},
     {"metric", &ivf_get_metric, nullptr, "What search ranks by: 'ip', 'cosine' or 'l2'.", nullptr},
+    {"mapped", &ivf_get_mapped, nullptr, "Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train).", nullptr},
     {"code_size_bytes", &ivf_get_code_size, nullptr,
      "Bytes of each entry's residual code: 16 + ceil(dim * bits / 8) (the index keeps 20 more per entry, "
      "24 under l2).", nullptr},

@@ -391,7 +391,9 @@ FileResult<IndexHeader> read_header(std::span<const uint8_t> image, uint8_t fami
                                  : h.family == 3 ? "an inverted-file index (IvfIndex)"
                                  : h.family == 4 ? "a graph index (GraphIndex)"
                                                  : "an unknown code family " + std::to_string(h.family);
-        return std::unexpected(malformed(std::string("the file holds ") + held + ", not a " + family_name + " index"));
+        const bool vowel = std::string_view("aeiou").find(family_name[0]) != std::string_view::npos;
+        return std::unexpected(
+            malformed(std::string("the file holds ") + held + (vowel ? ", not an " : ", not a ") + family_name + " index"));
     }
     h.parameters = {get64(DIM), p[BITS], get64(PROJECTIONS), get64(SEED)};
     h.record_size = get32(RECORD_SIZE);

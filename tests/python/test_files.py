@@ -14,6 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import quillane
 from quillane import CompactIndex, VectorIndex
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -284,3 +285,12 @@ def test_a_save_killed_at_any_moment_leaves_the_old_or_the_new_file(tmp_path):
         assert found in (old, new)
         seen.add(found == new)
     assert seen == {False, True}, "the kills never fell between two saves"
+
+
+@pytest.mark.parametrize("make", [lambda: CompactIndex(8), lambda: quillane.IvfIndex(8, 2), lambda: quillane.GraphIndex(8)])
+def test_an_index_says_whether_it_is_mapped(tmp_path, make):
+    index = make()
+    index.save(tmp_path / "index.qli")
+    loaded = [type(index).load(tmp_path / "index.qli", mmap=m) for m in (False, True)]
+    assert [index.mapped, loaded[0].mapped, loaded[1].mapped, pickle.loads(pickle.dumps(loaded[1])).mapped] == [
+        False, False, True, False]

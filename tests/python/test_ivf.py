@@ -209,6 +209,8 @@ def test_damaged_files_are_refused(data, damage, message):
         IvfIndex.from_bytes(bytes(damage(index.to_bytes())))
     with pytest.raises(ValueError, match="holds an inverted-file index"):
         quillane.CompactIndex.from_bytes(index.to_bytes())
+    with pytest.raises(ValueError, match=r"holds a compact index \(CompactIndex\), not an inverted-file \(IvfIndex\) index$"):
+        IvfIndex.from_bytes(quillane.CompactIndex(24).to_bytes())
 
 
 def test_lists_that_do_not_hold_their_records_are_refused_unverified(data):

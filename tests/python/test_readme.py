@@ -10,6 +10,6 @@ def test_every_readme_snippet_runs(tmp_path, monkeypatch):
     snippets = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
     assert len(snippets) >= 6
     monkeypatch.chdir(tmp_path)
-    namespace: dict = {}
+    namespace: dict = {"__name__": "__main__"}  # as a script runs them
     for number, code in enumerate(snippets):
         exec(compile(code, f"README snippet {number + 1}", "exec"), namespace)
