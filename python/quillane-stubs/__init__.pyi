@@ -297,6 +297,18 @@ class IvfIndex:
     def __contains__(self, id: object, /) -> bool: ...
     def list_sizes(self) -> npt.NDArray[np.uint64]:
         """The number of entries of each list."""
+    def tune(
+        self,
+        queries: _FloatArray,
+        *,
+        target_recall: float = 0.95,
+        top_k: SupportsIndex = 10,
+        vectors: _FloatArray | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> tuple[int | None, list[tuple[int, float, float]]]:
+        """The smallest probes reaching target_recall on the sample queries (None if none tried does), and
+        (probes, recall, queries per second) for every setting tried; the answers wanted are the exact
+        top_k of `vectors` (row i: id i) when given, else the index's exhaustive ranking."""
     def save(self, path: str | os.PathLike[str] | bytes) -> None:
         """Write the index file atomically (docs/index-file-format.md)."""
     def to_bytes(self) -> bytes:
@@ -387,6 +399,18 @@ class GraphIndex:
         rerank_factor: SupportsIndex = 4,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """search for every row; rerank as for CompactIndex.search_batch."""
+    def tune(
+        self,
+        queries: _FloatArray,
+        *,
+        target_recall: float = 0.95,
+        top_k: SupportsIndex = 10,
+        vectors: _FloatArray | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> tuple[int | None, list[tuple[int, float, float]]]:
+        """The smallest ef reaching target_recall on the sample queries (None if none tried does), and
+        (ef, recall, queries per second) for every setting tried; the answers wanted are the exact
+        top_k of `vectors` (row i: id i) when given, else the index's exhaustive ranking."""
     def ids(self) -> npt.NDArray[np.uint64]:
         """The id of every entry, in insertion order."""
     def reconstruct(self, ids: _IdArray | SupportsIndex) -> npt.NDArray[np.float32]:

@@ -11,6 +11,7 @@
 #include "graph/graph_index.hpp"
 #include "index_binding.hpp"
 #include "store_binding.hpp"
+#include "tuning_binding.hpp"
 
 namespace quillane::py {
 
@@ -250,6 +251,24 @@ PyObject* graph_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* graph_tune(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const Index& index = Binding::self_of(self)->value();
+        return tune_method<Binding>(
+            self, args, kwargs, "GraphIndex.tune()", 0, [](const Index& held) { return uint64_t{held.size()}; },
+            [&](const TuneRequest& r, uint64_t* ids) {
+                // Every entry scored exactly from its code: what a walk meeting them all ranks.
+                std::vector<float> scores(r.queries.rows * r.k);
+                index.flat().search_batch(static_cast<const float*>(r.queries.data), r.queries.rows, r.k, r.threads,
+                                          ids, scores.data());
+            },
+            [&](const TuneRequest& r, uint64_t ef, uint64_t* ids, float* scores) {
+                index.search_batch(static_cast<const float*>(r.queries.data), r.queries.rows, r.k, ef, r.threads, ids,
+                                   scores);
+            });
+    });
+}
+
 template <class Get> PyObject* get(PyObject* self, Get value) { return Binding::get(self, value); }
 
 PyObject* graph_get_dim(PyObject* self, void*) {
@@ -297,6 +316,14 @@ PyMethodDef graph_methods[] = {
      "insertion order; a larger ef finds more of the true top_k, more slowly.\n\nReturns:\n    Tuple of (ids: numpy "
      "uint64 array, scores: numpy float32 array) of length min(top_k, len(index)), padded with quillane.NO_ID and "
      "NaN where the walk met fewer entries."},
+    {"tune", method(&graph_tune), METH_VARARGS | METH_KEYWORDS,
+     "tune($self, queries, *, target_recall=0.95, top_k=10, vectors=None, threads=None)\n--\n\nThe smallest "
+     "ef whose search_batch of the sample `queries` finds target_recall of the answers wanted: with vectors "
+     "(row i the original vector of id i), each query's exact top_k among the stored entries; without, the "
+     "ranking of every entry by its code (what a CompactIndex of the same codes answers). ef doubles from "
+     "top_k until one is enough (or two doublings in a row gain nothing), then the gap is halved.\n\nReturns:\n    (ef, or None when no setting tried "
+     "reaches the target, and a list of (ef, recall, queries per second) for every setting tried, in "
+     "increasing order)."},
     {"search_batch", method(&graph_search_batch), METH_VARARGS | METH_KEYWORDS,
      "search_batch($self, queries, top_k, *, ef=64, threads=None, rerank=None, rerank_factor=4)\n--\n\nSearch every "
      "row of an (m, dim) array; row i equals search(queries[i], top_k, ef=ef). rerank, rerank_factor: as for "

@@ -7,6 +7,7 @@
 #include "construction.hpp"
 #include "index_binding.hpp"
 #include "store_binding.hpp"
+#include "tuning_binding.hpp"
 #include "ivf/ivf_index.hpp"
 
 namespace quillane::py {
@@ -291,6 +292,24 @@ PyObject* ivf_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* ivf_tune(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const ivf::IvfIndex& index = Binding::self_of(self)->value();
+        const auto answer = [&](const TuneRequest& r, uint64_t probes, uint64_t* ids, float* scores) {
+            index.search_batch(static_cast<const float*>(r.queries.data), r.queries.rows, r.k, probes, r.threads, ids,
+                               scores);
+        };
+        return tune_method<Binding>(
+            self, args, kwargs, "IvfIndex.tune()", 1,
+            [](const ivf::IvfIndex& held) { return uint64_t{held.coarse().lists()}; },
+            [&](const TuneRequest& r, uint64_t* ids) {
+                std::vector<float> scores(r.queries.rows * r.k);
+                answer(r, index.coarse().lists(), ids, scores.data());  // every list: the exhaustive ranking
+            },
+            answer);
+    });
+}
+
 PyObject* ivf_list_sizes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto* obj = Binding::self_of(self);
@@ -376,6 +395,13 @@ PyMethodDef ivf_methods[] = {
      "search(queries[i], top_k, probes=probes, allow=allow). Queries that probe the same list read its codes "
      "together. rerank, rerank_factor: as for CompactIndex.search_batch."},
     QL_STORE_METHODS(Store)
+    {"tune", method(&ivf_tune), METH_VARARGS | METH_KEYWORDS,
+     "tune($self, queries, *, target_recall=0.95, top_k=10, vectors=None, threads=None)\n--\n\nThe smallest "
+     "probes whose search_batch of the sample `queries` finds target_recall of the answers wanted: with "
+     "vectors (row i the original vector of id i), each query's exact top_k among the stored entries; "
+     "without, the ranking of every list (probes=lists). Probes double from 1 until one is enough (or two doublings in "
+     "a row gain nothing), then the gap is halved.\n\nReturns:\n    (probes, or None when no setting tried reaches the target, and a list of "
+     "(probes, recall, queries per second) for every setting tried, in increasing order)."},
     {"list_sizes", method(&ivf_list_sizes), METH_NOARGS,
      "list_sizes($self)\n--\n\nThe number of entries of each list (numpy uint64 array)."},
     {"save", method(&Binding::save), METH_VARARGS | METH_KEYWORDS,

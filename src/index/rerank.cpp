@@ -59,8 +59,12 @@ std::optional<uint64_t> first_id_with_unfit_row(Metric metric, const uint64_t* c
     return std::nullopt;
 }
 
-void rerank(Metric metric, const float* queries, size_t nq, size_t dim, const uint64_t* candidates, size_t width,
-            const float* vectors, size_t k, unsigned threads, uint64_t* out_ids, float* out_scores) {
+namespace {
+
+// Query q's candidates are the `width` ids at candidates + q * stride.
+void rerank_rows(Metric metric, const float* queries, size_t nq, size_t dim, const uint64_t* candidates, size_t width,
+                 size_t stride, const float* vectors, size_t k, unsigned threads, uint64_t* out_ids,
+                 float* out_scores) {
     parallel::for_chunks(nq, 1, threads, [&](size_t begin, size_t end) {
         std::vector<float> keys;
         std::vector<uint64_t> ids;
@@ -70,8 +74,8 @@ void rerank(Metric metric, const float* queries, size_t nq, size_t dim, const ui
             const float* query = queries + q * dim;
             const double query_norm = metric == Metric::cosine ? std::sqrt(squared_norm(query, dim)) : 0.0;
             for (size_t c = 0; c < width; ++c) {
-                if (c + ROWS_AHEAD < width) prefetch_row(vectors, candidates[q * width + c + ROWS_AHEAD], dim);
-                const uint64_t id = candidates[q * width + c];
+                if (c + ROWS_AHEAD < width) prefetch_row(vectors, candidates[q * stride + c + ROWS_AHEAD], dim);
+                const uint64_t id = candidates[q * stride + c];
                 if (id == NO_ID) continue;
                 const float s = exact_score(metric, vectors + id * dim, query, dim, query_norm);
                 keys.push_back(metric == Metric::l2 ? -s : s);
@@ -88,6 +92,18 @@ void rerank(Metric metric, const float* queries, size_t nq, size_t dim, const ui
             }
         }
     });
+}
+
+}  // namespace
+
+void rerank(Metric metric, const float* queries, size_t nq, size_t dim, const uint64_t* candidates, size_t width,
+            const float* vectors, size_t k, unsigned threads, uint64_t* out_ids, float* out_scores) {
+    rerank_rows(metric, queries, nq, dim, candidates, width, width, vectors, k, threads, out_ids, out_scores);
+}
+
+void exact_top_k(Metric metric, const float* queries, size_t nq, size_t dim, const uint64_t* ids, size_t n,
+                 const float* vectors, size_t k, unsigned threads, uint64_t* out_ids, float* out_scores) {
+    rerank_rows(metric, queries, nq, dim, ids, n, 0, vectors, k, threads, out_ids, out_scores);
 }
 
 }  // namespace quillane

@@ -30,4 +30,8 @@ std::optional<uint64_t> first_id_with_unfit_row(Metric metric, const uint64_t* c
 void rerank(Metric metric, const float* queries, size_t nq, size_t dim, const uint64_t* candidates, size_t width,
             const float* vectors, size_t k, unsigned threads, uint64_t* out_ids, float* out_scores);
 
+// rerank with the same n candidates for every query: each query's exact top k among `ids`.
+void exact_top_k(Metric metric, const float* queries, size_t nq, size_t dim, const uint64_t* ids, size_t n,
+                 const float* vectors, size_t k, unsigned threads, uint64_t* out_ids, float* out_scores);
+
 }  // namespace quillane
