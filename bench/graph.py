@@ -4,7 +4,8 @@ Run with `make compare-graph` (a benchmark environment with faiss-cpu==1.13.2, h
 matplotlib). Queries are held out; the ground truth is the exact top 10 by cosine. For
 every method and setting: bytes per vector (saved file / n), build seconds at one and two
 threads, recall@10, queries per second for all queries in one call and for one query per
-call, all searches on one thread. Writes bench/results/graph-<data>.md and .png.
+call (the best of --repeats runs), all searches on one thread. Writes
+bench/results/graph-<data>.md and .png.
 
     python bench/graph.py --data glove                     # 399,000 GloVe 50-d word vectors
     python bench/graph.py --data text --n 500000           # English lines, 384-d (bench/text_embeddings.py)
@@ -61,6 +62,7 @@ def main() -> None:
     parser.add_argument("--dim", type=int, default=768)
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--single", type=int, default=200, help="queries timed one per call")
+    parser.add_argument("--repeats", type=int, default=3, help="timed runs per setting; the best is kept")
     parser.add_argument("--degree", type=int, default=32)
     parser.add_argument("--bits", default="8,4")
     parser.add_argument("--skip", default="", help="methods to leave out: hnswlib,faiss")
@@ -83,7 +85,7 @@ def main() -> None:
 
     def sweep(name: str, per_vector: float, search, efs=EFS) -> None:
         for ef in efs:
-            ids, batch, one = timed(lambda q: search(q, ef), queries, args.single)
+            ids, batch, one = timed(lambda q: search(q, ef), queries, args.single, args.repeats)
             rows.append((name, per_vector, ef, recall(ids, truth), batch, one))
             print(f"{name:28s} {per_vector:7.1f} B  ef {ef:4d}  recall {rows[-1][3]:.3f}  batch {batch:8.0f} q/s  "
                   f"one {one:7.0f} q/s", flush=True)
