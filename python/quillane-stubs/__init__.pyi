@@ -47,7 +47,8 @@ class TurboQuantizer:
 
     def __new__(
         cls, dim: SupportsIndex, bits: SupportsIndex = 4, projections: SupportsIndex | None = None, seed: SupportsIndex = 42
-    ) -> TurboQuantizer: ...
+    ) -> TurboQuantizer:
+        """A two-stage quantizer (polar codes and a sign sketch of the residual); (dim, bits, projections, seed) fix every code."""
     def encode(self, vector: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
         """Encode a vector to compact bytes."""
     def decode(self, code: npt.NDArray[np.uint8]) -> npt.NDArray[np.float32]:
@@ -85,7 +86,8 @@ class VectorIndex:
 
     def __new__(
         cls, dim: SupportsIndex, bits: SupportsIndex = 4, projections: SupportsIndex | None = None, seed: SupportsIndex = 42
-    ) -> VectorIndex: ...
+    ) -> VectorIndex:
+        """An exhaustive index of two-stage codes, for codes stored in that format."""
     def add(self, id: SupportsIndex, vector: npt.NDArray[np.float32]) -> None:
         """Add a vector to the index."""
     def search(
@@ -125,7 +127,8 @@ class CompactQuantizer:
     dim 1 to 65536, bits 1 to 8. Codes of another (dim, bits, seed) are refused.
     """
 
-    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42) -> CompactQuantizer: ...
+    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42) -> CompactQuantizer:
+        """A compact quantizer of `dim`-dimensional vectors at `bits` bits per coordinate; (dim, bits, seed) fix every code."""
     def encode(self, vector: _FloatArray) -> npt.NDArray[np.uint8]:
         """Encode a float32 vector of length `dim` to a code of `code_size_bytes` bytes."""
     def decode(self, code: npt.NDArray[np.uint8]) -> npt.NDArray[np.float32]:
@@ -172,7 +175,8 @@ class CompactIndex:
     smallest first); docs/metrics.md.
     """
 
-    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: _Metric = "ip") -> CompactIndex: ...
+    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: _Metric = "ip") -> CompactIndex:
+        """An exhaustive index of compact codes, ranked by `metric`; (dim, bits, seed) fix every code."""
     def add(self, id: SupportsIndex, vector: _FloatArray) -> None:
         """Encode a vector and store its code under `id`."""
     def search(
@@ -224,13 +228,17 @@ class CompactIndex:
     def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> CompactIndex:
         """The index in the bytes of an index file."""
     @property
-    def dim(self) -> int: ...
+    def dim(self) -> int:
+        """The vector dimension."""
     @property
-    def bits(self) -> int: ...
+    def bits(self) -> int:
+        """Bits per coordinate of the codes (1 to 8)."""
     @property
-    def seed(self) -> int: ...
+    def seed(self) -> int:
+        """The seed of the rotation (and of an inverted file's training)."""
     @property
-    def metric(self) -> _Metric: ...
+    def metric(self) -> _Metric:
+        """What search ranks by: 'ip', 'cosine' or 'l2'."""
     @property
     def mapped(self) -> bool:
         """Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train)."""
@@ -245,7 +253,8 @@ class IvfIndex:
 
     def __new__(
         cls, dim: SupportsIndex, lists: SupportsIndex, bits: SupportsIndex = 4, seed: SupportsIndex = 42, *, metric: _Metric = "ip"
-    ) -> IvfIndex: ...
+    ) -> IvfIndex:
+        """An inverted file of `lists` lists of compact codes; train it (or set_centroids) before adding."""
     def train(
         self,
         vectors: _FloatArray,
@@ -322,13 +331,17 @@ class IvfIndex:
     def from_bytes(cls, data: bytes | bytearray, *, verify: bool = True) -> IvfIndex:
         """The index in the bytes of an index file."""
     @property
-    def dim(self) -> int: ...
+    def dim(self) -> int:
+        """The vector dimension."""
     @property
-    def bits(self) -> int: ...
+    def bits(self) -> int:
+        """Bits per coordinate of the codes (1 to 8)."""
     @property
-    def seed(self) -> int: ...
+    def seed(self) -> int:
+        """The seed of the rotation (and of an inverted file's training)."""
     @property
-    def metric(self) -> _Metric: ...
+    def metric(self) -> _Metric:
+        """What search ranks by: 'ip', 'cosine' or 'l2'."""
     @property
     def mapped(self) -> bool:
         """Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train)."""
@@ -336,9 +349,11 @@ class IvfIndex:
     def code_size_bytes(self) -> int:
         """Bytes of each entry's residual code: 16 + ceil(dim * bits / 8)."""
     @property
-    def lists(self) -> int: ...
+    def lists(self) -> int:
+        """The number of lists (centroids)."""
     @property
-    def trained(self) -> bool: ...
+    def trained(self) -> bool:
+        """Whether train (or set_centroids) has run."""
     @property
     def centroids(self) -> npt.NDArray[np.float32] | None:
         """A copy of the (lists, dim) centroids, or None before training."""
@@ -357,22 +372,29 @@ class GraphIndex:
         bits: SupportsIndex = 8,
         metric: _Metric = "ip",
         seed: SupportsIndex = 42,
-    ) -> GraphIndex: ...
+    ) -> GraphIndex:
+        """A graph over compact codes, each vertex keeping up to `degree` neighbours chosen from the vectors as they are added."""
     @property
-    def dim(self) -> int: ...
+    def dim(self) -> int:
+        """The vector dimension."""
     @property
-    def bits(self) -> int: ...
+    def bits(self) -> int:
+        """Bits per coordinate of the codes (1 to 8)."""
     @property
-    def seed(self) -> int: ...
+    def seed(self) -> int:
+        """The seed of the rotation (and of an inverted file's training)."""
     @property
-    def metric(self) -> _Metric: ...
+    def metric(self) -> _Metric:
+        """What search ranks by: 'ip', 'cosine' or 'l2'."""
     @property
     def mapped(self) -> bool:
         """Whether the index is a read-only view of a file loaded with mmap=True (no add, remove or train)."""
     @property
-    def degree(self) -> int: ...
+    def degree(self) -> int:
+        """The most neighbours a vertex keeps."""
     @property
-    def code_size_bytes(self) -> int: ...
+    def code_size_bytes(self) -> int:
+        """Bytes of each entry's code: 16 + ceil(dim * bits / 8) (plus 4 * degree for the edges)."""
     def add(self, id: SupportsIndex, vector: _FloatArray) -> None:
         """Store a vector under `id` and link it into the graph."""
     def add_batch(
