@@ -3,12 +3,23 @@
 
 #include "arrays.hpp"
 #include "classes.hpp"
+#include "format/compact_layout.hpp"
 #include "construction.hpp"
 #include "quantizer_batch.hpp"
 
 namespace quillane::py {
 
 namespace {
+
+// Bytes too few to hold a code's header are refused for their length (what its first
+// byte would say is beside the point); a longer code's header says more (another bit
+// width, another quantizer) than its length would.
+bool require_code_length(const ArrayArg& code, size_t code_size) {
+    if (code.count() >= format::CompactLayout::packed) return true;
+    PyErr_Format(PyExc_ValueError, "deserialization failed: code is %zu bytes long, expected %zu", code.count(),
+                 code_size);
+    return false;
+}
 
 struct CompactQuantizerObject {
     PyObject_HEAD
@@ -73,7 +84,9 @@ PyObject* cq_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
         auto bytes = read_vector(given[0], "code", NPY_UBYTE, obj_code_size(self));
-        if (!bytes || !require_contiguous(*bytes, "code")) return nullptr;
+        if (!bytes || !require_code_length(*bytes, obj_code_size(self)) || !require_contiguous(*bytes, "code")) {
+            return nullptr;
+        }
         auto decoded = obj->value().decode(bytes->elements<uint8_t>());
         if (!decoded) {
             raise_quant_error(decoded.error());
@@ -94,7 +107,7 @@ PyObject* cq_inner_product(PyObject* self, PyObject* args, PyObject* kwargs) {
         Hold hold(obj->holds, Hold::Shared);
         if (!hold.held()) return nullptr;
         auto bytes = read_vector(given[0], "code", NPY_UBYTE, obj_code_size(self));
-        if (!bytes) return nullptr;
+        if (!bytes || !require_code_length(*bytes, obj_code_size(self))) return nullptr;
         auto query = read_vector(given[1], "query", NPY_FLOAT, obj_dim(self));
         if (!query || !require_length(*query, obj_dim(self), "query") || !require_contiguous(*bytes, "code") || !require_contiguous(*query, "query")) return nullptr;
         auto score = obj->value().inner_product(bytes->elements<uint8_t>(), query->elements<float>());

@@ -103,6 +103,8 @@ def _filled(index):
     (lambda: Q.decode(np.append(CODE, np.uint8(0))), ValueError, "deserialization failed: code is 25 bytes long, expected 24"),
     (lambda: Q.inner_product(np.append(CODE, np.zeros(100, np.uint8)), X), ValueError,
      "deserialization failed: code is 124 bytes long, expected 24"),
+    (lambda: Q.inner_product(np.zeros(10, np.uint8), X), ValueError, "deserialization failed: code is 10 bytes long, expected 24"),
+    (lambda: Q.decode(CODE[:15]), ValueError, "deserialization failed: code is 15 bytes long, expected 24"),
     (lambda: Q.inner_product(CODE, X.astype(np.int8)), TypeError,
      "argument 'query': expected a floating dtype (float32; others are converted), got int8"),
     (lambda: CompactIndex(16).search(b"x" * 64, 3), TypeError,
