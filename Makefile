@@ -16,7 +16,7 @@ demo: $(VENV)/.installed
 
 test: cpp-test sanitize fuzz py-test
 
-FUZZ_SECONDS ?= 20
+FUZZ_SECONDS ?= 12
 CLANG ?= clang++-16
 DEBS := libgtest-dev nlohmann-json3-dev libssl-dev clang-16 libclang-rt-16-dev zlib1g-dev
 
