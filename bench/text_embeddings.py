@@ -124,7 +124,9 @@ class MiniLM:
 
 
 def text_vectors(n: int) -> np.ndarray:
-    """n embedded lines, made once and kept in build/ (see the module's docstring)."""
+    """n embedded lines, made once and kept in build/ (see the module's docstring). A run
+    that stops keeps what it embedded (build/text-embeddings-<n>.partial.npy, every 25,600
+    lines) and the next run goes on from there."""
     path = CACHE / f"text-embeddings-{n}.npy"
     if path.exists():
         return np.load(path)
@@ -132,16 +134,25 @@ def text_vectors(n: int) -> np.ndarray:
     model = MiniLM()
     # Lines of about the same length together, so that little of each batch is padding.
     order = sorted(range(n), key=lambda i: len(lines[i]))
-    out = np.empty((n, model.config["hidden_size"]), np.float32)
+    partial, done_file = CACHE / f"text-embeddings-{n}.partial.npy", CACHE / f"text-embeddings-{n}.partial.done"
+    out = np.zeros((n, model.config["hidden_size"]), np.float32)
+    first = 0
+    if partial.exists() and done_file.exists():
+        out, first = np.load(partial), int(done_file.read_text())
+    CACHE.mkdir(exist_ok=True)
     start = time.perf_counter()
-    for b in range(0, n, 256):
+    for b in range(first, n, 256):
         chunk = order[b : b + 256]
         out[chunk] = model.embed([lines[i] for i in chunk])
-        if b % 25600 == 0:
-            done = b + len(chunk)
-            print(f"embedded {done:,} of {n:,} lines, {done / (time.perf_counter() - start):.0f} per second", flush=True)
-    CACHE.mkdir(exist_ok=True)
+        done = b + len(chunk)
+        if done % 25600 == 0 or done == n:
+            np.save(partial, out)
+            done_file.write_text(str(done))
+            rate = (done - first) / (time.perf_counter() - start)
+            print(f"embedded {done:,} of {n:,} lines, {rate:.0f} per second", flush=True)
     np.save(path, out)
+    partial.unlink()
+    done_file.unlink()
     return out
 
 
