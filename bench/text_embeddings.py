@@ -146,8 +146,11 @@ def text_vectors(n: int) -> np.ndarray:
         out[chunk] = model.embed([lines[i] for i in chunk])
         done = b + len(chunk)
         if done % 25600 == 0 or done == n:
-            np.save(partial, out)
-            done_file.write_text(str(done))
+            # Each file whole or not at all: a run stopped meanwhile resumes from the last pair.
+            np.save(CACHE / "text-embeddings.tmp.npy", out)
+            os.replace(CACHE / "text-embeddings.tmp.npy", partial)
+            (CACHE / "text-embeddings.tmp.done").write_text(str(done))
+            os.replace(CACHE / "text-embeddings.tmp.done", done_file)
             rate = (done - first) / (time.perf_counter() - start)
             print(f"embedded {done:,} of {n:,} lines, {rate:.0f} per second", flush=True)
     np.save(path, out)
