@@ -178,7 +178,7 @@ def test_concurrent_builds_into_one_directory_cannot_mix(tmp_path, client, monke
     """A build that starts while another runs into the same directory fails at once."""
     x = data(100)
     outcomes = []
-    real = quillane_dask._build
+    real = quillane_dask.building._build
 
     def nested(*args):  # a second build starts while the first is inside its work
         try:
@@ -187,7 +187,7 @@ def test_concurrent_builds_into_one_directory_cannot_mix(tmp_path, client, monke
             outcomes.append(str(e))
         return real(*args)
 
-    monkeypatch.setattr(quillane_dask, "_build", nested)
+    monkeypatch.setattr(quillane_dask.building, "_build", nested)
     first = quillane_dask.build(da.from_array(x, chunks=(50, DIM)), tmp_path)
     assert outcomes and f"another build into {tmp_path.resolve()} is running" in outcomes[0]
     assert len(quillane_dask.ShardedIndex.open(tmp_path).shards) == len(first.shards) == 2
