@@ -25,7 +25,8 @@ from __future__ import annotations
 
 from .building import build
 from .manifest import ShardError
-from .search import ShardedIndex, merge
+from .search import ShardedIndex
+from .search import merge as merge  # public, as before (not in __all__)
 
 __all__ = ["build", "ShardedIndex", "ShardError"]
 
