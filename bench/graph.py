@@ -150,7 +150,8 @@ def write(args, where: str, n: int, dim: int, rows, builds) -> None:
     stem = f"graph-{args.data}"
     lines = [f"# GraphIndex beside hnswlib {importlib.metadata.version('hnswlib')} and FAISS {faiss.__version__}", "",
              f"{args.data}, {n:,} x {dim}, cosine, {args.queries} held-out queries, top 10 against the exact top 10; "
-             f"searches on one thread; processor: {where}; `python bench/graph.py {' '.join(sys.argv[1:])}`.", "",
+             f"searches on one thread, each timing the best of {args.repeats} runs; processor: {where}; "
+             f"`python bench/graph.py {' '.join(sys.argv[1:])}`.", "",
              "| method | build s, 1 thread | build s, 2 threads |", "|---|---:|---:|"]
     lines += [f"| {name} | {one:.1f} | {two:.1f} |" for name, one, two in builds]
     lines += ["", "| method | bytes/vector | ef | recall@10 | q/s, 1,000 in one call | q/s, one per call |",
