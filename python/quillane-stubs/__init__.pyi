@@ -433,6 +433,8 @@ class GraphIndex:
         """The smallest ef reaching target_recall on the sample queries (None if none tried does), and
         (ef, recall, queries per second) for every setting tried; the answers wanted are the exact
         top_k of `vectors` (row i: id i) when given, else the index's exhaustive ranking."""
+    def remove(self, ids: _IdArray | SupportsIndex) -> int:
+        """Remove every entry stored under any of the ids, the graph linked again around them; returns how many."""
     def ids(self) -> npt.NDArray[np.uint64]:
         """The id of every entry, in insertion order."""
     def reconstruct(self, ids: _IdArray | SupportsIndex) -> npt.NDArray[np.float32]:

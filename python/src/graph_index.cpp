@@ -343,6 +343,12 @@ PyMethodDef graph_methods[] = {
      "from_bytes($cls, data, *, verify=True)\n--\n\nThe GraphIndex in the bytes of an index file (bytes or "
      "bytearray)."},
     {"__reduce__", method(&Binding::reduce), METH_NOARGS, "Pickling and copying, through to_bytes and from_bytes."},
+    {"remove", method(&Store::remove), METH_VARARGS | METH_KEYWORDS,
+     "remove($self, ids)\n--\n\nRemove every entry stored under any of the ids (an integer array or sequence, or "
+     "one integer; an id stored several times, in every place); returns how many entries were removed. Each "
+     "vertex that loses a neighbour is linked again through the removed neighbour's own neighbours, by the rule "
+     "that built the graph; removed entries are never returned again, their memory goes back to the system, and "
+     "saved files hold none of them. The other entries keep their insertion order."},
     {"ids", method(&Store::ids), METH_NOARGS,
      "ids($self)\n--\n\nThe id of every entry, in insertion order (numpy uint64 array)."},
     {"reconstruct", method(&Store::reconstruct), METH_VARARGS | METH_KEYWORDS,

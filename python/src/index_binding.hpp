@@ -260,7 +260,6 @@ template <class Index, class Names> struct IndexBinding {
             if (!query) return nullptr;
             const auto top_k = to_u64(given[1], "top_k");
             if (!top_k || !require_contiguous(*query)) return nullptr;
-            const Index& index = obj->value();
             auto scored = obj->value().search(query->elements<float>(), *top_k);
             if (!scored) {
                 raise_quant_error(scored.error());

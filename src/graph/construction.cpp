@@ -102,6 +102,16 @@ void repair(Adjacency& graph, std::vector<uint32_t>& incoming, uint32_t w) {
 
 }  // namespace
 
+void give_orphans_an_edge(Adjacency& graph, uint32_t entry, std::vector<uint32_t>& incoming) {
+    incoming.assign(graph.size(), 0);
+    for (size_t v = 0; v < graph.size(); ++v) {
+        for (const uint32_t* r = graph.row(v); r < graph.row(v) + graph.degree() && *r != Adjacency::NONE; ++r) ++incoming[*r];
+    }
+    for (size_t w = 0; w < graph.size(); ++w) {
+        if (w != entry && incoming[w] == 0) repair(graph, incoming, static_cast<uint32_t>(w));
+    }
+}
+
 void link(Adjacency& graph, const BuildVectors& vectors, const std::vector<uint32_t>& order, size_t linked,
           uint32_t entry, const BuildOptions& options, VisitedPool& pool, const std::function<void(size_t)>& after) {
     const unsigned used = parallel::thread_count(options.threads);

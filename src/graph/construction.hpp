@@ -55,6 +55,11 @@ void link(Adjacency& graph, const BuildVectors& vectors, const std::vector<uint3
           uint32_t entry, const BuildOptions& options, VisitedPool& pool,
           const std::function<void(size_t done)>& after = {});
 
+// Every vertex but `entry` left with no edge in, in vertex order, is given one (link's
+// repair); `incoming` is scratch of graph.size() counts, sized by the caller beforehand
+// when nothing may be allocated here.
+void give_orphans_an_edge(Adjacency& graph, uint32_t entry, std::vector<uint32_t>& incoming);
+
 // The pruning rule: candidates (vertices other than v) in order of distance from v (then
 // vertex number); one is kept when it is nearer to v than to every vertex kept before it,
 // until `degree` are kept. A vertex that pruning leaves with no edge in is given one back

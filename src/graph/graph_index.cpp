@@ -9,6 +9,8 @@
 #endif
 
 #include "graph/beam.hpp"
+#include "graph/removal.hpp"
+#include "index/id_map.hpp"
 #include "kernels/dispatch.hpp"
 #include "parallel/pool.hpp"
 
@@ -46,6 +48,97 @@ BuildVectors GraphIndex::build_vectors(const float* rows, size_t n, unsigned thr
         }
     }
     return vectors;
+}
+
+BuildVectors GraphIndex::measured_vectors(const std::vector<uint8_t>& measured, unsigned threads,
+                                          std::vector<float>& decoded) const {
+    const size_t n = size(), d = dim();
+    std::vector<size_t> slot(n, 0);
+    size_t slots = 0;
+    for (size_t e = 0; e < n; ++e) {
+        if (measured[e]) slot[e] = slots++;
+    }
+    BuildVectors vectors;
+    vectors.dim = d;
+    vectors.metric = metric();
+    vectors.sums = kernels::active().eight_lane_sums;
+    vectors.values.assign(n, nullptr);
+    vectors.scales.assign(n, 1.0);
+    decoded.assign(slots * d, 0.0f);
+    parallel::for_chunks(n, 256, threads, [&](size_t begin, size_t end) {
+        for (size_t e = begin; e < end; ++e) {
+            if (!measured[e]) continue;
+            // As build_vectors: a record that does not decode is measured as zeros.
+            auto values = flat_.decode(e);
+            if (values) std::copy(values->begin(), values->end(), decoded.begin() + static_cast<std::ptrdiff_t>(slot[e] * d));
+        }
+    });
+    for (size_t e = 0; e < n; ++e) {
+        if (!measured[e]) continue;
+        vectors.values[e] = decoded.data() + slot[e] * d;
+        if (vectors.metric == Metric::cosine) {
+            const double norm = std::sqrt(squared_norm(vectors.values[e], d));
+            vectors.scales[e] = norm > 0.0 ? 1.0 / norm : 0.0;
+        }
+    }
+    return vectors;
+}
+
+size_t GraphIndex::remove(const uint64_t* gone, size_t count, unsigned threads) {
+    if (read_only()) throw InvariantFailure("remove from a read-only index");
+    const size_t n = size();
+    if (n == 0 || count == 0) return 0;
+    std::vector<uint8_t> removed(n, 0);
+    size_t dropped = 0;
+    {
+        const IdSet doomed(gone, count);
+        for (size_t e = 0; e < n; ++e) {
+            removed[e] = doomed.contains(flat_.id(e)) ? 1 : 0;
+            dropped += removed[e];
+        }
+    }
+    if (dropped == 0) return 0;
+    // Everything that may fail is computed first; then the index changes, which cannot.
+    const std::vector<uint32_t> losing = losing_neighbours(graph_, removed);
+    std::vector<float> decoded;
+    const BuildVectors vectors = measured_vectors(measured_in_relinking(graph_, removed, losing), threads, decoded);
+    const std::vector<std::vector<uint32_t>> lists = relinked(graph_, vectors, removed, losing, degree(), threads);
+    std::vector<uint32_t> number(n, Adjacency::NONE);
+    uint32_t kept = 0;
+    for (size_t v = 0; v < n; ++v) {
+        if (!removed[v]) number[v] = kept++;
+    }
+    // A removed first entry hands over to its first neighbour left (near the centre, as it
+    // was), or else to the first vertex left.
+    uint32_t entry = entry_;
+    if (kept > 0 && removed[entry]) {
+        entry = Adjacency::NONE;
+        for (size_t i = 0; i < graph_.count(entry_) && entry == Adjacency::NONE; ++i) {
+            if (!removed[graph_.row(entry_)[i]]) entry = graph_.row(entry_)[i];
+        }
+        for (size_t v = 0; v < n && entry == Adjacency::NONE; ++v) {
+            if (!removed[v]) entry = static_cast<uint32_t>(v);
+        }
+    }
+    std::vector<uint32_t> row, incoming;
+    row.reserve(degree());
+    incoming.reserve(kept);
+    flat_.remove(gone, count);  // the same entries go, the others keep their order
+    for (size_t i = 0; i < losing.size(); ++i) graph_.set(losing[i], lists[i]);
+    // Down in vertex order: each block moves to its new number, at or below its old one.
+    for (size_t v = 0; v < n; ++v) {
+        if (removed[v]) continue;
+        row.clear();
+        for (size_t i = 0; i < graph_.count(v); ++i) row.push_back(number[graph_.row(v)[i]]);
+        graph_.set(number[v], row);
+    }
+    graph_.truncate(kept);
+    entry_ = kept > 0 ? number[entry] : 0;
+    if (kept > 0) give_orphans_an_edge(graph_, entry_, incoming);
+#if defined(__GLIBC__)
+    if (dropped >= TRIM_AFTER_ROWS) malloc_trim(0);
+#endif
+    return dropped;
 }
 
 size_t GraphIndex::central_row(const BuildVectors& vectors, size_t first, size_t n) const {

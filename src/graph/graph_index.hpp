@@ -49,6 +49,12 @@ public:
     std::optional<parallel::RowFailure> search_batch(const float* queries, size_t nq, uint64_t top_k, uint64_t ef,
                                                      unsigned threads, uint64_t* out_ids, float* out_scores) const;
 
+    // Removes every entry whose id is one of the `count` given; returns how many. The graph
+    // closes around them (graph/removal.hpp), the entries left keep their insertion order
+    // (renumbered from 0), and their memory goes back; not read-only. The same index and ids
+    // give the same index at any thread count.
+    size_t remove(const uint64_t* gone, size_t count, unsigned threads = 0);
+
     size_t size() const { return flat_.size(); }
     uint64_t dim() const { return flat_.family().dim(); }
     uint8_t bits() const { return flat_.quantizer().bits(); }
@@ -74,6 +80,10 @@ private:
     // What construction measures: the rows being added as given, the earlier entries as
     // their codes decode (into `decoded`).
     BuildVectors build_vectors(const float* rows, size_t n, unsigned threads, std::vector<float>& decoded) const;
+    // The decodings of the entries `measured` marks (values[e] null for the others), as
+    // construction measures earlier vertices.
+    BuildVectors measured_vectors(const std::vector<uint8_t>& measured, unsigned threads,
+                                  std::vector<float>& decoded) const;
     // The row of the batch nearest the batch's mean (in metric space): the first entry.
     size_t central_row(const BuildVectors& vectors, size_t first, size_t n) const;
     std::vector<Scored> walk(const CompactFamily::Prepared& prepared, size_t k, size_t width) const;

@@ -35,7 +35,8 @@ TEST(EightLaneSums, EveryPathGivesThePlainLoopsLanes) {
     }
 }
 
-// The same rows give the same edges on every instruction set and at any thread count.
+// The same rows give the same edges on every instruction set and at any thread count, and
+// so does a removal from them.
 TEST(GraphConstruction, TheSameGraphOnEveryPathAndThreadCount) {
     std::mt19937 rng(5);
     std::normal_distribution<float> normal;
@@ -44,7 +45,9 @@ TEST(GraphConstruction, TheSameGraphOnEveryPathAndThreadCount) {
     for (float& x : rows) x = normal(rng);
     std::vector<uint64_t> ids(n);
     for (size_t i = 0; i < n; ++i) ids[i] = i;
-    std::vector<uint8_t> first;
+    std::vector<uint64_t> gone;
+    for (size_t i = 3; i < n; i += 7) gone.push_back(i);
+    std::vector<uint8_t> first, first_removed;
     testing_isa::for_each_isa([&](kernels::Isa isa) {
         for (unsigned threads : {1u, 2u, 3u}) {
             auto index = graph::GraphIndex::make(dim, 8, 4, 7, Metric::cosine);
@@ -55,6 +58,12 @@ TEST(GraphConstruction, TheSameGraphOnEveryPathAndThreadCount) {
             std::vector<uint8_t> bytes(edges.begin(), edges.end());
             if (first.empty()) first = bytes;
             EXPECT_EQ(bytes, first) << kernels::isa_name(isa) << " threads " << threads;
+            ASSERT_EQ(index->remove(gone.data(), gone.size(), threads), gone.size());
+            const auto left = index->graph().bytes();
+            bytes.assign(left.begin(), left.end());
+            bytes.push_back(static_cast<uint8_t>(index->entry()));
+            if (first_removed.empty()) first_removed = bytes;
+            EXPECT_EQ(bytes, first_removed) << kernels::isa_name(isa) << " threads " << threads << " after removal";
         }
     });
 }

@@ -152,3 +152,29 @@ def test_verbose_progress_goes_to_standard_error_a_line_at_a_time_in_a_log():
     assert run.stdout == "" and 2 <= len(lines) <= 11
     assert lines[-1].startswith("GraphIndex.add_batch: [##############################] 3000 of 3000 rows, ")
     assert all("rows/s" in line and "s left" in line for line in lines)
+
+
+@pytest.mark.parametrize("metric", ["ip", "cosine", "l2"])
+def test_removal_closes_the_graph_and_is_a_function_of_the_calls(data, tmp_path, metric):
+    x, queries = data
+    gone = np.arange(0, len(x), 3)  # a third of the entries, the first entry among them
+    graph = GraphIndex(DIM, degree=12, bits=8, metric=metric)
+    graph.add_batch(np.arange(len(x)), x)
+    same = quillane.GraphIndex.from_bytes(graph.to_bytes())
+    assert graph.remove(np.array([10**6])) == 0 and graph.to_bytes() == same.to_bytes()
+    assert graph.remove(gone) == len(gone) == same.remove(list(gone)) and len(graph) == len(x) - len(gone)
+    assert graph.to_bytes() == same.to_bytes()  # the same index and ids: the same bytes
+    kept = np.setdiff1d(np.arange(len(x)), gone)
+    flat = CompactIndex(DIM, 8, metric=metric)
+    flat.add_batch(kept, x[kept])
+    want = flat.search_batch(queries, 10)[0]
+    assert np.array_equal(graph.ids(), kept) and 0 not in graph and 1 in graph
+    assert np.array_equal(graph.search_batch(queries, 10, ef=len(x))[0], want)  # every vertex still reached
+    near = graph.search_batch(queries, 10, ef=128)[0]
+    assert np.mean([len(set(a) & set(b)) / 10 for a, b in zip(near.tolist(), want.tolist())]) > 0.85
+    graph.save(tmp_path / "graph.qli")
+    with pytest.raises(ValueError, match="load it with mmap=False to remove from it"):
+        GraphIndex.load(tmp_path / "graph.qli", mmap=True).remove([1])
+    assert graph.remove(kept) == len(kept) and len(graph) == 0
+    graph.add_batch(np.arange(5), x[:5])
+    assert graph.search(x[2], 1)[0].tolist() == [2]
