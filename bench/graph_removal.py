@@ -1,0 +1,97 @@
+"""GraphIndex removal on the GloVe vectors beside hnswlib's mark_deleted (not part of `make test`).
+
+A random 20% of a built index is removed and added again: recall@10 at fixed ef, and
+resident bytes per vector, against a fresh build of the same rows; then the time to remove
+1% of the entries. hnswlib (M=16, ef_construction 200) goes through the same calls with
+mark_deleted and add_items(replace_deleted=True). Run in the benchmark environment of
+`make compare-graph`:
+
+    build/env-bench/bin/python bench/graph_removal.py
+"""
+from __future__ import annotations
+
+import gc
+import os
+import pathlib
+import sys
+import time
+
+import hnswlib
+import numpy as np
+
+import quillane
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from embeddings import glove_vectors  # noqa: E402
+from graph import processor  # noqa: E402
+from ivf import exact_top10, recall  # noqa: E402
+
+EFS = (32, 64, 128)
+
+
+def resident() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def main() -> None:
+    data = glove_vectors()
+    data = data[np.random.default_rng(0).permutation(len(data))]
+    data /= np.linalg.norm(data, axis=1, keepdims=True)
+    queries, base = np.ascontiguousarray(data[:1000]), np.ascontiguousarray(data[1000:])
+    n, dim = base.shape
+    truth = exact_top10(base, queries)
+    ids = np.arange(n)
+    gone = np.sort(np.random.default_rng(1).choice(n, n // 5, replace=False))
+    print(f"glove {n} x {dim}, remove and re-add {len(gone)}, on {processor()}", flush=True)
+
+    def report(name: str, search, grown: int) -> None:
+        cells = "  ".join(f"ef {ef}: {recall(search(ef), truth):.3f}" for ef in EFS)
+        print(f"{name:34s} {cells}  resident {grown / n:6.1f} B/vector", flush=True)
+
+    for label, churn in (("fresh", False), ("after 20% removed and re-added", True)):
+        gc.collect()
+        before = resident()
+        graph = quillane.GraphIndex(dim, degree=32, bits=8, metric="cosine")
+        graph.add_batch(ids, base, threads=2)
+        if churn:
+            start = time.perf_counter()
+            graph.remove(gone)
+            removed = time.perf_counter() - start
+            graph.add_batch(gone, base[gone], threads=2)
+            print(f"GraphIndex: removed {len(gone)} in {removed:.2f} s", flush=True)
+        gc.collect()
+        report(f"GraphIndex 8-bit d=32, {label}", lambda ef: graph.search_batch(queries, 10, ef=ef, threads=1)[0],
+               resident() - before)
+        if churn:
+            one = np.sort(np.random.default_rng(2).choice(n, n // 100, replace=False))
+            start = time.perf_counter()
+            graph.remove(one)
+            print(f"GraphIndex: removed 1% ({len(one)}) in {time.perf_counter() - start:.2f} s", flush=True)
+        del graph
+        gc.collect()
+        before = resident()
+        hnsw = hnswlib.Index(space="cosine", dim=dim)
+        hnsw.init_index(max_elements=n, M=16, ef_construction=200, random_seed=1, allow_replace_deleted=True)
+        hnsw.set_num_threads(2)
+        hnsw.add_items(base, ids)
+        if churn:
+            start = time.perf_counter()
+            for i in gone:
+                hnsw.mark_deleted(int(i))
+            removed = time.perf_counter() - start
+            hnsw.add_items(base[gone], gone, replace_deleted=True)
+            print(f"hnswlib: marked {len(gone)} deleted in {removed:.2f} s", flush=True)
+        hnsw.set_num_threads(1)
+
+        def hnsw_search(ef: int) -> np.ndarray:
+            hnsw.set_ef(ef)
+            return hnsw.knn_query(queries, k=10)[0]
+
+        gc.collect()
+        report(f"hnswlib M=16, {label}", hnsw_search, resident() - before)
+        del hnsw
+
+
+if __name__ == "__main__":
+    main()
