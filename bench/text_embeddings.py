@@ -11,6 +11,7 @@ size. Embedding 500,000 lines takes about 40 minutes on two cores.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import importlib.metadata
 import json
 import os
@@ -136,9 +137,13 @@ def text_vectors(n: int) -> np.ndarray:
     order = sorted(range(n), key=lambda i: len(lines[i]))
     partial, done_file = CACHE / f"text-embeddings-{n}.partial.npy", CACHE / f"text-embeddings-{n}.partial.done"
     out = np.zeros((n, model.config["hidden_size"]), np.float32)
+    # The checkpoint names the lines it is of: other files found since start afresh.
+    digest = hashlib.sha256("\n".join(lines).encode()).hexdigest()
     first = 0
     if partial.exists() and done_file.exists():
-        out, first = np.load(partial), int(done_file.read_text())
+        done_text, _, of = done_file.read_text().partition(" ")
+        if of == digest:
+            out, first = np.load(partial), int(done_text)
     CACHE.mkdir(exist_ok=True)
     start = time.perf_counter()
     for b in range(first, n, 256):
@@ -149,7 +154,7 @@ def text_vectors(n: int) -> np.ndarray:
             # Each file whole or not at all: a run stopped meanwhile resumes from the last pair.
             np.save(CACHE / "text-embeddings.tmp.npy", out)
             os.replace(CACHE / "text-embeddings.tmp.npy", partial)
-            (CACHE / "text-embeddings.tmp.done").write_text(str(done))
+            (CACHE / "text-embeddings.tmp.done").write_text(f"{done} {digest}")
             os.replace(CACHE / "text-embeddings.tmp.done", done_file)
             rate = (done - first) / (time.perf_counter() - start)
             print(f"embedded {done:,} of {n:,} lines, {rate:.0f} per second", flush=True)
