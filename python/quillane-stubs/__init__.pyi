@@ -407,9 +407,14 @@ class GraphIndex:
     ) -> None:
         """Store and link every row, all or nothing; the same index at any thread count."""
     def search(
-        self, query: _FloatArray, top_k: SupportsIndex, *, ef: SupportsIndex = 64
+        self,
+        query: _FloatArray,
+        top_k: SupportsIndex,
+        *,
+        ef: SupportsIndex = 64,
+        allow: _IdArray | SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        """The top_k entries a walk keeping max(ef, top_k) vertices finds."""
+        """The top_k entries a walk keeping max(ef, top_k) vertices finds (only allowed ids, if given)."""
     def search_batch(
         self,
         queries: _FloatArray,
@@ -419,6 +424,7 @@ class GraphIndex:
         threads: SupportsIndex | None = None,
         rerank: _FloatArray | None = None,
         rerank_factor: SupportsIndex = 4,
+        allow: _IdArray | SupportsIndex | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """search for every row; rerank as for CompactIndex.search_batch."""
     def tune(

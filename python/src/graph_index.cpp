@@ -198,8 +198,8 @@ std::optional<uint64_t> ef_of(PyObject* given) {
 
 PyObject* graph_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static constexpr Param params[] = {{"query", true}, {"top_k", true}, {"ef", false, true}};
-        PyObject* given[3];
+        static constexpr Param params[] = {{"query", true}, {"top_k", true}, {"ef", false, true}, {"allow", false, true}};
+        PyObject* given[4];
         if (!bind_arguments(Names::search, params, args, kwargs, given)) return nullptr;
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Shared);
@@ -212,8 +212,14 @@ PyObject* graph_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!top_k) return nullptr;
         const auto ef = ef_of(given[2]);
         if (!ef || !require_contiguous(*query, "query")) return nullptr;
+        std::optional<std::vector<uint64_t>> allowed;
+        if (!read_allow(given[3], allowed)) return nullptr;
         if (!refuse_unfit_vector(fit_of(index), query->elements<float>(), index.dim(), "query")) return nullptr;
-        auto scored = without_gil([&] { return index.search(query->elements<float>(), *top_k, *ef); });
+        auto scored = without_gil([&] {
+            if (!allowed) return index.search(query->elements<float>(), *top_k, *ef);
+            const AllowSet allow = allow_set(index, *allowed);
+            return index.search(query->elements<float>(), *top_k, *ef, &allow);
+        });
         if (!scored) {
             raise_input_failure(scored.error(), query->elements<float>(), "query");
             return nullptr;
@@ -226,8 +232,9 @@ PyObject* graph_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr Param params[] = {{"queries", true},          {"top_k", true},
                                            {"ef", false, true},        {"threads", false, true},
-                                           {"rerank", false, true},    {"rerank_factor", false, true}};
-        PyObject* given[6];
+                                           {"rerank", false, true},    {"rerank_factor", false, true},
+                                           {"allow", false, true}};
+        PyObject* given[7];
         if (!bind_arguments(Names::search_batch, params, args, kwargs, given)) return nullptr;
         auto* obj = Binding::self_of(self);
         Hold hold(obj->holds, Hold::Shared);
@@ -244,9 +251,10 @@ PyObject* graph_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         const auto* rows = static_cast<const float*>(queries->data);
         if (!refuse_unfit_rows(fit_of(index), rows, queries->rows, index.dim(), true, "queries")) return nullptr;
         return store_search_batch(index, Names::search_batch, rows, queries->rows, *top_k, *threads,
-                                  {nullptr, given[4], given[5]},
-                                  [&](size_t width, const AllowSet*, uint64_t* ids, float* scores) {
-                                      return index.search_batch(rows, queries->rows, width, *ef, *threads, ids, scores);
+                                  {given[6], given[4], given[5]},
+                                  [&](size_t width, const AllowSet* allow, uint64_t* ids, float* scores) {
+                                      return index.search_batch(rows, queries->rows, width, *ef, *threads, ids, scores,
+                                                                allow);
                                   });
     });
 }
@@ -311,9 +319,12 @@ PyMethodDef graph_methods[] = {
      "codes. The same rows, parameters and seed give the same index at any thread count. verbose=True shows the "
      "progress on standard error."},
     {"search", method(&graph_search), METH_VARARGS | METH_KEYWORDS,
-     "search($self, query, top_k, *, ef=64)\n--\n\nThe top_k entries a walk of the graph keeping max(ef, top_k) "
-     "vertices finds, by the metric's estimate from their codes (highest first; smallest first under l2), ties in "
-     "insertion order; a larger ef finds more of the true top_k, more slowly.\n\nReturns:\n    Tuple of (ids: numpy "
+     "search($self, query, top_k, *, ef=64, allow=None)\n--\n\nThe top_k entries a walk of the graph keeping "
+     "max(ef, top_k) vertices finds, by the metric's estimate from their codes (highest first; smallest first under "
+     "l2), ties in insertion order; a larger ef finds more of the true top_k, more slowly. allow: ids (an integer "
+     "array or sequence, or one integer); only entries stored under them are ranked: when few, every one is scored "
+     "(as CompactIndex does), else the walk widens its beam by the inverse of their share and ranks the best "
+     "allowed entries it meets.\n\nReturns:\n    Tuple of (ids: numpy "
      "uint64 array, scores: numpy float32 array) of length min(top_k, len(index)), padded with quillane.NO_ID and "
      "NaN where the walk met fewer entries."},
     {"tune", method(&graph_tune), METH_VARARGS | METH_KEYWORDS,
@@ -325,9 +336,9 @@ PyMethodDef graph_methods[] = {
      "reaches the target, and a list of (ef, recall, queries per second) for every setting tried, in "
      "increasing order)."},
     {"search_batch", method(&graph_search_batch), METH_VARARGS | METH_KEYWORDS,
-     "search_batch($self, queries, top_k, *, ef=64, threads=None, rerank=None, rerank_factor=4)\n--\n\nSearch every "
-     "row of an (m, dim) array; row i equals search(queries[i], top_k, ef=ef). rerank, rerank_factor: as for "
-     "CompactIndex.search_batch."},
+     "search_batch($self, queries, top_k, *, ef=64, threads=None, rerank=None, rerank_factor=4, allow=None)\n--\n\n"
+     "Search every row of an (m, dim) array; row i equals search(queries[i], top_k, ef=ef, allow=allow). rerank, "
+     "rerank_factor: as for CompactIndex.search_batch."},
     {"save", method(&Binding::save), METH_VARARGS | METH_KEYWORDS,
      "save($self, path)\n--\n\nWrite the index to a file, atomically: the path holds the old file or the new one, "
      "never a part (docs/index-file-format.md). The same index gives the same bytes whatever the thread counts that "

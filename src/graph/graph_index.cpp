@@ -206,18 +206,35 @@ std::optional<parallel::RowFailure> GraphIndex::add_batch(const uint64_t* ids, c
     return std::nullopt;
 }
 
-std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, size_t k, size_t width) const {
+std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, size_t k, size_t width,
+                                     const AllowSet* allow, size_t allowed_width) const {
     const CompactFamily& family = flat_.family();
     const uint8_t* records = flat_.record_bytes().data();
     const size_t stride = family.record_size();
     std::vector<int32_t> sums(degree());
+    // With a filter: the best allowed vertices met, by the walk's keys, in rank order.
+    using Rank = Ranks<float>::Rank;
+    std::vector<Rank> allowed;
+    if (allow != nullptr) allowed.reserve(allowed_width + 1);
     auto visited = pool_->take();
     std::vector<uint32_t> met = beam_search<float>(
         graph_, size(), entry_, width, *visited,
         [&](const uint32_t* vertices, size_t n, float* keys) {
             family.approximate_keys(prepared, records, vertices, n, sums.data(), keys);
+            if (allow == nullptr) return;
+            for (size_t i = 0; i < n; ++i) {
+                if (!allow->allows(vertices[i])) continue;
+                const Rank r = Ranks<float>::of(keys[i], vertices[i]);
+                if (allowed.size() == allowed_width && r < allowed.back()) continue;
+                allowed.insert(std::lower_bound(allowed.begin(), allowed.end(), r, std::greater<Rank>()), r);
+                if (allowed.size() > allowed_width) allowed.pop_back();
+            }
         },
         [&](uint32_t v) { __builtin_prefetch(records + size_t{v} * stride); });
+    if (allow != nullptr) {
+        met.resize(allowed.size());
+        for (size_t i = 0; i < allowed.size(); ++i) met[i] = Ranks<float>::vertex(allowed[i]);
+    }
     // In order of entry number, so that equal scores rank in insertion order.
     std::sort(met.begin(), met.end());
     std::vector<float> keys(met.size());
@@ -232,23 +249,31 @@ std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, si
     return row;
 }
 
-Result<std::vector<Scored>> GraphIndex::search(std::span<const float> query, uint64_t top_k, uint64_t ef) const {
+Result<std::vector<Scored>> GraphIndex::search(std::span<const float> query, uint64_t top_k, uint64_t ef,
+                                               const AllowSet* allow) const {
     if (size() == 0) return std::vector<Scored>{};
+    if (allow != nullptr && allow->listed()) return flat_.search_allowed(query, top_k, *allow);
     QL_TRY_ASSIGN(const CompactFamily::Prepared prepared, flat_.family().prepare(query));
-    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
+    const size_t n = size();
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, n));
     if (k == 0) return std::vector<Scored>{};
-    return walk(prepared, k, static_cast<size_t>(std::max<uint64_t>(std::min<uint64_t>(ef, size()), k)));
+    const size_t width = static_cast<size_t>(std::max<uint64_t>(std::min<uint64_t>(ef, n), k));
+    if (allow == nullptr) return walk(prepared, k, width, nullptr, 0);
+    // A beam that holds about `width` allowed vertices: wider by the inverse of their share.
+    const size_t allowed = std::max<size_t>(allow->count(), 1);
+    const size_t widened = allowed >= n ? width : std::min(n, (width * n + allowed - 1) / allowed);
+    return walk(prepared, k, widened, allow, width);
 }
 
 std::optional<parallel::RowFailure> GraphIndex::search_batch(const float* queries, size_t nq, uint64_t top_k,
                                                              uint64_t ef, unsigned threads, uint64_t* out_ids,
-                                                             float* out_scores) const {
+                                                             float* out_scores, const AllowSet* allow) const {
     if (size() == 0 || nq == 0) return std::nullopt;
     const size_t k = static_cast<size_t>(std::min<uint64_t>(top_k, size()));
     if (k == 0) return std::nullopt;
     const size_t d = dim();
     return parallel::for_each_row(nq, 8, threads, [&](size_t q) -> Status {
-        auto row = search({queries + q * d, d}, top_k, ef);
+        auto row = search({queries + q * d, d}, top_k, ef, allow);
         if (!row) return std::unexpected(row.error());
         for (size_t r = 0; r < k; ++r) {
             out_ids[q * k + r] = (*row)[r].id;

@@ -16,6 +16,7 @@
 #include "graph/construction.hpp"
 #include "graph/visited.hpp"
 #include "index/compact_family.hpp"
+#include "index/allow.hpp"
 #include "index/flat_index.hpp"
 #include "parallel/rows.hpp"
 
@@ -45,9 +46,15 @@ public:
     // The first min(top_k, size()) entries a beam of max(ef, top_k) finds, by score
     // (highest first, smallest first under l2; insertion order among equals, NaN last),
     // padded with {NO_ID, NaN} when the walk met fewer.
-    Result<std::vector<Scored>> search(std::span<const float> query, uint64_t top_k, uint64_t ef) const;
+    // With `allow` (an AllowSet of entry numbers), only allowed entries are ranked: a few
+    // (a listed set) scored one by one, as CompactIndex scores them; more by a walk over
+    // every vertex whose beam is widened by the inverse of the allowed share (at most the
+    // index's size), the `width` best allowed vertices it meets then scored exactly.
+    Result<std::vector<Scored>> search(std::span<const float> query, uint64_t top_k, uint64_t ef,
+                                       const AllowSet* allow = nullptr) const;
     std::optional<parallel::RowFailure> search_batch(const float* queries, size_t nq, uint64_t top_k, uint64_t ef,
-                                                     unsigned threads, uint64_t* out_ids, float* out_scores) const;
+                                                     unsigned threads, uint64_t* out_ids, float* out_scores,
+                                                     const AllowSet* allow = nullptr) const;
 
     // Removes every entry whose id is one of the `count` given; returns how many. The graph
     // closes around them (graph/removal.hpp), the entries left keep their insertion order
@@ -86,7 +93,10 @@ private:
                                   std::vector<float>& decoded) const;
     // The row of the batch nearest the batch's mean (in metric space): the first entry.
     size_t central_row(const BuildVectors& vectors, size_t first, size_t n) const;
-    std::vector<Scored> walk(const CompactFamily::Prepared& prepared, size_t k, size_t width) const;
+    // The walk: a beam of `width` over every vertex; the vertices it ranks at the end are
+    // those it kept, or with `allow` the best `allowed_width` allowed ones it met.
+    std::vector<Scored> walk(const CompactFamily::Prepared& prepared, size_t k, size_t width, const AllowSet* allow,
+                             size_t allowed_width) const;
 
     FlatIndex<CompactFamily> flat_;
     Adjacency graph_;

@@ -1,6 +1,7 @@
 #include "allow.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace quillane {
 
@@ -15,6 +16,7 @@ AllowSet AllowSet::of(const IdMap& map, const uint64_t* ids, size_t n, size_t en
     }
     set.bits_.assign(entries / 64 + 1, 0);
     map.find_each(ids, n, [&](uint64_t entry) { set.bits_[entry >> 6] |= uint64_t{1} << (entry & 63); });
+    for (const uint64_t word : set.bits_) set.count_ += static_cast<size_t>(std::popcount(word));
     return set;
 }
 

@@ -20,6 +20,8 @@ public:
     bool listed() const { return listed_; }
     const std::vector<uint64_t>& list() const { return list_; }
     bool allows(uint64_t entry) const { return (bits_[entry >> 6] >> (entry & 63)) & 1; }
+    // How many entries are allowed.
+    size_t count() const { return listed_ ? list_.size() : count_; }
 
 private:
     // An allow-list this much smaller than the index is scored entry by entry: each exact
@@ -29,6 +31,7 @@ private:
     bool listed_ = false;
     std::vector<uint64_t> list_;
     std::vector<uint64_t> bits_;
+    size_t count_ = 0;  // of a bitmap
 };
 
 }  // namespace quillane

@@ -178,3 +178,26 @@ def test_removal_closes_the_graph_and_is_a_function_of_the_calls(data, tmp_path,
     assert graph.remove(kept) == len(kept) and len(graph) == 0
     graph.add_batch(np.arange(5), x[:5])
     assert graph.search(x[2], 1)[0].tolist() == [2]
+
+
+@pytest.mark.parametrize("share", [0.005, 0.3, 1.0])  # a listed allow-set, a bitmap, everything
+@pytest.mark.parametrize("metric", ["cosine", "l2"])
+def test_filtered_searches_rank_only_allowed_entries(data, share, metric):
+    x, queries = data
+    graph = GraphIndex(DIM, degree=12, bits=8, metric=metric)
+    graph.add_batch(np.arange(len(x)), x)
+    allow = np.sort(np.random.default_rng(4).choice(len(x), max(1, int(len(x) * share)), replace=False))
+    flat = CompactIndex(DIM, 8, metric=metric)
+    flat.add_batch(np.arange(len(x)), x)
+    want = flat.search_batch(queries, 10, allow=allow)
+    widest = graph.search_batch(queries, 10, ef=len(x), allow=allow)
+    assert np.array_equal(widest[0], want[0]) and widest[1].tobytes() == want[1].tobytes()
+    got = graph.search_batch(queries, 10, ef=64, allow=allow, threads=2)
+    assert np.isin(got[0][got[0] != quillane.NO_ID], allow).all()
+    real = [(set(a) - {quillane.NO_ID}, set(b) - {quillane.NO_ID}) for a, b in zip(got[0].tolist(), want[0].tolist())]
+    assert np.mean([len(a & b) / len(b) for a, b in real]) > 0.85
+    for q in (0, 7):
+        one = graph.search(queries[q], 10, ef=64, allow=allow)
+        assert np.array_equal(one[0], got[0][q]) and one[1].tobytes() == got[1][q].tobytes()
+    none = graph.search_batch(queries, 3, allow=np.array([10**6]))
+    assert (none[0] == quillane.NO_ID).all() and np.isnan(none[1]).all()
