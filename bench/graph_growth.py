@@ -21,20 +21,14 @@ import numpy as np
 import quillane
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from embeddings import glove_vectors  # noqa: E402
+from embeddings import glove_vectors, held_out  # noqa: E402
 from graph import exact_top10, processor, recall  # noqa: E402
+from ivf import resident  # noqa: E402
 
-
-def resident() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def main() -> None:
-    data = glove_vectors()
-    data = data[np.random.default_rng(0).permutation(len(data))]
-    data /= np.linalg.norm(data, axis=1, keepdims=True)
-    queries, base = np.ascontiguousarray(data[:1000]), np.ascontiguousarray(data[1000:])
+    queries, base = held_out(glove_vectors(), 1000)
     n = len(base)
     truth = exact_top10(base, queries)
     print(f"glove {n} x {base.shape[1]}, on {processor()}", flush=True)

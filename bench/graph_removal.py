@@ -11,7 +11,6 @@ mark_deleted and add_items(replace_deleted=True). Run in the benchmark environme
 from __future__ import annotations
 
 import gc
-import os
 import pathlib
 import sys
 import time
@@ -22,23 +21,16 @@ import numpy as np
 import quillane
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from embeddings import glove_vectors  # noqa: E402
+from embeddings import glove_vectors, held_out  # noqa: E402
 from graph import processor  # noqa: E402
-from ivf import exact_top10, recall  # noqa: E402
+from ivf import exact_top10, recall, resident  # noqa: E402
 
 EFS = (32, 64, 128)
 
 
-def resident() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
 
 def main() -> None:
-    data = glove_vectors()
-    data = data[np.random.default_rng(0).permutation(len(data))]
-    data /= np.linalg.norm(data, axis=1, keepdims=True)
-    queries, base = np.ascontiguousarray(data[:1000]), np.ascontiguousarray(data[1000:])
+    queries, base = held_out(glove_vectors(), 1000)
     n, dim = base.shape
     truth = exact_top10(base, queries)
     ids = np.arange(n)

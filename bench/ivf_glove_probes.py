@@ -23,7 +23,7 @@ import numpy as np
 import quillane
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from embeddings import glove_vectors  # noqa: E402
+from embeddings import glove_vectors, held_out  # noqa: E402
 from graph import exact_top10, processor, recall  # noqa: E402
 
 RESULTS = pathlib.Path(__file__).parent / "results"
@@ -40,10 +40,7 @@ def best_rate(call, queries: np.ndarray, repeats: int = 3) -> tuple[np.ndarray, 
 
 
 def main() -> None:
-    data = glove_vectors()
-    data /= np.linalg.norm(data, axis=1, keepdims=True)
-    data = data[np.random.default_rng(0).permutation(len(data))]
-    queries, base = np.ascontiguousarray(data[:1000]), np.ascontiguousarray(data[1000:])
+    queries, base = held_out(glove_vectors(), 1000)
     truth = exact_top10(base, queries)
     where = processor()
     print(f"glove {len(base)} x 50, 1024 lists, 1,000 queries in one call, one thread, on {where}", flush=True)

@@ -27,25 +27,36 @@ inline const IdMap& id_map_of(const ivf::IvfIndex& index) { return index.lookup(
 inline std::span<const uint64_t> stored_ids(const graph::GraphIndex& index) { return index.flat().id_list(); }
 inline const IdMap& id_map_of(const graph::GraphIndex& index) { return index.flat().id_map(); }
 
-// quillane.rerank's work: the candidates checked against the vectors' rows (ValueError
-// naming `function` and the first id without a row), re-ranked without the interpreter
-// lock into (ids, scores) rows of k.
-inline PyObject* reranked(const char* function, Metric metric, const float* queries, size_t nq, size_t dim,
-                          const uint64_t* candidates, size_t width, const float* vectors, size_t rows, size_t k,
-                          unsigned threads) {
-    if (const auto bad = first_id_without_row(candidates, nq * width, rows)) {
+// ValueError naming `function` and the first of `count` candidate ids (NO_ID skipped) with
+// no row among the `rows` of `vectors`, or whose row cannot be ranked by `metric`; the
+// array is called `array` ("vectors"), one of its rows `row` ("the vector").
+inline bool refuse_ids_without_fit_rows(const char* function, const char* array, const char* row, Metric metric,
+                                        const uint64_t* candidates, size_t count, const float* vectors, size_t rows,
+                                        size_t dim) {
+    if (const auto bad = first_id_without_row(candidates, count, rows)) {
         PyErr_Format(PyExc_ValueError,
-                     "%s: id %llu has no row in the rerank vectors, which have %zu rows (row i must hold the vector "
-                     "stored under id i)",
-                     function, static_cast<unsigned long long>(*bad), rows);
-        return nullptr;
+                     "%s: id %llu has no row in %s, which have %zu rows (row i must hold the vector stored under id i)",
+                     function, static_cast<unsigned long long>(*bad), array, rows);
+        return false;
     }
-    if (const auto bad = first_id_with_unfit_row(metric, candidates, nq * width, vectors, dim)) {
+    if (const auto bad = first_id_with_unfit_row(metric, candidates, count, vectors, dim)) {
         const bool finite = check_finite({vectors + *bad * dim, dim}).has_value();
-        PyErr_Format(PyExc_ValueError, "%s: the rerank vector of id %llu (its row %llu) %s", function,
+        PyErr_Format(PyExc_ValueError, "%s: %s of id %llu (its row %llu) %s", function, row,
                      static_cast<unsigned long long>(*bad), static_cast<unsigned long long>(*bad),
                      finite ? "is zero, which has no direction: the cosine metric cannot rank it"
                             : "holds a value that is not finite (NaN or Inf)");
+        return false;
+    }
+    return true;
+}
+
+// quillane.rerank's work: the candidates checked against the vectors' rows, re-ranked
+// without the interpreter lock into (ids, scores) rows of k.
+inline PyObject* reranked(const char* function, Metric metric, const float* queries, size_t nq, size_t dim,
+                          const uint64_t* candidates, size_t width, const float* vectors, size_t rows, size_t k,
+                          unsigned threads) {
+    if (!refuse_ids_without_fit_rows(function, "the rerank vectors", "the rerank vector", metric, candidates,
+                                     nq * width, vectors, rows, dim)) {
         return nullptr;
     }
     const auto total = result_size(nq, k);

@@ -98,19 +98,9 @@ bool wanted_answers(const Index& index, const char* function, const TuneRequest&
     const std::span<const uint64_t> ids = stored_ids(index);
     const auto* vectors = static_cast<const float*>(request.vectors->data);
     const auto* queries = static_cast<const float*>(request.queries.data);
-    if (const auto bad = first_id_without_row(ids.data(), ids.size(), request.vectors->rows)) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s: id %llu has no row in vectors, which have %zu rows (row i must hold the vector stored "
-                     "under id i)",
-                     function, static_cast<unsigned long long>(*bad), request.vectors->rows);
-        return false;
-    }
     const Metric metric = index.family().metric();
-    if (const auto bad = first_id_with_unfit_row(metric, ids.data(), ids.size(), vectors, dim)) {
-        PyErr_Format(PyExc_ValueError, "%s: the vector of id %llu (row %llu of vectors) %s", function,
-                     static_cast<unsigned long long>(*bad), static_cast<unsigned long long>(*bad),
-                     check_finite({vectors + *bad * dim, dim}).has_value() ? "is zero, which has no direction under cosine"
-                                                               : "holds a value that is not finite (NaN or Inf)");
+    if (!refuse_ids_without_fit_rows(function, "vectors", "the vector", metric, ids.data(), ids.size(), vectors,
+                                     request.vectors->rows, dim)) {
         return false;
     }
     std::vector<float> scores(out.size());

@@ -49,6 +49,17 @@ template <> struct Ranks<double> {
     static uint32_t vertex(Rank r) { return UINT32_MAX - static_cast<uint32_t>(r); }
 };
 
+// Puts r among `ranks` (highest first, at most `width` of them, each distinct): its place,
+// or SIZE_MAX when the set is full and r ranks after its last (one comparison).
+template <class Rank> size_t offer(std::vector<Rank>& ranks, Rank r, size_t width) {
+    if (ranks.size() == width && r < ranks.back()) return SIZE_MAX;
+    const auto at = std::lower_bound(ranks.begin(), ranks.end(), r, std::greater<Rank>());
+    const size_t place = static_cast<size_t>(at - ranks.begin());
+    ranks.insert(at, r);
+    if (ranks.size() > width) ranks.pop_back();
+    return place;
+}
+
 // keys(vertices, n, out) gives the keys of n vertices met together (K: float or double);
 // prefetch(v) is called for each as it is met, before keys asks for it. Returns the kept
 // vertices, best first (at most `width`). `vertices`: the number of vertices (the visited
@@ -91,16 +102,10 @@ std::vector<uint32_t> beam_search(const Adjacency& graph, size_t vertices, uint3
         if (n == 0) continue;
         keys(fresh.data(), n, fresh_keys.data());
         for (size_t i = 0; i < n; ++i) {
-            const Rank r = Ranks<K>::of(fresh_keys[i], fresh[i]);
-            if (beam.size() == width && r < beam.back()) continue;  // ranks are distinct: one comparison
-            const size_t at = static_cast<size_t>(
-                std::lower_bound(beam.begin(), beam.end(), r, std::greater<Rank>()) - beam.begin());
-            beam.insert(beam.begin() + static_cast<std::ptrdiff_t>(at), r);
+            const size_t at = offer(beam, Ranks<K>::of(fresh_keys[i], fresh[i]), width);
+            if (at == SIZE_MAX) continue;
             expanded.insert(expanded.begin() + static_cast<std::ptrdiff_t>(at), 0);
-            if (beam.size() > width) {
-                beam.pop_back();
-                expanded.pop_back();
-            }
+            expanded.resize(beam.size());
             next = std::min(next, at);
             graph.prefetch(fresh[i]);  // likely expanded soon
         }

@@ -102,11 +102,15 @@ void repair(Adjacency& graph, std::vector<uint32_t>& incoming, uint32_t w) {
 
 }  // namespace
 
-void give_orphans_an_edge(Adjacency& graph, uint32_t entry, std::vector<uint32_t>& incoming) {
+void count_incoming(const Adjacency& graph, std::vector<uint32_t>& incoming) {
     incoming.assign(graph.size(), 0);
     for (size_t v = 0; v < graph.size(); ++v) {
         for (const uint32_t* r = graph.row(v); r < graph.row(v) + graph.degree() && *r != Adjacency::NONE; ++r) ++incoming[*r];
     }
+}
+
+void give_orphans_an_edge(Adjacency& graph, uint32_t entry, std::vector<uint32_t>& incoming) {
+    count_incoming(graph, incoming);
     for (size_t w = 0; w < graph.size(); ++w) {
         if (w != entry && incoming[w] == 0) repair(graph, incoming, static_cast<uint32_t>(w));
     }
@@ -122,10 +126,8 @@ void link(Adjacency& graph, const BuildVectors& vectors, const std::vector<uint3
     std::vector<std::vector<uint32_t>> lists;
     std::vector<uint32_t> orphans;
     // Each vertex's in-degree, from the graph as it stands (not stored: the edges say it).
-    std::vector<uint32_t> incoming(graph.size(), 0);
-    for (size_t v = 0; v < graph.size(); ++v) {
-        for (const uint32_t* r = graph.row(v); r < graph.row(v) + graph.degree() && *r != Adjacency::NONE; ++r) ++incoming[*r];
-    }
+    std::vector<uint32_t> incoming;
+    count_incoming(graph, incoming);
     while (done < order.size()) {
         size = round_size(size, linked + done);
         const size_t m = std::min(size, order.size() - done);

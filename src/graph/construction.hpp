@@ -55,6 +55,9 @@ void link(Adjacency& graph, const BuildVectors& vectors, const std::vector<uint3
           uint32_t entry, const BuildOptions& options, VisitedPool& pool,
           const std::function<void(size_t done)>& after = {});
 
+// Each vertex's in-degree, from its edges (without allocating when `incoming` has room).
+void count_incoming(const Adjacency& graph, std::vector<uint32_t>& incoming);
+
 // Every vertex but `entry` left with no edge in, in vertex order, is given one (link's
 // repair); `incoming` is scratch of graph.size() counts, sized by the caller beforehand
 // when nothing may be allocated here.

@@ -21,66 +21,56 @@ Result<GraphIndex> GraphIndex::make(uint64_t dim, uint32_t degree, uint8_t bits,
     return GraphIndex(CompactFamily(std::move(quantizer), metric), degree);
 }
 
-BuildVectors GraphIndex::build_vectors(const float* rows, size_t n, unsigned threads,
-                                       std::vector<float>& decoded) const {
-    const size_t old = size() - n, d = dim();
+BuildVectors GraphIndex::decoded_vectors(size_t stored, const std::vector<uint8_t>* only, size_t vertices,
+                                         unsigned threads, std::vector<float>& decoded) const {
+    const size_t d = dim();
+    // Each decoded entry's place in `decoded`: its number, or its rank among those marked.
+    std::vector<size_t> slot;
+    size_t slots = stored;
+    if (only != nullptr) {
+        slot.assign(stored, 0);
+        slots = 0;
+        for (size_t e = 0; e < stored; ++e) {
+            if ((*only)[e]) slot[e] = slots++;
+        }
+    }
+    const auto wanted = [&](size_t e) { return only == nullptr || (*only)[e] != 0; };
+    const auto place = [&](size_t e) { return (only == nullptr ? e : slot[e]) * d; };
     BuildVectors vectors;
     vectors.dim = d;
     vectors.metric = metric();
     vectors.sums = kernels::active().eight_lane_sums;
-    vectors.values.resize(old + n);
-    vectors.scales.assign(old + n, 1.0);
-    decoded.resize(old * d);
-    parallel::for_chunks(old, 256, threads, [&](size_t begin, size_t end) {
+    vectors.values.assign(vertices, nullptr);
+    vectors.scales.assign(vertices, 1.0);
+    decoded.assign(slots * d, 0.0f);
+    parallel::for_chunks(stored, 256, threads, [&](size_t begin, size_t end) {
         for (size_t e = begin; e < end; ++e) {
+            if (!wanted(e)) continue;
             // A record that does not decode (an unverified, damaged file's) is measured as
             // the zero vector: it links as well as anything, and nothing fails.
             auto values = flat_.decode(e);
-            if (values) std::copy(values->begin(), values->end(), decoded.begin() + static_cast<std::ptrdiff_t>(e * d));
+            if (values) std::copy(values->begin(), values->end(), decoded.begin() + static_cast<std::ptrdiff_t>(place(e)));
         }
     });
-    for (size_t e = 0; e < old; ++e) vectors.values[e] = decoded.data() + e * d;
-    for (size_t i = 0; i < n; ++i) vectors.values[old + i] = rows + i * d;
-    if (vectors.metric == Metric::cosine) {
-        for (size_t e = 0; e < old + n; ++e) {
-            const double norm = std::sqrt(squared_norm(vectors.values[e], d));
-            vectors.scales[e] = norm > 0.0 ? 1.0 / norm : 0.0;
-        }
+    for (size_t e = 0; e < stored; ++e) {
+        if (wanted(e)) set_vector(vectors, e, decoded.data() + place(e));
     }
     return vectors;
 }
 
-BuildVectors GraphIndex::measured_vectors(const std::vector<uint8_t>& measured, unsigned threads,
-                                          std::vector<float>& decoded) const {
-    const size_t n = size(), d = dim();
-    std::vector<size_t> slot(n, 0);
-    size_t slots = 0;
-    for (size_t e = 0; e < n; ++e) {
-        if (measured[e]) slot[e] = slots++;
+void GraphIndex::set_vector(BuildVectors& vectors, size_t e, const float* values) {
+    vectors.values[e] = values;
+    if (vectors.metric == Metric::cosine) {
+        const double norm = std::sqrt(squared_norm(values, vectors.dim));
+        vectors.scales[e] = norm > 0.0 ? 1.0 / norm : 0.0;
     }
-    BuildVectors vectors;
-    vectors.dim = d;
-    vectors.metric = metric();
-    vectors.sums = kernels::active().eight_lane_sums;
-    vectors.values.assign(n, nullptr);
-    vectors.scales.assign(n, 1.0);
-    decoded.assign(slots * d, 0.0f);
-    parallel::for_chunks(n, 256, threads, [&](size_t begin, size_t end) {
-        for (size_t e = begin; e < end; ++e) {
-            if (!measured[e]) continue;
-            // As build_vectors: a record that does not decode is measured as zeros.
-            auto values = flat_.decode(e);
-            if (values) std::copy(values->begin(), values->end(), decoded.begin() + static_cast<std::ptrdiff_t>(slot[e] * d));
-        }
-    });
-    for (size_t e = 0; e < n; ++e) {
-        if (!measured[e]) continue;
-        vectors.values[e] = decoded.data() + slot[e] * d;
-        if (vectors.metric == Metric::cosine) {
-            const double norm = std::sqrt(squared_norm(vectors.values[e], d));
-            vectors.scales[e] = norm > 0.0 ? 1.0 / norm : 0.0;
-        }
-    }
+}
+
+BuildVectors GraphIndex::build_vectors(const float* rows, size_t n, unsigned threads,
+                                       std::vector<float>& decoded) const {
+    const size_t old = size() - n;
+    BuildVectors vectors = decoded_vectors(old, nullptr, old + n, threads, decoded);
+    for (size_t i = 0; i < n; ++i) set_vector(vectors, old + i, rows + i * dim());
     return vectors;
 }
 
@@ -101,7 +91,8 @@ size_t GraphIndex::remove(const uint64_t* gone, size_t count, unsigned threads) 
     // Everything that may fail is computed first; then the index changes, which cannot.
     const std::vector<uint32_t> losing = losing_neighbours(graph_, removed);
     std::vector<float> decoded;
-    const BuildVectors vectors = measured_vectors(measured_in_relinking(graph_, removed, losing), threads, decoded);
+    const std::vector<uint8_t> measured = measured_in_relinking(graph_, removed, losing);
+    const BuildVectors vectors = decoded_vectors(n, &measured, n, threads, decoded);
     const std::vector<std::vector<uint32_t>> lists = relinked(graph_, vectors, removed, losing, degree(), threads);
     std::vector<uint32_t> number(n, Adjacency::NONE);
     uint32_t kept = 0;
@@ -223,11 +214,7 @@ std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, si
             family.approximate_keys(prepared, records, vertices, n, sums.data(), keys);
             if (allow == nullptr) return;
             for (size_t i = 0; i < n; ++i) {
-                if (!allow->allows(vertices[i])) continue;
-                const Rank r = Ranks<float>::of(keys[i], vertices[i]);
-                if (allowed.size() == allowed_width && r < allowed.back()) continue;
-                allowed.insert(std::lower_bound(allowed.begin(), allowed.end(), r, std::greater<Rank>()), r);
-                if (allowed.size() > allowed_width) allowed.pop_back();
+                if (allow->allows(vertices[i])) offer(allowed, Ranks<float>::of(keys[i], vertices[i]), allowed_width);
             }
         },
         [&](uint32_t v) { __builtin_prefetch(records + size_t{v} * stride); });

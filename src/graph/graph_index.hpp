@@ -87,10 +87,12 @@ private:
     // What construction measures: the rows being added as given, the earlier entries as
     // their codes decode (into `decoded`).
     BuildVectors build_vectors(const float* rows, size_t n, unsigned threads, std::vector<float>& decoded) const;
-    // The decodings of the entries `measured` marks (values[e] null for the others), as
-    // construction measures earlier vertices.
-    BuildVectors measured_vectors(const std::vector<uint8_t>& measured, unsigned threads,
-                                  std::vector<float>& decoded) const;
+    // What construction measures of the first `stored` entries (those `only` marks, when
+    // given): their decodings, into `decoded`; room for `vertices` in all, the others null.
+    BuildVectors decoded_vectors(size_t stored, const std::vector<uint8_t>* only, size_t vertices, unsigned threads,
+                                 std::vector<float>& decoded) const;
+    // Vertex e measured as `values` (dim floats), with its scale under cosine.
+    static void set_vector(BuildVectors& vectors, size_t e, const float* values);
     // The row of the batch nearest the batch's mean (in metric space): the first entry.
     size_t central_row(const BuildVectors& vectors, size_t first, size_t n) const;
     // The walk: a beam of `width` over every vertex; the vertices it ranks at the end are

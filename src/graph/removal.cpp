@@ -63,22 +63,14 @@ std::vector<std::vector<uint32_t>> relinked(const Adjacency& graph, const BuildV
     parallel::for_chunks(losing.size(), std::max<size_t>(1, losing.size() / (4 * used)), threads,
                          [&](size_t begin, size_t end) {
                              for (size_t i = begin; i < end; ++i) {
-                                 std::vector<uint32_t> list = candidates_of(graph, removed, losing[i]);
-                                 // As a list that takes reverse edges: pruned only when more
-                                 // than the degree; else each candidate once, in order.
-                                 std::vector<uint32_t> seen(list);
-                                 std::sort(seen.begin(), seen.end());
-                                 seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-                                 if (seen.size() > degree) {
-                                     list = prune(vectors, losing[i], std::move(list), degree);
-                                 } else {
-                                     std::vector<uint32_t> once;
-                                     for (const uint32_t c : list) {
-                                         if (std::find(once.begin(), once.end(), c) == once.end()) once.push_back(c);
-                                     }
-                                     list = std::move(once);
+                                 // Each candidate once, in order; as a list that takes reverse
+                                 // edges, pruned only when more than the degree.
+                                 std::vector<uint32_t> once;
+                                 for (const uint32_t c : candidates_of(graph, removed, losing[i])) {
+                                     if (std::find(once.begin(), once.end(), c) == once.end()) once.push_back(c);
                                  }
-                                 lists[i] = std::move(list);
+                                 if (once.size() > degree) once = prune(vectors, losing[i], std::move(once), degree);
+                                 lists[i] = std::move(once);
                              }
                          });
     return lists;
