@@ -75,28 +75,36 @@ std::vector<uint32_t> choose(const Adjacency& graph, const BuildVectors& vectors
     return prune(vectors, v, std::move(candidates), options.degree);
 }
 
-// w has no edge in: the nearest of its neighbours that has room takes it, or else gives up
-// for it its last neighbour that other edges still reach. No vertex is left unreachable by
-// pruning alone.
+// x takes an edge to w: appended when x has room, else (if `may_replace`) in place of x's
+// last neighbour that other edges still reach; false when it cannot.
+bool take(Adjacency& graph, std::vector<uint32_t>& incoming, uint32_t x, uint32_t w, std::vector<uint32_t>& row,
+          bool may_replace = true) {
+    row.assign(graph.row(x), graph.row(x) + graph.count(x));
+    if (std::find(row.begin(), row.end(), w) != row.end()) return true;
+    if (row.size() < graph.degree()) {
+        row.push_back(w);
+    } else if (!may_replace) {
+        return false;
+    } else {
+        size_t at = row.size();
+        while (at > 0 && incoming[row[at - 1]] < 2) --at;
+        if (at == 0) return false;
+        --incoming[row[at - 1]];
+        row[at - 1] = w;
+    }
+    ++incoming[w];
+    graph.set(x, row);
+    return true;
+}
+
+// w has no edge in: the nearest of its neighbours that can takes it (with room, or giving
+// up for it its last neighbour that other edges still reach). No vertex is left
+// unreachable by pruning alone.
 void repair(Adjacency& graph, std::vector<uint32_t>& incoming, uint32_t w) {
-    const uint32_t* out = graph.row(w);
-    const size_t n = graph.count(w);
     std::vector<uint32_t> row;
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t x = out[i];
-        row.assign(graph.row(x), graph.row(x) + graph.count(x));
-        if (row.size() < graph.degree()) {
-            row.push_back(w);
-        } else {
-            size_t at = row.size();
-            while (at > 0 && (incoming[row[at - 1]] < 2 || row[at - 1] == w)) --at;
-            if (at == 0) continue;
-            --incoming[row[at - 1]];
-            row[at - 1] = w;
-        }
-        ++incoming[w];
-        graph.set(x, row);
-        return;
+    for (size_t i = 0; i < graph.count(w); ++i) {
+        const uint32_t x = graph.row(w)[i];
+        if (x != w && take(graph, incoming, x, w, row)) return;
     }
 }
 
@@ -113,6 +121,61 @@ void give_orphans_an_edge(Adjacency& graph, uint32_t entry, std::vector<uint32_t
     count_incoming(graph, incoming);
     for (size_t w = 0; w < graph.size(); ++w) {
         if (w != entry && incoming[w] == 0) repair(graph, incoming, static_cast<uint32_t>(w));
+    }
+}
+
+// How many times reach_every_vertex walks the graph at most.
+constexpr int REACH_PASSES = 4;
+
+void reach_every_vertex(Adjacency& graph, uint32_t entry, ReachScratch& scratch) {
+    const size_t n = graph.size();
+    if (n == 0) return;
+    auto& [incoming, reached, stack, row] = scratch;
+    count_incoming(graph, incoming);
+    const auto walk = [&](uint32_t from) {
+        reached[from] = 1;
+        stack.push_back(from);
+        while (!stack.empty()) {
+            const uint32_t u = stack.back();
+            stack.pop_back();
+            for (size_t i = 0; i < graph.count(u); ++i) {
+                const uint32_t x = graph.row(u)[i];
+                if (!reached[x]) {
+                    reached[x] = 1;
+                    stack.push_back(x);
+                }
+            }
+        }
+    };
+    // An edge given up to take a vertex in (when no reached vertex has room) may cut off
+    // what only it reached: the walk then starts again, a few times at most.
+    for (int pass = 0; pass < REACH_PASSES; ++pass) {
+        reached.assign(n, 0);
+        stack.clear();
+        walk(entry);
+        bool replaced = false;
+        for (size_t v = 0; v < n; ++v) {
+            if (reached[v]) continue;
+            const auto w = static_cast<uint32_t>(v);
+            // A reached neighbour of w with room takes it, else the entry, else the first
+            // reached vertex with room; when none has room, the first that can give up an
+            // edge (one can: reached vertices hold more edges than vertices, degree >= 2).
+            bool taken = false;
+            for (size_t i = 0; i < graph.count(w) && !taken; ++i) {
+                const uint32_t x = graph.row(w)[i];
+                taken = reached[x] && take(graph, incoming, x, w, row, false);
+            }
+            taken = taken || take(graph, incoming, entry, w, row, false);
+            for (size_t x = 0; x < n && !taken; ++x) {
+                taken = reached[x] && take(graph, incoming, static_cast<uint32_t>(x), w, row, false);
+            }
+            for (size_t x = 0; x < n && !taken; ++x) {
+                taken = reached[x] && take(graph, incoming, static_cast<uint32_t>(x), w, row);
+                replaced = replaced || taken;
+            }
+            walk(w);
+        }
+        if (!replaced) return;
     }
 }
 

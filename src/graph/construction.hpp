@@ -63,6 +63,24 @@ void count_incoming(const Adjacency& graph, std::vector<uint32_t>& incoming);
 // when nothing may be allocated here.
 void give_orphans_an_edge(Adjacency& graph, uint32_t entry, std::vector<uint32_t>& incoming);
 
+// Every vertex reachable from `entry` by edges: in vertex order, each vertex no walk from
+// the entry reaches is taken by a reached neighbour of its own, else by the entry, else by
+// the first reached vertex that can (as repair takes it), and what it reaches is reached.
+// Its scratch, reserved by the caller (n vertices, `degree` for the row) where nothing may
+// be allocated.
+struct ReachScratch {
+    std::vector<uint32_t> incoming;
+    std::vector<uint8_t> reached;
+    std::vector<uint32_t> stack, row;
+    void reserve(size_t n, size_t degree) {
+        incoming.reserve(n);
+        reached.reserve(n);
+        stack.reserve(n);
+        row.reserve(degree);
+    }
+};
+void reach_every_vertex(Adjacency& graph, uint32_t entry, ReachScratch& scratch);
+
 // The pruning rule: candidates (vertices other than v) in order of distance from v (then
 // vertex number); one is kept when it is nearer to v than to every vertex kept before it,
 // until `degree` are kept. A vertex that pruning leaves with no edge in is given one back

@@ -111,9 +111,10 @@ size_t GraphIndex::remove(const uint64_t* gone, size_t count, unsigned threads) 
             if (!removed[v]) entry = static_cast<uint32_t>(v);
         }
     }
-    std::vector<uint32_t> row, incoming;
+    std::vector<uint32_t> row;
     row.reserve(degree());
-    incoming.reserve(kept);
+    ReachScratch scratch;
+    scratch.reserve(kept, degree());
     flat_.remove(gone, count);  // the same entries go, the others keep their order
     for (size_t i = 0; i < losing.size(); ++i) graph_.set(losing[i], lists[i]);
     // Down in vertex order: each block moves to its new number, at or below its old one.
@@ -125,7 +126,12 @@ size_t GraphIndex::remove(const uint64_t* gone, size_t count, unsigned threads) 
     }
     graph_.truncate(kept);
     entry_ = kept > 0 ? number[entry] : 0;
-    if (kept > 0) give_orphans_an_edge(graph_, entry_, incoming);
+    if (kept > 0) {
+        give_orphans_an_edge(graph_, entry_, scratch.incoming);
+        // Components cut off from the entry (a group whose edges in all came from removed
+        // vertices) are taken back in.
+        reach_every_vertex(graph_, entry_, scratch);
+    }
 #if defined(__GLIBC__)
     if (dropped >= TRIM_AFTER_ROWS) malloc_trim(0);
 #endif

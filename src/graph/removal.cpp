@@ -8,20 +8,37 @@ namespace quillane::graph {
 
 namespace {
 
-// v's candidates, as relinked lists them.
+// Removed vertices whose neighbours a vertex short of candidates looks through, at most:
+// enough to relink it after most of its surroundings went, bounded where nearly all did.
+constexpr size_t REMOVED_LOOKED_THROUGH = 64;
+
+// v's candidates, as relinked lists them: its neighbours left, then those of its removed
+// neighbours, then, while fewer than `degree`, those of the removed vertices found so (in
+// the order found), so that a vertex whose surroundings were removed is linked again.
 std::vector<uint32_t> candidates_of(const Adjacency& graph, const std::vector<uint8_t>& removed, uint32_t v) {
-    std::vector<uint32_t> out;
+    std::vector<uint32_t> out, through;
     const uint32_t* row = graph.row(v);
     const size_t count = graph.count(v);
     for (size_t i = 0; i < count; ++i) {
         if (!removed[row[i]]) out.push_back(row[i]);
     }
     for (size_t i = 0; i < count; ++i) {
-        if (!removed[row[i]]) continue;
-        const uint32_t* far = graph.row(row[i]);
-        const size_t far_count = graph.count(row[i]);
+        if (removed[row[i]]) through.push_back(row[i]);
+    }
+    const size_t own = through.size();
+    for (size_t k = 0; k < through.size(); ++k) {
+        const bool short_of_candidates = out.size() < graph.degree();
+        if (k >= own && !short_of_candidates) break;  // past v's own removed neighbours
+        const uint32_t* far = graph.row(through[k]);
+        const size_t far_count = graph.count(through[k]);
         for (size_t j = 0; j < far_count; ++j) {
-            if (!removed[far[j]] && far[j] != v) out.push_back(far[j]);
+            const uint32_t w = far[j];
+            if (!removed[w]) {
+                if (w != v) out.push_back(w);
+            } else if (short_of_candidates && through.size() < REMOVED_LOOKED_THROUGH &&
+                       std::find(through.begin(), through.end(), w) == through.end()) {
+                through.push_back(w);
+            }
         }
     }
     return out;

@@ -1,7 +1,7 @@
 // How the graph closes around removed vertices: every vertex that loses a neighbour takes
 // as candidates its other neighbours and the removed neighbours' own neighbours, pruned by
-// the construction rule; then the vertices left are renumbered in order, and any left with
-// no edge in gets one back. Every step reads the graph as it stood before (or runs in
+// the construction rule; then the vertices left are renumbered in order, any left with no
+// edge in gets one back, and any no walk from the entry reaches is taken in. Every step reads the graph as it stood before (or runs in
 // vertex order), so the result is the same at any thread count (docs/graph-index.md).
 #pragma once
 
@@ -17,7 +17,8 @@ namespace quillane::graph {
 std::vector<uint32_t> losing_neighbours(const Adjacency& graph, const std::vector<uint8_t>& removed);
 
 // Each vertex of `losing`'s new list (in the same order): its neighbours not removed, then
-// for each removed neighbour in its list's order, that neighbour's neighbours not removed;
+// for each removed neighbour in its list's order, that neighbour's neighbours not removed
+// (and, while fewer than `degree`, those of the removed vertices met so, breadth first);
 // pruned by the construction rule when more than `degree` distinct (else each once, in
 // that order). Reads only the graph as it stands; lists on up to `threads` threads.
 std::vector<std::vector<uint32_t>> relinked(const Adjacency& graph, const BuildVectors& vectors,

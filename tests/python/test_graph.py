@@ -180,6 +180,21 @@ def test_removal_closes_the_graph_and_is_a_function_of_the_calls(data, tmp_path,
     assert graph.search(x[2], 1)[0].tolist() == [2]
 
 
+@pytest.mark.parametrize("rows, gone", [
+    (lambda x: np.concatenate([x[:2], x[:2]]), lambda n: np.arange(2)),  # copies re-added: the first go
+    (lambda x: np.concatenate([x[:300], x[:300]]), lambda n: np.arange(300)),
+    (lambda x: x[:600], lambda n: np.setdiff1d(np.arange(n), np.arange(0, n, 20))),  # a twentieth left
+    (lambda x: x[:600], lambda n: np.random.default_rng(3).permutation(n)[:590])])
+def test_every_entry_left_is_reached_after_removals(data, rows, gone):
+    x = rows(data[0])
+    gone = gone(len(x))
+    graph = GraphIndex(DIM, degree=4, bits=4, metric="cosine")
+    graph.add_batch(np.arange(len(x)), x)
+    graph.remove(gone)
+    found = graph.search_batch(x[:5], len(graph), ef=len(graph))[0]
+    assert all(sorted(row) == sorted(graph.ids().tolist()) for row in found.tolist())
+
+
 @pytest.mark.parametrize("share", [0.005, 0.3, 1.0])  # a listed allow-set, a bitmap, everything
 @pytest.mark.parametrize("metric", ["cosine", "l2"])
 def test_filtered_searches_rank_only_allowed_entries(data, share, metric):
