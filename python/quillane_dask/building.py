@@ -60,7 +60,8 @@ def _rows_of_npy(paths: list[str], starts: list[int], rows: np.ndarray) -> np.nd
 
 def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "compact",
           bits: int = 4, seed: int = 42, projections: int | None = None, ids: Any = None,
-          lists: int | None = None, iterations: int = 10, metric: str = "ip", client: Any = None) -> ShardedIndex:
+          lists: int | None = None, iterations: int = 10, metric: str = "ip", degree: int | None = None,
+          client: Any = None) -> ShardedIndex:
     """Encode every row into one shard per chunk, on the workers holding the rows.
 
     `vectors`: a Dask array of shape (n, dim) with known chunk sizes, chunked by rows, or a
@@ -68,7 +69,10 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
     row numbers unless given (a NumPy or Dask array of n non-negative integers, only with
     a Dask array of vectors). family="ivf" needs `lists`: the centroids are trained once,
     in one task, on at most 256 rows per list chosen by the seed, and every shard is built
-    against them. metric: "ip", "cosine" or "l2", for the compact and inverted-file families.
+    against them. family="graph": one GraphIndex per shard of `degree` (default 32) edges per
+    vertex, built on one thread of its worker (so the same rows and chunks give the same
+    files at any worker count). metric: "ip", "cosine" or "l2", for every family but
+    two-stage.
     """
     import dask.array as da
     from distributed import default_client
@@ -101,10 +105,15 @@ def build(vectors: Any, directory: str | os.PathLike[str], *, family: str = "com
     parameters: dict[str, Any] = {"dim": int(dim), "bits": int(bits), "seed": int(seed), "projections": 0}
     if family == "two-stage":
         if metric != "ip":
-            raise ValueError(f"metric {metric!r} applies to the compact and inverted-file families, not two-stage")
+            raise ValueError(f"metric {metric!r} applies to the compact, inverted-file and graph families, not two-stage")
         parameters["projections"] = int(projections if projections is not None else max(1, dim // 4))
     else:
         parameters["metric"] = metric
+    if degree is not None and family != "graph":
+        raise ValueError(f"degree applies to the graph family, not to family {family!r}")
+    if family == "graph":
+        del parameters["projections"]
+        parameters["degree"] = operator.index(32 if degree is None else degree)
     if family == "ivf":
         if lists is None:
             raise ValueError("family 'ivf' needs lists (the number of centroids)")

@@ -18,11 +18,12 @@ import quillane
 MANIFEST = "manifest.json"
 FORMAT = 1
 FAMILIES: dict[str, Any] = {"compact": quillane.CompactIndex, "two-stage": quillane.VectorIndex,
-                             "ivf": quillane.IvfIndex}
+                             "ivf": quillane.IvfIndex, "graph": quillane.GraphIndex}
 # The integers of each family's quantizer, and the compact families' metric, as the manifest
 # lists them.
 PARAMETERS = {"compact": ["bits", "dim", "metric", "projections", "seed"],
-              "two-stage": ["bits", "dim", "projections", "seed"], "ivf": ["bits", "dim", "lists", "metric", "seed"]}
+              "two-stage": ["bits", "dim", "projections", "seed"], "ivf": ["bits", "dim", "lists", "metric", "seed"],
+              "graph": ["bits", "degree", "dim", "metric", "seed"]}
 METRICS = ("ip", "cosine", "l2")
 
 
@@ -39,6 +40,9 @@ def _new_index(family: str, parameters: dict[str, Any]) -> Any:
     if family == "ivf":
         return quillane.IvfIndex(parameters["dim"], parameters["lists"], parameters["bits"], parameters["seed"],
                                  metric=parameters["metric"])
+    if family == "graph":
+        return quillane.GraphIndex(parameters["dim"], degree=parameters["degree"], bits=parameters["bits"],
+                                   seed=parameters["seed"], metric=parameters["metric"])
     return quillane.VectorIndex(parameters["dim"], parameters["bits"], parameters["projections"],
                                 parameters["seed"])
 
@@ -49,7 +53,9 @@ def _empty_index(family: str, *parameters: tuple[str, int]) -> Any:
     return _new_index(family, dict(parameters))
 
 
-FAMILY_TAGS = {"two-stage": 1, "compact": 2, "ivf": 3}
+FAMILY_TAGS = {"two-stage": 1, "compact": 2, "ivf": 3, "graph": 4}
+# What each family keeps in the header's third integer (offset 24).
+THIRD_INTEGER = {"two-stage": "projections", "compact": "projections", "ivf": "lists", "graph": "degree"}
 
 
 def _header(path: str) -> tuple[str, dict[str, Any]]:
@@ -62,9 +68,8 @@ def _header(path: str) -> tuple[str, dict[str, Any]]:
     family, bits = head[10], head[11]
     dim, projections, seed = struct.unpack_from("<QQQ", head, 16)
     tag = {v: k for k, v in FAMILY_TAGS.items()}.get(family, str(family))
-    # An inverted-file header holds its list count where the others hold projections.
     integers: dict[str, Any] = {"family": tag, "dim": dim, "bits": bits, "seed": seed,
-                                ("lists" if tag == "ivf" else "projections"): projections}
+                                THIRD_INTEGER.get(tag, "projections"): projections}
     if tag != "two-stage":
         # Format version 2 holds the metric in summary word 1; version 1 is inner product.
         version, word = struct.unpack_from("<H", head, 8)[0], struct.unpack_from("<I", head, 52)[0]

@@ -35,7 +35,7 @@ def _remove_from_shard(path: str, checksums: str, family: str, parameters: dict[
 def remove(index: ShardedIndex, ids: np.ndarray, client: Any) -> int:
     """ShardedIndex.remove's work (see there)."""
     if index.family == "two-stage":
-        raise ValueError("remove applies to the compact and inverted-file families, not two-stage")
+        raise ValueError("remove applies to the compact, inverted-file and graph families, not two-stage")
     ids = np.asarray(ids)
     _empty_index(index.family, *sorted(index.parameters.items())).remove(ids)  # the index's checks
     directory = Path(index.directory)

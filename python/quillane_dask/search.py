@@ -79,7 +79,7 @@ class ShardedIndex:
                 f"rows={len(self)}, shards={len(self.shards)})")
 
     def search_batch(self, queries: np.ndarray, top_k: SupportsIndex, *, probes: SupportsIndex | None = None,
-                     allow: np.ndarray | None = None, rerank: np.ndarray | None = None,
+                     ef: SupportsIndex | None = None, allow: np.ndarray | None = None, rerank: np.ndarray | None = None,
                      rerank_factor: SupportsIndex = 4,
                      client: Any = None, retries: int = 2) -> tuple[np.ndarray, np.ndarray]:
         """Row i: the top_k of one index holding every row, for queries[i].
@@ -89,9 +89,12 @@ class ShardedIndex:
         `retries` times, and any failure raises: never a partial answer. probes (inverted
         files only, default 8): every shard opens the same lists, those of the centroids
         all its shards share, so the answer is that of one IvfIndex with those centroids.
-        allow, rerank and rerank_factor (compact and inverted-file families) as for the
-        index's own search_batch: every shard ranks only the allowed ids, and the merged
-        rerank_factor * top_k candidates are re-ranked here by quillane.rerank.
+        ef (graphs only, default 64): every shard's walk keeps max(ef, its top k) vertices;
+        the answer is the merge of each shard's GraphIndex answer (the graphs differ from
+        one graph of every row, so the answer may too). allow, rerank and rerank_factor (every
+        family but two-stage) as for the index's own search_batch: every shard ranks only the
+        allowed ids, and the merged rerank_factor * top_k candidates (each shard's best as
+        many) are re-ranked here by quillane.rerank.
         """
         from distributed import default_client
 
@@ -103,15 +106,18 @@ class ShardedIndex:
             store.update(rerank=rerank, rerank_factor=rerank_factor)
         empty = _empty_index(self.family, *sorted(self.parameters.items()))
         if store and self.family == "two-stage":
-            raise ValueError("allow and rerank apply to the compact and inverted-file families, not two-stage")
-        if self.family == "ivf":
-            probes = 8 if probes is None else probes
-            empty.search_batch(queries, top_k, probes=probes, **store)
-            probes = operator.index(probes)
-        elif probes is not None:
+            raise ValueError("allow and rerank apply to the compact, inverted-file and graph families, not two-stage")
+        if probes is not None and self.family != "ivf":
             raise ValueError(f"probes applies to inverted-file indexes, not to family {self.family!r}")
-        else:
-            empty.search_batch(queries, top_k, **store)
+        if ef is not None and self.family != "graph":
+            raise ValueError(f"ef applies to graph indexes, not to family {self.family!r}")
+        walk: dict[str, Any] = {}  # what each shard's search is given beside top_k
+        if self.family == "ivf":
+            walk["probes"] = 8 if probes is None else probes
+        if self.family == "graph":
+            walk["ef"] = 64 if ef is None else ef
+        empty.search_batch(queries, top_k, **walk, **store)  # the index's own checks and messages
+        walk = {key: operator.index(value) for key, value in walk.items()}
         top_k = operator.index(top_k)
         client = client or default_client()
 
@@ -131,7 +137,7 @@ class ShardedIndex:
             for i, shard in enumerate(shards):
                 futures.append(client.submit(
                     _search_shard, os.path.join(self.directory, shard["file"]), shard["checksums"],
-                    self.family, self.parameters, queries, width, probes, allow, pure=False, retries=retries,
+                    self.family, self.parameters, queries, width, walk, allow, pure=False, retries=retries,
                     workers=[workers[i % len(workers)]], allow_other_workers=True))
             metric = self.parameters.get("metric", "ip")
             merged = merge(client.gather(futures), width, ascending=metric == "l2")

@@ -48,13 +48,12 @@ def _open_shard(path: str, checksums: str, family: str, parameters: dict[str, An
 
 
 def _search_shard(path: str, checksums: str, family: str, parameters: dict[str, Any],
-                  queries: np.ndarray, top_k: int, probes: int | None = None,
+                  queries: np.ndarray, top_k: int, walk: dict[str, int],
                   allow: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
-    """On a worker: one shard's top-k for every query (the shard stays mapped)."""
+    """On a worker: one shard's top-k for every query (the shard stays mapped); `walk`
+    holds an inverted file's probes or a graph's ef."""
     index = _open_shard(path, checksums, family, parameters)
-    extra: dict[str, Any] = {} if allow is None else {"allow": allow}
-    if probes is not None:
-        extra["probes"] = probes
+    extra: dict[str, Any] = dict(walk) if allow is None else {"allow": allow, **walk}
     found: tuple[np.ndarray, np.ndarray] = index.search_batch(queries, top_k, threads=1, **extra)
     return found
 

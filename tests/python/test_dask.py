@@ -8,9 +8,10 @@ import pytest
 
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
+import quillane  # noqa: E402
 import quillane_dask  # noqa: E402
 
-from quillane import CompactIndex, IvfIndex, VectorIndex  # noqa: E402
+from quillane import CompactIndex, GraphIndex, IvfIndex, VectorIndex  # noqa: E402
 
 DIM = 16
 
@@ -257,6 +258,41 @@ def test_store_features_pass_through_as_one_index(tmp_path, client, family):
         reopened.reconstruct(np.array([3]))
     got, want = reopened.search_batch(queries, 10, **probes), one.search_batch(queries, 10, **probes)
     assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()
+
+
+@pytest.mark.parametrize("metric", ["ip", "l2"])
+def test_a_sharded_graph_answers_as_its_shards_merged(tmp_path, client, metric):
+    x, queries = data(900), data(6, seed=1)
+    ids = np.arange(900, dtype=np.uint64) * 3
+    sharded = quillane_dask.build(da.from_array(x, chunks=(300, DIM)), tmp_path, family="graph", degree=8, bits=4,
+                                  seed=9, metric=metric, ids=da.from_array(ids, chunks=300))
+    assert sharded.parameters == {"dim": DIM, "bits": 4, "seed": 9, "degree": 8, "metric": metric}
+
+    def shards():
+        return [GraphIndex.load(tmp_path / shard["file"]) for shard in sharded.shards]
+
+    # Each shard is the graph of its rows whatever the worker count (a build is the same at any thread count).
+    for i, shard in enumerate(shards()):
+        local = GraphIndex(DIM, degree=8, bits=4, seed=9, metric=metric)
+        local.add_batch(ids[300 * i:300 * (i + 1)], x[300 * i:300 * (i + 1)], threads=2)
+        assert local.to_bytes() == shard.to_bytes()
+    l2, by_id = metric == "l2", np.repeat(x, 3, axis=0)  # row 3 i of by_id: the vector of id 3 i
+    for options in ({"ef": 16}, {"allow": ids[::7]}, {"rerank": by_id, "rerank_factor": 2}):
+        width = 20 if "rerank" in options else 10
+        walk = {key: value for key, value in options.items() if key not in ("rerank", "rerank_factor")}
+        want = quillane_dask.merge([shard.search_batch(queries, width, **walk) for shard in shards()], width,
+                                   ascending=l2)
+        if "rerank" in options:
+            want = quillane.rerank(queries, np.ascontiguousarray(want[0]), by_id, 10, metric=metric)
+        got = sharded.search_batch(queries, 10, **options)
+        assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()
+    assert sharded.remove(ids[[0, 1, 450]]) == 3
+    assert not sharded.contains(ids[[0, 450]]).any() and len(quillane_dask.ShardedIndex.open(tmp_path)) == 897
+    got = sharded.search_batch(queries, 10)
+    want = quillane_dask.merge([shard.search_batch(queries, 10) for shard in shards()], 10, ascending=l2)
+    assert np.array_equal(got[0], want[0]) and got[1].tobytes() == want[1].tobytes()
+    with pytest.raises(ValueError, match="ef applies to graph indexes, not to family 'compact'"):
+        quillane_dask.build(da.from_array(x, chunks=(300, DIM)), tmp_path / "c").search_batch(queries, 3, ef=8)
 
 
 def test_a_rerank_factor_beyond_the_rows_is_clamped_as_one_index_clamps(tmp_path, client):
