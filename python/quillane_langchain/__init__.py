@@ -9,7 +9,7 @@
     store.save_local("my-store")
     store = QuillaneVectorStore.load_local("my-store", DeterministicFakeEmbedding(size=64))
 
-The vectors live in a quillane index (a CompactIndex, or an IvfIndex given trained), each
+The vectors live in a quillane index (a CompactIndex, an IvfIndex given trained, or a GraphIndex), each
 under an integer key of its own; the texts, metadata and string ids live beside it in
 this store. Re-adding a string id replaces its document. A metadata filter (a dict of
 required values, or a function of the metadata) becomes the index's allow-list, so a

@@ -33,7 +33,8 @@ def save(store: QuillaneVectorStore, folder_path: str | os.PathLike[str], index_
             "index_file": index_file,
             "index_class": type(store._index).__name__ if store._index is not None else None,
             "checksums": _checksums(folder / index_file) if index_file else None,
-            "options": {"bits": store._bits, "metric": store._metric, "seed": store._seed, "probes": store._probes},
+            "options": {"bits": store._bits, "metric": store._metric, "seed": store._seed, "probes": store._probes,
+                        "ef": store._ef},
             "next_key": store._next_key,
             "documents": [[key, doc.id, doc.page_content, doc.metadata] for key, doc in store._documents.items()],
         }
@@ -61,7 +62,7 @@ def load(cls: type[QuillaneVectorStore], folder_path: str | os.PathLike[str], em
         record = json.loads(target.read_text())
         options = record["options"]
         store = cls(embeddings, bits=options["bits"], metric=options["metric"], seed=options["seed"],
-                    probes=options["probes"])
+                    probes=options["probes"], ef=options.get("ef", 64))  # files before graphs: no ef
         documents, index_file = record["documents"], record["index_file"]
         next_key = record["next_key"]
         valid = record["format"] == DOCUMENTS_FORMAT and isinstance(documents, list) and \
@@ -76,10 +77,8 @@ def load(cls: type[QuillaneVectorStore], folder_path: str | os.PathLike[str], em
         path = folder / index_file
         if not path.is_file() or _checksums(path) != record["checksums"]:
             raise ValueError(f"{target} does not belong to the index file {path}: it is missing or was changed")
-        if record["index_class"] == "IvfIndex":
-            store._index = quillane.IvfIndex.load(path)
-        elif record["index_class"] == "CompactIndex":
-            store._index = quillane.CompactIndex.load(path)
+        if record["index_class"] in ("IvfIndex", "CompactIndex", "GraphIndex"):
+            store._index = getattr(quillane, record["index_class"]).load(path)
         else:
             raise ValueError(f"{target} names an unknown index class {record['index_class']!r}")
     try:

@@ -20,6 +20,7 @@ import quillane
 from . import folder
 
 Filter = dict[str, Any] | Callable[[dict[str, Any]], bool]
+Index = quillane.CompactIndex | quillane.IvfIndex | quillane.GraphIndex
 
 
 class QuillaneVectorStore(VectorStore):
@@ -31,18 +32,22 @@ class QuillaneVectorStore(VectorStore):
             4 takes half the memory at a small loss of recall.
         metric: "cosine" (default: most text embeddings are compared so), "ip" or "l2".
         index: None (a CompactIndex made at the first add, when the dimension is known),
-            or an empty CompactIndex or trained IvfIndex to store the vectors in (its own
-            bits and metric then hold).
+            or an empty CompactIndex, trained IvfIndex or GraphIndex to store the vectors
+            in (its own bits and metric then hold). A GraphIndex answers large stores
+            fastest at high recall; a CompactIndex scores every document exactly from its
+            code.
         probes: The lists an IvfIndex searches per query.
+        ef: The vertices a GraphIndex's walk keeps (at least k): wider finds more of the
+            true nearest, slower.
         seed: The seed of the CompactIndex made here.
     """
 
     def __init__(self, embedding: Embeddings, *, bits: int = 8, metric: str = "cosine",
-                 index: quillane.CompactIndex | quillane.IvfIndex | None = None, probes: int = 8,
-                 seed: int = 42) -> None:
+                 index: Index | None = None, probes: int = 8, seed: int = 42, ef: int = 64) -> None:
         if index is not None:
-            if not isinstance(index, (quillane.CompactIndex, quillane.IvfIndex)):
-                raise TypeError(f"index must be a quillane.CompactIndex or IvfIndex, got {type(index).__name__}")
+            if not isinstance(index, (quillane.CompactIndex, quillane.IvfIndex, quillane.GraphIndex)):
+                raise TypeError(f"index must be a quillane.CompactIndex, IvfIndex or GraphIndex, "
+                                f"got {type(index).__name__}")
             if len(index) != 0:
                 raise ValueError(f"index must be empty, it holds {len(index)} entries")
             if isinstance(index, quillane.IvfIndex) and not index.trained:
@@ -50,7 +55,7 @@ class QuillaneVectorStore(VectorStore):
         elif metric not in ("cosine", "ip", "l2"):
             raise ValueError(f"metric must be 'cosine', 'ip' or 'l2', got {metric!r}")
         self._embedding = embedding
-        self._bits, self._metric, self._seed, self._probes = bits, metric, seed, probes
+        self._bits, self._metric, self._seed, self._probes, self._ef = bits, metric, seed, probes, ef
         self._index = index
         self._documents: dict[int, Document] = {}  # key -> document (its id set)
         self._keys: dict[str, int] = {}  # string id -> key
@@ -62,7 +67,7 @@ class QuillaneVectorStore(VectorStore):
         return self._embedding
 
     @property
-    def index(self) -> quillane.CompactIndex | quillane.IvfIndex | None:
+    def index(self) -> Index | None:
         """The quillane index holding the vectors (None until the first add)."""
         return self._index
 
@@ -200,7 +205,7 @@ class QuillaneVectorStore(VectorStore):
 
     # Helpers
 
-    def _index_for(self, dim: int) -> quillane.CompactIndex | quillane.IvfIndex:
+    def _index_for(self, dim: int) -> Index:
         if self._index is None:
             metric = cast(Literal["ip", "cosine", "l2"], self._metric)  # checked by the constructor
             self._index = quillane.CompactIndex(dim, self._bits, self._seed, metric=metric)
@@ -228,6 +233,8 @@ class QuillaneVectorStore(VectorStore):
             extra["allow"] = self._allowed(filter)
         if isinstance(self._index, quillane.IvfIndex):
             extra["probes"] = self._probes
+        if isinstance(self._index, quillane.GraphIndex):
+            extra["ef"] = self._ef
         ids, scores = self._index.search(query, k, **extra)
         keep = ids != quillane.NO_ID
         return ids[keep].tolist(), scores[keep].tolist()

@@ -28,14 +28,22 @@ class TestQuillaneOverInvertedFile(VectorStoreIntegrationTests):
         yield QuillaneVectorStore(self.get_embeddings(), index=index, probes=2)
 
 
+class TestQuillaneOverGraph(VectorStoreIntegrationTests):
+    @pytest.fixture()
+    def vectorstore(self) -> Generator[QuillaneVectorStore, None, None]:  # type: ignore[override]
+        yield QuillaneVectorStore(self.get_embeddings(), index=quillane.GraphIndex(6, degree=4, metric="cosine"))
+
+
 EMBEDDING = DeterministicFakeEmbedding(size=32)
 TEXTS = [f"text {i}" for i in range(40)]
 METADATA = [{"parity": i % 2, "group": i // 10} for i in range(40)]
 
 
-@pytest.fixture()
-def store() -> QuillaneVectorStore:
-    return QuillaneVectorStore.from_texts(TEXTS, EMBEDDING, METADATA, ids=[str(i) for i in range(40)])
+@pytest.fixture(params=["compact", "graph"])
+def store(request) -> QuillaneVectorStore:
+    index = quillane.GraphIndex(32, degree=8, metric="cosine") if request.param == "graph" else None
+    return QuillaneVectorStore.from_texts(TEXTS, EMBEDDING, METADATA, ids=[str(i) for i in range(40)], index=index,
+                                          ef=16)
 
 
 @pytest.mark.parametrize("filter, expect", [
