@@ -102,7 +102,7 @@ bool take(Adjacency& graph, std::vector<uint32_t>& incoming, uint32_t x, uint32_
 // unreachable by pruning alone.
 void repair(Adjacency& graph, std::vector<uint32_t>& incoming, uint32_t w) {
     std::vector<uint32_t> row;
-    for (size_t i = 0; i < graph.count(w); ++i) {
+    for (size_t i = 0, n = graph.count(w); i < n; ++i) {
         const uint32_t x = graph.row(w)[i];
         if (x != w && take(graph, incoming, x, w, row)) return;
     }
@@ -131,14 +131,13 @@ void reach_every_vertex(Adjacency& graph, uint32_t entry, ReachScratch& scratch)
     const size_t n = graph.size();
     if (n == 0) return;
     auto& [incoming, reached, stack, row] = scratch;
-    count_incoming(graph, incoming);
     const auto walk = [&](uint32_t from) {
         reached[from] = 1;
         stack.push_back(from);
         while (!stack.empty()) {
             const uint32_t u = stack.back();
             stack.pop_back();
-            for (size_t i = 0; i < graph.count(u); ++i) {
+            for (size_t i = 0, count = graph.count(u); i < count; ++i) {
                 const uint32_t x = graph.row(u)[i];
                 if (!reached[x]) {
                     reached[x] = 1;

@@ -67,7 +67,7 @@ void give_orphans_an_edge(Adjacency& graph, uint32_t entry, std::vector<uint32_t
 // the entry reaches is taken by a reached neighbour of its own, else by the entry, else by
 // the first reached vertex that can (as repair takes it), and what it reaches is reached.
 // Its scratch, reserved by the caller (n vertices, `degree` for the row) where nothing may
-// be allocated.
+// be allocated; `incoming` must hold the in-degrees (as give_orphans_an_edge leaves them).
 struct ReachScratch {
     std::vector<uint32_t> incoming;
     std::vector<uint8_t> reached;

@@ -121,7 +121,7 @@ size_t GraphIndex::remove(const uint64_t* gone, size_t count, unsigned threads) 
     for (size_t v = 0; v < n; ++v) {
         if (removed[v]) continue;
         row.clear();
-        for (size_t i = 0; i < graph_.count(v); ++i) row.push_back(number[graph_.row(v)[i]]);
+        for (size_t i = 0, count = graph_.count(v); i < count; ++i) row.push_back(number[graph_.row(v)[i]]);
         graph_.set(number[v], row);
     }
     graph_.truncate(kept);

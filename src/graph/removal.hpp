@@ -1,8 +1,11 @@
-// How the graph closes around removed vertices: every vertex that loses a neighbour takes
-// as candidates its other neighbours and the removed neighbours' own neighbours, pruned by
-// the construction rule; then the vertices left are renumbered in order, any left with no
-// edge in gets one back, and any no walk from the entry reaches is taken in. Every step reads the graph as it stood before (or runs in
-// vertex order), so the result is the same at any thread count (docs/graph-index.md).
+// How the graph closes around removed vertices: every vertex that loses a neighbour keeps
+// the others and takes as many newcomers as it lost, the nearest of the removed neighbours'
+// first neighbours that are far enough from each other (a vertex left with nothing takes
+// candidates from farther through the removed ones, pruned by the construction rule); then
+// the vertices left are renumbered in order, any left with no edge in gets one back, and
+// any no walk from the entry reaches is taken in. Every step reads the graph as it stood
+// before (or runs in vertex order), so the result is the same at any thread count
+// (docs/graph-index.md).
 #pragma once
 
 #include <cstdint>
@@ -16,11 +19,8 @@ namespace quillane::graph {
 // The vertices not removed (removed[v] == 0) with a removed neighbour, in vertex order.
 std::vector<uint32_t> losing_neighbours(const Adjacency& graph, const std::vector<uint8_t>& removed);
 
-// Each vertex of `losing`'s new list (in the same order): its neighbours not removed, then
-// for each removed neighbour in its list's order, that neighbour's neighbours not removed
-// (and, while fewer than `degree`, those of the removed vertices met so, breadth first);
-// pruned by the construction rule when more than `degree` distinct (else each once, in
-// that order). Reads only the graph as it stands; lists on up to `threads` threads.
+// Each vertex of `losing`'s new list (in the same order), as docs/graph-index.md says.
+// Reads only the graph as it stands; lists on up to `threads` threads.
 std::vector<std::vector<uint32_t>> relinked(const Adjacency& graph, const BuildVectors& vectors,
                                             const std::vector<uint8_t>& removed,
                                             const std::vector<uint32_t>& losing, uint32_t degree, unsigned threads);

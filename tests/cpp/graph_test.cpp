@@ -45,8 +45,11 @@ TEST(GraphConstruction, TheSameGraphOnEveryPathAndThreadCount) {
     for (float& x : rows) x = normal(rng);
     std::vector<uint64_t> ids(n);
     for (size_t i = 0; i < n; ++i) ids[i] = i;
-    std::vector<uint64_t> gone;
+    std::vector<uint64_t> gone, most;  // a seventh, then all but every eleventh of the rest
     for (size_t i = 3; i < n; i += 7) gone.push_back(i);
+    for (size_t i = 0; i < n; ++i) {
+        if (i % 11 != 0) most.push_back(i);
+    }
     std::vector<uint8_t> first, first_removed;
     testing_isa::for_each_isa([&](kernels::Isa isa) {
         for (unsigned threads : {1u, 2u, 3u}) {
@@ -59,6 +62,7 @@ TEST(GraphConstruction, TheSameGraphOnEveryPathAndThreadCount) {
             if (first.empty()) first = bytes;
             EXPECT_EQ(bytes, first) << kernels::isa_name(isa) << " threads " << threads;
             ASSERT_EQ(index->remove(gone.data(), gone.size(), threads), gone.size());
+            index->remove(most.data(), most.size(), threads);  // surroundings removed: relinked from farther
             const auto left = index->graph().bytes();
             bytes.assign(left.begin(), left.end());
             bytes.push_back(static_cast<uint8_t>(index->entry()));
