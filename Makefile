@@ -9,7 +9,7 @@ BUILD := build
 WHEEL_DIR := $(BUILD)/wheel
 JOBS ?= 2
 
-.PHONY: demo test cpp-test sanitize sanitize-build fuzz py-test deps bench compare compare-batch compare-files compare-sharded compare-ivf compare-graph clean
+.PHONY: demo test cpp-test sanitize sanitize-build fuzz py-test deps bench compare compare-batch compare-files compare-sharded compare-sharded-graph compare-ivf compare-graph clean
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -152,6 +152,13 @@ compare-sharded: $(WHEEL_DIR)/.built
 	$(BENCH_ENV)/bin/python -m pip install -q numpy "dask[array]>=2024.1" "distributed>=2024.1"
 	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	$(BENCH_ENV)/bin/python bench/sharded.py $(SHARDED_ARGS)
+
+# Sharded GraphIndex build on one Dask worker against two (not part of `make test`).
+compare-sharded-graph: $(WHEEL_DIR)/.built
+	[ -x $(BENCH_ENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_ENV)
+	$(BENCH_ENV)/bin/python -m pip install -q numpy "dask[array]>=2024.1" "distributed>=2024.1"
+	$(BENCH_ENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	$(BENCH_ENV)/bin/python bench/sharded_graph.py $(SHARDED_ARGS)
 
 # IvfIndex beside FAISS's IVF and graph indexes and hnswlib (not part of `make test`).
 compare-ivf: $(WHEEL_DIR)/.built
