@@ -454,8 +454,20 @@ std::optional<std::vector<uint64_t>> read_ids(PyObject* obj, const char* param, 
     static constexpr size_t SIZES[] = {0, 1, 1, 2, 2, 4, 4, 8, 8, 8, 8};
     const size_t size = SIZES[typenum];
     const bool is_signed = typenum % 2 == 1;
-    std::vector<uint64_t> ids(rows);
-    for (size_t i = 0; i < rows; ++i) {
+    std::vector<uint64_t> ids;
+    size_t first = 0;  // ids before this one are read already
+    if (size == 8 && fields->strides[0] == 8 && rows > 0 && reinterpret_cast<uintptr_t>(fields->data) % 8 == 0) {
+        // Contiguous 64-bit ids (the common case): copied at once; signed ones then checked
+        // one by one only when some is negative.
+        const auto* words = reinterpret_cast<const uint64_t*>(fields->data);
+        ids.assign(words, words + rows);
+        uint64_t signs = 0;
+        for (const uint64_t id : ids) signs |= id;
+        first = is_signed && (signs >> 63) != 0 ? 0 : rows;
+    } else {
+        ids.resize(rows);
+    }
+    for (size_t i = first; i < rows; ++i) {
         const char* p = fields->data + static_cast<Py_ssize_t>(i) * fields->strides[0];
         uint64_t bits = 0;
         std::memcpy(&bits, p, size);  // little-endian: the low bytes

@@ -15,8 +15,21 @@ AllowSet AllowSet::of(const IdMap& map, const uint64_t* ids, size_t n, size_t en
         return set;
     }
     set.bits_.assign(entries / 64 + 1, 0);
-    map.find_each(ids, n, [&](uint64_t entry) { set.bits_[entry >> 6] |= uint64_t{1} << (entry & 63); });
-    for (const uint64_t word : set.bits_) set.count_ += static_cast<size_t>(std::popcount(word));
+    // Ids are mostly given in order: the word being filled stays in a register until the
+    // next entry falls in another (a store and reload per id would chain them).
+    uint64_t* bits = set.bits_.data();
+    size_t at = 0;
+    uint64_t word = 0;
+    map.find_each(ids, n, [&](uint64_t entry) {
+        if ((entry >> 6) != at) {
+            bits[at] |= word;
+            at = entry >> 6;
+            word = 0;
+        }
+        word |= uint64_t{1} << (entry & 63);
+    });
+    bits[at] |= word;
+    for (const uint64_t w : set.bits_) set.count_ += static_cast<size_t>(std::popcount(w));
     return set;
 }
 

@@ -92,6 +92,8 @@ def test_a_refused_row_is_named_and_adds_nothing(make_q, make_index):
         (lambda q, i: i.add_batch(np.arange(3.0), np.zeros((3, DIM), np.float32)), TypeError, "argument 'ids': expected an integer dtype (uint64 or any that fits), got float64"),
         (lambda q, i: i.add_batch(np.arange(2), np.zeros((3, DIM), np.float32)), ValueError, "argument 'ids': expected shape (3,), one id per row, got (2,)"),
         (lambda q, i: i.add_batch(np.array([1, -2, 3], np.int8), np.zeros((3, DIM), np.float32)), ValueError, "argument 'ids': ids must not be negative, got -2 at position 1"),
+        (lambda q, i: i.add_batch(np.array([1, 2, -3], np.int64), np.zeros((3, DIM), np.float32)), ValueError, "argument 'ids': ids must not be negative, got -3 at position 2"),
+        (lambda q, i: i.add_batch(np.array([0, 1, -2**63]), np.zeros((3, DIM), np.float32)), ValueError, "argument 'ids': ids must not be negative, got -9223372036854775808 at position 2"),
         (lambda q, i: i.search_batch(np.zeros((1, DIM), np.float32), -1), OverflowError, None),
     ],
 )
