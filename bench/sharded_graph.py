@@ -58,10 +58,11 @@ def main() -> None:
         client = Client(cluster, set_as_default=False)
         client.wait_for_workers(workers)
         source = da.random.RandomState(1).standard_normal((args.n, args.dim), chunks=(args.chunk, args.dim))
-        vectors = client.persist(source.astype(np.float32))
-        wait(vectors)
-        client.rebalance(vectors)  # the chunks shared out, as a cluster would hold them
-        placement.append(sorted(Counter(w[0] for w in client.who_has(futures_of(vectors)).values()).values()))
+        with client.as_current():  # two clients: wait on this one's
+            vectors = client.persist(source.astype(np.float32))
+            wait(vectors)
+            client.rebalance(vectors)  # the chunks shared out, as a cluster would hold them
+            placement.append(sorted(Counter(w[0] for w in client.who_has(futures_of(vectors)).values()).values()))
         clusters.append(cluster)
         clients.append(client)
         held_rows.append(vectors)
