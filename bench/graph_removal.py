@@ -1,16 +1,20 @@
-"""GraphIndex removal on the GloVe vectors beside hnswlib's mark_deleted (not part of `make test`).
+"""GraphIndex removal beside hnswlib's mark_deleted (not part of `make test`).
 
 A random 20% of a built index is removed and added again: recall@10 at fixed ef, and
 resident bytes per vector, against a fresh build of the same rows; then the time to remove
-1% of the entries. hnswlib (M=16, ef_construction 200) goes through the same calls with
-mark_deleted and add_items(replace_deleted=True). Run in the benchmark environment of
+1% of the entries, on one core. hnswlib (M=16, ef_construction 200) goes through the same
+calls with mark_deleted and add_items(replace_deleted=True). With --only-timing, only a
+graph is built and 1% of it removed on one core. Run in the benchmark environment of
 `make compare-graph`:
 
     build/env-bench/bin/python bench/graph_removal.py
+    build/env-bench/bin/python bench/graph_removal.py --data clustered --n 1000000 --dim 96 --only-timing
 """
 from __future__ import annotations
 
+import argparse
 import gc
+import os
 import pathlib
 import sys
 import time
@@ -21,6 +25,8 @@ import numpy as np
 import quillane
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
+sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "examples"))
+from demo import clustered_data  # noqa: E402
 from embeddings import glove_vectors, held_out  # noqa: E402
 from graph import processor  # noqa: E402
 from ivf import exact_top10, recall, resident  # noqa: E402
@@ -29,13 +35,44 @@ EFS = (32, 64, 128)
 
 
 
+def remove_one_percent(graph: quillane.GraphIndex, n: int) -> None:
+    """Removes a random 1% of rows 0..n-1 with the process on one core, and says how long it took."""
+    one = np.sort(np.random.default_rng(2).choice(n, n // 100, replace=False))
+    cores = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(cores)})
+    try:
+        start = time.perf_counter()
+        graph.remove(one)
+        took = time.perf_counter() - start
+    finally:
+        os.sched_setaffinity(0, cores)
+    print(f"GraphIndex: removed 1% ({len(one)}) in {took:.2f} s on one core", flush=True)
+
+
 def main() -> None:
-    queries, base = held_out(glove_vectors(), 1000)
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--data", choices=["glove", "clustered"], default="glove")
+    parser.add_argument("--n", type=int, default=1_000_000, help="rows of the clustered data")
+    parser.add_argument("--dim", type=int, default=96, help="dimension of the clustered data")
+    parser.add_argument("--only-timing", action="store_true")
+    args = parser.parse_args()
+    if args.data == "glove":
+        queries, base = held_out(glove_vectors(), 1000)
+    else:
+        queries, base = held_out(clustered_data(args.n + 1000, args.dim, 3), 1000, seed=None)
     n, dim = base.shape
-    truth = exact_top10(base, queries)
     ids = np.arange(n)
+    if args.only_timing:
+        print(f"{args.data} {n} x {dim}, on {processor()}", flush=True)
+        graph = quillane.GraphIndex(dim, degree=32, bits=8, metric="cosine")
+        start = time.perf_counter()
+        graph.add_batch(ids, base, threads=2)
+        print(f"GraphIndex 8-bit d=32: built in {time.perf_counter() - start:.0f} s on two threads", flush=True)
+        remove_one_percent(graph, n)
+        return
+    truth = exact_top10(base, queries)
     gone = np.sort(np.random.default_rng(1).choice(n, n // 5, replace=False))
-    print(f"glove {n} x {dim}, remove and re-add {len(gone)}, on {processor()}", flush=True)
+    print(f"{args.data} {n} x {dim}, remove and re-add {len(gone)}, on {processor()}", flush=True)
 
     def report(name: str, search, grown: int) -> None:
         cells = "  ".join(f"ef {ef}: {recall(search(ef), truth):.3f}" for ef in EFS)
@@ -56,10 +93,7 @@ def main() -> None:
         report(f"GraphIndex 8-bit d=32, {label}", lambda ef: graph.search_batch(queries, 10, ef=ef, threads=1)[0],
                resident() - before)
         if churn:
-            one = np.sort(np.random.default_rng(2).choice(n, n // 100, replace=False))
-            start = time.perf_counter()
-            graph.remove(one)
-            print(f"GraphIndex: removed 1% ({len(one)}) in {time.perf_counter() - start:.2f} s", flush=True)
+            remove_one_percent(graph, n)
         del graph
         gc.collect()
         before = resident()
