@@ -22,6 +22,15 @@ double build_distance(const BuildVectors& vectors, uint32_t a, uint32_t b) {
     return -((total * vectors.scales[a]) * vectors.scales[b]);
 }
 
+void sort_nearest_first(std::vector<Near>& near) {
+    // NaN distances (vectors no encoder writes) sort last, after every number.
+    std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
+        const bool a_nan = std::isnan(a.distance), b_nan = std::isnan(b.distance);
+        if (a_nan || b_nan) return !a_nan || (b_nan && a.vertex < b.vertex);
+        return a.distance < b.distance || (a.distance == b.distance && a.vertex < b.vertex);
+    });
+}
+
 size_t round_size(size_t previous, size_t graph_size) {
     const size_t doubled = previous == 0 ? 1 : previous * 2;
     return std::max<size_t>(1, std::min(doubled, graph_size / 50));
@@ -29,21 +38,12 @@ size_t round_size(size_t previous, size_t graph_size) {
 
 std::vector<uint32_t> prune(const BuildVectors& vectors, uint32_t v, std::vector<uint32_t> candidates,
                             uint32_t degree) {
-    struct Near {
-        double distance;
-        uint32_t vertex;
-    };
     std::vector<Near> near;
     near.reserve(candidates.size());
     for (const uint32_t c : candidates) {
         if (c != v) near.push_back({build_distance(vectors, v, c), c});
     }
-    // NaN distances (vectors no encoder writes) sort last, after every number.
-    std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
-        const bool a_nan = std::isnan(a.distance), b_nan = std::isnan(b.distance);
-        if (a_nan || b_nan) return !a_nan || (b_nan && a.vertex < b.vertex);
-        return a.distance < b.distance || (a.distance == b.distance && a.vertex < b.vertex);
-    });
+    sort_nearest_first(near);
     near.erase(std::unique(near.begin(), near.end(), [](const Near& a, const Near& b) { return a.vertex == b.vertex; }),
                near.end());
     std::vector<uint32_t> kept;

@@ -37,6 +37,14 @@ struct BuildVectors {
 // the same bits on every machine.
 double build_distance(const BuildVectors& vectors, uint32_t a, uint32_t b);
 
+// A candidate and its distance from the vertex being linked.
+struct Near {
+    double distance;
+    uint32_t vertex;
+};
+// Nearest first, ties by vertex number, NaN distances last.
+void sort_nearest_first(std::vector<Near>& near);
+
 struct BuildOptions {
     uint32_t degree = 32;
     uint32_t width = 128;  // the beam of each new vertex's search

@@ -1,7 +1,6 @@
 #include "removal.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include "parallel/pool.hpp"
 
@@ -10,8 +9,8 @@ namespace quillane::graph {
 namespace {
 
 // How many of a removed neighbour's neighbours (its first: a list starts with those pruning
-// kept, nearest first) are candidates to replace it: on GloVe, 16 relink as well as 32 (recall within 0.001
-// after a fifth removed and added again) at half the distances.
+// kept, nearest first) are candidates to replace it: on GloVe, 16 relink as well as 32
+// (recall within 0.001 after a fifth removed and added again) at half the distances.
 constexpr size_t NEWCOMERS_FROM_EACH = 16;
 
 // Removed vertices whose neighbours a vertex short of candidates looks through, at most:
@@ -101,10 +100,6 @@ namespace {
 // edge lost, not a new pruning of every list that held one.
 std::vector<uint32_t> replaced_neighbours(const Adjacency& graph, const BuildVectors& vectors,
                                           const std::vector<uint8_t>& removed, uint32_t v) {
-    struct Near {
-        double distance;
-        uint32_t vertex;
-    };
     std::vector<uint32_t> list;
     std::vector<Near> near;
     const uint32_t* row = graph.row(v);
@@ -132,17 +127,12 @@ std::vector<uint32_t> replaced_neighbours(const Adjacency& graph, const BuildVec
         for (size_t l = 0; l < lines; ++l) __builtin_prefetch(at + 64 * l);
     }
     for (Near& c : near) c.distance = build_distance(vectors, v, c.vertex);
-    // NaN distances (vectors no encoder writes) sort last, after every number.
-    std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
-        const bool a_nan = std::isnan(a.distance), b_nan = std::isnan(b.distance);
-        if (a_nan || b_nan) return !a_nan || (b_nan && a.vertex < b.vertex);
-        return a.distance < b.distance || (a.distance == b.distance && a.vertex < b.vertex);
-    });
+    sort_nearest_first(near);
     for (const Near& c : near) {
         if (list.size() - kept == lost) break;
-        bool diverse = true;
+        bool diverse = true;  // as prune decides: not nearer to a newcomer than to v
         for (size_t k = kept; k < list.size() && diverse; ++k) {
-            diverse = build_distance(vectors, list[k], c.vertex) > c.distance;
+            diverse = !(build_distance(vectors, list[k], c.vertex) <= c.distance);
         }
         if (diverse) list.push_back(c.vertex);
     }
