@@ -10,16 +10,44 @@
 
 namespace quillane::graph {
 
-double build_distance(const BuildVectors& vectors, uint32_t a, uint32_t b) {
-    double lanes[8];
-    // Products of two floats are exact in float64: only the sums round.
-    vectors.sums(vectors.values[a], vectors.values[b], vectors.dim,
-                             vectors.metric == Metric::cosine ? kernels::VectorTerm::product
-                                                              : kernels::VectorTerm::squared_difference,
-                             lanes);
+namespace {
+
+kernels::VectorTerm term_of(const BuildVectors& vectors) {
+    return vectors.metric == Metric::cosine ? kernels::VectorTerm::product : kernels::VectorTerm::squared_difference;
+}
+
+// The distance from a vector's eight lanes.
+double finished(const BuildVectors& vectors, const double* lanes, uint32_t a, uint32_t b) {
     const double total = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
     if (vectors.metric != Metric::cosine) return total;
     return -((total * vectors.scales[a]) * vectors.scales[b]);
+}
+
+}  // namespace
+
+double build_distance(const BuildVectors& vectors, uint32_t a, uint32_t b) {
+    double lanes[8];
+    // Products of two floats are exact in float64: only the sums round.
+    vectors.sums(vectors.values[a], vectors.values[b], vectors.dim, term_of(vectors), lanes);
+    return finished(vectors, lanes, a, b);
+}
+
+void build_distances(const BuildVectors& vectors, uint32_t a, const uint32_t* b, size_t count, double* out,
+                     bool from_each) {
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const float* four[4] = {vectors.values[b[i]], vectors.values[b[i + 1]], vectors.values[b[i + 2]],
+                                vectors.values[b[i + 3]]};
+        double lanes[32];
+        // The lanes are the same either way round (products commute exactly, and x - y is
+        // exactly -(y - x)); only the finishing order of a cosine differs.
+        vectors.sums_of_four(vectors.values[a], four, vectors.dim, term_of(vectors), lanes);
+        for (size_t j = 0; j < 4; ++j) {
+            out[i + j] = from_each ? finished(vectors, lanes + 8 * j, b[i + j], a)
+                                   : finished(vectors, lanes + 8 * j, a, b[i + j]);
+        }
+    }
+    for (; i < count; ++i) out[i] = from_each ? build_distance(vectors, b[i], a) : build_distance(vectors, a, b[i]);
 }
 
 void sort_nearest_first(std::vector<Near>& near) {
@@ -38,23 +66,25 @@ size_t round_size(size_t previous, size_t graph_size) {
 
 std::vector<uint32_t> prune(const BuildVectors& vectors, uint32_t v, std::vector<uint32_t> candidates,
                             uint32_t degree) {
+    std::erase(candidates, v);
+    std::vector<double> distances(candidates.size());
+    build_distances(vectors, v, candidates.data(), candidates.size(), distances.data());
     std::vector<Near> near;
     near.reserve(candidates.size());
-    for (const uint32_t c : candidates) {
-        if (c != v) near.push_back({build_distance(vectors, v, c), c});
-    }
+    for (size_t i = 0; i < candidates.size(); ++i) near.push_back({distances[i], candidates[i]});
     sort_nearest_first(near);
     near.erase(std::unique(near.begin(), near.end(), [](const Near& a, const Near& b) { return a.vertex == b.vertex; }),
                near.end());
     std::vector<uint32_t> kept;
+    double from_kept[4];
     for (const Near& c : near) {
         if (kept.size() == degree) break;
         bool diverse = true;
-        for (const uint32_t s : kept) {
-            if (build_distance(vectors, s, c.vertex) <= c.distance) {
-                diverse = false;
-                break;
-            }
+        // Four kept vertices measured at a time (a few past the first that rules c out).
+        for (size_t k = 0; k < kept.size() && diverse; k += 4) {
+            const size_t m = std::min<size_t>(4, kept.size() - k);
+            build_distances(vectors, c.vertex, kept.data() + k, m, from_kept, true);
+            for (size_t j = 0; j < m && diverse; ++j) diverse = !(from_kept[j] <= c.distance);
         }
         if (diverse) kept.push_back(c.vertex);
     }
@@ -69,7 +99,8 @@ std::vector<uint32_t> choose(const Adjacency& graph, const BuildVectors& vectors
     std::vector<uint32_t> candidates = beam_search<double>(
         graph, vectors.values.size(), entry, options.width, visited,
         [&](const uint32_t* us, size_t n, double* keys) {
-            for (size_t i = 0; i < n; ++i) keys[i] = -build_distance(vectors, v, us[i]);
+            build_distances(vectors, v, us, n, keys);
+            for (size_t i = 0; i < n; ++i) keys[i] = -keys[i];
         },
         [&](uint32_t u) { __builtin_prefetch(vectors.values[u]); });
     return prune(vectors, v, std::move(candidates), options.degree);

@@ -28,6 +28,7 @@ struct BuildVectors {
     Metric metric = Metric::ip;
     // The active kernels' entry, asked for once per build rather than per distance.
     void (*sums)(const float*, const float*, size_t, kernels::VectorTerm, double*) = nullptr;
+    void (*sums_of_four)(const float*, const float* const*, size_t, kernels::VectorTerm, double*) = nullptr;
 };
 
 // The distance that construction ranks by (smaller: nearer): minus the cosine under cosine,
@@ -36,6 +37,10 @@ struct BuildVectors {
 // product walks a Euclidean graph well). Sums in the eight lanes of compact/eight_sums.hpp:
 // the same bits on every machine.
 double build_distance(const BuildVectors& vectors, uint32_t a, uint32_t b);
+// out[i] = build_distance(vectors, a, b[i]) for i < count (from_each: build_distance(vectors,
+// b[i], a)), four at a time.
+void build_distances(const BuildVectors& vectors, uint32_t a, const uint32_t* b, size_t count, double* out,
+                     bool from_each = false);
 
 // A candidate and its distance from the vertex being linked.
 struct Near {

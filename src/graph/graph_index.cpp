@@ -40,6 +40,7 @@ BuildVectors GraphIndex::decoded_vectors(size_t stored, const std::vector<uint8_
     vectors.dim = d;
     vectors.metric = metric();
     vectors.sums = kernels::active().eight_lane_sums;
+    vectors.sums_of_four = kernels::active().eight_lane_sums_of_four;
     vectors.values.assign(vertices, nullptr);
     vectors.scales.assign(vertices, 1.0);
     decoded.assign(slots * d, 0.0f);

@@ -126,7 +126,11 @@ std::vector<uint32_t> replaced_neighbours(const Adjacency& graph, const BuildVec
         const char* at = reinterpret_cast<const char*>(vectors.values[c.vertex]);
         for (size_t l = 0; l < lines; ++l) __builtin_prefetch(at + 64 * l);
     }
-    for (Near& c : near) c.distance = build_distance(vectors, v, c.vertex);
+    std::vector<uint32_t> candidates(near.size());
+    std::vector<double> distances(near.size());
+    for (size_t i = 0; i < near.size(); ++i) candidates[i] = near[i].vertex;
+    build_distances(vectors, v, candidates.data(), candidates.size(), distances.data());
+    for (size_t i = 0; i < near.size(); ++i) near[i].distance = distances[i];
     sort_nearest_first(near);
     for (const Near& c : near) {
         if (list.size() - kept == lost) break;

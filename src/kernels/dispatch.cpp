@@ -62,7 +62,7 @@ const KernelTable PORTABLE = {Isa::portable, portable::chacha8_four_blocks,
                               portable::hadamard_rotate, portable::compact_cells,
                               portable::compact_code_sums, portable::centroid_dots,
                               portable::centroid_integer_dots, portable::centroid_bounds,
-                              portable::eight_lane_sums};
+                              portable::eight_lane_sums, portable::eight_lane_sums_of_four};
 const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multiply,
                           avx2::factorisation, avx2::turbo_scan, avx2::compact_approx_scan, avx2::compact_approx_gather,
                           avx2::compact_approx_scan_each, false,
@@ -72,7 +72,7 @@ const KernelTable AVX2 = {Isa::avx2, avx2::chacha8_four_blocks, avx2::lane_multi
                           avx2::hadamard_rotate, avx2::compact_cells,
                           avx2::compact_code_sums, avx2::centroid_dots,
                           avx2::centroid_integer_dots, avx2::centroid_bounds,
-                          avx2::eight_lane_sums};
+                          avx2::eight_lane_sums, avx2::eight_lane_sums_of_four};
 const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_multiply,
                             avx2::factorisation, avx2::turbo_scan, avx512::compact_approx_scan, avx512::compact_approx_gather,
                             avx512::compact_approx_scan_each, true,
@@ -82,7 +82,7 @@ const KernelTable AVX512 = {Isa::avx512, avx2::chacha8_four_blocks, avx2::lane_m
                             avx2::hadamard_rotate, avx2::compact_cells,
                             avx2::compact_code_sums, avx512::centroid_dots,
                             avx512::centroid_integer_dots, avx512::centroid_bounds,
-                            avx512::eight_lane_sums};
+                            avx512::eight_lane_sums, avx512::eight_lane_sums_of_four};
 // The AVX-512 table with the tiles' many-query multiply.
 const KernelTable AMX = [] {
     KernelTable table = AVX512;

@@ -75,6 +75,8 @@ struct KernelTable {
                                            const int64_t* sums, double* upper, double* lower);  // centroid_dots.hpp
     void (*eight_lane_sums)(const float* a, const float* b, size_t n, VectorTerm term,
                             double* lanes);                                // vector_sums.hpp
+    void (*eight_lane_sums_of_four)(const float* a, const float* const* b, size_t n, VectorTerm term,
+                                    double* lanes);                        // vector_sums.hpp
 };
 
 // What the processor supports, asked once.

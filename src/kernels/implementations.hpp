@@ -61,7 +61,8 @@ struct CentroidBoundTotals;
     void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out); \
     CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row,            \
                                         const int64_t* sums, double* upper, double* lower);     \
-    void eight_lane_sums(const float* a, const float* b, size_t n, VectorTerm term, double* lanes);
+    void eight_lane_sums(const float* a, const float* b, size_t n, VectorTerm term, double* lanes);  \
+    void eight_lane_sums_of_four(const float* a, const float* const* b, size_t n, VectorTerm term, double* lanes);
 
 namespace portable {
 QL_KERNEL_ENTRIES
@@ -94,6 +95,7 @@ void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, 
 CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,
                                     double* upper, double* lower);
 void eight_lane_sums(const float* a, const float* b, size_t n, VectorTerm term, double* lanes);
+void eight_lane_sums_of_four(const float* a, const float* const* b, size_t n, VectorTerm term, double* lanes);
 }  // namespace avx512
 
 // AMX replaces the many-query multiply of the AVX-512 table.

@@ -33,4 +33,9 @@ QL_AVX2 void eight_lane_sums(const float* a, const float* b, size_t n, VectorTer
     }
 }
 
+QL_AVX2 void eight_lane_sums_of_four(const float* a, const float* const* b, size_t n, VectorTerm term,
+                                     double* lanes) {
+    for (size_t j = 0; j < 4; ++j) avx2::eight_lane_sums(a, b[j], n, term, lanes + 8 * j);
+}
+
 }  // namespace quillane::kernels::avx2

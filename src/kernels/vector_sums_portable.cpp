@@ -10,7 +10,15 @@ void eight_lane_sums(const float* a, const float* b, size_t n, VectorTerm term, 
     active().eight_lane_sums(a, b, n, term, lanes);
 }
 
+void eight_lane_sums_of_four(const float* a, const float* const* b, size_t n, VectorTerm term, double* lanes) {
+    active().eight_lane_sums_of_four(a, b, n, term, lanes);
+}
+
 namespace portable {
+
+void eight_lane_sums_of_four(const float* a, const float* const* b, size_t n, VectorTerm term, double* lanes) {
+    for (size_t j = 0; j < 4; ++j) portable::eight_lane_sums(a, b[j], n, term, lanes + 8 * j);
+}
 
 void eight_lane_sums(const float* a, const float* b, size_t n, VectorTerm term, double* lanes) {
     compact::EightSums sums;

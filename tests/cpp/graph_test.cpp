@@ -23,12 +23,24 @@ TEST(EightLaneSums, EveryPathGivesThePlainLoopsLanes) {
         for (const auto term : {kernels::VectorTerm::product, kernels::VectorTerm::squared_difference}) {
             double want[8];
             kernels::table_for(kernels::Isa::portable).eight_lane_sums(a.data(), b.data(), n, term, want);
+            // Four at once: b, then a itself, b again and a reversed copy of b, in step.
+            std::vector<float> reversed(b.rbegin(), b.rend());
+            const float* four[4] = {b.data(), a.data(), b.data(), reversed.data()};
+            double want_four[32];
+            for (size_t j = 0; j < 4; ++j) {
+                kernels::table_for(kernels::Isa::portable).eight_lane_sums(a.data(), four[j], n, term, want_four + 8 * j);
+            }
             for (kernels::Isa isa : kernels::available_isas()) {
-                double got[8];
+                double got[8], got_four[32];
                 kernels::table_for(isa).eight_lane_sums(a.data(), b.data(), n, term, got);
+                kernels::table_for(isa).eight_lane_sums_of_four(a.data(), four, n, term, got_four);
                 for (size_t l = 0; l < 8; ++l) {
                     ASSERT_EQ(std::bit_cast<uint64_t>(got[l]), std::bit_cast<uint64_t>(want[l]))
                         << kernels::isa_name(isa) << " n " << n << " lane " << l;
+                }
+                for (size_t l = 0; l < 32; ++l) {
+                    ASSERT_EQ(std::bit_cast<uint64_t>(got_four[l]), std::bit_cast<uint64_t>(want_four[l]))
+                        << kernels::isa_name(isa) << " n " << n << " four, lane " << l;
                 }
             }
         }
