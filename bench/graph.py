@@ -44,14 +44,21 @@ RESULTS = pathlib.Path(__file__).parent / "results"
 EFS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384]
 
 
-def processor() -> str:
-    """lscpu's model name, vendor, family and model (a virtual machine may name only the brand)."""
+def lscpu() -> dict[str, str]:
+    """lscpu's fields (empty where it cannot run)."""
     try:
         out = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
     except (OSError, subprocess.CalledProcessError):
+        return {}
+    return {key.strip(): value.strip() for key, value in (line.split(":", 1) for line in out.splitlines() if ":" in line)}
+
+
+def processor() -> str:
+    """lscpu's model name, vendor, family and model (a virtual machine may name only the brand)."""
+    fields = lscpu()
+    if not fields:
         return platform.processor() or "unknown"
-    fields = dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
-    get = lambda key: fields.get(key, "?").strip()  # noqa: E731
+    get = lambda key: fields.get(key, "?")  # noqa: E731
     return f"{get('Model name')} ({get('Vendor ID')}, family {get('CPU family')}, model {get('Model')})"
 
 

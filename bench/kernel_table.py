@@ -19,7 +19,6 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import argparse
 import pathlib
-import subprocess
 import sys
 import time
 
@@ -29,25 +28,20 @@ import numpy as np
 import quillane
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from graph import processor  # noqa: E402
+from graph import lscpu, processor  # noqa: E402
 
 RESULTS = pathlib.Path(__file__).parent / "results"
 
 
 def family_key() -> str:
-    fields = dict(line.split(":", 1) for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout
-                  .splitlines() if ":" in line)
-    get = lambda key: fields.get(key, "unknown").strip().lower().replace(" ", "-")  # noqa: E731
-    return f"{get('Vendor ID')}-{get('CPU family')}-{get('Model')}"
+    fields = lscpu()
+    return "-".join(fields.get(key, "unknown").lower().replace(" ", "-") for key in ("Vendor ID", "CPU family", "Model"))
 
 
-def best(run, repeats: int) -> float:
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def seconds(run) -> float:
+    start = time.perf_counter()
+    run()
+    return time.perf_counter() - start
 
 
 def main() -> None:
@@ -73,8 +67,8 @@ def main() -> None:
     batch = {name: [] for name in indexes}
     for _ in range(args.repeats):  # in turn, so that every index sees the same moments of the machine
         for name, (single, many) in indexes.items():
-            one[name].append(best(lambda: [single(q) for q in queries[:50]], 1) / 50)
-            batch[name].append(best(lambda: many(queries), 1) / len(queries))
+            one[name].append(seconds(lambda: [single(q) for q in queries[:50]]) / 50)
+            batch[name].append(seconds(lambda: many(queries)) / len(queries))
     one = {name: min(t) for name, t in one.items()}
     batch = {name: min(t) for name, t in batch.items()}
     small = quillane.CompactIndex(dim, 4)
@@ -82,7 +76,7 @@ def main() -> None:
     threads = {t: [] for t in (1, 2)}
     for _ in range(args.repeats):
         for t in (1, 2):
-            threads[t].append(best(lambda: small.search_batch(queries[:64], 10, threads=t), 1))
+            threads[t].append(seconds(lambda: small.search_batch(queries[:64], 10, threads=t)))
     lines = [f"# Kernel table: {processor()}", "",
              f"`python bench/kernel_table.py` (faiss-cpu {faiss.__version__}); 50,000 x 768 Gaussian rows, top 10, "
              f"one thread, best of {args.repeats}, the indexes timed in turn.", "",

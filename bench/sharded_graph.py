@@ -12,8 +12,8 @@ from __future__ import annotations
 
 import argparse
 import pathlib
-import platform
 import shutil
+import sys
 import tempfile
 import time
 from collections import Counter
@@ -25,13 +25,8 @@ import quillane_dask
 from distributed import Client, LocalCluster, futures_of, wait
 
 RESULTS = pathlib.Path(__file__).parent / "results"
-
-
-def processor() -> str:
-    for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return platform.processor()
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from graph import processor  # noqa: E402
 
 
 def main() -> None:

@@ -50,6 +50,9 @@ void build_distances(const BuildVectors& vectors, uint32_t a, const uint32_t* b,
     for (; i < count; ++i) out[i] = from_each ? build_distance(vectors, b[i], a) : build_distance(vectors, a, b[i]);
 }
 
+namespace {
+
+// Nearest first, ties by vertex number, NaN distances last.
 void sort_nearest_first(std::vector<Near>& near) {
     // NaN distances (vectors no encoder writes) sort last, after every number.
     std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
@@ -57,6 +60,18 @@ void sort_nearest_first(std::vector<Near>& near) {
         if (a_nan || b_nan) return !a_nan || (b_nan && a.vertex < b.vertex);
         return a.distance < b.distance || (a.distance == b.distance && a.vertex < b.vertex);
     });
+}
+
+}  // namespace
+
+std::vector<Near> nearest_first(const BuildVectors& vectors, uint32_t v, const std::vector<uint32_t>& candidates) {
+    std::vector<double> distances(candidates.size());
+    build_distances(vectors, v, candidates.data(), candidates.size(), distances.data());
+    std::vector<Near> near;
+    near.reserve(candidates.size());
+    for (size_t i = 0; i < candidates.size(); ++i) near.push_back({distances[i], candidates[i]});
+    sort_nearest_first(near);
+    return near;
 }
 
 size_t round_size(size_t previous, size_t graph_size) {
@@ -67,12 +82,7 @@ size_t round_size(size_t previous, size_t graph_size) {
 std::vector<uint32_t> prune(const BuildVectors& vectors, uint32_t v, std::vector<uint32_t> candidates,
                             uint32_t degree) {
     std::erase(candidates, v);
-    std::vector<double> distances(candidates.size());
-    build_distances(vectors, v, candidates.data(), candidates.size(), distances.data());
-    std::vector<Near> near;
-    near.reserve(candidates.size());
-    for (size_t i = 0; i < candidates.size(); ++i) near.push_back({distances[i], candidates[i]});
-    sort_nearest_first(near);
+    std::vector<Near> near = nearest_first(vectors, v, candidates);
     near.erase(std::unique(near.begin(), near.end(), [](const Near& a, const Near& b) { return a.vertex == b.vertex; }),
                near.end());
     std::vector<uint32_t> kept;

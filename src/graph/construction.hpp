@@ -47,8 +47,9 @@ struct Near {
     double distance;
     uint32_t vertex;
 };
-// Nearest first, ties by vertex number, NaN distances last.
-void sort_nearest_first(std::vector<Near>& near);
+// The candidates with their distances from v (build_distances), nearest first (ties by
+// vertex number, NaN distances last).
+std::vector<Near> nearest_first(const BuildVectors& vectors, uint32_t v, const std::vector<uint32_t>& candidates);
 
 struct BuildOptions {
     uint32_t degree = 32;

@@ -101,7 +101,7 @@ namespace {
 std::vector<uint32_t> replaced_neighbours(const Adjacency& graph, const BuildVectors& vectors,
                                           const std::vector<uint8_t>& removed, uint32_t v) {
     std::vector<uint32_t> list;
-    std::vector<Near> near;
+    std::vector<uint32_t> candidates;
     const uint32_t* row = graph.row(v);
     const size_t count = graph.count(v);
     size_t lost = 0;
@@ -115,23 +115,20 @@ std::vector<uint32_t> replaced_neighbours(const Adjacency& graph, const BuildVec
         const uint32_t* far = graph.row(row[i]);
         for (size_t j = 0, far_count = std::min(NEWCOMERS_FROM_EACH, graph.count(row[i])); j < far_count; ++j) {
             const uint32_t c = far[j];
-            if (removed[c] || c == v || std::find(list.begin(), list.end(), c) != list.end()) continue;
-            if (std::any_of(near.begin(), near.end(), [&](const Near& n) { return n.vertex == c; })) continue;
-            near.push_back({0.0, c});
+            if (removed[c] || c == v || std::find(list.begin(), list.end(), c) != list.end() ||
+                std::find(candidates.begin(), candidates.end(), c) != candidates.end()) {
+                continue;
+            }
+            candidates.push_back(c);
         }
     }
     // The candidates' vectors lie anywhere in memory: ask for all of them before measuring.
     const size_t lines = (vectors.dim * sizeof(float) + 63) / 64;
-    for (const Near& c : near) {
-        const char* at = reinterpret_cast<const char*>(vectors.values[c.vertex]);
+    for (const uint32_t c : candidates) {
+        const char* at = reinterpret_cast<const char*>(vectors.values[c]);
         for (size_t l = 0; l < lines; ++l) __builtin_prefetch(at + 64 * l);
     }
-    std::vector<uint32_t> candidates(near.size());
-    std::vector<double> distances(near.size());
-    for (size_t i = 0; i < near.size(); ++i) candidates[i] = near[i].vertex;
-    build_distances(vectors, v, candidates.data(), candidates.size(), distances.data());
-    for (size_t i = 0; i < near.size(); ++i) near[i].distance = distances[i];
-    sort_nearest_first(near);
+    const std::vector<Near> near = nearest_first(vectors, v, candidates);
     for (const Near& c : near) {
         if (list.size() - kept == lost) break;
         bool diverse = true;  // as prune decides: not nearer to a newcomer than to v
