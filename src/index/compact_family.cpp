@@ -402,21 +402,23 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
             }
             // Shifted scores: the bounds move by the offset, widened for the rounding of
             // that sum and of the shifted score to float32. Under l2 the key falls as the
-            // estimate does, so the key of each bound bounds the record's key.
-            const size_t listed = kernels::compact_bounds(block_records, bound_query, sums, here,
-                                                          -std::numeric_limits<double>::infinity(), out);
+            // estimate does, so the key of each bound bounds the record's key, and every
+            // record is listed (its key needs its norm); under ip and cosine the key is the
+            // estimate, and the kernel drops in vector lanes what offer would drop (the
+            // k-th lower bound only rises while the block is offered).
             const bool shifted = offsets != nullptr;
             const double offset = shifted ? offsets[q] : 0.0;
-            for (size_t b = 0, r = 0; b < here; ++b) {
-                // Every record but those whose upper bound is NaN (a damaged, unverified
-                // record, which bounds nothing) is listed, in order.
-                const bool bounded = r < listed && reaching[r] == b;
-                const size_t at = bounded ? r++ : 0;
-                const size_t i = first + b;
+            const kernels::CompactBoundQuery listing{bound_query.unit, bound_query.per_level, bound_query.rounded_norm,
+                                                     true, offset};
+            const double bar = metric_ == Metric::l2 ? -std::numeric_limits<double>::infinity() : ranking.kth_;
+            const size_t listed = kernels::compact_bounds(block_records, listing, sums, here, bar, out);
+            for (size_t at = 0; at < listed; ++at) {
+                const size_t i = first + reaching[at];
                 if (!segment.allowed(i)) continue;
                 const uint8_t* record = records + i * stride;
                 double lower = -std::numeric_limits<double>::infinity(), higher = std::numeric_limits<double>::infinity();
-                if (bounded) {
+                // A NaN upper bound (a damaged, unverified record) bounds nothing.
+                if (!std::isnan(upper[at])) {
                     lower = offset + (centre[at] - margin[at]), higher = offset + upper[at];
                     if (shifted) {
                         const double slack = (std::fabs(lower) + std::fabs(higher)) * 0x1p-20 +

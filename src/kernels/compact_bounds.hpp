@@ -16,11 +16,16 @@ struct CompactBoundRecords {
 };
 
 // Per query: level step times query step, the query's rounding norm (widened) and the
-// norm of its rounded values.
+// norm of its rounded values. Shifted: the bounds are those of scores shifted by `offset`
+// (an inverted list's records are residuals) and widened for that sum's rounding, as the
+// caller widens them (compact_bounds says how), so that the kernel drops in vector lanes
+// what the caller would drop record by record.
 struct CompactBoundQuery {
     double unit;
     double per_level;
     double rounded_norm;
+    bool shifted = false;
+    double offset = 0.0;
 };
 
 // Where a block's records keep what their bounds need: the f32 scale at scale_at, and at
@@ -55,9 +60,12 @@ struct CompactBounds {
 
 // For b < n: centre = (scale * unit) * sum, margin = ((scaled_levels * per_level +
 // scaled_errors * rounded_norm) + |centre| * 2^-20) + FLT_MIN, upper = centre + margin;
-// returns how many records have upper >= threshold (a NaN upper bound never does), listed
-// in out with their bounds; each of out's arrays has room for n entries, any of which a
-// kernel may write. Through the chosen kernels.
+// returns how many records reach the threshold, listed in out with their bounds; each of
+// out's arrays has room for n entries, any of which a kernel may write. Unshifted, a record
+// reaches it when upper >= threshold (a NaN upper bound never does). Shifted, with
+// high = offset + upper, low = offset + (centre - margin) and slack = ((|low| + |high|) *
+// 2^-20) + FLT_MIN, when high + slack is not below the threshold (a NaN always reaches it).
+// Through the chosen kernels.
 size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuery& query,
                       const int32_t* sums, size_t n, double threshold, const CompactBounds& out);
 

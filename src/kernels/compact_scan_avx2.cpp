@@ -424,6 +424,7 @@ __attribute__((target("avx2"))) size_t compact_bounds(const CompactBoundRecords&
     const __m256d rounded_norm = _mm256_set1_pd(query.rounded_norm), tiny = _mm256_set1_pd(0x1p-20);
     const __m256d smallest = _mm256_set1_pd(static_cast<double>(std::numeric_limits<float>::min()));
     const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m256d offset = _mm256_set1_pd(query.offset);
     size_t b = 0;
     for (; b + 4 <= n; b += 4) {
         const __m256d sum = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + b)));
@@ -432,7 +433,15 @@ __attribute__((target("avx2"))) size_t compact_bounds(const CompactBoundRecords&
                                              _mm256_mul_pd(_mm256_loadu_pd(records.scaled_errors + b), rounded_norm));
         const __m256d m = _mm256_add_pd(_mm256_add_pd(spread, _mm256_mul_pd(_mm256_and_pd(c, magnitude), tiny)), smallest);
         const __m256d upper = _mm256_add_pd(c, m);
-        const int mask = _mm256_movemask_pd(_mm256_cmp_pd(upper, bar, _CMP_GE_OQ));
+        int mask;
+        if (query.shifted) {
+            const __m256d low = _mm256_add_pd(offset, _mm256_sub_pd(c, m)), high = _mm256_add_pd(offset, upper);
+            const __m256d slack = _mm256_add_pd(
+                _mm256_mul_pd(_mm256_add_pd(_mm256_and_pd(low, magnitude), _mm256_and_pd(high, magnitude)), tiny), smallest);
+            mask = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_add_pd(high, slack), bar, _CMP_NLT_UQ));
+        } else {
+            mask = _mm256_movemask_pd(_mm256_cmp_pd(upper, bar, _CMP_GE_OQ));
+        }
         if (mask == 0) continue;
         alignas(32) double centres[4], margins[4], uppers[4];
         _mm256_store_pd(centres, c);

@@ -409,6 +409,7 @@ QL_AVX512 size_t compact_bounds(const CompactBoundRecords& records, const Compac
     const __m512d per_level = _mm512_set1_pd(query.per_level), rounded_norm = _mm512_set1_pd(query.rounded_norm);
     const __m512d tiny = _mm512_set1_pd(0x1p-20), smallest = _mm512_set1_pd(static_cast<double>(std::numeric_limits<float>::min()));
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m512d offset = _mm512_set1_pd(query.offset);
     size_t reaching = 0, b = 0;
     for (; b + 8 <= n; b += 8) {
         const __m512d sum = _mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + b)));
@@ -417,7 +418,15 @@ QL_AVX512 size_t compact_bounds(const CompactBoundRecords& records, const Compac
                                              _mm512_mul_pd(_mm512_loadu_pd(records.scaled_errors + b), rounded_norm));
         const __m512d m = _mm512_add_pd(_mm512_add_pd(spread, _mm512_mul_pd(_mm512_abs_pd(c), tiny)), smallest);
         const __m512d upper = _mm512_add_pd(c, m);
-        const __mmask8 reach = _mm512_cmp_pd_mask(upper, bar, _CMP_GE_OQ);
+        __mmask8 reach;
+        if (query.shifted) {
+            const __m512d low = _mm512_add_pd(offset, _mm512_sub_pd(c, m)), high = _mm512_add_pd(offset, upper);
+            const __m512d slack = _mm512_add_pd(
+                _mm512_mul_pd(_mm512_add_pd(_mm512_abs_pd(low), _mm512_abs_pd(high)), tiny), smallest);
+            reach = _mm512_cmp_pd_mask(_mm512_add_pd(high, slack), bar, _CMP_NLT_UQ);
+        } else {
+            reach = _mm512_cmp_pd_mask(upper, bar, _CMP_GE_OQ);
+        }
         if (reach == 0) continue;
         // Compressed in registers, stored whole: a compress whose destination is memory is
         // microcoded on AMD Zen 4 (tens of cycles). The whole stores end at reaching + 8 <=

@@ -64,6 +64,11 @@ void compact_approx_gather(const CompactApproxInputs& in, const uint8_t* codes, 
 
 namespace {
 
+double shifted_high(double offset, double centre, double margin, double upper) {
+    const double low = offset + (centre - margin), high = offset + upper;
+    return high + ((std::fabs(low) + std::fabs(high)) * 0x1p-20 + static_cast<double>(std::numeric_limits<float>::min()));
+}
+
 double stored_bound(const uint8_t* p) {
     const double b = std::bit_cast<float>(uint32_t{bytes::load_u16(p)} << 16);
     return b >= 0.0 ? b : std::numeric_limits<double>::infinity();
@@ -89,7 +94,7 @@ size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuer
         const double m = (records.scaled_levels[b] * query.per_level + records.scaled_errors[b] * query.rounded_norm) +
                          std::fabs(c) * 0x1p-20 + static_cast<double>(std::numeric_limits<float>::min());
         const double upper = c + m;
-        if (upper >= threshold) {
+        if (query.shifted ? !(shifted_high(query.offset, c, m, upper) < threshold) : upper >= threshold) {
             out.centre[reaching] = c;
             out.margin[reaching] = m;
             out.upper[reaching] = upper;

@@ -363,16 +363,20 @@ TEST(CompactBounds, EveryPathGivesThePlainLoopsBits) {
         }
         // A damaged record's NaN scale gives a NaN upper bound, which reaches no threshold.
         if (n > 2) scale[2] = std::numeric_limits<double>::quiet_NaN();
-        const kernels::CompactBoundQuery query{rng.standard_normal() * 1e-4, 0.03, 1.5};
-        for (const double threshold : {-std::numeric_limits<double>::infinity(), 0.0, 1e-3}) {
+        const double unit = rng.standard_normal() * 1e-4;
+        // Unshifted, and shifted by offsets that the slack's rounding matters next to.
+        for (const auto& [shifted, offset] : {std::pair{false, 0.0}, {true, 0.0}, {true, 0.75}, {true, -3e3}})
+        for (const double threshold : {-std::numeric_limits<double>::infinity(), 0.0, 1e-3, 0.75, -3e3}) {
+            const kernels::CompactBoundQuery query{unit, 0.03, 1.5, shifted, offset};
             std::vector<double> expected(3 * n);
             std::vector<uint32_t> expected_reaching(n);
             const size_t expected_count = kernels::table_for(kernels::Isa::portable).compact_bounds(
                 {scale.data(), levels.data(), errors.data()}, query, sums.data(), n, threshold,
                 {expected.data(), expected.data() + n, expected.data() + 2 * n, expected_reaching.data()});
             expected_reaching.resize(expected_count);
-            if (threshold < 0.0) {
-                EXPECT_EQ(expected_count, n > 2 ? n - 1 : n);
+            // Unshifted, a NaN upper bound reaches nothing; shifted, everything.
+            if (threshold == -std::numeric_limits<double>::infinity()) {
+                EXPECT_EQ(expected_count, n > 2 && !shifted ? n - 1 : n);
             }
             for (kernels::Isa isa : kernels::available_isas()) {
                 std::vector<double> got(3 * n);
