@@ -286,6 +286,39 @@ std::vector<std::vector<Scored>> CompactFamily::rank_segment(std::span<const Pre
     return found;
 }
 
+std::vector<CompactFamily::Ranking> CompactFamily::first_pass_part(std::span<const Prepared> prepared,
+                                                                   const uint8_t* records, const uint64_t* ids,
+                                                                   size_t n, size_t k) const {
+    std::vector<const Prepared*> pointers;
+    std::vector<Ranking> rankings(prepared.size(), Ranking(k));
+    std::vector<Ranking*> ranking_pointers;
+    if (k == 0) return rankings;
+    for (size_t q = 0; q < prepared.size(); ++q) {
+        pointers.push_back(&prepared[q]);
+        ranking_pointers.push_back(&rankings[q]);
+    }
+    first_pass(pointers, ranking_pointers, {records, n, ids}, nullptr);
+    return rankings;
+}
+
+// A whole arena's k highest lower bounds are the k highest of its parts' (a record a part
+// did not keep lies below k of that part's), and every record whose upper bound reaches
+// their k-th reached each part's bar when it was offered: the merged ranking is the one
+// a single first pass over the parts in order would leave.
+std::vector<Scored> CompactFamily::finish_parts(const Prepared& prepared, std::span<Ranking* const> parts) const {
+    Ranking merged(parts.empty() ? 0 : parts.front()->k_);
+    if (merged.k_ == 0) return {};
+    for (Ranking* part : parts) {
+        for (auto kept = part->lowest_kept_; !kept.empty(); kept.pop()) {
+            merged.lowest_kept_.push(kept.top());
+            if (merged.lowest_kept_.size() > merged.k_) merged.lowest_kept_.pop();
+        }
+        merged.maybe_.insert(merged.maybe_.end(), part->maybe_.begin(), part->maybe_.end());
+        merged.visited_.insert(merged.visited_.end(), part->visited_.begin(), part->visited_.end());
+    }
+    return finish(prepared, merged, false);
+}
+
 void CompactFamily::approximate_keys(const Prepared& prepared, const uint8_t* records, const uint32_t* rows,
                                      size_t n, int32_t* sums, float* keys) const {
     const size_t stride = record_size();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -248,29 +249,58 @@ public:
     // range per thread, each range's best k merged in range order: ties keep insertion order.
     std::optional<parallel::RowFailure> search_split(const float* queries, size_t nq, size_t k, size_t parts,
                                                      uint64_t* out_ids, float* out_scores) const {
-        const size_t n = size(), dim = family_.dim();
-        std::vector<typename Family::Prepared> prepared;
-        prepared.reserve(nq);
-        for (size_t q = 0; q < nq; ++q) {
-            auto p = family_.prepare({queries + q * dim, dim});
-            if (!p) return parallel::RowFailure{q, p.error()};
-            prepared.push_back(std::move(*p));
-        }
-        std::vector<std::vector<std::vector<Scored>>> found(parts);
+        const size_t n = size();
+        // The queries prepared by the threads too, a share each, kept in order.
+        parallel::LowestFailure failure;
+        std::vector<std::vector<typename Family::Prepared>> shares(parts);
+        const size_t share = (nq + parts - 1) / parts;
         parallel::for_chunks(parts, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
             for (size_t part = begin; part < end; ++part) {
-                const size_t first = n * part / parts, last = n * (part + 1) / parts;
-                found[part] = family_.top_k_many(prepared, summary_, records() + first * stride_, ids() + first,
-                                                 last - first, k);
+                prepare_block(queries, std::min(nq, part * share), std::min(nq, (part + 1) * share), failure,
+                              shares[part]);
             }
         });
+        if (failure.failed()) return failure.take();
+        std::vector<typename Family::Prepared> prepared;
+        prepared.reserve(nq);
+        for (auto& part : shares) std::move(part.begin(), part.end(), std::back_inserter(prepared));
+        std::vector<std::vector<std::vector<Scored>>> found(parts);
+        if constexpr (requires { &Family::finish_parts; }) {
+            // Each part's first pass, then each query's parts merged before its exact
+            // scoring, which then scores what one thread would (no part's weaker bar).
+            std::vector<std::vector<typename Family::Ranking>> rankings(parts);
+            parallel::for_chunks(parts, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+                for (size_t part = begin; part < end; ++part) {
+                    const size_t first = n * part / parts, last = n * (part + 1) / parts;
+                    rankings[part] = family_.first_pass_part(prepared, records() + first * stride_, ids() + first,
+                                                             last - first, k);
+                }
+            });
+            std::vector<std::vector<Scored>> rows(nq);
+            parallel::for_chunks(nq, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+                std::vector<typename Family::Ranking*> of_query(parts);
+                for (size_t q = begin; q < end; ++q) {
+                    for (size_t part = 0; part < parts; ++part) of_query[part] = &rankings[part][q];
+                    rows[q] = family_.finish_parts(prepared[q], of_query);
+                }
+            });
+            found.assign(1, std::move(rows));
+        } else {
+            parallel::for_chunks(parts, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+                for (size_t part = begin; part < end; ++part) {
+                    const size_t first = n * part / parts, last = n * (part + 1) / parts;
+                    found[part] = family_.top_k_many(prepared, summary_, records() + first * stride_, ids() + first,
+                                                     last - first, k);
+                }
+            });
+        }
         std::vector<float> scores;
         std::vector<uint64_t> candidate_ids;
         for (size_t q = 0; q < nq; ++q) {
             scores.clear();
             candidate_ids.clear();
-            for (size_t part = 0; part < parts; ++part) {
-                for (const Scored& s : found[part][q]) {
+            for (const auto& part : found) {
+                for (const Scored& s : part[q]) {
                     scores.push_back(s.score);
                     candidate_ids.push_back(s.id);
                 }

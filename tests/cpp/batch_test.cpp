@@ -133,12 +133,15 @@ template <class Family> void index_batches_equal_rows(typename Family::Quantizer
                 }
             }
         }
+        // The lowest bad row, from query blocks and from one block split by records.
         const auto bad_queries = rows_of(nq, dim, 4, 13);
         std::vector<uint64_t> got_ids(nq * 10);
         std::vector<float> got_scores(nq * 10);
-        const auto refused = many.search_batch(bad_queries.data(), nq, 10, threads, got_ids.data(), got_scores.data());
-        ASSERT_TRUE(refused);
-        EXPECT_EQ(refused->row, 13u);
+        for (size_t rows : {nq, size_t{20}}) {
+            const auto refused = many.search_batch(bad_queries.data(), rows, 10, threads, got_ids.data(), got_scores.data());
+            ASSERT_TRUE(refused);
+            EXPECT_EQ(refused->row, 13u);
+        }
     }
     // An empty index answers every row with nothing, without looking at the queries.
     FlatIndex<Family> empty(q);
