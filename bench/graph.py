@@ -73,6 +73,7 @@ def main() -> None:
     parser.add_argument("--degree", type=int, default=32)
     parser.add_argument("--bits", default="8,4")
     parser.add_argument("--skip", default="", help="methods to leave out: hnswlib,faiss")
+    parser.add_argument("--efs", default=",".join(map(str, EFS)), help="beam widths swept")
     parser.add_argument("--build-threads", default="1,2",
                         help="thread counts each build is timed at (FAISS builds at the last)")
     args = parser.parse_args()
@@ -88,9 +89,10 @@ def main() -> None:
     truth = exact_top10(base, queries)
     rows, builds = [], []
     build_threads = [int(t) for t in args.build_threads.split(",")]
+    efs = [int(ef) for ef in args.efs.split(",")]
 
-    def sweep(name: str, per_vector: float, search, efs=EFS) -> None:
-        for ef in efs:
+    def sweep(name: str, per_vector: float, search, widths=efs) -> None:
+        for ef in widths:
             ids, batch, one = timed(lambda q: search(q, ef), queries, args.single, args.repeats)
             rows.append((name, per_vector, ef, recall(ids, truth), batch, one))
             print(f"{name:28s} {per_vector:7.1f} B  ef {ef:4d}  recall {rows[-1][3]:.3f}  batch {batch:8.0f} q/s  "
@@ -111,7 +113,7 @@ def main() -> None:
         sweep(name, per_vector, lambda q, ef: graph.search_batch(q, 10, ef=ef, threads=1)[0])
         sweep(name + " rerank", per_vector,
               lambda q, ef: graph.search_batch(q, 10, ef=ef, threads=1, rerank=base, rerank_factor=4)[0],
-              [ef for ef in EFS if ef >= 32])
+              [ef for ef in efs if ef >= 32])
         del graph
     if "hnswlib" not in args.skip:
         seconds = []
