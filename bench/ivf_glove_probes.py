@@ -27,7 +27,7 @@ from embeddings import glove_vectors, held_out  # noqa: E402
 from graph import exact_top10, processor, recall  # noqa: E402
 
 RESULTS = pathlib.Path(__file__).parent / "results"
-PROBES = [8, 16, 32, 64]
+PROBES = [8, 16, 32, 40, 48, 64]
 
 
 def best_rate(call, queries: np.ndarray, repeats: int = 3) -> tuple[np.ndarray, float]:
