@@ -273,31 +273,22 @@ std::vector<std::vector<Scored>> CompactFamily::rank_segment(std::span<const Pre
                                                              const Segment& segment, size_t k) const {
     std::vector<std::vector<Scored>> found(prepared.size());
     if (k == 0) return found;
-    std::vector<const Prepared*> pointers;
-    std::vector<Ranking> rankings;
-    std::vector<Ranking*> ranking_pointers;
-    for (const Prepared& p : prepared) {
-        pointers.push_back(&p);
-        rankings.emplace_back(k);
-    }
-    for (Ranking& r : rankings) ranking_pointers.push_back(&r);
-    first_pass(pointers, ranking_pointers, segment, nullptr);
+    std::vector<Ranking> rankings = first_pass_part(prepared, segment, k);
     for (size_t q = 0; q < prepared.size(); ++q) found[q] = finish(prepared[q], rankings[q], false);
     return found;
 }
 
 std::vector<CompactFamily::Ranking> CompactFamily::first_pass_part(std::span<const Prepared> prepared,
-                                                                   const uint8_t* records, const uint64_t* ids,
-                                                                   size_t n, size_t k) const {
-    std::vector<const Prepared*> pointers;
+                                                                   const Segment& segment, size_t k) const {
     std::vector<Ranking> rankings(prepared.size(), Ranking(k));
-    std::vector<Ranking*> ranking_pointers;
     if (k == 0) return rankings;
+    std::vector<const Prepared*> pointers;
+    std::vector<Ranking*> ranking_pointers;
     for (size_t q = 0; q < prepared.size(); ++q) {
         pointers.push_back(&prepared[q]);
         ranking_pointers.push_back(&rankings[q]);
     }
-    first_pass(pointers, ranking_pointers, {records, n, ids}, nullptr);
+    first_pass(pointers, ranking_pointers, segment, nullptr);
     return rankings;
 }
 
@@ -454,8 +445,7 @@ void CompactFamily::first_pass(std::span<const Prepared* const> prepared, std::s
                 if (!std::isnan(upper[at])) {
                     lower = offset + (centre[at] - margin[at]), higher = offset + upper[at];
                     if (shifted) {
-                        const double slack = (std::fabs(lower) + std::fabs(higher)) * 0x1p-20 +
-                                             static_cast<double>(std::numeric_limits<float>::min());
+                        const double slack = kernels::shifted_slack(lower, higher);
                         lower -= slack;
                         higher += slack;
                     }

@@ -120,14 +120,6 @@ public:
                                                 const uint64_t* ids, size_t n,
                                                 uint64_t top_k) const;
 
-    // top_k_many over contiguous parts of one arena searched apart (by several threads):
-    // each part's first pass into rankings of its own (one per query), then each query's
-    // rankings of every part, in order, merged and finished: the rows top_k_many gives.
-    class Ranking;
-    std::vector<Ranking> first_pass_part(std::span<const Prepared> prepared, const uint8_t* records,
-                                         const uint64_t* ids, size_t n, size_t k) const;
-    std::vector<Scored> finish_parts(const Prepared& prepared, std::span<Ranking* const> parts) const;
-
     // The same search over several arenas of records (an inverted index's lists), each
     // query keeping one ranking across them. A segment's keys order equal scores (when
     // asked to) and are what the ranking returns as ids.
@@ -182,6 +174,12 @@ public:
     // holds codes of residuals from its centroid c, offset <c, q>).
     void first_pass(std::span<const Prepared* const> prepared, std::span<Ranking* const> rankings,
                     const Segment& segment, const double* offsets) const;
+    // top_k_many over contiguous parts of one arena searched apart (by several threads):
+    // each part's first pass into rankings of its own (one per query, each keeping k), then
+    // each query's rankings of every part, in order, merged and finished: the rows
+    // top_k_many gives. rank_segment is the one-part case.
+    std::vector<Ranking> first_pass_part(std::span<const Prepared> prepared, const Segment& segment, size_t k) const;
+    std::vector<Scored> finish_parts(const Prepared& prepared, std::span<Ranking* const> parts) const;
     // Approximate keys of n records of an arena (`records`: its first record; record_size()
     // apart, then SCAN_SLACK_BYTES), the one numbered rows[i] for keys[i], for one prepared
     // query: the first pass's centre estimates (integer sums of int8 levels times the int8

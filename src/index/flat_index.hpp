@@ -264,19 +264,23 @@ public:
         std::vector<typename Family::Prepared> prepared;
         prepared.reserve(nq);
         for (auto& part : shares) std::move(part.begin(), part.end(), std::back_inserter(prepared));
-        std::vector<std::vector<std::vector<Scored>>> found(parts);
+        // run(part, its records, their ids, how many) for each thread's contiguous range.
+        const auto in_parts = [&](auto&& run) {
+            parallel::for_chunks(parts, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+                for (size_t part = begin; part < end; ++part) {
+                    const size_t first = n * part / parts, last = n * (part + 1) / parts;
+                    run(part, records() + first * stride_, ids() + first, last - first);
+                }
+            });
+        };
+        std::vector<std::vector<Scored>> rows(nq);
         if constexpr (requires { &Family::finish_parts; }) {
             // Each part's first pass, then each query's parts merged before its exact
             // scoring, which then scores what one thread would (no part's weaker bar).
             std::vector<std::vector<typename Family::Ranking>> rankings(parts);
-            parallel::for_chunks(parts, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
-                for (size_t part = begin; part < end; ++part) {
-                    const size_t first = n * part / parts, last = n * (part + 1) / parts;
-                    rankings[part] = family_.first_pass_part(prepared, records() + first * stride_, ids() + first,
-                                                             last - first, k);
-                }
+            in_parts([&](size_t part, const uint8_t* at, const uint64_t* part_ids, size_t count) {
+                rankings[part] = family_.first_pass_part(prepared, {at, count, part_ids}, k);
             });
-            std::vector<std::vector<Scored>> rows(nq);
             parallel::for_chunks(nq, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
                 std::vector<typename Family::Ranking*> of_query(parts);
                 for (size_t q = begin; q < end; ++q) {
@@ -284,32 +288,31 @@ public:
                     rows[q] = family_.finish_parts(prepared[q], of_query);
                 }
             });
-            found.assign(1, std::move(rows));
         } else {
-            parallel::for_chunks(parts, 1, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
-                for (size_t part = begin; part < end; ++part) {
-                    const size_t first = n * part / parts, last = n * (part + 1) / parts;
-                    found[part] = family_.top_k_many(prepared, summary_, records() + first * stride_, ids() + first,
-                                                     last - first, k);
-                }
+            // Each part ranked whole, the parts' best k merged in part order.
+            std::vector<std::vector<std::vector<Scored>>> found(parts);
+            in_parts([&](size_t part, const uint8_t* at, const uint64_t* part_ids, size_t count) {
+                found[part] = family_.top_k_many(prepared, summary_, at, part_ids, count, k);
             });
-        }
-        std::vector<float> scores;
-        std::vector<uint64_t> candidate_ids;
-        for (size_t q = 0; q < nq; ++q) {
-            scores.clear();
-            candidate_ids.clear();
-            for (const auto& part : found) {
-                for (const Scored& s : part[q]) {
-                    scores.push_back(s.score);
-                    candidate_ids.push_back(s.id);
+            std::vector<float> scores;
+            std::vector<uint64_t> candidate_ids;
+            for (size_t q = 0; q < nq; ++q) {
+                scores.clear();
+                candidate_ids.clear();
+                for (const auto& part : found) {
+                    for (const Scored& s : part[q]) {
+                        scores.push_back(s.score);
+                        candidate_ids.push_back(s.id);
+                    }
                 }
+                rows[q] = top_k_of(scores.data(), candidate_ids.data(), scores.size(), k);
             }
-            const std::vector<Scored> row = top_k_of(scores.data(), candidate_ids.data(), scores.size(), k);
-            if (row.size() != k) throw InvariantFailure("a search row has the wrong length");
+        }
+        for (size_t q = 0; q < nq; ++q) {
+            if (rows[q].size() != k) throw InvariantFailure("a search row has the wrong length");
             for (size_t r = 0; r < k; ++r) {
-                out_ids[q * k + r] = row[r].id;
-                out_scores[q * k + r] = family_.reported(row[r].score);
+                out_ids[q * k + r] = rows[q][r].id;
+                out_scores[q * k + r] = family_.reported(rows[q][r].score);
             }
         }
         return std::nullopt;

@@ -3,8 +3,10 @@
 // says why they hold). The same IEEE operations in the same order on every path.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace quillane::kernels {
 
@@ -20,6 +22,12 @@ struct CompactBoundRecords {
 // (an inverted list's records are residuals) and widened for that sum's rounding, as the
 // caller widens them (compact_bounds says how), so that the kernel drops in vector lanes
 // what the caller would drop record by record.
+// What a shifted pair of bounds is widened by (each side) for the rounding of the shift
+// and of the shifted score to float32: the ranking and the portable kernel share it.
+inline double shifted_slack(double low, double high) {
+    return (std::fabs(low) + std::fabs(high)) * 0x1p-20 + static_cast<double>(std::numeric_limits<float>::min());
+}
+
 struct CompactBoundQuery {
     double unit;
     double per_level;

@@ -66,7 +66,7 @@ namespace {
 
 double shifted_high(double offset, double centre, double margin, double upper) {
     const double low = offset + (centre - margin), high = offset + upper;
-    return high + ((std::fabs(low) + std::fabs(high)) * 0x1p-20 + static_cast<double>(std::numeric_limits<float>::min()));
+    return high + shifted_slack(low, high);
 }
 
 double stored_bound(const uint8_t* p) {
