@@ -188,28 +188,35 @@ QL_AVX512 std::vector<int8_t> planes_of(const int8_t* values, size_t dim, size_t
 }
 
 // 2- and 4-bit codes: byte k of a step of 64 bytes holds the codes of coordinates
-// P k .. P k + P - 1 (P = 8 / B per byte); plane p takes code P k + p of every byte
-// (16-bit lanes shifted down by B p) and looks its level (+ 128) up with a byte permute,
-// which reads only the low 6 bits of each byte: its 64-entry table repeats the levels, so
-// the bits of the codes above need no mask. Bytes past the code read as zeros.
+// P k .. P k + P - 1 (P = 8 / B per byte); plane p takes code P k + p of every byte and
+// looks its level (+ 128) up with a byte permute, which reads only the low 6 bits of each
+// byte. Table f gives the level of the code in bits B f .. B f + B - 1 of those 6 (whatever
+// the other bits), so the planes whose code lies there need no shift (2-bit codes: three of
+// four, which spares Zen 4 two of the twelve vector operations of a step); the others are
+// shifted down (16-bit lanes) into the last such field. Bytes past the code read as zeros.
 template <int B>
 struct PlaneCodes {
     static constexpr size_t P = 8 / B;
+    static constexpr size_t FIELDS = 6 / B;  // codes that lie within the permute's 6 bits
     size_t steps;  // of 64 bytes, 64 P codes
     __mmask64 tail;
-    __m512i table;
+    __m512i table[FIELDS];
 
     QL_AVX512 PlaneCodes(const int8_t* levels, size_t dim)
         : steps((dim + 64 * P - 1) / (64 * P)), tail(first_bytes((dim * B + 7) / 8 - 64 * (steps - 1))) {
-        alignas(64) uint8_t repeated[64];
-        for (size_t c = 0; c < 64; ++c) repeated[c] = static_cast<uint8_t>(levels[c % (1u << B)] + 128);
-        table = _mm512_load_si512(repeated);
+        for (size_t f = 0; f < FIELDS; ++f) {
+            alignas(64) uint8_t values[64];
+            for (size_t c = 0; c < 64; ++c) values[c] = static_cast<uint8_t>(levels[(c >> (B * f)) % (1u << B)] + 128);
+            table[f] = _mm512_load_si512(values);
+        }
     }
     QL_AVX512 __m512i bytes(const uint8_t* packed, size_t s) const {
         return s + 1 == steps ? _mm512_maskz_loadu_epi8(tail, packed + 64 * s) : _mm512_loadu_si512(packed + 64 * s);
     }
     QL_AVX512 __m512i levels(__m512i bytes, size_t p) const {
-        return _mm512_permutexvar_epi8(p == 0 ? bytes : _mm512_srli_epi16(bytes, static_cast<unsigned>(B * p)), table);
+        const size_t f = std::min(p, FIELDS - 1), shift = B * (p - f);
+        return _mm512_permutexvar_epi8(shift == 0 ? bytes : _mm512_srli_epi16(bytes, static_cast<unsigned>(shift)),
+                                       table[f]);
     }
 };
 
@@ -305,7 +312,10 @@ QL_AVX512 void scan1(const CompactApproxInputs& in, const Records& records, int3
 }
 
 // sums[r * K + k] = (levels of record r) . query k over `steps` steps of 64 coordinates,
-// R records and K queries at once so that each load serves several products.
+// R records and K queries at once so that each load serves several products. Each step's
+// values are held in registers (the empty asm): GCC otherwise folds a query's load into
+// every dpbusd that reads it, and Zen 4, which loads one 512-bit register per cycle, then
+// waits on the loads instead of the multiplies.
 template <int R, int K>
 QL_AVX512 inline void dot_block(const uint8_t* const* levels, const int8_t* const* queries, size_t steps,
                                 int32_t* sums) {
@@ -313,15 +323,25 @@ QL_AVX512 inline void dot_block(const uint8_t* const* levels, const int8_t* cons
     for (int r = 0; r < R; ++r)
         for (int k = 0; k < K; ++k) acc[r][k] = _mm512_setzero_si512();
     for (size_t s = 0; s < steps; ++s) {
-        __m512i l[R];
-        for (int r = 0; r < R; ++r) l[r] = _mm512_loadu_si512(levels[r] + 64 * s);
+        __m512i l[R], q[K];
+        for (int r = 0; r < R; ++r) {
+            l[r] = _mm512_loadu_si512(levels[r] + 64 * s);
+            asm("" : "+v"(l[r]));
+        }
         for (int k = 0; k < K; ++k) {
-            const __m512i q = _mm512_loadu_si512(queries[k] + 64 * s);
-            for (int r = 0; r < R; ++r) acc[r][k] = _mm512_dpbusd_epi32(acc[r][k], l[r], q);
+            q[k] = _mm512_loadu_si512(queries[k] + 64 * s);
+            asm("" : "+v"(q[k]));
+        }
+        for (int k = 0; k < K; ++k)
+            for (int r = 0; r < R; ++r) acc[r][k] = _mm512_dpbusd_epi32(acc[r][k], l[r], q[k]);
+    }
+    for (int r = 0; r < R; ++r) {
+        if constexpr (K == 4) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + r * K), totals_of(acc[r]));
+        } else {
+            for (int k = 0; k < K; ++k) sums[r * K + k] = _mm512_reduce_add_epi32(acc[r][k]);
         }
     }
-    for (int r = 0; r < R; ++r)
-        for (int k = 0; k < K; ++k) sums[r * K + k] = _mm512_reduce_add_epi32(acc[r][k]);
 }
 
 // Every record of a tile times every query: out[q * n + r] for record r.
@@ -332,14 +352,13 @@ QL_AVX512 __attribute__((noinline)) void multiply_tile(const uint8_t* tile, size
     size_t q = 0;
     for (; q + 4 <= count; q += 4) {
         size_t r = 0;
-        for (; r + 2 <= here; r += 2) {
-            const uint8_t* rows[2] = {tile + r * padded, tile + (r + 1) * padded};
-            int32_t sums[8];
-            dot_block<2, 4>(rows, queries + q, steps, sums);
-            for (int k = 0; k < 4; ++k) {
-                out[(q + k) * n + r] = sums[k] - offsets[q + k];
-                out[(q + k) * n + r + 1] = sums[4 + k] - offsets[q + k];
-            }
+        for (; r + 4 <= here; r += 4) {
+            const uint8_t* rows[4] = {tile + r * padded, tile + (r + 1) * padded, tile + (r + 2) * padded,
+                                      tile + (r + 3) * padded};
+            int32_t sums[16];
+            dot_block<4, 4>(rows, queries + q, steps, sums);
+            for (int k = 0; k < 4; ++k)
+                for (size_t j = 0; j < 4; ++j) out[(q + k) * n + r + j] = sums[4 * j + k] - offsets[q + k];
         }
         for (; r < here; ++r) {
             const uint8_t* rows[1] = {tile + r * padded};
@@ -371,25 +390,30 @@ struct DpbusdTiles final : TileMultiplier {
 
 }  // namespace
 
-// Eight records at a time: each record's scale and its two bounds (one 32-bit word) by
-// gathers, then the portable arithmetic in eight lanes.
+// Eight records at a time: each record's scale and its two bounds (one 32-bit word), then
+// the portable arithmetic in eight lanes.
 QL_AVX512 void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out) {
-    const __m256i offsets = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
-                                               _mm256_set1_epi32(static_cast<int>(fields.stride)));
-    const __m256i scale_at = _mm256_add_epi32(offsets, _mm256_set1_epi32(static_cast<int>(fields.scale_at)));
-    const __m256i bounds_at = _mm256_add_epi32(offsets, _mm256_set1_epi32(static_cast<int>(fields.bounds_at)));
     const __m512d infinite = _mm512_set1_pd(std::numeric_limits<double>::infinity()), zero = _mm512_setzero_pd();
     const __m512d wider = _mm512_set1_pd(1.0 + 0x1p-20);
     const auto stored = [&](__m256i high_halves) QL_AVX512 {
         const __m512d b = _mm512_cvtps_pd(_mm256_castsi256_ps(high_halves));
         return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(b, zero, _CMP_GE_OQ), infinite, b);
     };
+    // Eight words, one per record, at `at` in each: scalar loads into lanes, which Zen 4 runs
+    // faster than a gather (on Intel they cost about the same).
+    const auto words = [&](const uint8_t* base, size_t at) QL_AVX512 {
+        const auto word = [&](size_t r) {
+            int32_t v;
+            std::memcpy(&v, base + r * fields.stride + at, 4);
+            return v;
+        };
+        return _mm256_setr_epi32(word(0), word(1), word(2), word(3), word(4), word(5), word(6), word(7));
+    };
     size_t b = 0;
-    // The gathers' offsets stay within 32 bits for any record size a code can have.
     for (; b + 8 <= n; b += 8) {
-        const int* base = reinterpret_cast<const int*>(fields.records + b * fields.stride);
-        const __m512d scale = _mm512_cvtps_pd(_mm256_castsi256_ps(_mm256_i32gather_epi32(base, scale_at, 1)));
-        const __m256i bounds = _mm256_i32gather_epi32(base, bounds_at, 1);
+        const uint8_t* base = fields.records + b * fields.stride;
+        const __m512d scale = _mm512_cvtps_pd(_mm256_castsi256_ps(words(base, fields.scale_at)));
+        const __m256i bounds = words(base, fields.bounds_at);
         const __m512d levels = stored(_mm256_slli_epi32(bounds, 16));
         const __m512d errors = stored(_mm256_and_si256(bounds, _mm256_set1_epi32(static_cast<int>(0xFFFF0000u))));
         const __m512d size = _mm512_abs_pd(scale);
