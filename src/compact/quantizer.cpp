@@ -137,6 +137,11 @@ float CompactQuantizer::score(const CompactPrepared& prepared, const uint8_t* co
     return score_parts(prepared, format::code_scale(code), code + format::CompactLayout::packed);
 }
 
+void CompactQuantizer::dots(const CompactPrepared& prepared, const uint8_t* const* packed, size_t n,
+                            double* dots) const {
+    kernels::compact_dots(levels_.levels, levels_.bits, packed, n, dim_, prepared.rotated.data(), dots);
+}
+
 float CompactQuantizer::score_parts(const CompactPrepared& prepared, float scale, const uint8_t* packed) const {
     const double dot = compact_dot(levels_, packed, dim_, prepared.rotated.data());
     return static_cast<float>(static_cast<double>(scale) * dot);

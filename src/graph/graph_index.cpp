@@ -233,10 +233,12 @@ std::vector<Scored> GraphIndex::walk(const CompactFamily::Prepared& prepared, si
     std::sort(met.begin(), met.end());
     std::vector<float> keys(met.size());
     std::vector<uint64_t> vertices(met.size());
+    std::vector<const uint8_t*> kept(met.size());
     for (size_t i = 0; i < met.size(); ++i) {
         vertices[i] = met[i];
-        keys[i] = family.exact_key(prepared, records + size_t{met[i]} * stride, nullptr);
+        kept[i] = records + size_t{met[i]} * stride;
     }
+    family.exact_keys(prepared, kept.data(), nullptr, kept.size(), keys.data());
     std::vector<Scored> row = top_k_of(keys.data(), vertices.data(), met.size(), k);
     for (Scored& s : row) s = {flat_.id(s.id), family.reported(s.score)};
     pad(row, k);

@@ -323,9 +323,29 @@ void CompactFamily::approximate_keys(const Prepared& prepared, const uint8_t* re
 }
 
 float CompactFamily::exact_key(const Prepared& prepared, const uint8_t* record, const double* offset) const {
-    const float score = quantizer_.score_parts(prepared.exact, scale_of(record), record + packed_at());
-    const float e = offset ? static_cast<float>(*offset + static_cast<double>(score)) : score;
-    return static_cast<float>(key_of(record, prepared, e));
+    float key;
+    exact_keys(prepared, &record, offset ? &offset : nullptr, 1, &key);
+    return key;
+}
+
+void CompactFamily::exact_keys(const Prepared& prepared, const uint8_t* const* records, const double* const* offsets,
+                               size_t n, float* keys) const {
+    constexpr size_t CHUNK = 64;
+    std::array<const uint8_t*, CHUNK> packed;
+    std::array<double, CHUNK> dots;
+    for (size_t first = 0; first < n; first += CHUNK) {
+        const size_t here = std::min(CHUNK, n - first);
+        for (size_t i = 0; i < here; ++i) packed[i] = records[first + i] + packed_at();
+        quantizer_.dots(prepared.exact, packed.data(), here, dots.data());
+        for (size_t i = 0; i < here; ++i) {
+            // The score f32(scale * sum), shifted by the offset in f64 and rounded again.
+            const uint8_t* record = records[first + i];
+            const double* offset = offsets ? offsets[first + i] : nullptr;
+            const float score = static_cast<float>(static_cast<double>(scale_of(record)) * dots[i]);
+            const float e = offset ? static_cast<float>(*offset + static_cast<double>(score)) : score;
+            keys[first + i] = static_cast<float>(key_of(record, prepared, e));
+        }
+    }
 }
 
 std::vector<std::vector<Scored>> CompactFamily::top_k_allowed(std::span<const Prepared> prepared,
@@ -339,11 +359,13 @@ std::vector<std::vector<Scored>> CompactFamily::top_k_allowed(std::span<const Pr
         const std::vector<uint64_t>& entries = allow.list();
         std::vector<float> keys(entries.size());
         std::vector<uint64_t> entry_ids(entries.size());
-        for (size_t e = 0; e < entries.size(); ++e) entry_ids[e] = ids[entries[e]];
+        std::vector<const uint8_t*> allowed(entries.size());
+        for (size_t e = 0; e < entries.size(); ++e) {
+            entry_ids[e] = ids[entries[e]];
+            allowed[e] = records + entries[e] * record_size();
+        }
         for (size_t q = 0; q < prepared.size(); ++q) {
-            for (size_t e = 0; e < entries.size(); ++e) {
-                keys[e] = exact_key(prepared[q], records + entries[e] * record_size(), nullptr);
-            }
+            exact_keys(prepared[q], allowed.data(), nullptr, allowed.size(), keys.data());
             found[q] = top_k_of(keys.data(), entry_ids.data(), entries.size(), k);
         }
         return found;
@@ -487,21 +509,29 @@ std::vector<Scored> CompactFamily::finish(const Prepared& prepared, Ranking& ran
         std::stable_sort(chosen.begin(), chosen.end(),
                          [](const Ranking::Candidate& a, const Ranking::Candidate& b) { return a.key < b.key; });
     }
-    std::vector<float> scores;
-    std::vector<uint64_t> keys;
-    scores.reserve(chosen.size());
-    keys.reserve(chosen.size());
-    // Candidates were streamed past long ago: each record is fetched from memory a few
-    // candidates ahead of its scoring.
-    constexpr size_t AHEAD = 8;
-    const auto fetch = [&](size_t c) {
-        for (size_t line = 0; line < stride; line += 64) __builtin_prefetch(chosen[c].record + line);
+    std::vector<float> scores(chosen.size());
+    std::vector<uint64_t> keys(chosen.size());
+    // Candidates were streamed past long ago: each group of records is fetched from memory
+    // while the one before it is scored (together).
+    constexpr size_t GROUP = 8;
+    const auto fetch = [&](size_t first) {
+        for (size_t c = first; c < std::min(first + GROUP, chosen.size()); ++c) {
+            for (size_t line = 0; line < stride; line += 64) __builtin_prefetch(chosen[c].record + line);
+        }
     };
-    for (size_t c = 0; c < std::min(AHEAD, chosen.size()); ++c) fetch(c);
-    for (size_t c = 0; c < chosen.size(); ++c) {
-        if (c + AHEAD < chosen.size()) fetch(c + AHEAD);
-        scores.push_back(exact_key(prepared, chosen[c].record, chosen[c].shifted ? &chosen[c].offset : nullptr));
-        keys.push_back(chosen[c].key);
+    fetch(0);
+    std::array<const uint8_t*, GROUP> group;
+    std::array<const double*, GROUP> offsets;
+    for (size_t first = 0; first < chosen.size(); first += GROUP) {
+        fetch(first + GROUP);
+        const size_t here = std::min(GROUP, chosen.size() - first);
+        for (size_t c = 0; c < here; ++c) {
+            const Ranking::Candidate& candidate = chosen[first + c];
+            group[c] = candidate.record;
+            offsets[c] = candidate.shifted ? &candidate.offset : nullptr;
+            keys[first + c] = candidate.key;
+        }
+        exact_keys(prepared, group.data(), offsets.data(), here, scores.data() + first);
     }
     return top_k_of(scores.data(), keys.data(), scores.size(), k);
 }

@@ -189,6 +189,10 @@ public:
                           int32_t* sums, float* keys) const;
     // One record's exact key (the ranking's score), its estimate shifted by *offset when given.
     float exact_key(const Prepared& prepared, const uint8_t* record, const double* offset) const;
+    // keys[i] = exact_key(prepared, records[i], offsets ? offsets[i] : nullptr) for i < n,
+    // the records scored together.
+    void exact_keys(const Prepared& prepared, const uint8_t* const* records, const double* const* offsets, size_t n,
+                    float* keys) const;
     // top_k_many restricted to the entries `allow` allows (entry numbers: positions from 0),
     // each row as long as the allowed entries, up to top_k. A listed set is scored entry by
     // entry; a bitmap filters the two passes.

@@ -13,4 +13,9 @@ namespace quillane::kernels {
 double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim,
                    const float* y);
 
+// out[i] = compact_dot(levels, bits, packed[i], dim, y) for i < count: the same bits, the
+// vector paths scoring several codes at once.
+void compact_dots(const float* levels, uint8_t bits, const uint8_t* const* packed, size_t count, size_t dim,
+                  const float* y, double* out);
+
 }  // namespace quillane::kernels

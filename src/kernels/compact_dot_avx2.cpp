@@ -85,4 +85,10 @@ double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, siz
     return s.total();
 }
 
+// One code at a time: AVX2 has too few registers to keep several records' sums and tables.
+void compact_dots(const float* levels, uint8_t bits, const uint8_t* const* packed, size_t count, size_t dim,
+                  const float* y, double* out) {
+    for (size_t i = 0; i < count; ++i) out[i] = compact_dot(levels, bits, packed[i], dim, y);
+}
+
 }  // namespace quillane::kernels::avx2

@@ -13,6 +13,11 @@ double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, siz
     return active().compact_dot(levels, bits, packed, dim, y);
 }
 
+void compact_dots(const float* levels, uint8_t bits, const uint8_t* const* packed, size_t count, size_t dim,
+                  const float* y, double* out) {
+    active().compact_dots(levels, bits, packed, count, dim, y, out);
+}
+
 namespace portable {
 
 double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim,
@@ -22,6 +27,11 @@ double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, siz
         return double{levels[format::unpack_code(packed, bits, i)]} * static_cast<double>(y[i]);
     });
     return s.total();
+}
+
+void compact_dots(const float* levels, uint8_t bits, const uint8_t* const* packed, size_t count, size_t dim,
+                  const float* y, double* out) {
+    for (size_t i = 0; i < count; ++i) out[i] = compact_dot(levels, bits, packed[i], dim, y);
 }
 
 }  // namespace portable

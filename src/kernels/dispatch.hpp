@@ -61,6 +61,8 @@ struct KernelTable {
                                  const CompactRecordTerms& out);           // compact_bounds.hpp
     double (*compact_dot)(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim,
                           const float* y);                                 // compact_dot.hpp
+    void (*compact_dots)(const float* levels, uint8_t bits, const uint8_t* const* packed, size_t count,
+                         size_t dim, const float* y, double* out);         // compact_dot.hpp
     void (*hadamard_rotate)(const HadamardPlan& plan, float* v, bool forward);  // compact_encode.hpp
     void (*compact_cells)(const float* boundaries, uint32_t count, const float* y, double k,
                           size_t dim, uint8_t* codes);                     // compact_encode.hpp

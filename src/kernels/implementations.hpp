@@ -52,6 +52,8 @@ struct CentroidBoundTotals;
     void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out); \
     double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim, \
                        const float* y);                                                     \
+    void compact_dots(const float* levels, uint8_t bits, const uint8_t* const* packed, size_t count, \
+                      size_t dim, const float* y, double* out);                             \
     void hadamard_rotate(const HadamardPlan& plan, float* v, bool forward);                 \
     void compact_cells(const float* boundaries, uint32_t count, const float* y, double k,    \
                        size_t dim, uint8_t* codes);                                         \
@@ -90,6 +92,8 @@ size_t compact_bounds(const CompactBoundRecords& records, const CompactBoundQuer
                       double threshold, const CompactBounds& out);
 void compact_record_terms(const CompactRecordFields& fields, size_t n, const CompactRecordTerms& out);
 double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim, const float* y);
+void compact_dots(const float* levels, uint8_t bits, const uint8_t* const* packed, size_t count, size_t dim,
+                  const float* y, double* out);
 void centroid_dots(const CentroidBlocks& c, const float* rows, size_t n, float* out);
 void centroid_integer_dots(const CentroidIntegerBlocks& c, const int16_t* rows, size_t n, int64_t* out);
 CentroidBoundTotals centroid_bounds(const CentroidBoundLists& lists, const CentroidBoundRow& row, const int64_t* sums,

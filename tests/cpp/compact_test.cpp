@@ -334,16 +334,30 @@ TEST(CompactDot, EveryPathGivesThePlainLoopsBits) {
     for (size_t dim : {1, 7, 8, 9, 63, 768, 1001, 4100}) {
         for (uint8_t b : {1, 2, 3, 4, 5, 6, 7, 8}) {
             const auto& q = compact::lloyd_max(b);
-            for (int trial = 0; trial < 5; ++trial) {
-                std::vector<uint8_t> packed((dim * b + 7) / 8);
-                for (auto& byte : packed) byte = static_cast<uint8_t>(rng.next_u64());
+            for (int trial = 0; trial < 2; ++trial) {
+                // Six codes: scored together, four at once and two alone.
+                std::vector<std::vector<uint8_t>> packed(6, std::vector<uint8_t>((dim * b + 7) / 8));
+                std::vector<const uint8_t*> codes;
+                for (auto& code : packed) {
+                    for (auto& byte : code) byte = static_cast<uint8_t>(rng.next_u64());
+                    codes.push_back(code.data());
+                }
                 auto y = rng.standard_normal_vec(dim);
                 for (size_t i = trial; i < dim; i += 5) y[i] = specials[i % 5];
-                const double expected = kernels::table_for(kernels::Isa::portable).compact_dot(q.levels, b, packed.data(), dim, y.data());
+                std::vector<double> expected(codes.size()), together(codes.size());
+                for (size_t c = 0; c < codes.size(); ++c) {
+                    expected[c] = kernels::table_for(kernels::Isa::portable).compact_dot(q.levels, b, codes[c], dim, y.data());
+                }
                 for (kernels::Isa isa : kernels::available_isas()) {
-                    const double got = kernels::table_for(isa).compact_dot(q.levels, b, packed.data(), dim, y.data());
-                    ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(expected))
-                        << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                    const auto& table = kernels::table_for(isa);
+                    table.compact_dots(q.levels, b, codes.data(), codes.size(), dim, y.data(), together.data());
+                    for (size_t c = 0; c < codes.size(); ++c) {
+                        const double got = table.compact_dot(q.levels, b, codes[c], dim, y.data());
+                        ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(expected[c]))
+                            << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b);
+                        ASSERT_EQ(std::bit_cast<uint64_t>(together[c]), std::bit_cast<uint64_t>(expected[c]))
+                            << kernels::isa_name(isa) << " dim " << dim << " bits " << int(b) << " code " << c;
+                    }
                 }
             }
         }
