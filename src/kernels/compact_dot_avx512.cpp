@@ -68,17 +68,21 @@ struct ByteLevels {
     __m512i order;
 
     QL_AVX512 ByteLevels(const float* levels, size_t count) {
-        alignas(64) uint8_t planes[4][256];
-        for (size_t g = 0; g < 16; ++g) {
-            // Levels past count are never looked up (codes stay below it): zeros.
-            const __m512i bits = 16 * g < count ? _mm512_loadu_si512(levels + 16 * g) : _mm512_setzero_si512();
-            for (unsigned p = 0; p < 4; ++p) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[p] + 16 * g),
-                                 _mm512_cvtepi32_epi8(_mm512_srli_epi32(bits, 8 * p)));
+        // Levels past count are never looked up (codes stay below it): zeros.
+        __m512i bits[16];
+        for (size_t g = 0; g < 16; ++g) bits[g] = 16 * g < count ? _mm512_loadu_si512(levels + 16 * g) : _mm512_setzero_si512();
+        // Byte p of the levels of codes 64 r .. 64 r + 63: two permutes over pairs of
+        // registers (index 4 k + p, modulo their 128 bytes), the second giving codes 32 on.
+        for (size_t p = 0; p < 4; ++p) {
+            alignas(64) uint8_t index[64];
+            for (size_t k = 0; k < 64; ++k) index[k] = static_cast<uint8_t>((4 * k + p) % 128);
+            const __m512i at = _mm512_load_si512(index);
+            for (size_t r = 0; r < 4; ++r) {
+                table[p][r] = _mm512_mask_blend_epi8(~__mmask64{0} << 32,
+                                                     _mm512_permutex2var_epi8(bits[4 * r], at, bits[4 * r + 1]),
+                                                     _mm512_permutex2var_epi8(bits[4 * r + 2], at, bits[4 * r + 3]));
             }
         }
-        for (size_t p = 0; p < 4; ++p)
-            for (size_t r = 0; r < 4; ++r) table[p][r] = _mm512_load_si512(planes[p] + 64 * r);
         // Byte 16 L + 4 m + j of the interleaves' input ends up as float 4 L + j of register
         // m, which is to be code 16 m + 4 L + j.
         alignas(64) uint8_t index[64];
