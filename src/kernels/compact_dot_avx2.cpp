@@ -1,7 +1,9 @@
-// The compact exact score in AVX2: eight coordinates at a time, their levels looked up as
-// float32 (4-bit codes by two in-register permutes, other widths by a gather from the
-// table, after unpacking them to bytes unless they are bytes already), widened to f64 and
-// multiplied by the widened query; partial sums 0-3 in one register, 4-7 in another.
+// The compact exact score in AVX2: eight coordinates at a time. The eight codes of b bits
+// are b whole bytes (code 8g starts at byte g b): read as one word and shifted apart in
+// lanes. Their levels are looked up as float32 by in-register permutes up to 16 levels, by
+// a gather beyond (8-bit codes are bytes already), widened to f64 and multiplied by the
+// widened query; partial sums 0-3 in one register, 4-7 in another. No scalar unpacking, and
+// no gathers for the narrow widths: AMD's processors run gathers slowly.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -16,73 +18,118 @@ namespace quillane::kernels::avx2 {
 
 namespace {
 
-__attribute__((target("avx2"))) double dot4(const float* levels, const uint8_t* packed, size_t dim,
-                                            const float* y) {
-    const __m256 low = _mm256_loadu_ps(levels), high = _mm256_loadu_ps(levels + 8);
-    const __m256i shifts = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
-    const __m256i nibble = _mm256_set1_epi32(0x0F);
+#define QL_AVX2 __attribute__((target("avx2")))
+
+// The codes of coordinates 8 g .. 8 g + 7 as int32 lanes: their B bytes (only those: the
+// code may end there) read as one word, each lane shifted down by B times its number.
+template <int B>
+struct EightCodes {
+    __m256i shifts, mask;
+    QL_AVX2 EightCodes()
+        : shifts(_mm256_setr_epi64x(0, B, 2 * B, 3 * B)), mask(_mm256_set1_epi32((1 << B) - 1)) {}
+    // Bytes 0 .. B - 1 as a little-endian word, by whole loads: a copy of B bytes into a
+    // word would be stores that its reading could not forward from.
+    static uint64_t little_endian(const uint8_t* p) {
+        constexpr int four = B >= 4 ? 4 : 0, two = B % 4 >= 2 ? 2 : 0;
+        uint64_t w = 0;
+        if constexpr (four) {
+            uint32_t v;
+            std::memcpy(&v, p, 4);
+            w = v;
+        }
+        if constexpr (two) {
+            uint16_t v;
+            std::memcpy(&v, p + four, 2);
+            w |= uint64_t{v} << (8 * four);
+        }
+        if constexpr (B % 2) w |= uint64_t{p[four + two]} << (8 * (four + two));
+        return w;
+    }
+    QL_AVX2 __m256i operator()(const uint8_t* packed, size_t g) const {
+        const uint64_t word = little_endian(packed + g * B);
+        if constexpr (B <= 4) {
+            // Lane k shifted by B k within 32 bits.
+            const __m256i by = _mm256_setr_epi32(0, B, 2 * B, 3 * B, 4 * B, 5 * B, 6 * B, 7 * B);
+            return _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int>(word)), by), mask);
+        } else {
+            // Up to 56 bits: codes 0-3 and 4-7 shifted in 64-bit lanes, their low halves joined.
+            const __m256i all = _mm256_set1_epi64x(static_cast<long long>(word));
+            const __m256i first = _mm256_srlv_epi64(all, shifts);
+            const __m256i second = _mm256_srlv_epi64(all, _mm256_add_epi64(shifts, _mm256_set1_epi64x(4 * B)));
+            const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+            const __m256i joined = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(first, low_halves),
+                                                      _mm256_permutevar8x32_epi32(second, low_halves), 0xF0);
+            return _mm256_and_si256(joined, mask);
+        }
+    }
+};
+
+// Levels of codes below 2^B: up to eight by one permute, sixteen by two and a blend (bit 3
+// of the code, moved to the sign bit, picks the high table), more by a gather.
+template <int B>
+struct Levels {
+    const float* levels;
+    __m256 low, high;
+    QL_AVX2 explicit Levels(const float* l) : levels(l) {
+        // Masked loads read no further than the levels.
+        const auto first = [&](int count) QL_AVX2 {
+            return _mm256_maskload_ps(l, _mm256_cmpgt_epi32(_mm256_set1_epi32(count), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+        };
+        low = first(std::min(1 << B, 8));
+        high = B == 4 ? _mm256_loadu_ps(l + 8) : _mm256_setzero_ps();
+    }
+    QL_AVX2 __m256 operator()(__m256i code) const {
+        if constexpr (B <= 3) {
+            return _mm256_permutevar8x32_ps(low, code);
+        } else if constexpr (B == 4) {
+            return _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, code), _mm256_permutevar8x32_ps(high, code),
+                                    _mm256_castsi256_ps(_mm256_slli_epi32(code, 28)));
+        } else {
+            return _mm256_i32gather_ps(levels, code, 4);
+        }
+    }
+};
+
+template <int B>
+QL_AVX2 double dot(const float* levels, const uint8_t* packed, size_t dim, const float* y) {
+    const Levels<B> level_of(levels);
     __m256d sums03 = _mm256_setzero_pd(), sums47 = _mm256_setzero_pd();
-    size_t i = 0;
-    for (; i + 8 <= dim; i += 8) {
-        uint32_t word;  // coordinates i .. i + 7, low nibble first
-        std::memcpy(&word, packed + i / 2, 4);
-        const __m256i code = _mm256_and_si256(
-            _mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int>(word)), shifts), nibble);
-        // Codes 8-15 have bit 3 set: moved to the sign bit, it picks the high table.
-        const __m256 level = _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, code),
-                                              _mm256_permutevar8x32_ps(high, code),
-                                              _mm256_castsi256_ps(_mm256_slli_epi32(code, 28)));
+    const auto add = [&](__m256i code, size_t i) QL_AVX2 {
+        const __m256 level = level_of(code);
         const __m256 z = _mm256_loadu_ps(y + i);
         sums03 = _mm256_add_pd(sums03, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(level)),
                                                      _mm256_cvtps_pd(_mm256_castps256_ps128(z))));
         sums47 = _mm256_add_pd(sums47, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(level, 1)),
                                                      _mm256_cvtps_pd(_mm256_extractf128_ps(z, 1))));
+    };
+    size_t i = 0;
+    if constexpr (B == 8) {
+        for (; i + 8 <= dim; i += 8) add(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(packed + i))), i);
+    } else {
+        const EightCodes<B> codes;
+        for (; i + 8 <= dim; i += 8) add(codes(packed, i / 8), i);
     }
     compact::EightSums s;
     _mm256_storeu_pd(s.s, sums03);
     _mm256_storeu_pd(s.s + 4, sums47);
-    for (; i < dim; ++i) s.add(i, double{levels[format::unpack_code(packed, 4, i)]} * static_cast<double>(y[i]));
+    for (; i < dim; ++i) s.add(i, double{levels[format::unpack_code(packed, B, i)]} * static_cast<double>(y[i]));
     return s.total();
-}
-
-// Adds the terms of codes one per byte to s (from a multiple of 8 coordinates on).
-__attribute__((target("avx2"))) void add_bytes(const float* levels, const uint8_t* codes, size_t dim,
-                                               const float* y, compact::EightSums& s) {
-    __m256d sums03 = _mm256_loadu_pd(s.s), sums47 = _mm256_loadu_pd(s.s + 4);
-    size_t i = 0;
-    for (; i + 8 <= dim; i += 8) {
-        const __m256i code = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i)));
-        const __m256 level = _mm256_i32gather_ps(levels, code, 4);
-        const __m256 z = _mm256_loadu_ps(y + i);
-        sums03 = _mm256_add_pd(sums03, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(level)),
-                                                     _mm256_cvtps_pd(_mm256_castps256_ps128(z))));
-        sums47 = _mm256_add_pd(sums47, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(level, 1)),
-                                                     _mm256_cvtps_pd(_mm256_extractf128_ps(z, 1))));
-    }
-    _mm256_storeu_pd(s.s, sums03);
-    _mm256_storeu_pd(s.s + 4, sums47);
-    for (; i < dim; ++i) s.add(i, double{levels[codes[i]]} * static_cast<double>(y[i]));
 }
 
 }  // namespace
 
 double compact_dot(const float* levels, uint8_t bits, const uint8_t* packed, size_t dim,
                    const float* y) {
-    if (bits == 4) return dot4(levels, packed, dim, y);
-    compact::EightSums s;
-    if (bits == 8) {
-        add_bytes(levels, packed, dim, y, s);
-        return s.total();
+    switch (bits) {
+        case 1: return dot<1>(levels, packed, dim, y);
+        case 2: return dot<2>(levels, packed, dim, y);
+        case 3: return dot<3>(levels, packed, dim, y);
+        case 4: return dot<4>(levels, packed, dim, y);
+        case 5: return dot<5>(levels, packed, dim, y);
+        case 6: return dot<6>(levels, packed, dim, y);
+        case 7: return dot<7>(levels, packed, dim, y);
+        default: return dot<8>(levels, packed, dim, y);
     }
-    // Unpacked a few thousand codes at a time, so the buffer stays on the stack.
-    constexpr size_t CHUNK = 4096;  // a multiple of 8: each chunk's partial sums line up
-    uint8_t codes[CHUNK];
-    for (size_t from = 0; from < dim; from += CHUNK) {
-        const size_t here = std::min(CHUNK, dim - from);
-        for (size_t j = 0; j < here; ++j) codes[j] = static_cast<uint8_t>(format::unpack_code(packed, bits, from + j));
-        add_bytes(levels, codes, here, y + from, s);
-    }
-    return s.total();
 }
 
 // One code at a time: AVX2 has too few registers to keep several records' sums and tables.
@@ -90,5 +137,7 @@ void compact_dots(const float* levels, uint8_t bits, const uint8_t* const* packe
                   const float* y, double* out) {
     for (size_t i = 0; i < count; ++i) out[i] = compact_dot(levels, bits, packed[i], dim, y);
 }
+
+#undef QL_AVX2
 
 }  // namespace quillane::kernels::avx2

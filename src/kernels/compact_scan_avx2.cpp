@@ -471,13 +471,10 @@ void compact_approx_scan_each(const CompactApproxInputs& in, const int8_t* const
 }
 
 // Four records at a time: each record's scale and its two bounds (one 32-bit word) by
-// gathers, then the portable arithmetic in four lanes.
+// scalar loads into lanes (AMD's processors run gathers slowly), then the portable
+// arithmetic in four lanes.
 __attribute__((target("avx2"))) void compact_record_terms(const CompactRecordFields& fields, size_t n,
                                                          const CompactRecordTerms& out) {
-    const int st = static_cast<int>(fields.stride);
-    const __m128i offsets = _mm_setr_epi32(0, st, 2 * st, 3 * st);
-    const __m128i scale_at = _mm_add_epi32(offsets, _mm_set1_epi32(static_cast<int>(fields.scale_at)));
-    const __m128i bounds_at = _mm_add_epi32(offsets, _mm_set1_epi32(static_cast<int>(fields.bounds_at)));
     const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
     const __m256d infinite = _mm256_set1_pd(std::numeric_limits<double>::infinity()), zero = _mm256_setzero_pd();
     const __m256d wider = _mm256_set1_pd(1.0 + 0x1p-20);
@@ -485,12 +482,19 @@ __attribute__((target("avx2"))) void compact_record_terms(const CompactRecordFie
         const __m256d b = _mm256_cvtps_pd(_mm_castsi128_ps(high_halves));
         return _mm256_blendv_pd(infinite, b, _mm256_cmp_pd(b, zero, _CMP_GE_OQ));
     };
+    const auto words = [&](const uint8_t* base, size_t at) __attribute__((target("avx2"))) {
+        const auto word = [&](size_t r) {
+            int32_t v;
+            std::memcpy(&v, base + r * fields.stride + at, 4);
+            return v;
+        };
+        return _mm_setr_epi32(word(0), word(1), word(2), word(3));
+    };
     size_t b = 0;
-    // The gathers' offsets stay within 32 bits for any record size a code can have.
     for (; b + 4 <= n; b += 4) {
-        const int* base = reinterpret_cast<const int*>(fields.records + b * fields.stride);
-        const __m256d scale = _mm256_cvtps_pd(_mm_castsi128_ps(_mm_i32gather_epi32(base, scale_at, 1)));
-        const __m128i bounds = _mm_i32gather_epi32(base, bounds_at, 1);
+        const uint8_t* base = fields.records + b * fields.stride;
+        const __m256d scale = _mm256_cvtps_pd(_mm_castsi128_ps(words(base, fields.scale_at)));
+        const __m128i bounds = words(base, fields.bounds_at);
         const __m256d levels = stored(_mm_slli_epi32(bounds, 16));
         const __m256d errors = stored(_mm_and_si128(bounds, _mm_set1_epi32(static_cast<int>(0xFFFF0000u))));
         const __m256d size = _mm256_and_pd(scale, magnitude);
