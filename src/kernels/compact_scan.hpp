@@ -19,7 +19,7 @@ struct CompactApproxInputs {
 
 inline constexpr size_t COMPACT_QUERY_PAD = 64;
 // The vector paths read whole groups of packed codes, up to 27 bytes past a code's last
-// byte (AVX2's 3-bit blocks of 28 bytes); the zero query values past dim cancel what they
+// byte (AVX2's 3- and 7-bit blocks of 28 bytes); the zero query values past dim cancel what they
 // read beyond a code, and these bytes after the last record (beside the record's own
 // fields after its code) keep the reads inside the arena.
 inline constexpr size_t COMPACT_SCAN_SLACK_BYTES = 32;

@@ -2,7 +2,7 @@
 // multiplied by the int8 query with maddubs (levels' signs moved onto the query); 1- and
 // 2-bit codes the same after spreading their bits to bytes; 3-bit codes in 32-bit lanes
 // (dword permutes of 8 levels); 8-bit codes by sixteen byte shuffles and a tournament of
-// blends. 5, 6 and 7 bits take the portable loop.
+// blends; 5, 6 and 7 bits the same after unpacking eight codes at a time in 32-bit lanes.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include "format/compact_format.hpp"
 #include "format/compact_layout.hpp"
 #include "implementations.hpp"
+#include "unpack_avx2.hpp"
 
 namespace quillane::kernels::avx2 {
 
@@ -142,12 +143,15 @@ __attribute__((target("avx2"))) void scan3(const CompactApproxInputs& in, const 
 // byte shuffles (one per high nibble, a 16-entry table looked up by the low nibble), then a
 // tournament of 15 byte blends on the high nibble's bits, each moved to its byte's sign bit.
 // No gathers, which AMD's processors run slowly. Products as for 4 bits, sums in int32.
+template <int B>
 struct ByteLevels {
-    __m256i table[16];
+    static constexpr int TABLES = 1 << (B - 4);
+    __m256i table[TABLES];
 
     __attribute__((target("avx2"))) explicit ByteLevels(const int8_t* levels) {
-        for (int h = 0; h < 16; ++h) table[h] = level_table(levels + 16 * h, 16);
+        for (int h = 0; h < TABLES; ++h) table[h] = level_table(levels + 16 * h, 16);
     }
+    // Codes of B bits, one per byte (the bits above them clear).
     __attribute__((target("avx2"))) __m256i operator()(__m256i codes) const {
         const __m256i low = _mm256_and_si256(codes, _mm256_set1_epi8(0x0F));
         const __m256i bit4 = _mm256_slli_epi16(codes, 3), bit5 = _mm256_slli_epi16(codes, 2);
@@ -163,7 +167,10 @@ struct ByteLevels {
         const auto eight = [&](int h) __attribute__((target("avx2"))) {
             return _mm256_blendv_epi8(four(h), four(h + 4), bit6);
         };
-        return _mm256_blendv_epi8(eight(0), eight(8), codes);
+        if constexpr (B == 5) return two(0);
+        if constexpr (B == 6) return four(0);
+        if constexpr (B == 7) return eight(0);
+        if constexpr (B == 8) return _mm256_blendv_epi8(eight(0), eight(8), codes);
     }
 };
 
@@ -176,7 +183,7 @@ __attribute__((target("avx2"))) inline __m256i level_products(__m256i level, con
 
 __attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const uint8_t* records,
                                            size_t n, int32_t* out) {
-    const ByteLevels levels(in.levels);
+    const ByteLevels<8> levels(in.levels);
     // Whole blocks of 32 codes read in place; the last part of a code, if any, from a copy
     // padded with zeros (the query is zero past dim up to a multiple of 64).
     const size_t whole = in.dim / 32, rest = in.dim % 32;
@@ -192,6 +199,36 @@ __attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const 
             std::memcpy(last, packed + 32 * whole, rest);
             const __m256i codes = _mm256_load_si256(reinterpret_cast<const __m256i*>(last));
             acc = _mm256_add_epi32(acc, level_products(levels(codes), in.query + 32 * whole));
+        }
+        out[i] = horizontal_sum(acc);
+    }
+}
+
+// 5-, 6- and 7-bit codes, 32 at a time: four groups of eight codes (B whole bytes each)
+// shifted apart in 32-bit lanes, packed to bytes (the packs leave group k's codes t and
+// t + 4 in the two 128-bit lanes: the query is laid out in that order once per call),
+// their levels looked up among 2^B as the 8-bit ones. Reads go at most 27 bytes past a
+// code's last byte (a block's four groups of 7 bytes).
+template <int B>
+__attribute__((target("avx2"))) void scan_wide(const CompactApproxInputs& in, const uint8_t* records, size_t n,
+                                               int32_t* out) {
+    const ByteLevels<B> levels(in.levels);
+    const EightCodes<B> eight;
+    const size_t blocks = (in.dim + 31) / 32;
+    std::vector<int8_t> query(32 * blocks);
+    for (size_t b = 0; b < blocks; ++b) {
+        for (size_t at = 0; at < 32; ++at) {
+            const size_t group = at % 16 / 4, code = at % 4 + 4 * (at / 16);
+            query[32 * b + at] = in.query[32 * b + 8 * group + code];
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* packed = records + i * in.stride;
+        __m256i acc = _mm256_setzero_si256();
+        for (size_t b = 0; b < blocks; ++b) {
+            const __m256i first = _mm256_packus_epi32(eight(packed, 4 * b), eight(packed, 4 * b + 1));
+            const __m256i second = _mm256_packus_epi32(eight(packed, 4 * b + 2), eight(packed, 4 * b + 3));
+            acc = _mm256_add_epi32(acc, level_products(levels(_mm256_packus_epi16(first, second)), query.data() + 32 * b));
         }
         out[i] = horizontal_sum(acc);
     }
@@ -557,8 +594,12 @@ void compact_approx_scan(const CompactApproxInputs& in, const uint8_t* records, 
         scan8(in, records, n, out);
     } else if (in.bits == 3) {
         scan3(in, records, n, out);
+    } else if (in.bits == 5) {
+        scan_wide<5>(in, records, n, out);
+    } else if (in.bits == 6) {
+        scan_wide<6>(in, records, n, out);
     } else {
-        portable::compact_approx_scan(in, records, n, out);
+        scan_wide<7>(in, records, n, out);
     }
 }
 
