@@ -148,6 +148,7 @@ struct ByteLevels {
     static constexpr int TABLES = 1 << (B - 4);
     __m256i table[TABLES];
 
+    ByteLevels() = default;
     __attribute__((target("avx2"))) explicit ByteLevels(const int8_t* levels) {
         for (int h = 0; h < TABLES; ++h) table[h] = level_table(levels + 16 * h, 16);
     }
@@ -307,6 +308,7 @@ public:
 
 private:
     __attribute__((target("avx2"))) uint32_t expand4(const uint8_t* packed, uint8_t* out) const;
+    __attribute__((target("avx2"))) uint32_t expand8(const uint8_t* packed, uint8_t* out) const;
     template <int BITS>
     __attribute__((target("avx2"))) uint32_t expand_small(const uint8_t* packed, uint8_t* out) const;
     uint32_t expand_any(const uint8_t* packed, uint8_t* out) const;
@@ -314,6 +316,7 @@ private:
     CompactManyInputs in_;
     __m256i levels_;  // level + 64, by code (codes of up to 4 bits)
     __m256i units_;   // error units, by code
+    ByteLevels<8> levels8_, units8_;  // the same for 8-bit codes
 };
 
 
@@ -330,11 +333,18 @@ __attribute__((target("avx2"))) ManyExpander::ManyExpander(const CompactManyInpu
     for (int c = 0; c < count; ++c) offset_levels[c] = static_cast<uint8_t>(in.levels[c] + 64);
     levels_ = byte_table(offset_levels, count);
     units_ = byte_table(in.error_units, count);
+    if (in.bits == 8) {
+        int8_t offset_levels8[256];
+        for (int c = 0; c < 256; ++c) offset_levels8[c] = static_cast<int8_t>(in.levels[c] + 64);
+        levels8_ = ByteLevels<8>(offset_levels8);
+        units8_ = ByteLevels<8>(reinterpret_cast<const int8_t*>(in.error_units));
+    }
 }
 
 __attribute__((target("avx2"))) uint32_t ManyExpander::operator()(const uint8_t* packed, uint8_t* out) const {
     switch (in_.bits) {
         case 4: return expand4(packed, out);
+        case 8: return expand8(packed, out);
         case 2: return expand_small<2>(packed, out);
         case 1: return expand_small<1>(packed, out);
         default: return expand_any(packed, out);
@@ -371,6 +381,29 @@ __attribute__((target("avx2"))) uint32_t ManyExpander::expand4(const uint8_t* pa
         const __m128i odd = _mm_shuffle_epi8(levels, _mm_and_si128(_mm_srli_epi16(bytes, 4), low));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g), _mm_unpacklo_epi8(even, odd));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * g + 16), _mm_unpackhi_epi8(even, odd));
+    }
+    return total;
+}
+
+// 8-bit codes 32 at a time, their levels and error units looked up as the one-query pass
+// looks levels up (no gathers, no code at a time); the units of the last part of a code,
+// if any, one by one, so that nothing past dim counts.
+__attribute__((target("avx2"))) uint32_t ManyExpander::expand8(const uint8_t* packed, uint8_t* out) const {
+    const size_t whole = in_.dim / 32;
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i units = zero;
+    for (size_t g = 0; g < whole; ++g) {
+        const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(packed + 32 * g));
+        units = _mm256_add_epi64(units, _mm256_sad_epu8(units8_(codes), zero));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), levels8_(codes));
+    }
+    uint32_t total = total_of(units);
+    if (const size_t rest = in_.dim % 32; rest != 0) {
+        total += portable::compact_error_units(in_, packed, 32 * whole);
+        alignas(32) uint8_t last[32] = {};
+        std::memcpy(last, packed + 32 * whole, rest);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * whole),
+                            levels8_(_mm256_load_si256(reinterpret_cast<const __m256i*>(last))));
     }
     return total;
 }
