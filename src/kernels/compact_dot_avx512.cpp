@@ -8,8 +8,6 @@
 // independent, so one waits on another's latency no longer.
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "compact/eight_sums.hpp"
 #include "compact_dot.hpp"
 #include "format/compact_format.hpp"

@@ -21,14 +21,18 @@ namespace quillane::kernels::avx2 {
 
 namespace {
 
-// Sum of level[index] * q over 32 coordinates (indices below 16, one per byte), as int32
-// lanes; each pair of products is at most 2 * 127 * 127 in int16.
-__attribute__((target("avx2"))) inline __m256i looked_up_products(__m256i table, __m256i index,
-                                                                   const int8_t* query) {
-    const __m256i level = _mm256_shuffle_epi8(table, index);
+// Sum of level * q over 32 coordinates as int32 lanes: |level| times q with the level's sign,
+// each pair of products at most 2 * 127 * 127 in int16.
+__attribute__((target("avx2"))) inline __m256i level_products(__m256i level, const int8_t* query) {
     const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
     const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(level), _mm256_sign_epi8(q, level));
     return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
+}
+
+// The same for levels looked up in a 16-entry table (indices below 16, one per byte).
+__attribute__((target("avx2"))) inline __m256i looked_up_products(__m256i table, __m256i index,
+                                                                   const int8_t* query) {
+    return level_products(_mm256_shuffle_epi8(table, index), query);
 }
 
 // The same for 16 bytes of 4-bit codes. Byte k holds coordinates 2k (low nibble) and
@@ -40,6 +44,14 @@ __attribute__((target("avx2"))) inline __m256i products(__m256i table, __m128i b
     const __m128i lo = _mm_and_si128(bytes, low4);
     const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), low4);
     return looked_up_products(table, _mm256_set_m128i(hi, lo), query);
+}
+
+// The 32 bytes at p, of which the first `count` (< 32) are read and the rest are zero: the
+// last part of a code, where whole loads could read past the arena.
+__attribute__((target("avx2"))) inline __m256i zero_padded(const uint8_t* p, size_t count) {
+    alignas(32) uint8_t bytes[32] = {};
+    std::memcpy(bytes, p, count);
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
 }
 
 // The first `count` entries of a 16-entry byte table (the rest zero), in both halves, for
@@ -175,13 +187,6 @@ struct ByteLevels {
     }
 };
 
-// Sum of level * q over 32 coordinates as int32 lanes (the level's sign moved onto q).
-__attribute__((target("avx2"))) inline __m256i level_products(__m256i level, const int8_t* query) {
-    const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
-    const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(level), _mm256_sign_epi8(q, level));
-    return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
-}
-
 __attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const uint8_t* records,
                                            size_t n, int32_t* out) {
     const ByteLevels<8> levels(in.levels);
@@ -196,10 +201,8 @@ __attribute__((target("avx2"))) void scan8(const CompactApproxInputs& in, const 
             acc = _mm256_add_epi32(acc, level_products(levels(codes), in.query + 32 * b));
         }
         if (rest != 0) {
-            alignas(32) uint8_t last[32] = {};
-            std::memcpy(last, packed + 32 * whole, rest);
-            const __m256i codes = _mm256_load_si256(reinterpret_cast<const __m256i*>(last));
-            acc = _mm256_add_epi32(acc, level_products(levels(codes), in.query + 32 * whole));
+            acc = _mm256_add_epi32(acc, level_products(levels(zero_padded(packed + 32 * whole, rest)),
+                                                       in.query + 32 * whole));
         }
         out[i] = horizontal_sum(acc);
     }
@@ -400,10 +403,8 @@ __attribute__((target("avx2"))) uint32_t ManyExpander::expand8(const uint8_t* pa
     uint32_t total = total_of(units);
     if (const size_t rest = in_.dim % 32; rest != 0) {
         total += portable::compact_error_units(in_, packed, 32 * whole);
-        alignas(32) uint8_t last[32] = {};
-        std::memcpy(last, packed + 32 * whole, rest);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * whole),
-                            levels8_(_mm256_load_si256(reinterpret_cast<const __m256i*>(last))));
+                            levels8_(zero_padded(packed + 32 * whole, rest)));
     }
     return total;
 }
